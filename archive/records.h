@@ -1,0 +1,82 @@
+// The payload records: read from (and, for the archiver, written to)
+// little-endian unaligned bytes. Never cast a struct over file bytes.
+//
+// Layout of a self-extractor: stub image (stub_length bytes), optional
+// SfxHeader, then the archive: ArchiveHeader, data streams ("QVXLH\0" and
+// blocks), directory stream (pieces of "QVXDE\0" and one block each).
+#ifndef DRAVEX_ARCHIVE_RECORDS_H
+#define DRAVEX_ARCHIVE_RECORDS_H
+
+#include "platform/base.h"
+
+enum {
+    SFX_HEADER_SIZE = 10,
+    SFX_MAGIC = 0x5853,            // "SX"
+    SFX_FLAG_OVERWRITE = 0x02,
+    ARCHIVE_HEADER_BYTES = 42,
+    DIRECTORY_ENTRY_SIZE = 38,
+    LOCAL_HEADER_SIZE = 11,
+    STREAM_SIGNATURE_SIZE = 6,
+    DIRECTORY_BUFFER_SIZE = 8192,
+    DIRECTORY_PIECE_MAX = 8184,    // a piece's block, header included
+    ENTRY_FOLDER = 0x01,
+    ENTRY_FILTER16 = 0x02,
+    ENTRY_FILTER32 = 0x04,
+};
+
+extern const u8 archive_magic[4];            // "QVX\n"
+extern const u8 stream_signature[6];         // "QVXLH\0"
+extern const u8 directory_piece_signature[6];  // "QVXDE\0"
+
+struct SfxHeader {
+    u16 magic;
+    u8 flags;
+    u8 reserved;
+    u16 title_length;
+    u16 folder_length;
+    u16 command_length;
+};
+
+struct ArchiveHeader {
+    u8 magic[4];
+    u32 directory_offset;
+    u32 entry_count;
+    u32 archive_length;
+    u32 data_length;
+};
+
+struct DirectoryEntry {
+    u32 reserved;
+    u32 stream_offset;
+    u16 attributes;
+    u8 extra_length_1;
+    u8 entry_flags;
+    u32 member_offset;
+    u32 member_size;
+    u32 member_crc;
+    u16 extra_length_2;
+    u16 name_length;
+    u16 create_time;
+    u16 create_date;
+    u16 write_time;
+    u16 write_date;
+    u16 reserved2;
+};
+
+struct LocalHeader {
+    u32 member_length;
+    u16 name_length;
+    u8 further[5];
+};
+
+void parse_sfx_header(const u8* p, SfxHeader* out);
+void parse_archive_header(const u8* p, ArchiveHeader* out);
+void parse_directory_entry(const u8* p, DirectoryEntry* out);
+void parse_local_header(const u8* p, LocalHeader* out);
+
+void write_sfx_header(u8* p, const SfxHeader* in);
+void write_archive_header(u8* p, const ArchiveHeader* in);  // reserved fields 0
+void write_directory_entry(u8* p, const DirectoryEntry* in);
+void write_local_header(u8* p, const LocalHeader* in);
+
+#endif

@@ -1,0 +1,32 @@
+#include "archive/stub_info.h"
+
+#include <stddef.h>
+
+DRAVEX_STATIC_ASSERT(offsetof(StubInfo, stub_crc) == STUB_INFO_CRC_OFFSET, "StubInfo layout");
+DRAVEX_STATIC_ASSERT(offsetof(StubInfo, directory_signature) == STUB_INFO_SIGNATURE_OFFSET, "StubInfo layout");
+DRAVEX_STATIC_ASSERT(sizeof(StubInfo) == STUB_INFO_SIZE, "StubInfo layout");
+
+const char initial_title[] = "Dravex Self-Extractor";
+
+StubInfo stub_info = {
+    0, 0, 0,
+    0, 0, 1, 0,
+    0,
+    {42, 14, 28, 0},
+    {288, 330, 344, 0},
+    {'Q', 'V', 'X', 'D', 'E', 0, 0, 0},
+    {
+        {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
+        {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
+        {32768, 131072, 196608, 262144, 327680, 393216, 458752, 524288},
+    },
+    "Dravex Self-Extractor",
+};
+
+FileHandle own_file = INVALID_FILE;
+void* instance_handle = 0;
+char display_name[PATH_SIZE];
+char dest_path[PATH_SIZE];
+char command_buffer[PATH_SIZE];
+char message_buffer[MESSAGE_BUFFER_SIZE];
+u8 archive_header[ARCHIVE_HEADER_SIZE];

@@ -1,0 +1,60 @@
+// Process-wide state of the extractor.
+//
+// StubInfo is one record in the stub's initialised data. Its first three
+// fields are written by the stub builder (qvx): the image length, the file
+// offset of stub_crc, and the self-check value. The rest are the run-time
+// flags and the fixed tables the decoder reads; being part of the image, they
+// are covered by the self-check too. The builder finds the record by its
+// fixed contents (directory signature, window table, initial title), so the
+// field order and the initial values below are part of the stub format.
+// Every field is naturally aligned and pointer-free, so the record has the
+// same layout in the PE32 and PE32+ builds.
+#ifndef DRAVEX_ARCHIVE_STUB_INFO_H
+#define DRAVEX_ARCHIVE_STUB_INFO_H
+
+#include "platform/base.h"
+#include "platform/platform.h"
+
+enum {
+    TITLE_SIZE = 80,
+    PATH_SIZE = 260,
+    ARCHIVE_HEADER_SIZE = 42,
+};
+
+struct StubInfo {
+    u32 stub_length;
+    u32 crc_slot;
+    u32 stub_crc;
+    u8 cancel_flag;    // CancelFlag
+    u8 overwrite_all;  // OverwriteAll
+    u8 short_names;    // ShortNames
+    u8 reserved;
+    i32 archive_start;
+    u8 distance_sizes[4];     // 42, 14, 28 (alphabets 0, 1, 2), 0
+    u16 distance_offsets[4];  // 288, 330, 344 within a table set, 0
+    char directory_signature[8];  // "QVXDE", zero byte, 2 bytes padding
+    u32 window_sizes[3][8];
+    char title[TITLE_SIZE];
+};
+
+extern StubInfo stub_info;
+
+// Offsets the stub builder relies on.
+enum {
+    STUB_INFO_CRC_OFFSET = 8,             // of stub_crc within StubInfo
+    STUB_INFO_SIGNATURE_OFFSET = 32,      // of directory_signature
+    STUB_INFO_SIZE = 216,
+};
+
+// The rest of the process-wide state (start-up fills it, the dialogs and the
+// driver use it).
+extern FileHandle own_file;
+extern void* instance_handle;
+extern char display_name[PATH_SIZE];
+extern char dest_path[PATH_SIZE];
+extern char command_buffer[PATH_SIZE];
+extern char message_buffer[MESSAGE_BUFFER_SIZE];
+extern u8 archive_header[ARCHIVE_HEADER_SIZE];
+extern const char initial_title[];  // "Dravex Self-Extractor"
+
+#endif

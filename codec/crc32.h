@@ -1,0 +1,14 @@
+// CRC-32, reflected polynomial 0xEDB88320, one table lookup per byte.
+// crc32_update neither presets nor complements: callers start from
+// 0xFFFFFFFF and complement at the end for the standard CRC-32.
+#ifndef DRAVEX_CODEC_CRC32_H
+#define DRAVEX_CODEC_CRC32_H
+
+#include "platform/base.h"
+
+extern u32 crc32_table[256];
+
+void crc32_build_table(void);
+u32 crc32_update(const u8* data, u32 count, u32 crc);
+
+#endif

@@ -1,0 +1,21 @@
+// Canonical Huffman codes: code assignment, the two-level decoding table
+// (primary lookup plus node store), the code-length transmission and the
+// fixed LZ table set.
+#ifndef DRAVEX_CODEC_HUFFMAN_H
+#define DRAVEX_CODEC_HUFFMAN_H
+
+#include "platform/base.h"
+
+enum {
+    EMPTY_SLOT = -288,
+    MAX_CODE_LENGTH = 16,
+    PRECODE_SYMBOLS = 21,
+    PRECODE_LOOKUP_BITS = 6,
+};
+
+u32 assign_codes(u32* codes, const u8* lengths, u32 n);
+ResultCode build_decode_table(i32* lookup, i32* store, const u32* codes, const u8* lengths, u32 k, u32 n);
+ResultCode read_code_lengths(u8* rows, u32 W, u32 R, u32 extent);
+void fill_default_lengths(u8* rows, u32 extent);
+
+#endif

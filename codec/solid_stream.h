@@ -1,0 +1,32 @@
+// The solid data stream: decoder history carried from block to block and the
+// positioning of member requests.
+#ifndef DRAVEX_CODEC_SOLID_STREAM_H
+#define DRAVEX_CODEC_SOLID_STREAM_H
+
+#include "platform/base.h"
+
+enum { HISTORY_MARGIN = 512, MAX_KEPT_HISTORY = 524288 };
+
+struct DecoderHistory {
+    u8* history;
+    u32 capacity;
+    u32 kept;
+    u32 block_start;
+    u32 block_length;
+    u8 last_block;
+    u8 history_valid;
+    u8 block_pending;
+    i32 stream_file_offset;
+};
+
+extern DecoderHistory decoder_history;
+
+ResultCode stream_seek_member(u32 stream_offset, u32 member_offset);
+ResultCode next_block(void);
+ResultCode ensure_history_capacity(u32 amount);
+// Before the first member: no history buffer, stream file offset -1.
+void history_reset(void);
+// Frees the history buffer if the engine allocated one.
+void history_release(void);
+
+#endif

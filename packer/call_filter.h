@@ -1,0 +1,18 @@
+// Forward x86 call filters: the exact inverse of the extractor's conversion
+// under the whole-member rule.
+#ifndef DRAVEX_PACKER_CALL_FILTER_H
+#define DRAVEX_PACKER_CALL_FILTER_H
+
+#include <cstdint>
+#include <vector>
+
+namespace packer {
+
+// width 2 or 4. Returns the member's bytes as the archive stores them.
+std::vector<uint8_t> encode_calls(const uint8_t* data, uint32_t size, int width);
+// Returns ENTRY_FILTER32, ENTRY_FILTER16 or 0 from the bytes themselves.
+uint8_t detect_call_filter(const uint8_t* data, uint32_t size);
+
+}  // namespace packer
+
+#endif

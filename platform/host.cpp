@@ -1,0 +1,404 @@
+// POSIX backend of the platform layer, for the qvx tool and the tests.
+//
+// It keeps the Win32 wrappers' contracts: −1/0 on failure, Windows error
+// numbers in LastError, the same "clears"/"sets" rules. What POSIX lacks maps
+// as simply as possible: read-only is the write bits, hidden and system are
+// dropped, creation times are not kept.
+#include "platform/host.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "archive/stub_info.h"
+
+namespace host {
+
+static Hooks g_hooks;
+static std::vector<MessageRecord> g_messages;
+static std::vector<std::string> g_commands;
+
+Hooks& hooks() { return g_hooks; }
+std::vector<MessageRecord>& messages() { return g_messages; }
+std::vector<std::string>& commands() { return g_commands; }
+
+void reset_hooks()
+{
+    g_hooks = Hooks();
+    g_messages.clear();
+    g_commands.clear();
+}
+
+// Code points of bytes 0x80..0x9F; the five undefined bytes map to the C1
+// control of the same value, as Windows' own conversion does.
+static const unsigned short cp1252_high[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+static void append_utf8(std::string& out, unsigned cp)
+{
+    if (cp < 0x80) {
+        out += (char)cp;
+    } else if (cp < 0x800) {
+        out += (char)(0xC0 | (cp >> 6));
+        out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        out += (char)(0xE0 | (cp >> 12));
+        out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string cp1252_to_utf8(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        unsigned cp = c;
+        if (c >= 0x80 && c < 0xA0)
+            cp = cp1252_high[c - 0x80];
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
+bool utf8_to_cp1252(const std::string& s, std::string& out)
+{
+    out.clear();
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = (unsigned char)s[i];
+        unsigned cp;
+        size_t len;
+        if (c < 0x80) {
+            cp = c;
+            len = 1;
+        } else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            len = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            len = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            len = 4;
+        } else {
+            return false;
+        }
+        if (i + len > s.size())
+            return false;
+        for (size_t k = 1; k < len; k++) {
+            unsigned char cc = (unsigned char)s[i + k];
+            if ((cc & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        i += len;
+        if (cp < 0x80 || (cp >= 0xA0 && cp < 0x100)) {
+            out += (char)cp;
+            continue;
+        }
+        int found = -1;
+        for (int k = 0; k < 32; k++)
+            if (cp1252_high[k] == cp)
+                found = k;
+        if (found < 0)
+            return false;
+        out += (char)(0x80 + found);
+    }
+    return true;
+}
+
+std::string path_to_host(const char* path)
+{
+    std::string s = cp1252_to_utf8(path);
+    for (char& c : s)
+        if (c == '\\')
+            c = '/';
+    return s;
+}
+
+FileHandle handle_from_fd(int fd) { return (FileHandle)(intptr_t)fd; }
+int fd_from_handle(FileHandle handle) { return (int)(intptr_t)handle; }
+
+unsigned windows_error_from_errno(int err)
+{
+    switch (err) {
+    case 0: return 0;
+    case ENOENT: return OS_FILE_NOT_FOUND;
+    case ENOTDIR: return OS_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return OS_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return OS_DISK_FULL;
+    case EEXIST: return OS_ALREADY_EXISTS;
+    case EROFS: return 19;
+    case EIO: return 31;
+    case ENAMETOOLONG: return 206;
+    case EINVAL: return 87;
+    case EBADF: return 6;
+    default: return 31;
+    }
+}
+
+static void set_error() { LastError = windows_error_from_errno(errno); }
+
+}  // namespace host
+
+using host::fd_from_handle;
+using host::handle_from_fd;
+using host::path_to_host;
+using host::set_error;
+
+void* mem_alloc(u32 size) { return malloc(size == 0 ? 1 : size); }
+void* mem_realloc(void* block, u32 size) { return realloc(block, size == 0 ? 1 : size); }
+void mem_free(void* block) { free(block); }
+
+FileHandle file_create(const char* path, u32 attributes)
+{
+    (void)attributes;
+    LastError = 0;
+    std::string p = path_to_host(path);
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // Windows names a missing parent folder "path not found".
+        LastError = errno == ENOENT ? (u32)OS_PATH_NOT_FOUND : host::windows_error_from_errno(errno);
+        return INVALID_FILE;
+    }
+    return handle_from_fd(fd);
+}
+
+FileHandle file_open(const char* path, u32 access)
+{
+    LastError = 0;
+    std::string p = path_to_host(path);
+    int flags = (access & ACCESS_WRITE) ? O_RDWR : O_RDONLY;
+    int fd = open(p.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) {
+        set_error();
+        return INVALID_FILE;
+    }
+    return handle_from_fd(fd);
+}
+
+int file_close(FileHandle handle)
+{
+    if (close(fd_from_handle(handle)) != 0) {
+        if (LastError == 0)
+            set_error();
+        return 0;
+    }
+    return 1;
+}
+
+i32 file_read(FileHandle handle, void* buffer, u32 count)
+{
+    LastError = 0;
+    u32 done = 0;
+    while (done < count) {
+        ssize_t n = read(fd_from_handle(handle), (char*)buffer + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            set_error();
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += (u32)n;
+    }
+    return (i32)done;
+}
+
+i32 file_write(FileHandle handle, const void* buffer, u32 count)
+{
+    LastError = 0;
+    u32 done = 0;
+    while (done < count) {
+        ssize_t n = write(fd_from_handle(handle), (const char*)buffer + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            set_error();
+            if (LastError == OS_HANDLE_DISK_FULL)
+                LastError = OS_DISK_FULL;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += (u32)n;
+    }
+    if (done < count) {
+        LastError = OS_DISK_FULL;
+        return -1;
+    }
+    return (i32)done;
+}
+
+i32 file_seek(FileHandle handle, i32 distance, u32 origin)
+{
+    LastError = 0;
+    int whence = origin == SEEK_FROM_START ? SEEK_SET : origin == SEEK_FROM_CURRENT ? SEEK_CUR : SEEK_END;
+    off_t r = lseek(fd_from_handle(handle), (off_t)distance, whence);
+    if (r < 0 || r > 0x7FFFFFFF) {
+        if (r < 0)
+            set_error();
+        else
+            LastError = 87;
+        return -1;
+    }
+    return (i32)r;
+}
+
+// DOS date: bits 9-15 years since 1980, 5-8 month, 0-4 day. DOS time: bits
+// 11-15 hours, 5-10 minutes, 0-4 seconds / 2. Both in local time.
+static time_t dos_to_time(u16 date, u16 time_word)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = 80 + (date >> 9);
+    tm.tm_mon = ((date >> 5) & 15) - 1;
+    tm.tm_mday = date & 31;
+    tm.tm_hour = time_word >> 11;
+    tm.tm_min = (time_word >> 5) & 63;
+    tm.tm_sec = (time_word & 31) * 2;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 write_date, u16 write_time)
+{
+    (void)create_date;
+    (void)create_time;  // POSIX keeps no creation time to set
+    LastError = 0;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = 0;
+    times[1].tv_nsec = UTIME_OMIT;
+    if (write_date != 0) {
+        times[1].tv_sec = dos_to_time(write_date, write_time);
+        times[1].tv_nsec = 0;
+    }
+    if (futimens(fd_from_handle(handle), times) != 0) {
+        set_error();
+        return 0;
+    }
+    return 1;
+}
+
+i32 path_get_attributes(const char* path)
+{
+    struct stat st;
+    if (stat(path_to_host(path).c_str(), &st) != 0) {
+        set_error();
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode))
+        return ATTR_DIRECTORY;
+    return (st.st_mode & 0222) ? ATTR_ARCHIVE : (ATTR_ARCHIVE | ATTR_READONLY);
+}
+
+int path_set_attributes(const char* path, u32 attributes)
+{
+    LastError = 0;
+    std::string p = path_to_host(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) {
+        set_error();
+        return 0;
+    }
+    // A read-only folder means nothing to Windows programs but would stop
+    // POSIX from creating the members inside it: folders keep their bits.
+    if (S_ISDIR(st.st_mode))
+        return 1;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & ATTR_READONLY)
+        mode &= ~(mode_t)0222;
+    else
+        mode |= 0200;
+    if (chmod(p.c_str(), mode) != 0) {
+        set_error();
+        return 0;
+    }
+    return 1;
+}
+
+int path_delete(const char* path)
+{
+    if (unlink(path_to_host(path).c_str()) != 0) {
+        set_error();
+        return 0;
+    }
+    return 1;
+}
+
+int dir_create(const char* path)
+{
+    if (mkdir(path_to_host(path).c_str(), 0777) != 0) {
+        set_error();
+        return 0;
+    }
+    return 1;
+}
+
+int message_box(WindowHandle owner, const char* text, const char* caption, u32 style)
+{
+    (void)owner;
+    host::g_messages.push_back({text, caption, style});
+    if (host::g_hooks.message_box)
+        return host::g_hooks.message_box(text, caption, style);
+    return BOX_ANSWER_OK;
+}
+
+void show_progress(WindowHandle owner, const char* text)
+{
+    (void)owner;
+    if (host::g_hooks.progress)
+        host::g_hooks.progress(text);
+}
+
+int ask_overwrite(void)
+{
+    if (host::g_hooks.ask_overwrite)
+        return host::g_hooks.ask_overwrite(path_to_host(dest_path));
+    return ANSWER_NO;
+}
+
+void pump_messages(void)
+{
+    if (host::g_hooks.pump)
+        host::g_hooks.pump();
+}
+
+int volume_needs_short_names(char drive_letter)
+{
+    (void)drive_letter;
+    return host::g_hooks.short_names;
+}
+
+u32 current_directory(char* buffer, u32 size)
+{
+    if (getcwd(buffer, size) == 0) {
+        if (size > 0)
+            buffer[0] = 0;
+        return 0;
+    }
+    return (u32)strlen(buffer);
+}
+
+void run_command(const char* command_line)
+{
+    host::g_commands.push_back(command_line);
+    if (host::g_hooks.run_command)
+        host::g_hooks.run_command(command_line);
+}

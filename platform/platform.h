@@ -1,0 +1,102 @@
+// The platform layer: thin wrappers over the system's file, heap, time and
+// user-interface calls, and the one routine that turns result codes into
+// message boxes.
+//
+// Two backends implement this interface: win32.cpp over the Win32 API (the
+// stub) and host.cpp over POSIX (the qvx tool and the tests). Every wrapper
+// makes one system call, turns its failure into −1 or 0 and keeps the
+// operating system's error code in LastError (Windows error numbers on both
+// backends), so that a message built much later can still name the cause.
+#ifndef DRAVEX_PLATFORM_PLATFORM_H
+#define DRAVEX_PLATFORM_PLATFORM_H
+
+#include "platform/base.h"
+
+typedef void* FileHandle;
+typedef void* WindowHandle;
+
+#define INVALID_FILE ((FileHandle)(intptr_t)-1)
+
+// Windows values the core uses on both backends.
+enum {
+    ACCESS_READ = 0x80000000u,   // GENERIC_READ
+    ACCESS_WRITE = 0x40000000u,  // GENERIC_WRITE
+    SEEK_FROM_START = 0,
+    SEEK_FROM_CURRENT = 1,
+    SEEK_FROM_END = 2,
+    ATTR_READONLY = 0x01,
+    ATTR_HIDDEN = 0x02,
+    ATTR_SYSTEM = 0x04,
+    ATTR_DIRECTORY = 0x10,
+    ATTR_ARCHIVE = 0x20,
+    ATTR_NORMAL = 0x80,
+};
+
+// Windows error numbers kept in LastError.
+enum {
+    OS_FILE_NOT_FOUND = 2,
+    OS_PATH_NOT_FOUND = 3,
+    OS_ACCESS_DENIED = 5,
+    OS_HANDLE_DISK_FULL = 39,
+    OS_FILE_EXISTS = 80,
+    OS_DISK_FULL = 112,
+    OS_BAD_PATHNAME = 161,
+    OS_ALREADY_EXISTS = 183,
+};
+
+// Message box styles and answers (Windows values).
+enum {
+    BOX_OK = 0x00,
+    BOX_OKCANCEL = 0x01,
+    BOX_EXCLAMATION = 0x30,
+    BOX_ANSWER_OK = 1,
+    BOX_ANSWER_CANCEL = 2,
+};
+
+// Answers of the overwrite question (the button ids of its dialog).
+enum {
+    ANSWER_YES_TO_ALL = 108,
+    ANSWER_YES = 109,
+    ANSWER_NO = 110,
+};
+
+enum { MESSAGE_BUFFER_SIZE = 320 };  // the longest message with a 259-byte path fits
+
+extern u32 LastError;
+
+// Heap. LastError untouched.
+void* mem_alloc(u32 size);
+void* mem_realloc(void* block, u32 size);
+void mem_free(void* block);
+
+// Files. See the table in platform.cpp for which calls clear LastError.
+FileHandle file_create(const char* path, u32 attributes);
+FileHandle file_open(const char* path, u32 access);
+int file_close(FileHandle handle);
+i32 file_read(FileHandle handle, void* buffer, u32 count);
+i32 file_write(FileHandle handle, const void* buffer, u32 count);
+i32 file_seek(FileHandle handle, i32 distance, u32 origin);
+int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 write_date, u16 write_time);
+i32 path_get_attributes(const char* path);
+int path_set_attributes(const char* path, u32 attributes);
+int path_delete(const char* path);
+int dir_create(const char* path);
+
+// User interface and system services used by the extraction driver.
+// Win32: MessageBoxA, SetDlgItemTextA(owner, 102), the overwrite dialog,
+// PeekMessageA loop, GetVolumeInformationA, GetCurrentDirectoryA, WinExec.
+// Host: see host.cpp (messages go to a sink, nothing is run).
+int message_box(WindowHandle owner, const char* text, const char* caption, u32 style);
+void show_progress(WindowHandle owner, const char* text);
+int ask_overwrite(void);  // ANSWER_YES, ANSWER_NO or ANSWER_YES_TO_ALL; names dest_path
+void pump_messages(void);
+int volume_needs_short_names(char drive_letter);
+u32 current_directory(char* buffer, u32 size);
+void run_command(const char* command_line);
+
+// Failure messages (messages.cpp, shared by both backends).
+// Returns 0 when the caller should go on, 1 when it should stop.
+int report_error(WindowHandle owner, ResultCode code, const char* name, int can_continue);
+const char* os_error_suffix(void);
+
+#endif
