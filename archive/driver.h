@@ -12,4 +12,15 @@
 ResultCode extract_all(WindowHandle owner);
 ResultCode load_directory_piece(u8* buffer);
 
+// Room for the command line run after extraction: a quote, the folder with
+// its separator, the program, a quote and the arguments, with both the
+// folder and the command at their 259-character limit.
+enum { COMMAND_LINE_SIZE = 2 * 260 + 4 };
+// Builds the command line for run_command: the folder and the command's
+// program part (up to the first blank, or the quoted part) inside one pair
+// of double quotes, then the rest of the command as its arguments. Returns
+// the length, or 0 when there is no program or the line does not fit in
+// out_size bytes (nothing is then to be run; out is never written past).
+u32 build_command_line(char* out, u32 out_size, const char* folder, const char* command);
+
 #endif

@@ -8,5 +8,10 @@
 char* shorten_component(char* dest, const char* begin, const char* end);
 void make_short_path(char* path);
 int create_folder_path(const char* path);
+// 1 when the archive name of length bytes stays inside the destination
+// folder and names an ordinary file: not empty, not absolute, no drive or
+// stream colon, no control byte, no ".." component and no device name
+// (CON, NUL, COM1, ...), with either separator. 0 otherwise.
+int entry_name_is_safe(const char* name, u32 length);
 
 #endif

@@ -1,0 +1,443 @@
+// The extraction driver: walks the compressed directory entry by entry and
+// produces every folder and file under the destination folder, then runs the
+// archive's command.
+//
+// The directory is never held whole. It is decoded one piece at a time into
+// an 8192-byte buffer, and the pieces share the engine's input buffer and the
+// own file with the data streams: both sides keep the file position in
+// input_stream.file_position and seek back to their own place when the other
+// has moved it.
+//
+// Archive names are untrusted. Each one is checked before anything is made
+// from it (entry_name_is_safe), again after the 8.3 conversion, and every
+// bound below is checked against the buffer it protects: a damaged directory
+// is reported, never read past.
+#include "archive/driver.h"
+
+#include "archive/paths.h"
+#include "archive/records.h"
+#include "archive/stub_info.h"
+#include "codec/input_stream.h"
+#include "codec/lz_decoder.h"
+#include "codec/member_output.h"
+#include "codec/solid_stream.h"
+#include "platform/text.h"
+
+enum { PATH_CHARS_MAX = PATH_SIZE - 1 };  // a path holds at most 259 characters
+
+// The directory buffer and its read window. Static rather than on the stack:
+// the stub runs without stack probes, and only one extraction runs at a time.
+static u8 directory_buffer[DIRECTORY_BUFFER_SIZE];
+static const u8* directory_cursor;
+static const u8* directory_end;
+static i32 directory_position;  // file offset of the next directory piece
+
+// Set while extract_all runs: the message pump can deliver a second Extract.
+static u8 extract_running;
+
+static char command_line[COMMAND_LINE_SIZE];
+
+static int bytes_equal(const u8* a, const u8* b, u32 count)
+{
+    for (u32 i = 0; i < count; i++)
+        if (a[i] != b[i])
+            return 0;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Directory pieces
+// ---------------------------------------------------------------------------
+
+ResultCode load_directory_piece(u8* buffer)
+{
+    InputStream& s = input_stream;
+    if (s.file_position != directory_position || directory_position < 0) {
+        if (directory_position < 0 || file_seek(own_file, directory_position, SEEK_FROM_START) != directory_position)
+            return ERR_SEEK;
+        s.file_position = directory_position;
+    }
+
+    // Bytes left from the previous piece are dropped: pieces hold whole
+    // entries.
+    directory_cursor = buffer;
+    directory_end = buffer;
+
+    u8 signature[STREAM_SIGNATURE_SIZE];
+    i32 got = read_counted(signature, sizeof signature);
+    if (got < 0)
+        return ERR_READ;
+    if (got < STREAM_SIGNATURE_SIZE || !bytes_equal(signature, directory_piece_signature, STREAM_SIGNATURE_SIZE))
+        return ERR_DAMAGED;
+
+    i32 loaded = stream_load_once(DIRECTORY_PIECE_MAX);
+    if (loaded < 0)
+        return ERR_READ;
+    if (loaded < 6)
+        return ERR_DAMAGED;
+
+    BlockHeader header;
+    parse_block_header(s.cursor, &header);
+    if (header.method > METHOD_LZ)
+        return ERR_DAMAGED;
+    // The buffer takes exactly one piece's output; a larger claim is damage,
+    // not something to decode into memory that is not ours.
+    if (header.output_length > DIRECTORY_BUFFER_SIZE)
+        return ERR_DAMAGED;
+
+    i32 produced;
+    if (header.method == METHOD_STORED) {
+        // A stored piece must carry all its bytes; past the piece the input
+        // buffer holds nothing of it.
+        if (header.output_length > (u32)loaded - 6)
+            return ERR_DAMAGED;
+        s.cursor += BLOCK_HEADER_BITS / 8;
+        s.bit_position = BLOCK_HEADER_BITS % 8;
+        produced = stream_read_stored(buffer, header.output_length);
+    } else {
+        // The window selector follows the header; a directory piece has no
+        // history to keep, so it is passed over.
+        u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
+        s.cursor += bits / 8;
+        s.bit_position = bits % 8;
+        produced = decode_lz_block(buffer, 0, header.output_length, 0);
+    }
+    if (produced < 0)
+        return produced;
+
+    // A decoder that stopped short, or that took bits from beyond the bytes
+    // of the piece, has decoded damage.
+    u32 consumed = (u32)(s.cursor - s.buffer);
+    if ((u32)produced != header.output_length || consumed > (u32)loaded)
+        return ERR_DAMAGED;
+
+    directory_end = buffer + produced;
+    directory_position += STREAM_SIGNATURE_SIZE + (i32)consumed;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The command after extraction
+// ---------------------------------------------------------------------------
+
+static int is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The program part is quoted as a whole together with the folder, so a
+// folder with blanks ("C:\Program Files\...") cannot be read by Windows as a
+// shorter program path with arguments.
+u32 build_command_line(char* out, u32 out_size, const char* folder, const char* command)
+{
+    const char* program = command;
+    const char* program_end;
+    const char* arguments;
+    if (command[0] == '"') {
+        program = command + 1;
+        program_end = program;
+        while (*program_end != 0 && *program_end != '"')
+            program_end++;
+        arguments = *program_end == '"' ? program_end + 1 : program_end;
+    } else {
+        program_end = program;
+        while (*program_end != 0 && !is_blank(*program_end))
+            program_end++;
+        arguments = program_end;
+    }
+    if (program_end == program)
+        return 0;  // nothing to run: the folder alone is no program
+    for (const char* p = program; p < program_end; p++)
+        if (*p == '"')
+            return 0;  // cannot be quoted, and no file name holds one
+
+    u32 n = 0;
+    if (out_size == 0)
+        return 0;
+#define PUT(c)                 \
+    do {                       \
+        if (n + 1 >= out_size) \
+            return 0;          \
+        out[n++] = (c);        \
+    } while (0)
+    PUT('"');
+    for (const char* p = folder; *p != 0; p++)
+        PUT(*p);
+    for (const char* p = program; p < program_end; p++)
+        PUT(*p);
+    PUT('"');
+    for (const char* p = arguments; *p != 0; p++)
+        PUT(*p);
+#undef PUT
+    out[n] = 0;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// The run
+// ---------------------------------------------------------------------------
+
+// How one entry ended, for the loop.
+enum EntryOutcome {
+    ENTRY_NEXT,      // go on with the next entry
+    ENTRY_STOP,      // end the run without the command
+};
+
+// Shows "Cannot create <path>" with OK and Cancel; OK goes on.
+static EntryOutcome refuse_creation(WindowHandle owner)
+{
+    return report_error(owner, ERR_CREATE, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+}
+
+static EntryOutcome refuse_unsafe_name(WindowHandle owner)
+{
+    LastError = OS_BAD_PATHNAME;  // "Invalid path" on the second line
+    return refuse_creation(owner);
+}
+
+// Creates the file at dest_path, making its missing parent folders when the
+// first attempt fails (a member whose folder has no entry of its own).
+static FileHandle create_target_file(void)
+{
+    FileHandle file = file_create(dest_path, ATTR_NORMAL);
+    if (file != INVALID_FILE)
+        return file;
+    u32 cut = text_length(dest_path);
+    while (cut > 0 && dest_path[cut - 1] != '\\')
+        cut--;
+    if (cut < 2)
+        return INVALID_FILE;  // no backslash after the first character
+    dest_path[cut - 1] = 0;
+    int made = create_folder_path(dest_path);
+    u32 error = LastError;
+    dest_path[cut - 1] = '\\';
+    if (!made) {
+        LastError = error;
+        return INVALID_FILE;
+    }
+    return file_create(dest_path, ATTR_NORMAL);
+}
+
+// Produces one file or folder entry whose name is already at dest_path.
+static EntryOutcome extract_entry(WindowHandle owner, const DirectoryEntry* entry, const char* name_text)
+{
+    if (entry->entry_flags & ENTRY_FOLDER) {
+        if (!create_folder_path(dest_path)) {
+            report_error(owner, ERR_CREATE_FOLDER, dest_path, 0);
+            return ENTRY_STOP;
+        }
+        path_set_attributes(dest_path, entry->attributes & (ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM));
+        return ENTRY_NEXT;
+    }
+
+    if (stub_info.overwrite_all == 0) {
+        i32 attributes = path_get_attributes(dest_path);
+        if (attributes != -1 && (attributes & ATTR_DIRECTORY) == 0) {
+            int answer = ask_overwrite();
+            if (answer == ANSWER_NO)
+                return ENTRY_NEXT;
+            if (answer == ANSWER_YES_TO_ALL)
+                stub_info.overwrite_all = 1;
+        }
+    }
+
+    text_format(message_buffer, sizeof message_buffer, "Extracting %s", name_text, 0);
+    show_progress(owner, message_buffer);
+
+    FileHandle file = create_target_file();
+    if (file == INVALID_FILE)
+        return refuse_creation(owner);
+
+    pump_messages();
+    ResultCode result =
+        output_member(file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
+    if (result < 0) {
+        report_error(owner, result, dest_path, 0);
+        file_close(file);
+        path_delete(dest_path);
+        return ENTRY_STOP;
+    }
+    file_set_times(file, entry->create_date, entry->create_time, entry->write_date, entry->write_time);
+    file_close(file);
+
+    if (RunningCrc != entry->member_crc) {
+        // Deleted before the question, so no damaged file stays behind
+        // whatever the answer.
+        path_delete(dest_path);
+        return report_error(owner, ERR_CRC, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+    }
+    path_set_attributes(dest_path, entry->attributes & (ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM));
+    return ENTRY_NEXT;
+}
+
+// The directory walk. Returns 0 or a directory failure; *stopped_ret is set
+// when an entry ended the run without the command (Cancel after a message,
+// a folder that cannot be made, a member that cannot be produced).
+static ResultCode walk_directory(WindowHandle owner, const char* folder, u32 name_position, u32 short_position,
+                                 i32 name_room, int* stopped_ret)
+{
+    *stopped_ret = 0;
+    u32 entry_count = load_le32(archive_header + 8);
+    for (u32 i = 0; i < entry_count && stub_info.cancel_flag == 0; i++) {
+        if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE) {
+            ResultCode r = load_directory_piece(directory_buffer);
+            if (r < 0)
+                return r;
+            if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE)
+                return ERR_DAMAGED;
+        }
+        DirectoryEntry entry;
+        parse_directory_entry(directory_cursor, &entry);
+        directory_cursor += DIRECTORY_ENTRY_SIZE;
+
+        // Name and both extra fields must lie in this piece.
+        u32 left = (u32)(directory_end - directory_cursor);
+        u32 variable = (u32)entry.name_length + entry.extra_length_1 + entry.extra_length_2;
+        if (variable > left)
+            return ERR_DAMAGED;
+        const char* name = (const char*)directory_cursor;
+        directory_cursor += variable;
+
+        EntryOutcome outcome = ENTRY_NEXT;
+        if ((i32)entry.name_length <= name_room) {
+            // Every entry starts from the folder as the user gave it; the
+            // previous entry's 8.3 conversion may have rewritten it.
+            memory_copy(dest_path, folder, name_position);
+            for (u32 k = 0; k < entry.name_length; k++)
+                dest_path[name_position + k] = name[k] == '/' ? '\\' : name[k];
+            dest_path[name_position + entry.name_length] = 0;
+
+            if (!entry_name_is_safe(name, entry.name_length)) {
+                outcome = refuse_unsafe_name(owner);
+            } else {
+                make_short_path(dest_path);
+                // The conversion may have joined a harmless name into a
+                // device name ("C O N" gives "CON"): check what is used.
+                const char* name_text = dest_path + short_position;
+                if (!entry_name_is_safe(name_text, text_length(name_text)))
+                    outcome = refuse_unsafe_name(owner);
+                else
+                    outcome = extract_entry(owner, &entry, name_text);
+            }
+        }
+        if (outcome == ENTRY_STOP) {
+            *stopped_ret = 1;
+            return 0;
+        }
+        pump_messages();
+    }
+    return 0;
+}
+
+ResultCode extract_all(WindowHandle owner)
+{
+    if (extract_running)
+        return 0;
+    extract_running = 1;
+
+    // 1. The folder, without one trailing backslash ("X:\" becomes "X:").
+    u32 folder_length = text_length(dest_path);
+    if (folder_length >= 2 && dest_path[folder_length - 1] == '\\')
+        dest_path[--folder_length] = 0;
+
+    // 2. Does the destination volume take only 8.3 names?
+    char drive = 0;
+    if (folder_length >= 2 && dest_path[1] == ':') {
+        drive = dest_path[0];
+    } else {
+        char current[PATH_SIZE];
+        if (current_directory(current, sizeof current) > 0)
+            drive = current[0];
+    }
+    stub_info.short_names = drive != 0 && volume_needs_short_names(drive) ? 1 : 0;
+
+    ResultCode result = 0;
+    int stopped = 0;
+    char folder[PATH_SIZE];
+    u32 name_position = 0;
+    u32 short_position = 0;
+    i32 name_room = 0;
+    i32 directory_start = 0;
+
+    // 3. Room for the archive header.
+    i32 file_length = file_seek(own_file, 0, SEEK_FROM_END);
+    if (file_length < 0) {
+        result = ERR_SEEK;
+        goto done;
+    }
+    if ((u32)file_length - (u32)stub_info.archive_start < ARCHIVE_HEADER_BYTES) {
+        result = ERR_DAMAGED;
+        goto done;
+    }
+
+    // 4. The destination folder.
+    if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
+        report_error(owner, ERR_CREATE_FOLDER, dest_path, 0);
+        goto done;
+    }
+
+    // 6. Buffers.
+    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+    if (input_stream.buffer == 0) {
+        result = ERR_NO_MEMORY;
+        goto done;
+    }
+    history_reset();
+
+    // 7. Name position and room. A folder that already ends in a separator
+    // (a lone backslash, the root of the current drive) takes no second
+    // one, which would turn the names into server paths.
+    name_position = folder_length;
+    if (folder_length > 0 && dest_path[folder_length - 1] != ':' && dest_path[folder_length - 1] != '\\') {
+        if (folder_length < PATH_CHARS_MAX)
+            dest_path[name_position++] = '\\';
+        else
+            name_position = PATH_CHARS_MAX + 1;  // a full folder leaves no room
+    }
+    if (name_position <= PATH_CHARS_MAX)
+        dest_path[name_position] = 0;
+    name_room = PATH_CHARS_MAX - (i32)name_position;
+    if (name_room < 0)
+        name_position = folder_length;
+    text_copy(folder, sizeof folder, dest_path);
+    // Where the names start once make_short_path has converted the folder
+    // part too: the folder's components convert alike whatever follows.
+    make_short_path(dest_path);
+    short_position = text_length(dest_path);
+    text_copy(dest_path, sizeof dest_path, folder);
+
+    // 5, 8. The directory starts empty, at its first piece.
+    directory_cursor = directory_buffer;
+    directory_end = directory_buffer;
+    directory_start = (i32)((u32)stub_info.archive_start + load_le32(archive_header + 4));
+    directory_position = directory_start;
+    input_stream.file_position = file_seek(own_file, directory_start, SEEK_FROM_START);
+
+    // 9. The entries.
+    result = walk_directory(owner, folder, name_position, short_position, name_room, &stopped);
+    if (result == ERR_CANCELLED)
+        result = 0;  // never shown
+
+    // 10. The command, addressed inside the (converted) destination folder.
+    // A folder too long to hold a name cannot hold the program either.
+    if (!stopped && command_buffer[0] != 0 && name_room >= 0) {
+        memory_copy(dest_path, folder, name_position);
+        dest_path[name_position] = 0;
+        make_short_path(dest_path);
+        if (build_command_line(command_line, sizeof command_line, dest_path, command_buffer) > 0)
+            run_command(command_line);
+    }
+    text_copy(dest_path, sizeof dest_path, folder);
+
+done:
+    // 11. Every way out releases what this run allocated.
+    if (input_stream.buffer != 0) {
+        history_release();
+        mem_free(input_stream.buffer);
+        input_stream.buffer = 0;
+    }
+    // Leave the folder in dest_path, as the caller gave it.
+    dest_path[folder_length] = 0;
+    extract_running = 0;
+    return result;
+}
