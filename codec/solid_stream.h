@@ -20,6 +20,9 @@ struct DecoderHistory {
 };
 
 extern DecoderHistory decoder_history;
+// Blocks next_block has been asked for since start-up; tests and benchmarks
+// read it to see that members in order decode no block twice.
+extern u32 block_fetch_count;
 
 ResultCode stream_seek_member(u32 stream_offset, u32 member_offset);
 ResultCode next_block(void);

@@ -1,0 +1,240 @@
+// BWT block decoder.
+//
+// A block carries the last column L of the sorted rotations of its bytes,
+// extended by one end marker that sorts before every byte value. L is coded
+// as move-to-front positions; the front byte is always sent as a run whose
+// length is a bijective base-2 number (digits RUN1 = 1 and RUN2 = 2, least
+// significant first), and the marker's place as SYM_ORIGIN. The symbols are
+// Huffman-coded with up to six tables, one chosen per group of 50 symbols by
+// a unary selector that indexes a move-to-front list of the tables.
+//
+// Inverting the transform: a stable counting sort of L tells, for every
+// occurrence of a byte in L, the row of the sorted rotations whose first
+// column holds the same occurrence, which is the rotation that starts one
+// byte earlier in the text. Following these links from row 0 (the rotation
+// that starts with the marker and so ends with the last byte) yields the
+// text from back to front. Each link carries its own byte in its top 8 bits,
+// so the output may overwrite L in place: the caller's output area is both
+// the decoding target and the final result, and the link vector is the only
+// block-sized allocation.
+#include "codec/bwt_decoder.h"
+
+#include "archive/stub_info.h"
+#include "codec/huffman.h"
+#include "codec/huffman_decode.h"
+#include "codec/input_stream.h"
+#include "platform/platform.h"
+
+enum {
+    BWT_LOOKUP_BITS = 9,
+    BWT_LOOKUP_SIZE = 1 << BWT_LOOKUP_BITS,
+    BWT_STORE_SLOTS = 2 * BWT_SYMBOLS,
+    BWT_OFFSET_BITS = 8,
+    BWT_TABLE_COUNT_BITS = 3,
+    BWT_LINK_SHIFT = 24,
+    BWT_LINK_MASK = (1u << BWT_LINK_SHIFT) - 1,
+};
+
+// A link names a row in 24 bits; the header's 20-bit output length keeps
+// every valid block far below that, and a caller passing more is refused.
+DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (u32)BWT_LINK_MASK, "BWT rows must fit the 24-bit link field");
+
+// Between two end-mark checks the loop reads one selector (at most
+// BWT_MAX_TABLES + 1 = 7 bits) or one code (at most 16 bits), plus up to 7
+// bits of bit position: at most 3 bytes past the check, inside the 8 bytes
+// the input stream keeps readable behind its end mark.
+DRAVEX_STATIC_ASSERT(BWT_MAX_TABLES + 1 <= MAX_CODE_LENGTH, "a selector must not outgrow a code");
+
+// The working tables of one call, about 28 KB. They live in one static
+// record rather than in the stack frame: the stub is linked without the
+// runtime's stack-probe helper, and the decoder is never re-entered.
+struct BwtWork {
+    u8 lengths[BWT_MAX_TABLES][BWT_SYMBOLS];
+    i32 lookup[BWT_MAX_TABLES][BWT_LOOKUP_SIZE];
+    i32 store[BWT_MAX_TABLES][BWT_STORE_SLOTS];
+    u32 codes[BWT_SYMBOLS];
+    u32 counts[256];  // occurrences per byte, then the start array X
+    u8 byte_list[256];
+    u8 table_list[BWT_MAX_TABLES];
+};
+
+static BwtWork bwt_work;
+
+ResultCode decode_bwt_block(u8* out, u32 n)
+{
+    BwtWork* w = &bwt_work;
+
+    if (n > MAX_BLOCK_OUTPUT)
+        return ERR_DAMAGED;
+
+    // Sub-header: alphabet offset and table count. The block header's 45
+    // bits were the last thing checked against the end mark; these 11 bits
+    // lie within its 8-byte read.
+    const u8* in = input_stream.cursor;
+    u32 bitpos = input_stream.bit_position;
+    u32 bits = peek_bits(in, bitpos);
+    const u32 offset = bits & 0xFF;
+    const u32 table_count = (bits >> BWT_OFFSET_BITS) & 7;
+    advance_bits(in, bitpos, BWT_OFFSET_BITS + BWT_TABLE_COUNT_BITS);
+    input_stream.cursor = in;
+    input_stream.bit_position = bitpos;
+    if (table_count == 0 || table_count > BWT_MAX_TABLES)
+        return ERR_DAMAGED;
+
+    // Each table is a complete transmission of its own. The builder's result
+    // is not consulted: codes it could not enter stay unassigned and are
+    // refused if they ever occur.
+    for (u32 t = 0; t < table_count; t++) {
+        ResultCode r = read_code_lengths(w->lengths[t], BWT_SYMBOLS, 1, 0);
+        if (r < 0)
+            return r;
+        assign_codes(w->codes, w->lengths[t], BWT_SYMBOLS);
+        build_decode_table(w->lookup[t], w->store[t], w->codes, w->lengths[t], BWT_LOOKUP_BITS, BWT_SYMBOLS);
+    }
+
+    in = input_stream.cursor;
+    bitpos = input_stream.bit_position;
+    const u8* end = input_stream.end_mark;
+    if (bitpos != 0) {
+        in++;
+        bitpos = 0;
+    }
+
+    for (u32 i = 0; i < 256; i++) {
+        w->byte_list[i] = (u8)i;
+        w->counts[i] = 0;
+    }
+    for (u32 i = 0; i < BWT_MAX_TABLES; i++)
+        w->table_list[i] = (u8)i;
+
+    const u32 total = n + 1;  // n bytes and the marker
+    u32 p = 0;
+    u32 weight = 1;
+    u32 group = BWT_GROUP_SIZE;  // the first thing read is a selector
+    u32 origin = 0;
+    u32 origin_seen = 0;
+    const i32* lookup = w->lookup[0];
+    const i32* store = w->store[0];
+    const u8* lengths = w->lengths[0];
+
+    while (p < total) {
+        if (in >= end) {
+            if (stub_info.cancel_flag)
+                return ERR_CANCELLED;
+            input_stream.cursor = in;
+            input_stream.bit_position = bitpos;
+            ResultCode r = stream_refill();
+            if (r < 0)
+                return r;
+            in = input_stream.cursor;
+            end = input_stream.end_mark;
+            continue;
+        }
+        bits = peek_bits(in, bitpos);
+
+        if (group == BWT_GROUP_SIZE) {
+            // Unary selector: k one-bits, then a zero. T ones in a row
+            // already make it too large, so no more than T + 1 bits are
+            // looked at.
+            u32 k = 0;
+            while (k < table_count && ((bits >> k) & 1))
+                k++;
+            if (k >= table_count)
+                return ERR_DAMAGED;
+            advance_bits(in, bitpos, k + 1);
+            u8 t = w->table_list[k];
+            for (; k > 0; k--)
+                w->table_list[k] = w->table_list[k - 1];
+            w->table_list[0] = t;
+            lookup = w->lookup[t];
+            store = w->store[t];
+            lengths = w->lengths[t];
+            group = 0;
+            continue;
+        }
+        group++;
+
+        i32 e = decode_symbol(lookup, store, BWT_LOOKUP_BITS, bits);
+        if (e < 0)
+            return ERR_DAMAGED;
+        const u32 sym = (u32)e;
+        advance_bits(in, bitpos, lengths[sym]);
+
+        if (sym <= SYM_RUN2) {
+            // Digit of a run of the front byte; r stays small because the
+            // weight doubles only while the run still fits the block.
+            u32 r = weight << sym;
+            if (r > total - p)
+                return ERR_DAMAGED;
+            u8 b = w->byte_list[0];
+            w->counts[b] += r;
+            for (u32 i = 0; i < r; i++)
+                out[p + i] = b;
+            p += r;
+            weight <<= 1;
+        } else if (sym < SYM_ORIGIN) {
+            u32 j = sym - 1;
+            u8 b = w->byte_list[j];
+            for (; j > 0; j--)
+                w->byte_list[j] = w->byte_list[j - 1];
+            w->byte_list[0] = b;
+            w->counts[b]++;
+            out[p++] = b;
+            weight = 1;
+        } else {
+            origin = p++;
+            origin_seen++;
+            weight = 1;
+        }
+    }
+
+    if (bitpos != 0)
+        in++;
+    input_stream.cursor = in;
+    input_stream.bit_position = 0;
+
+    // Exactly one marker makes the counts add up to n, so every start
+    // value below stays within 1..n and every link names a row of the
+    // vector. Without a marker, or with several, links could point past it.
+    // Row 0 always ends with the last byte, never with the marker, so a
+    // non-empty block with its origin at 0 is damaged too.
+    if (origin_seen != 1 || (n > 0 && origin == 0))
+        return ERR_DAMAGED;
+
+    u32 start = 1;  // slot 0 of the first column is the marker's
+    for (u32 c = 0; c < 256; c++) {
+        u32 count = w->counts[c];
+        w->counts[c] = start;
+        start += count;
+    }
+
+    u32* link = (u32*)mem_alloc(total * 4);
+    if (link == 0)
+        return ERR_NO_MEMORY;
+
+    u32* x = w->counts;
+    for (u32 k = 0; k < origin; k++) {
+        u32 c = out[k];
+        link[k] = (c << BWT_LINK_SHIFT) | x[c]++;
+    }
+    link[origin] = 0;
+    for (u32 k = origin + 1; k < total; k++) {
+        u32 c = out[k];
+        link[k] = (c << BWT_LINK_SHIFT) | x[c]++;
+    }
+
+    if (stub_info.cancel_flag) {
+        mem_free(link);
+        return ERR_CANCELLED;
+    }
+
+    u32 i = 0;
+    for (u32 q = n; q > 0; q--) {
+        u32 e = link[i];
+        out[q - 1] = (u8)((e >> BWT_LINK_SHIFT) + offset);
+        i = e & BWT_LINK_MASK;
+    }
+
+    mem_free(link);
+    return 0;
+}
