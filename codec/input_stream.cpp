@@ -1,0 +1,231 @@
+// Compressed input: the one 61,440-byte buffer over the program's own file.
+//
+// Layout of the buffer while a block is being read:
+//
+//   [0, 8)           the first 8 bytes of the block, or the 8 bytes carried
+//                    over from the end of the previous fill
+//   [8, 8 + fill)    one fill of at most INPUT_FILL_MAX bytes
+//   [.., 61440)      spare bytes
+//
+// The decoders test for the end of the input once per symbol, not per bit,
+// against the end mark. While more of the block is still in the file, the
+// end mark stands 8 bytes before the end of the valid bytes: those 8 bytes are
+// real data held back, so a decoder may run up to 8 bytes past the end mark
+// between two checks, and the refill carries them to the front. Its 32-bit
+// loads touch one byte more (INPUT_READ_AHEAD in huffman_decode.h), and the
+// fill size rule below keeps that byte inside the buffer too.
+//
+// Bytes beyond the valid data are never left stale: every fill clears the
+// bytes a decoder may still load past it, so that a damaged block decodes the
+// same way every time (and the fuzzers see deterministic input).
+
+#include "codec/input_stream.h"
+
+#include "archive/stub_info.h"
+#include "codec/huffman_decode.h"
+#include "codec/solid_stream.h"
+#include "platform/platform.h"
+
+InputStream input_stream;
+
+// The end mark never lies closer than this to the end of the buffer: a decoder
+// may load INPUT_READ_AHEAD bytes from the end mark on before it checks again.
+DRAVEX_STATIC_ASSERT(INPUT_HELD_BACK + INPUT_FILL_MAX + INPUT_HELD_BACK == INPUT_BUFFER_SIZE,
+                     "carry, one fill and the spare bytes make up the buffer");
+DRAVEX_STATIC_ASSERT(INPUT_READ_AHEAD == INPUT_HELD_BACK + 1, "decoders read one byte past the held-back bytes");
+
+void parse_block_header(const u8* p, BlockHeader* out)
+{
+    u32 lo = load_le32(p);
+    u32 hi = load_le32(p + 4);
+    out->method = lo & 15;
+    out->last = (lo >> 4) & 1;
+    out->output_length = (lo >> 5) & 0xFFFFF;
+    out->stored_length = ((lo >> 25) | (hi << 7)) & 0xFFFFF;
+}
+
+i32 read_counted(void* buffer, u32 count)
+{
+    i32 n = file_read(own_file, buffer, count);
+    if (n < 0)
+        return ERR_READ;
+    input_stream.file_position += n;
+    return n;
+}
+
+void forward_copy(u8* target, const u8* source, u32 count)
+{
+    // Each 8-byte step loads before it stores, so an overlapping copy towards
+    // the front (target before source) reads every byte before it is
+    // overwritten; the history move relies on that.
+    while (count >= 8) {
+        u64 v;
+        __builtin_memcpy(&v, source, 8);
+        __builtin_memcpy(target, &v, 8);
+        target += 8;
+        source += 8;
+        count -= 8;
+    }
+    while (count > 0) {
+        *target++ = *source++;
+        count--;
+    }
+}
+
+// Zeroes the bytes a decoder may still load behind the valid data at `end`.
+static void clear_behind(u8* end)
+{
+    u8* stop = input_stream.buffer + INPUT_BUFFER_SIZE;
+    for (u32 i = 0; i < 2 * INPUT_READ_AHEAD && end < stop; i++)
+        *end++ = 0;
+}
+
+// How many bytes the next fill asks for. A fill that takes the block's last
+// bytes leaves the end mark at the end of the valid data, and a full one
+// would put it at buffer + 61,432, where a decoder's load one byte past the
+// 8 spare bytes would leave the buffer. Such a fill therefore stops one byte
+// short; the last byte arrives with one more (tiny) read.
+static u32 fill_size(u32 remaining)
+{
+    if (remaining > INPUT_FILL_MAX)
+        return INPUT_FILL_MAX;
+    if (remaining == INPUT_FILL_MAX)
+        return INPUT_FILL_MAX - 1;
+    return remaining;
+}
+
+// Reads one fill into buffer + 8 and sets the end mark. A short read means
+// the file ended inside the block (its stored length is damaged): nothing
+// more will come, so block remaining drops to 0 and the held-back bytes are
+// handed out at once. The next refill then fails with ERR_END_OF_DATA
+// instead of succeeding again and again without progress.
+static ResultCode fill(void)
+{
+    InputStream& s = input_stream;
+    u32 want = fill_size(s.block_remaining);
+    i32 got = read_counted(s.buffer + INPUT_HELD_BACK, want);
+    if (got < 0)
+        return got;
+    s.block_remaining -= (u32)got;
+    if ((u32)got < want)
+        s.block_remaining = 0;
+    u8* valid_end = s.buffer + INPUT_HELD_BACK + got;
+    clear_behind(valid_end);
+    s.end_mark = s.block_remaining > 0 ? valid_end - INPUT_HELD_BACK : valid_end;
+    return 0;
+}
+
+ResultCode stream_begin_block(void)
+{
+    InputStream& s = input_stream;
+    if (decoder_history.history_valid && s.resume_position != s.file_position) {
+        if (file_seek(own_file, s.resume_position, SEEK_FROM_START) < 0)
+            return ERR_SEEK;
+        s.file_position = s.resume_position;
+    }
+    i32 block_start = s.file_position;
+    i32 got = read_counted(s.buffer, INPUT_HELD_BACK);
+    if (got < 0)
+        return got;
+    if (got < 6)
+        return ERR_DAMAGED;
+    for (i32 i = got; i < INPUT_HELD_BACK; i++)
+        s.buffer[i] = 0;
+
+    BlockHeader header;
+    parse_block_header(s.buffer, &header);
+    if (header.stored_length <= INPUT_HELD_BACK) {
+        // The whole block lies in the 8 bytes just read. A block shorter
+        // than 8 bytes (a stored block of 0 or 1 bytes) has taken the first
+        // bytes of the next block with it; unless it is the stream's last,
+        // step back so that the next header is read where it really starts.
+        // A stored length below the 6 header bytes cannot be right.
+        if (!header.last && (u32)got > header.stored_length) {
+            if (header.stored_length < 6)
+                return ERR_DAMAGED;
+            i32 next = block_start + (i32)header.stored_length;
+            if (file_seek(own_file, next, SEEK_FROM_START) < 0)
+                return ERR_SEEK;
+            s.file_position = next;
+        }
+        s.block_remaining = 0;
+        clear_behind(s.buffer + got);
+        s.end_mark = s.buffer + got + INPUT_HELD_BACK;
+    } else {
+        s.block_remaining = header.stored_length - INPUT_HELD_BACK;
+        ResultCode r = fill();
+        if (r < 0)
+            return r;
+    }
+    s.cursor = s.buffer;
+    s.bit_position = 0;
+    s.resume_position = s.file_position;
+    return 0;
+}
+
+ResultCode stream_refill(void)
+{
+    InputStream& s = input_stream;
+    if (s.block_remaining == 0)
+        return ERR_END_OF_DATA;
+    if (stub_info.cancel_flag)
+        return ERR_CANCELLED;
+    // A decoder runs at most 8 bytes past the end mark (the held-back
+    // bytes); a cursor outside that range would land outside the carry.
+    if (s.cursor < s.end_mark || s.cursor > s.end_mark + INPUT_HELD_BACK)
+        return ERR_DAMAGED;
+    u32 d = (u32)(s.cursor - s.end_mark);
+    forward_copy(s.buffer, s.end_mark, INPUT_HELD_BACK);
+    ResultCode r = fill();
+    if (r < 0)
+        return r;
+    s.cursor = s.buffer + d;
+    return 0;
+}
+
+i32 stream_read_stored(u8* target, u32 count)
+{
+    InputStream& s = input_stream;
+    if (s.bit_position > 0)
+        s.cursor++;
+    i32 available = (i32)(s.end_mark - s.cursor);
+    if (s.block_remaining > 0)
+        available += INPUT_HELD_BACK;
+    if (available < 0)
+        available = 0;
+    u32 n = (u32)available < count ? (u32)available : count;
+    forward_copy(target, s.cursor, n);
+    s.cursor += n;
+    if (stub_info.cancel_flag)
+        return ERR_CANCELLED;
+    if (n == count)
+        return (i32)n;
+    // The rest goes straight from the file to the target.
+    u32 rest = count - n;
+    if (rest > s.block_remaining)
+        rest = s.block_remaining;
+    i32 got = read_counted(target + n, rest);
+    if (got < 0)
+        return got;
+    s.block_remaining -= (u32)got;
+    return (i32)(n + (u32)got);
+}
+
+i32 stream_load_once(u32 count)
+{
+    InputStream& s = input_stream;
+    // The end mark lies 8 bytes past the piece and decoders load up to
+    // INPUT_READ_AHEAD bytes past it: keep all of that inside the buffer.
+    u32 limit = INPUT_BUFFER_SIZE - INPUT_HELD_BACK - INPUT_READ_AHEAD;
+    if (count > limit)
+        count = limit;
+    i32 got = read_counted(s.buffer, count);
+    if (got < 0)
+        return got;
+    clear_behind(s.buffer + got);
+    s.block_remaining = 0;
+    s.cursor = s.buffer;
+    s.bit_position = 0;
+    s.end_mark = s.buffer + got + INPUT_HELD_BACK;
+    return got;
+}

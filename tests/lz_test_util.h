@@ -1,0 +1,257 @@
+// Test-only helpers for the decoder's input side: running the engine's input
+// stream over bytes written to a temporary file, and writing LZ blocks bit by
+// bit with chosen code lengths.
+//
+// The writer is deliberately independent of the archiver's encoders: it sends
+// every code length as a plain difference symbol under a flat pre-code, and
+// the symbols exactly as the test spells them, so a test controls every bit.
+#ifndef DRAVEX_TESTS_LZ_TEST_UTIL_H
+#define DRAVEX_TESTS_LZ_TEST_UTIL_H
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/huffman.h"
+#include "codec/input_stream.h"
+#include "codec/lz_decoder.h"
+#include "codec/solid_stream.h"
+#include "packer/block_writer.h"
+#include "platform/platform.h"
+#include "packer/bit_writer.h"
+#include "tests/test_util.h"
+
+namespace lztest {
+
+using testutil::Bytes;
+
+// Owns a temp file holding `data`, opened as the own file, and an input
+// buffer of INPUT_BUFFER_SIZE bytes from mem_alloc (as the driver holds it).
+class StreamFixture {
+public:
+    explicit StreamFixture(const Bytes& data)
+    {
+        testutil::write_file(dir_.file("stream.bin"), data);
+        ok_ = testutil::open_as_own_file(dir_.file("stream.bin"));
+        input_stream = InputStream{};
+        input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+        decoder_history.history_valid = 0;
+    }
+    ~StreamFixture()
+    {
+        testutil::close_own_file();
+        mem_free(input_stream.buffer);
+        input_stream = InputStream{};
+    }
+    bool ok() const { return ok_ && input_stream.buffer != nullptr; }
+
+private:
+    testutil::TempDir dir_;
+    bool ok_ = false;
+};
+
+// Starts the block at file offset 0 and moves the cursor past the block
+// header and the window selector: where decode_lz_block expects it.
+inline ResultCode begin_lz_block()
+{
+    ResultCode r = stream_begin_block();
+    if (r < 0)
+        return r;
+    input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
+    input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
+    return 0;
+}
+
+// Canonical codes of a length list, via the decoder's own assign_codes
+// (checked on its own against known codes in huffman_test).
+inline std::vector<uint32_t> codes_for(const uint8_t* lengths, size_t n)
+{
+    std::vector<uint32_t> codes(n, 0);
+    assign_codes(codes.data(), lengths, (u32)n);
+    return codes;
+}
+
+// Writes code-length rows the simplest valid way: pre-code symbols 0..16
+// with 5-bit codes (fields of value 6), symbols 17..20 without a code, and
+// every length a difference symbol.
+inline void write_plain_lengths(packer::BitWriter& w, const std::vector<uint8_t>& rows, unsigned W, unsigned R)
+{
+    for (int i = 0; i < 17; i++)
+        w.put(6, 5);
+    w.put(1, 5);  // skips 2 symbols: 17 and 18
+    w.put(1, 5);  // skips 4 more: past 20
+    uint8_t pre_len[21] = {};
+    for (int i = 0; i < 17; i++)
+        pre_len[i] = 5;
+    std::vector<uint32_t> pre_codes = codes_for(pre_len, 21);
+    unsigned running = 0;
+    for (size_t p = 0; p < (size_t)W * R; p++) {
+        if (p >= W && rows[p - W] != 0)
+            running = rows[p - W];
+        unsigned diff = (rows[p] + 17 - running) % 17;
+        w.put_code(pre_codes[diff], 5);
+        running = rows[p];
+    }
+}
+
+// One table set of an LZ block and the codes that go with it.
+struct TableSet {
+    std::vector<uint8_t> lengths;  // W entries
+    std::vector<uint32_t> litlen_codes, dist_codes[3];
+
+    void finish()
+    {
+        litlen_codes = codes_for(lengths.data(), 288);
+        dist_codes[0] = codes_for(lengths.data() + 288, 42);
+        dist_codes[1] = codes_for(lengths.data() + 330, 14);
+        if (lengths.size() >= 372)
+            dist_codes[2] = codes_for(lengths.data() + 344, 28);
+    }
+};
+
+// Complete codes for every symbol of every alphabet: the literal/length
+// alphabet gets 32 codes of 8 bits and 256 of 9, the distance alphabets
+// near-flat codes. `skew` moves which symbols get the short codes.
+inline TableSet full_table_set(unsigned D, unsigned skew = 0)
+{
+    TableSet t;
+    t.lengths.assign(D == 3 ? 372 : 344, 0);
+    for (unsigned s = 0; s < 288; s++)
+        t.lengths[s] = ((s + skew) % 288) < 32 ? 8 : 9;
+    // 42 symbols: 22 of 6 bits and 20 of 5 bits make 22/64 + 20/32 = 1.
+    for (unsigned s = 0; s < 42; s++)
+        t.lengths[288 + s] = ((s + skew) % 42) < 22 ? 6 : 5;
+    // 14 symbols: 2 of 3 bits and 12 of 4 bits.
+    for (unsigned s = 0; s < 14; s++)
+        t.lengths[330 + s] = ((s + skew) % 14) < 2 ? 3 : 4;
+    if (D == 3) {
+        // 28 symbols: 4 of 4 bits and 24 of 5 bits.
+        for (unsigned s = 0; s < 28; s++)
+            t.lengths[344 + s] = ((s + skew) % 28) < 4 ? 4 : 5;
+    }
+    t.finish();
+    return t;
+}
+
+inline TableSet fixed_table_set(uint32_t extent)
+{
+    TableSet t;
+    t.lengths.assign(344, 0);
+    fill_default_lengths(t.lengths.data(), extent);
+    t.finish();
+    return t;
+}
+
+// Writes the symbols of one LZ block with a given table set.
+class LzWriter {
+public:
+    explicit LzWriter(packer::BitWriter& w, unsigned D = 2) : w_(w), D_(D) {}
+    void use(const TableSet* set) { set_ = set; }
+    void literal(uint8_t b) { code(b); }
+    void end_of_set() { code(SYM_END_OF_SET); }
+    void delta_mark(unsigned stride)
+    {
+        code(SYM_DELTA_MARK);
+        w_.put(stride, 3);
+    }
+    void code(unsigned litlen_symbol) { w_.put_code(set_->litlen_codes[litlen_symbol], set_->lengths[litlen_symbol]); }
+
+    // The length part of a match: its symbol and extra bits.
+    void length(uint32_t len)
+    {
+        static const uint16_t base[] = {11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51,
+                                        59, 67, 83, 99, 115, 131, 163, 195, 227, 259};
+        if (len <= 10) {
+            code(len + 255);
+        } else if (len >= 259) {
+            code(SYM_LONG_LENGTH);
+            w_.put(len - 259, 15);
+        } else {
+            unsigned i = 19;
+            while (base[i] > len)
+                i--;
+            code(266 + i);
+            w_.put(len - base[i], 1 + i / 4);
+        }
+    }
+    unsigned alphabet_for(uint32_t len) const { return len == 2 ? 1 : (len == 3 && D_ == 3) ? 2 : 0; }
+
+    // A match of `len` whose distance goes as symbol `dsym` (with `extra`).
+    void match_symbol(uint32_t len, unsigned dsym, uint32_t extra = 0)
+    {
+        length(len);
+        unsigned a = alphabet_for(len);
+        unsigned offset = a == 0 ? 288 : a == 1 ? 330 : 344;
+        w_.put_code(set_->dist_codes[a][dsym], set_->lengths[offset + dsym]);
+        if (dsym >= 6)
+            w_.put(extra, 1 + (dsym - 6) / 2);
+    }
+    // A match with an explicit distance (distance symbols 2 to 41).
+    void match(uint32_t len, uint32_t distance)
+    {
+        uint32_t extra = 0;
+        unsigned dsym = distance_symbol(distance, &extra);
+        match_symbol(len, dsym, extra);
+    }
+    static unsigned distance_symbol(uint32_t distance, uint32_t* extra)
+    {
+        if (distance <= 4) {
+            *extra = 0;
+            return distance + 1;
+        }
+        uint32_t base = 5;
+        for (unsigned s = 6; s < 42; s++) {
+            uint32_t span = 1u << (1 + (s - 6) / 2);
+            if (distance < base + span) {
+                *extra = distance - base;
+                return s;
+            }
+            base += span;
+        }
+        *extra = 0;
+        return 41;
+    }
+
+private:
+    packer::BitWriter& w_;
+    unsigned D_;
+    const TableSet* set_ = nullptr;
+};
+
+// The start of an LZ block in the stream: header (method 1), selector (row
+// 1, column 0) and sub-header. Returns the block start for finish_block.
+inline size_t begin_block(packer::BitWriter& w, uint32_t output_length, unsigned D, unsigned S, bool last = true)
+{
+    size_t start = packer::begin_block(w, METHOD_LZ, last, output_length);
+    w.put(1, 2);
+    w.put(0, 3);
+    w.put(D | (S << 2), 8);
+    return start;
+}
+
+// Decodes the LZ block that starts at byte 0 of `image`, with `history` in
+// front of its output. Returns the decoder's result; `out` gets the whole
+// buffer (history and N output bytes).
+inline i32 decode_image(const Bytes& image, const Bytes& history, uint32_t N, Bytes& out, int apply_regions = 1)
+{
+    StreamFixture fixture(image);
+    if (!fixture.ok())
+        return -1000;
+    ResultCode r = begin_lz_block();
+    if (r < 0)
+        return r;
+    // Exactly H + N bytes, so that AddressSanitizer sees any write past them.
+    u32 size = (u32)history.size() + N;
+    u8* buffer = (u8*)mem_alloc(size > 0 ? size : 1);
+    std::copy(history.begin(), history.end(), buffer);
+    std::fill(buffer + history.size(), buffer + history.size() + N, 0xEE);
+    i32 n = decode_lz_block(buffer, (u32)history.size(), N, apply_regions);
+    out.assign(buffer, buffer + history.size() + N);
+    mem_free(buffer);
+    return n;
+}
+
+}  // namespace lztest
+
+#endif
