@@ -1,0 +1,70 @@
+// The archive writer: turns files and folders of the host into a QVX
+// archive (ArchiveHeader, data streams, directory pieces).
+//
+// Names are checked before anything is written: every stored name must be
+// something the stub can create under any ordinary destination folder, so a
+// name that would be refused or passed over on Windows is refused here with a
+// message that says why.
+#ifndef DRAVEX_PACKER_ARCHIVE_WRITER_H
+#define DRAVEX_PACKER_ARCHIVE_WRITER_H
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+// The longest stored name, in code page 1252 bytes. The stub passes over a
+// name longer than 259 minus the length of "folder\": 255 bytes still
+// extract into a drive root ("C:\" is used as "C:") and into any folder of up
+// to three characters; longer destination folders lose the longest names, as
+// with any Windows program limited to 260-character paths.
+enum { MAX_ENTRY_NAME = 255 };
+
+struct WriterEntry {
+    std::string host_path;  // UTF-8 path of the source (files only)
+    std::string name;       // as stored: code page 1252, backslashes
+    bool folder = false;
+    uint64_t size = 0;      // at collection time; the bytes read decide
+    uint16_t attributes = 0;
+    uint16_t create_date = 0, create_time = 0;
+    uint16_t write_date = 0, write_time = 0;
+};
+
+struct ArchiveOptions {
+    int level = 6;              // 1..9
+    uint64_t stream_size = 0;   // cut members into streams of about this many bytes; 0: one stream
+    // Bytes of member data packed so far and in all.
+    std::function<void(uint64_t, uint64_t)> progress;
+};
+
+// "" when name (code page 1252, backslashes) is safe to store; otherwise the
+// reason it is refused.
+std::string check_entry_name(const std::string& name);
+
+// DOS date and time words in local time; both 0 outside 1980..2107.
+void dos_date_time(time_t t, uint16_t& date, uint16_t& time_word);
+
+// Collects the inputs (files or folders, recursively, folders before their
+// contents, names sorted) into entries. An input's own name is its last path
+// component; "." or a path ending in "/." adds a folder's contents only.
+// Returns false with a message in error when an input cannot be read or a
+// name cannot be stored; warnings name things passed over (special files).
+bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterEntry>& entries, std::string& error,
+                     std::vector<std::string>& warnings);
+
+// The directory stream: pieces of whole DirectoryEntry records (38 bytes,
+// name, no extra fields), each decoding to at most 8192 bytes, each one
+// block of method 0 or 1 (whichever is smaller) of at most 8184 bytes.
+std::vector<uint8_t> write_directory(const std::vector<std::vector<uint8_t>>& records, int level);
+
+// Reads the entries' files and writes the whole archive into out. Returns
+// false with a message in error (unreadable file, archive too large).
+bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, std::vector<uint8_t>& out,
+                   std::string& error);
+
+}  // namespace packer
+
+#endif

@@ -1,0 +1,541 @@
+// Reading archives on the host with the stub's own code.
+//
+// Extraction is extract_all itself, run with an empty destination folder
+// from inside the destination: archive names are code page 1252 and the
+// POSIX backend converts each path to UTF-8 as it touches the file system,
+// while the destination the user typed is already UTF-8. Changing into it
+// first keeps the two apart, and the driver's checks on names (nothing
+// absolute, no "..") then keep every write below it.
+//
+// Listing and testing walk the directory the way the driver does: the same
+// piece loading, the same entry parsing, the same member output, only with
+// the bytes going to /dev/null.
+#include "packer/host_extract.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "archive/paths.h"
+#include "archive/startup.h"
+#include "archive/stub_info.h"
+#include "archive/driver.h"
+#include "codec/crc32.h"
+#include "codec/input_stream.h"
+#include "codec/lz_decoder.h"
+#include "codec/member_output.h"
+#include "codec/solid_stream.h"
+#include "packer/sfx_builder.h"
+#include "platform/host.h"
+#include "platform/text.h"
+
+namespace packer {
+
+// How much of a file is read to find the end of a PE image: the section
+// table follows the headers within the first pages.
+static const size_t PE_PROBE_SIZE = 1 << 20;
+// The name room of a run with an empty destination folder.
+static const uint32_t NAME_ROOM = PATH_SIZE - 1;
+
+static std::string errno_text() { return strerror(errno); }
+
+std::string message_line(const char* text)
+{
+    std::string s = host::cp1252_to_utf8(text);
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\n') {
+            // A cause ("\nDisk full") starts with a capital; a lower-case
+            // word continues a sentence wrapped for the message box.
+            bool wrapped = i + 1 < s.size() && s[i + 1] >= 'a' && s[i + 1] <= 'z';
+            out += wrapped ? " " : ": ";
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::string format_dos_time(uint16_t date, uint16_t time_word)
+{
+    if (date == 0)
+        return "                   ";
+    char buffer[32];
+    snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+             time_word >> 11, (time_word >> 5) & 63, (time_word & 31) * 2);
+    return buffer;
+}
+
+std::string format_attributes(uint16_t attributes, bool folder)
+{
+    std::string s = ".....";
+    if (attributes & ATTR_READONLY)
+        s[0] = 'R';
+    if (attributes & ATTR_HIDDEN)
+        s[1] = 'H';
+    if (attributes & ATTR_SYSTEM)
+        s[2] = 'S';
+    if (folder || (attributes & ATTR_DIRECTORY))
+        s[3] = 'D';
+    if (attributes & ATTR_ARCHIVE)
+        s[4] = 'A';
+    return s;
+}
+
+// --- opening -------------------------------------------------------------------
+
+void close_archive()
+{
+    if (own_file != INVALID_FILE && own_file != nullptr)
+        file_close(own_file);
+    own_file = INVALID_FILE;
+}
+
+static std::string display_name_for(const std::string& path)
+{
+    std::string base = std::filesystem::path(path).filename().string();
+    std::string converted;
+    if (host::utf8_to_cp1252(base, converted))
+        return converted;
+    for (char& c : base)
+        if ((unsigned char)c >= 0x80)
+            c = '?';
+    return base;
+}
+
+ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string& error)
+{
+    close_archive();
+    info = ArchiveInfo();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + errno_text();
+        return ERR_OPEN;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot open " + path + ": not a regular file";
+        close(fd);
+        return ERR_OPEN;
+    }
+    info.file_size = (uint64_t)st.st_size;
+    // The extractor addresses its file with signed 32-bit offsets.
+    if (info.file_size > 0x7FFFFFFFu) {
+        error = path + " is larger than any QVX archive can be (2 GiB)";
+        close(fd);
+        return ERR_DAMAGED;
+    }
+
+    std::vector<uint8_t> head(std::min<uint64_t>(info.file_size, PE_PROBE_SIZE));
+    ssize_t got = pread(fd, head.data(), head.size(), 0);
+    if (got < 0 || (size_t)got != head.size()) {
+        error = "cannot read " + path + ": " + (got < 0 ? errno_text() : "short read");
+        close(fd);
+        return ERR_READ;
+    }
+    uint32_t start = 0;
+    if (head.size() >= 2 && head[0] == 'M' && head[1] == 'Z') {
+        uint32_t end = pe_image_end(head.data(), head.size());
+        if (end == 0 && head.size() < info.file_size) {
+            head.resize(info.file_size);
+            got = pread(fd, head.data(), head.size(), 0);
+            if (got < 0 || (size_t)got != head.size()) {
+                error = "cannot read " + path;
+                close(fd);
+                return ERR_READ;
+            }
+            end = pe_image_end(head.data(), head.size());
+        }
+        if (end == 0 || end > info.file_size) {
+            error = path + " is an executable, but not a self-extractor: its image cannot be measured";
+            close(fd);
+            return ERR_DAMAGED;
+        }
+        info.sfx = true;
+        info.stub_length = end;
+        start = end;
+    } else if (head.size() < 4 || memcmp(head.data(), archive_magic, 4) != 0) {
+        error = path + " is not a QVX archive or self-extractor";
+        close(fd);
+        return ERR_DAMAGED;
+    }
+
+    own_file = host::handle_from_fd(fd);
+    text_copy(display_name, sizeof display_name, display_name_for(path).c_str());
+    text_copy(stub_info.title, sizeof stub_info.title, initial_title);
+    dest_path[0] = 0;
+    command_buffer[0] = 0;
+    stub_info.overwrite_all = 0;
+    stub_info.cancel_flag = 0;
+    crc32_build_table();
+
+    stub_info.archive_start = (i32)start;
+    if (info.sfx) {
+        read_sfx_header();
+        info.has_sfx_header = (uint32_t)stub_info.archive_start != start;
+        if (info.has_sfx_header) {
+            info.title = stub_info.title;
+            info.folder = dest_path;
+            info.command = command_buffer;
+            info.overwrite = stub_info.overwrite_all != 0;
+        }
+    }
+    info.archive_start = (uint32_t)stub_info.archive_start;
+    ResultCode r = read_archive_header();
+    if (r < 0) {
+        error = "cannot read the archive header of " + path + ": the file ends too early";
+        close_archive();
+        return r;
+    }
+    parse_archive_header(archive_header, &info.header);
+    // Start-up has filled these from the SfxHeader; the host tool takes its
+    // destination and overwrite choice from the command line instead.
+    dest_path[0] = 0;
+    stub_info.overwrite_all = 0;
+    return 0;
+}
+
+// --- the directory walk ----------------------------------------------------------
+
+// Walks the directory of the open archive entry by entry, the way the driver
+// does. Owns the engine's input buffer (and so the history) for its lifetime,
+// so member output may run between two entries.
+class DirectoryWalk {
+public:
+    ResultCode begin()
+    {
+        input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+        if (input_stream.buffer == nullptr)
+            return ERR_NO_MEMORY;
+        history_reset();
+        position_ = (i32)((u32)stub_info.archive_start + load_le32(archive_header + 4));
+        input_stream.file_position = file_seek(own_file, position_, SEEK_FROM_START);
+        cursor_ = end_ = buffer_;
+        count_ = load_le32(archive_header + 8);
+        index_ = 0;
+        return 0;
+    }
+
+    ~DirectoryWalk()
+    {
+        if (input_stream.buffer != nullptr) {
+            history_release();
+            mem_free(input_stream.buffer);
+            input_stream.buffer = nullptr;
+        }
+    }
+
+    // 1 with the next entry, 0 after the last, or a negative code.
+    ResultCode next(ListedEntry& out)
+    {
+        if (index_ >= count_)
+            return 0;
+        if (end_ - cursor_ < DIRECTORY_ENTRY_SIZE) {
+            ResultCode r = load_piece();
+            if (r < 0)
+                return r;
+            if (end_ - cursor_ < DIRECTORY_ENTRY_SIZE)
+                return ERR_DAMAGED;
+        }
+        parse_directory_entry(cursor_, &out.entry);
+        cursor_ += DIRECTORY_ENTRY_SIZE;
+        u32 variable = (u32)out.entry.name_length + out.entry.extra_length_1 + out.entry.extra_length_2;
+        if (variable > (u32)(end_ - cursor_))
+            return ERR_DAMAGED;
+        out.name.assign((const char*)cursor_, out.entry.name_length);
+        cursor_ += variable;
+        index_++;
+        return 1;
+    }
+
+private:
+    // One piece into the buffer, with the decoder calls and checks of the
+    // driver's load_directory_piece (whose position is private to a run of
+    // extract_all).
+    ResultCode load_piece()
+    {
+        InputStream& s = input_stream;
+        if (s.file_position != position_) {
+            if (file_seek(own_file, position_, SEEK_FROM_START) != position_)
+                return ERR_SEEK;
+            s.file_position = position_;
+        }
+        cursor_ = end_ = buffer_;
+        u8 signature[STREAM_SIGNATURE_SIZE];
+        i32 got = read_counted(signature, sizeof signature);
+        if (got < 0)
+            return ERR_READ;
+        if (got < STREAM_SIGNATURE_SIZE || memcmp(signature, directory_piece_signature, STREAM_SIGNATURE_SIZE) != 0)
+            return ERR_DAMAGED;
+        i32 loaded = stream_load_once(DIRECTORY_PIECE_MAX);
+        if (loaded < 0)
+            return ERR_READ;
+        if (loaded < 6)
+            return ERR_DAMAGED;
+        BlockHeader header;
+        parse_block_header(s.cursor, &header);
+        if (header.method > METHOD_LZ || header.output_length > DIRECTORY_BUFFER_SIZE)
+            return ERR_DAMAGED;
+        i32 produced;
+        if (header.method == METHOD_STORED) {
+            if (header.output_length > (u32)loaded - 6)
+                return ERR_DAMAGED;
+            s.cursor += BLOCK_HEADER_BITS / 8;
+            s.bit_position = BLOCK_HEADER_BITS % 8;
+            produced = stream_read_stored(buffer_, header.output_length);
+        } else {
+            u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
+            s.cursor += bits / 8;
+            s.bit_position = bits % 8;
+            produced = decode_lz_block(buffer_, 0, header.output_length, 0);
+        }
+        if (produced < 0)
+            return produced;
+        u32 consumed = (u32)(s.cursor - s.buffer);
+        if ((u32)produced != header.output_length || consumed > (u32)loaded)
+            return ERR_DAMAGED;
+        end_ = buffer_ + produced;
+        position_ += STREAM_SIGNATURE_SIZE + (i32)consumed;
+        return 0;
+    }
+
+    u8 buffer_[DIRECTORY_BUFFER_SIZE];
+    const u8* cursor_ = nullptr;
+    const u8* end_ = nullptr;
+    i32 position_ = 0;
+    u32 count_ = 0;
+    u32 index_ = 0;
+};
+
+ResultCode read_directory(const std::function<bool(const ListedEntry&)>& visit)
+{
+    auto walk = std::make_unique<DirectoryWalk>();
+    ResultCode r = walk->begin();
+    if (r < 0)
+        return r;
+    ListedEntry e;
+    while ((r = walk->next(e)) > 0)
+        if (!visit(e))
+            return 0;
+    return r;
+}
+
+// --- extraction and test -----------------------------------------------------------
+
+namespace {
+
+// The message boxes of a run, counted by what they mean for the exit code.
+struct RunState {
+    const ExtractOptions& options;
+    ExtractResult& result;
+    std::vector<ListedEntry> files;  // file entries in order, for progress
+    size_t progress_index = 0;
+    uint64_t progress_done = 0;
+
+    void report(const std::string& line)
+    {
+        result.messages.push_back(line);
+        if (options.report)
+            options.report(line);
+    }
+
+    int on_message(const char* text, unsigned style)
+    {
+        report(message_line(text));
+        // Boxes with OK and Cancel are the per-member failures (cannot
+        // create, fails error check, refused name); the run goes on.
+        if (style & BOX_OKCANCEL) {
+            result.failed_members++;
+        } else if (strncmp(text, "Archive data is damaged", 23) == 0 || strncmp(text, "Cannot read", 11) == 0 ||
+                   strncmp(text, "Not enough memory", 17) == 0) {
+            result.damaged = true;
+        } else {
+            result.failed_members++;  // cannot write, cannot create folder: the run ended there
+        }
+        return BOX_ANSWER_OK;
+    }
+
+    // The driver names the member it starts; progress counts the bytes of the
+    // members before it.
+    void on_progress(const char* text)
+    {
+        const char* prefix = "Extracting ";
+        if (strncmp(text, prefix, strlen(prefix)) != 0)
+            return;
+        std::string name = text + strlen(prefix);
+        size_t i = progress_index;
+        uint64_t done = progress_done;
+        while (i < files.size() && files[i].name != name)
+            done += files[i++].entry.member_size;
+        if (i < files.size()) {
+            progress_index = i + 1;
+            progress_done = done + files[i].entry.member_size;
+        } else {
+            done = progress_done;  // a converted name: keep the count
+        }
+        if (options.progress)
+            options.progress(host::cp1252_to_utf8(name), done, result.bytes);
+    }
+};
+
+void finish(ExtractResult& result)
+{
+    if (result.damaged)
+        result.exit_code = EXIT_DAMAGED;
+    else if (result.failed_members > 0)
+        result.exit_code = EXIT_MEMBERS_FAILED;
+    else
+        result.exit_code = EXIT_OK;
+}
+
+// Restores the working directory and the host hooks on every way out.
+struct RunScope {
+    int saved_cwd = -1;
+    ~RunScope()
+    {
+        if (saved_cwd >= 0) {
+            if (fchdir(saved_cwd) != 0) {
+                // Nothing sensible is left to do; the caller's paths may now
+                // resolve elsewhere, so say so loudly.
+                perror("qvx: cannot return to the working directory");
+            }
+            close(saved_cwd);
+        }
+        host::reset_hooks();
+        close_archive();
+    }
+};
+
+// `qvx t`: every member decoded into /dev/null and checked against its CRC.
+void test_members(RunState& state)
+{
+    ExtractResult& result = state.result;
+    FileHandle sink = file_open("/dev/null", ACCESS_WRITE);
+    if (sink == INVALID_FILE) {
+        state.report("cannot open /dev/null");
+        result.failed_members++;
+        return;
+    }
+    auto walk = std::make_unique<DirectoryWalk>();
+    ResultCode r = walk->begin();
+    ListedEntry e;
+    while (r >= 0 && (r = walk->next(e)) > 0) {
+        if (e.entry.name_length > NAME_ROOM)
+            continue;  // the driver passes such names over silently
+        if (!entry_name_is_safe(e.name.data(), (u32)e.name.size())) {
+            LastError = OS_BAD_PATHNAME;
+            report_error(nullptr, ERR_CREATE, e.name.c_str(), 1);
+            continue;
+        }
+        if (e.entry.entry_flags & ENTRY_FOLDER)
+            continue;
+        text_format(message_buffer, sizeof message_buffer, "Extracting %s", e.name.c_str(), 0);
+        state.on_progress(message_buffer);
+        ResultCode out =
+            output_member(sink, e.entry.stream_offset, e.entry.member_offset, e.entry.member_size, e.entry.entry_flags);
+        if (out < 0) {
+            // As in the driver, a member whose data cannot be produced ends
+            // the run.
+            report_error(nullptr, out, e.name.c_str(), 0);
+            if (out != ERR_CANCELLED)
+                result.damaged = true;
+            break;
+        }
+        if (RunningCrc != e.entry.member_crc)
+            report_error(nullptr, ERR_CRC, e.name.c_str(), 1);
+    }
+    if (r < 0) {
+        report_error(nullptr, r, nullptr, 0);
+        result.damaged = true;
+    }
+    file_close(sink);
+}
+
+}  // namespace
+
+ExtractResult extract_archive(const std::string& path, const ExtractOptions& options)
+{
+    ExtractResult result;
+    RunState state{options, result, {}, 0, 0};
+    RunScope scope;
+
+    ArchiveInfo info;
+    std::string error;
+    if (open_archive(path, info, error) < 0) {
+        state.report(error);
+        result.damaged = true;
+        finish(result);
+        return result;
+    }
+    if (info.header.entry_count == 0) {
+        state.report("Archive contains no files");
+        result.empty = true;
+        finish(result);
+        return result;
+    }
+
+    // A first pass over the directory gives the totals for the progress
+    // bar; a damaged directory shows up again, and is reported, in the run.
+    read_directory([&](const ListedEntry& e) {
+        if (e.entry.entry_flags & ENTRY_FOLDER) {
+            result.folders++;
+        } else {
+            result.files++;
+            result.bytes += e.entry.member_size;
+            state.files.push_back(e);
+        }
+        return true;
+    });
+    result.command = host::cp1252_to_utf8(command_buffer);
+
+    host::reset_hooks();
+    host::Hooks& hooks = host::hooks();
+    hooks.message_box = [&state](const char* text, const char*, unsigned style) {
+        return state.on_message(text, style);
+    };
+    hooks.progress = [&state](const char* text) { state.on_progress(text); };
+    hooks.run_command = [&result](const char* command_line) { result.command = host::cp1252_to_utf8(command_line); };
+    hooks.ask_overwrite = [&options](const std::string& file) {
+        return options.ask_overwrite ? options.ask_overwrite(file) : (int)ANSWER_NO;
+    };
+    stub_info.overwrite_all = options.overwrite_all ? 1 : 0;
+    stub_info.cancel_flag = 0;
+
+    if (options.test_only) {
+        test_members(state);
+        finish(result);
+        return result;
+    }
+
+    std::error_code ec;
+    std::filesystem::create_directories(options.dest_dir, ec);
+    if (ec || !std::filesystem::is_directory(options.dest_dir)) {
+        state.report("Cannot create folder " + options.dest_dir + (ec ? ": " + ec.message() : ""));
+        result.failed_members++;
+        finish(result);
+        return result;
+    }
+    scope.saved_cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (scope.saved_cwd < 0 || chdir(options.dest_dir.c_str()) != 0) {
+        state.report("cannot enter " + options.dest_dir + ": " + errno_text());
+        result.failed_members++;
+        finish(result);
+        return result;
+    }
+    dest_path[0] = 0;
+    // The command is reported only when the driver reaches it.
+    result.command.clear();
+    ResultCode r = extract_all(nullptr);
+    if (r < 0) {
+        report_error(nullptr, r, nullptr, 0);
+        result.damaged = true;
+    }
+    finish(result);
+    return result;
+}
+
+}  // namespace packer

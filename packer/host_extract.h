@@ -1,0 +1,91 @@
+// Reading archives on the host: the code behind `qvx x`, `qvx t` and
+// `qvx l`, shared with the conformance tests so that both run exactly the
+// extraction path the stub runs (extract_all with the POSIX backend).
+//
+// A file is either a bare archive (ArchiveHeader at offset 0) or a
+// self-extractor: a PE image whose last section ends where the optional
+// SfxHeader and then the archive begin.
+#ifndef DRAVEX_PACKER_HOST_EXTRACT_H
+#define DRAVEX_PACKER_HOST_EXTRACT_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "platform/base.h"
+
+namespace packer {
+
+struct ArchiveInfo {
+    bool sfx = false;             // a stub image precedes the archive
+    uint32_t stub_length = 0;     // end of the stub's last section
+    bool has_sfx_header = false;
+    std::string title, folder, command;  // code page 1252, as stored
+    bool overwrite = false;
+    uint32_t archive_start = 0;
+    uint64_t file_size = 0;
+    ArchiveHeader header{};
+};
+
+struct ListedEntry {
+    DirectoryEntry entry{};
+    std::string name;  // code page 1252, backslashes
+};
+
+// Exit codes of the host tool.
+enum { EXIT_OK = 0, EXIT_MEMBERS_FAILED = 1, EXIT_DAMAGED = 2 };
+
+// Opens path as the extractor's own file and finds the archive: sets
+// own_file, display_name, stub_info.archive_start and archive_header, with
+// the shared start-up code (read_sfx_header, read_archive_header). Returns 0
+// or a negative code with a message in error. close_archive() undoes it.
+ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string& error);
+void close_archive();
+
+// Walks the directory of the open archive with the decoder's own directory
+// loading, calling visit for each entry in order (visit returns false to
+// stop). Returns 0 or the code that ended the walk (ERR_DAMAGED, ERR_READ...).
+ResultCode read_directory(const std::function<bool(const ListedEntry&)>& visit);
+
+struct ExtractOptions {
+    std::string dest_dir = ".";  // UTF-8; created when missing
+    bool test_only = false;      // decode and check everything, write nothing
+    bool overwrite_all = false;
+    // Asked for an existing file (UTF-8 path relative to dest_dir): returns
+    // ANSWER_YES, ANSWER_NO or ANSWER_YES_TO_ALL. Null: existing files are
+    // left alone.
+    std::function<int(const std::string&)> ask_overwrite;
+    // One line per problem (UTF-8, the message box text on one line).
+    std::function<void(const std::string&)> report;
+    // Before each file: its UTF-8 name, bytes done, bytes in all.
+    std::function<void(const std::string&, uint64_t, uint64_t)> progress;
+};
+
+struct ExtractResult {
+    int exit_code = EXIT_OK;
+    unsigned failed_members = 0;   // CRC mismatch, cannot create, unsafe name
+    bool damaged = false;          // the walk ended early: damaged or unreadable
+    bool empty = false;            // "Archive contains no files"
+    unsigned files = 0, folders = 0;
+    uint64_t bytes = 0;            // of the files in the directory
+    std::string command;           // the archive's command (UTF-8), never run
+    std::vector<std::string> messages;  // every line reported
+};
+
+// Extracts (or tests) the archive at path. Never throws; every problem is in
+// the result.
+ExtractResult extract_archive(const std::string& path, const ExtractOptions& options);
+
+// Folds a message box text onto one line ("\n" becomes ": ") as UTF-8.
+std::string message_line(const char* text);
+
+// "YYYY-MM-DD HH:MM:SS" from DOS words, or blanks when the date is 0.
+std::string format_dos_time(uint16_t date, uint16_t time_word);
+// "RHSDA" letters of the attribute bits, '.' for the ones not set.
+std::string format_attributes(uint16_t attributes, bool folder);
+
+}  // namespace packer
+
+#endif

@@ -1,0 +1,130 @@
+// SHA-256 (FIPS 180-4) for the tests: the conformance manifests name every
+// extracted file by its digest. Header-only because the test binary is built
+// from the *_test.cpp files alone; speed does not matter here.
+#ifndef DRAVEX_TESTS_SHA256_H
+#define DRAVEX_TESTS_SHA256_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace testutil {
+
+class Sha256 {
+public:
+    Sha256() { reset(); }
+
+    void reset()
+    {
+        static const uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+        for (int i = 0; i < 8; i++)
+            state_[i] = initial[i];
+        total_ = 0;
+        used_ = 0;
+    }
+
+    void update(const void* data, size_t size)
+    {
+        const uint8_t* p = (const uint8_t*)data;
+        total_ += size;
+        while (size > 0) {
+            size_t take = 64 - used_;
+            if (take > size)
+                take = size;
+            for (size_t i = 0; i < take; i++)
+                block_[used_ + i] = p[i];
+            used_ += take;
+            p += take;
+            size -= take;
+            if (used_ == 64) {
+                compress(block_);
+                used_ = 0;
+            }
+        }
+    }
+
+    // Lower-case hex digest; the object must be reset before reuse.
+    std::string hex_digest()
+    {
+        uint64_t bits = total_ * 8;
+        uint8_t pad = 0x80;
+        update(&pad, 1);
+        uint8_t zero = 0;
+        while (used_ != 56)
+            update(&zero, 1);
+        uint8_t length[8];
+        for (int i = 0; i < 8; i++)
+            length[i] = (uint8_t)(bits >> (56 - 8 * i));
+        update(length, 8);
+        static const char digits[] = "0123456789abcdef";
+        std::string out;
+        for (int i = 0; i < 8; i++)
+            for (int shift = 28; shift >= 0; shift -= 4)
+                out += digits[(state_[i] >> shift) & 15];
+        return out;
+    }
+
+private:
+    static uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+    void compress(const uint8_t* block)
+    {
+        static const uint32_t k[64] = {
+            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+        uint32_t w[64];
+        for (int i = 0; i < 16; i++)
+            w[i] = (uint32_t)block[4 * i] << 24 | (uint32_t)block[4 * i + 1] << 16 |
+                   (uint32_t)block[4 * i + 2] << 8 | block[4 * i + 3];
+        for (int i = 16; i < 64; i++) {
+            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+        uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
+        for (int i = 0; i < 64; i++) {
+            uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            h = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        state_[0] += a;
+        state_[1] += b;
+        state_[2] += c;
+        state_[3] += d;
+        state_[4] += e;
+        state_[5] += f;
+        state_[6] += g;
+        state_[7] += h;
+    }
+
+    uint32_t state_[8];
+    uint8_t block_[64];
+    uint64_t total_;
+    size_t used_;
+};
+
+inline std::string sha256_hex(const void* data, size_t size)
+{
+    Sha256 h;
+    h.update(data, size);
+    return h.hex_digest();
+}
+
+}  // namespace testutil
+
+#endif
