@@ -220,14 +220,20 @@ private:
 };
 
 // The start of an LZ block in the stream: header (method 1), selector (row
-// 1, column 0) and sub-header. Returns the block start for finish_block.
-inline size_t begin_block(packer::BitWriter& w, uint32_t output_length, unsigned D, unsigned S, bool last = true)
+// 1, column 0) and sub-header. Returns the block start; end_lz_block ends
+// the block.
+inline size_t start_lz_block(packer::BitWriter& w, uint32_t output_length, unsigned D, unsigned S, bool last = true)
 {
     size_t start = packer::begin_block(w, METHOD_LZ, last, output_length);
     w.put(1, 2);
     w.put(0, 3);
     w.put(D | (S << 2), 8);
     return start;
+}
+
+inline void end_lz_block(packer::BitWriter& w, size_t start)
+{
+    packer::finish_block(w, start);
 }
 
 // Decodes the LZ block that starts at byte 0 of `image`, with `history` in
@@ -250,6 +256,143 @@ inline i32 decode_image(const Bytes& image, const Bytes& history, uint32_t N, By
     out.assign(buffer, buffer + history.size() + N);
     mem_free(buffer);
     return n;
+}
+
+// Applies delta regions the plain way: region i runs from its start to the
+// next entry's start, bytes before the buffer count as 0.
+inline void apply_regions_model(Bytes& buf, size_t end, const std::vector<std::pair<uint32_t, unsigned>>& regions)
+{
+    for (size_t i = 0; i < regions.size(); i++) {
+        size_t stop = i + 1 < regions.size() ? regions[i + 1].first : end;
+        unsigned s = regions[i].second;
+        for (size_t q = regions[i].first; s != 0 && q < stop && q < end; q++)
+            buf[q] = (uint8_t)(buf[q] + (q >= s ? buf[q - s] : 0));
+    }
+}
+
+// A valid LZ block made of random literals, matches (explicit, short and
+// recent distances, long lengths), table-set switches and delta markers,
+// together with what it decodes to.
+struct RandomBlock {
+    Bytes image;     // the block, header at byte 0
+    Bytes history;   // H bytes in front of the output
+    uint32_t N = 0;
+    Bytes expected;  // history + N decoded bytes
+    std::vector<std::pair<uint32_t, unsigned>> regions;
+    // After each symbol: the bits written so far and the output position.
+    std::vector<std::pair<uint64_t, uint32_t>> progress;
+};
+
+struct RandomBlockOptions {
+    uint32_t history = 0;
+    uint32_t length = 1000;
+    unsigned D = 2;          // 2 or 3
+    unsigned sets = 1;       // 0 = the fixed set (then D must be 2)
+    unsigned match_percent = 40;
+    bool delta = false;
+    bool long_matches = false;
+};
+
+inline RandomBlock make_random_block(uint32_t seed, const RandomBlockOptions& o)
+{
+    RandomBlock b;
+    uint32_t state = seed * 2654435761u + 12345;
+    auto rnd = [&state]() {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    b.history = testutil::text_bytes(o.history, seed + 1);
+    b.N = o.length;
+    uint32_t H = o.history, end = H + o.length;
+
+    std::vector<TableSet> sets;
+    unsigned nsets = o.sets == 0 ? 1 : o.sets;
+    for (unsigned i = 0; i < nsets; i++)
+        sets.push_back(o.sets == 0 ? fixed_table_set(end) : full_table_set(o.D, rnd() % 300));
+    packer::BitWriter w(b.image);
+    size_t start = start_lz_block(w, o.length, o.D, o.sets);
+    if (o.sets > 0) {
+        std::vector<uint8_t> rows;
+        for (auto& t : sets)
+            rows.insert(rows.end(), t.lengths.begin(), t.lengths.end());
+        write_plain_lengths(w, rows, (unsigned)sets[0].lengths.size(), o.sets);
+    }
+    LzWriter lz(w, o.D);
+    unsigned current = 0;
+    lz.use(&sets[0]);
+    // The fixed set's short distance set reaches 8192 only.
+    uint32_t max_distance = o.sets == 0 && end <= 8192 ? 8192 : 1048576;
+
+    Bytes out = b.history;
+    out.resize(end);
+    uint32_t p = H, R0 = 0, R1 = 0;
+    while (p < end) {
+        b.progress.push_back({w.bit_count(), p});
+        uint32_t r = rnd() % 100;
+        if (current + 1 < nsets && r == 0) {
+            lz.end_of_set();
+            lz.use(&sets[++current]);
+            continue;
+        }
+        if (o.delta && r == 1 && b.regions.size() < 1000) {
+            unsigned stride = rnd() % 8;
+            lz.delta_mark(stride);
+            b.regions.push_back({p, stride});
+            continue;
+        }
+        if (r < 2 + o.match_percent && p > 0) {
+            uint32_t len;
+            uint32_t kind = rnd() % 10;
+            if (o.long_matches && kind == 0)
+                len = 259 + rnd() % 2000;
+            else if (kind < 3)
+                len = 2 + rnd() % 3;
+            else
+                len = 2 + rnd() % 257;
+            uint32_t limit = p < max_distance ? p : max_distance;
+            if (len == 2 && limit > 64)
+                limit = 64;  // distance alphabet 1
+            if (len == 3 && o.D == 3 && limit > 8192)
+                limit = 8192;  // distance alphabet 2
+            uint32_t choice = rnd() % 8;
+            uint32_t dist;
+            if (choice == 0 && R0 != 0 && R0 <= p) {
+                lz.match_symbol(len, 0);
+                dist = R0;
+            } else if (choice == 1 && R1 != 0 && R1 <= p) {
+                lz.match_symbol(len, 1);
+                std::swap(R0, R1);
+                dist = R0;
+            } else {
+                dist = 1 + (choice < 4 ? rnd() % (limit < 16 ? limit : 16) : rnd() % limit);
+                uint32_t extra;
+                unsigned dsym = LzWriter::distance_symbol(dist, &extra);
+                if (len == 2 && dsym >= 14)
+                    continue;
+                if (len == 3 && o.D == 3 && dsym >= 28)
+                    continue;
+                lz.match_symbol(len, dsym, extra);
+                if (dsym >= 6) {
+                    R1 = R0;
+                    R0 = dist;
+                }
+            }
+            uint32_t n = len < end - p ? len : end - p;
+            for (uint32_t i = 0; i < n; i++, p++)
+                out[p] = out[p - dist];
+            continue;
+        }
+        uint8_t lit = (uint8_t)(rnd() % 7 == 0 ? rnd() : 'a' + rnd() % 8);
+        lz.literal(lit);
+        out[p++] = lit;
+    }
+    b.progress.push_back({w.bit_count(), p});
+    end_lz_block(w, start);
+    apply_regions_model(out, end, b.regions);
+    b.expected = out;
+    return b;
 }
 
 }  // namespace lztest

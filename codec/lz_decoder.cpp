@@ -1,0 +1,374 @@
+// LZ blocks.
+//
+// A block is an 8-bit sub-header (D distance alphabets, S table sets), the
+// code lengths of its table sets (or none: the fixed set), then symbols of a
+// 288-symbol literal/length alphabet until the block's N bytes are written:
+// literals, matches (a length, then a distance symbol from one of up to three
+// distance alphabets chosen by the length), SYM_END_OF_SET to switch to the
+// next table set, and SYM_DELTA_MARK to start a delta region. Two recent
+// distances can be reused. Matches may reach into the H bytes of history in
+// front of the block.
+//
+// The decoder ends a block early, without failing, when the input runs out,
+// a code has nothing behind it, or the table sets are used up: the caller
+// takes a short result as the end of the stream and the member CRC-32 tells
+// whether anything was lost.
+//
+// Delta regions hold each byte as the difference from the byte `stride`
+// before it. They are undone in one pass when the block is complete
+// (delta_decode_regions); delta_encode_tail redoes them over the part of the
+// output that becomes the next block's history, because the encoder's
+// matches saw the difference form.
+
+#include "codec/lz_decoder.h"
+
+#include "archive/stub_info.h"
+#include "codec/huffman.h"
+#include "codec/huffman_decode.h"
+#include "codec/input_stream.h"
+#include "codec/solid_stream.h"
+#include "platform/platform.h"
+
+u32 region_table[REGION_TABLE_SIZE];
+u32 region_count;
+
+enum {
+    LITLEN_LOOKUP_BITS = 9,
+    DIST_LOOKUP_BITS = 7,
+    LZ_DIST_ALPHABETS = 3,
+    SUB_HEADER_BITS = 8,
+    FIRST_MATCH_SYMBOL = 257,
+    FIRST_EXTRA_LENGTH_SYMBOL = 266,
+    FIRST_EXTRA_DISTANCE_SYMBOL = 6,
+    MAX_LENGTH_EXTRA_BITS = 15,    // SYM_LONG_LENGTH
+    MAX_DISTANCE_EXTRA_BITS = 18,  // distance symbols 40 and 41
+    DELTA_STRIDE_BITS = 3,
+    REGION_STRIDE_SHIFT = 24,
+    REGION_POSITION_MASK = 0xFFFFFF,
+
+    // The bits one pass of the symbol loop may consume after its single end
+    // check: a literal/length code, its extra bits, a distance code and its
+    // extra bits.
+    LZ_MAX_BITS_PER_PASS = MAX_CODE_LENGTH + MAX_LENGTH_EXTRA_BITS + MAX_CODE_LENGTH + MAX_DISTANCE_EXTRA_BITS,
+};
+
+// At most 65 bits between two end checks. Starting at bit 7 of the byte just
+// before the end mark, a pass ends inside the 8 held-back bytes, and its last
+// 32-bit load (for the distance's extra bits) starts no later than 6 bytes
+// past the cursor, so it touches at most INPUT_READ_AHEAD bytes from the end
+// mark on; the input stream keeps all of those inside its buffer.
+DRAVEX_STATIC_ASSERT(LZ_MAX_BITS_PER_PASS == 65, "at most 65 bits between two end checks");
+DRAVEX_STATIC_ASSERT(7 + LZ_MAX_BITS_PER_PASS <= 8 * (INPUT_HELD_BACK + 1), "a pass ends in the held-back bytes");
+DRAVEX_STATIC_ASSERT((7 + LZ_MAX_BITS_PER_PASS - MAX_DISTANCE_EXTRA_BITS) / 8 + 3 <= INPUT_READ_AHEAD,
+                     "the last load of a pass stays within the read-ahead");
+DRAVEX_STATIC_ASSERT((int)MAX_DISTANCE_EXTRA_BITS <= (int)PEEK_BITS && (int)MAX_LENGTH_EXTRA_BITS <= (int)PEEK_BITS,
+                     "one peek holds any extra-bits field");
+DRAVEX_STATIC_ASSERT(LZ_DIST0_SYMBOLS >= LZ_DIST1_SYMBOLS && LZ_DIST0_SYMBOLS >= LZ_DIST2_SYMBOLS,
+                     "distance alphabet 0 is the largest");
+
+// Match symbols 266 to 285 and SYM_LONG_LENGTH: symbol 266 + i has
+// 1 + i / 4 extra bits and its base grows by 2^(extra bits of the symbol
+// before).
+static const u16 length_base[] = {
+    11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 259,
+};
+static const u8 length_extra[] = {
+    1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, MAX_LENGTH_EXTRA_BITS,
+};
+DRAVEX_STATIC_ASSERT(sizeof length_base / sizeof length_base[0] == SYM_LONG_LENGTH - FIRST_EXTRA_LENGTH_SYMBOL + 1,
+                     "one length entry per symbol 266..286");
+
+// Distance symbols 6 to 41 (indexed by the symbol; 0 to 5 carry no extra
+// bits): symbol s has 1 + (s - 6) / 2 extra bits.
+static const u32 distance_base[LZ_DIST0_SYMBOLS] = {
+    0, 0, 0, 0, 0, 0,
+    5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073,
+    4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153, 65537, 98305, 131073, 196609, 262145, 393217,
+    524289, 786433,
+};
+static const u8 distance_extra[LZ_DIST0_SYMBOLS] = {
+    0, 0, 0, 0, 0, 0,
+    1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10,
+    11, 11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 16, 17, 17, MAX_DISTANCE_EXTRA_BITS, MAX_DISTANCE_EXTRA_BITS,
+};
+
+// The decoding tables of one table set. They live in the same heap block as
+// the code-length rows: about 9 KB, too much for the stack of a stub built
+// without the runtime's stack probes.
+struct LzTables {
+    i32 litlen_lookup[1u << LITLEN_LOOKUP_BITS];
+    i32 litlen_store[2 * LZ_LITLEN_SYMBOLS];
+    i32 dist_lookup[LZ_DIST_ALPHABETS][1u << DIST_LOOKUP_BITS];
+    i32 dist_store[LZ_DIST_ALPHABETS][2 * LZ_DIST0_SYMBOLS];
+    u32 codes[LZ_LITLEN_SYMBOLS];
+    const u8* dist_lengths[LZ_DIST_ALPHABETS];
+};
+
+// Builds the tables of one row. The builders' results are not consulted: a
+// code that overfills its store leaves codes unassigned, and meeting one of
+// those ends the block like any other unassigned code.
+static void build_lz_tables(LzTables* t, const u8* row, u32 D)
+{
+    assign_codes(t->codes, row, LZ_LITLEN_SYMBOLS);
+    build_decode_table(t->litlen_lookup, t->litlen_store, t->codes, row, LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS);
+    for (u32 l = 0; l < D; l++) {
+        const u8* lengths = row + stub_info.distance_offsets[l];
+        u32 n = stub_info.distance_sizes[l];
+        if (n > LZ_DIST0_SYMBOLS)  // the store has room for the largest alphabet only
+            n = LZ_DIST0_SYMBOLS;
+        assign_codes(t->codes, lengths, n);
+        build_decode_table(t->dist_lookup[l], t->dist_store[l], t->codes, lengths, DIST_LOOKUP_BITS, n);
+        t->dist_lengths[l] = lengths;
+    }
+}
+
+// Copies count bytes from distance bytes back, with the result of a byte by
+// byte copy in increasing order (a short distance repeats the bytes just
+// written). The caller has checked that the whole match lies in the buffer.
+static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
+{
+    const u8* src = out - distance;
+    if (distance >= 8) {
+        // Each 8-byte step reads only bytes written before it.
+        while (count >= 8) {
+            u64 v;
+            __builtin_memcpy(&v, src, 8);
+            __builtin_memcpy(out, &v, 8);
+            src += 8;
+            out += 8;
+            count -= 8;
+        }
+    } else if (distance == 1) {
+        u8 b = *src;
+        while (count > 0) {
+            *out++ = b;
+            count--;
+        }
+        return;
+    }
+    while (count > 0) {
+        *out++ = *src++;
+        count--;
+    }
+}
+
+i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
+{
+    if (apply_regions)
+        region_count = 0;
+
+    const u8* cursor = input_stream.cursor;
+    u32 bit_position = input_stream.bit_position;
+    u32 sub_header = peek_bits(cursor, bit_position) & ((1u << SUB_HEADER_BITS) - 1);
+    advance_bits(cursor, bit_position, SUB_HEADER_BITS);
+    input_stream.cursor = cursor;
+    input_stream.bit_position = bit_position;
+
+    u32 D = sub_header & 3;
+    u32 S = sub_header >> 2;
+    // D = 1 sends the lengths of distance alphabet 1 but would build no table
+    // for it while length-2 matches still use it; the fixed set has no
+    // lengths for distance alphabet 2. A valid stream holds neither; both
+    // are refused rather than decoded with tables that were never built.
+    if (D < 2 || (D == 3 && S == 0))
+        return ERR_DAMAGED;
+    u32 W = D == 3 ? (u32)LZ_TABLE_WIDTH_D3 : (u32)LZ_TABLE_WIDTH;
+
+    u32 row_bytes = S == 0 ? (u32)LZ_TABLE_WIDTH : S * W;
+    u8* block = (u8*)mem_alloc((u32)sizeof(LzTables) + row_bytes);
+    if (block == 0)
+        return ERR_NO_MEMORY;
+    LzTables* t = (LzTables*)block;
+    u8* rows = block + sizeof(LzTables);
+
+    const u32 end = H + N;
+    i32 result = read_code_lengths(rows, W, S, end);
+    if (result < 0) {
+        mem_free(block);
+        return result;
+    }
+
+    cursor = input_stream.cursor;
+    bit_position = input_stream.bit_position;
+    const u8* end_mark = input_stream.end_mark;
+    u32 sets_left = S == 0 ? 1 : S;
+    const u8* next_row = rows;
+    const u32 dist_for_258 = D == 3 ? 2 : 0;
+    u32 R0 = 0;
+    u32 R1 = 0;
+    u32 p = H;
+    const u8* litlen_lengths = 0;
+
+    for (;;) {
+        // Table-set switch: at the start and at every SYM_END_OF_SET.
+        if (stub_info.cancel_flag) {
+            mem_free(block);
+            return ERR_CANCELLED;
+        }
+        if (sets_left == 0)
+            break;
+        sets_left--;
+        build_lz_tables(t, next_row, D);
+        litlen_lengths = next_row;
+        next_row += W;
+
+        // The symbol loop. It leaves by `goto done` when the block ends and
+        // by `break` to switch table sets.
+        for (;;) {
+            if (p >= end)
+                goto done;
+            if (cursor >= end_mark) {
+                input_stream.cursor = cursor;
+                input_stream.bit_position = bit_position;
+                ResultCode r = stream_refill();
+                if (r == ERR_END_OF_DATA)
+                    goto done;
+                if (r < 0) {
+                    mem_free(block);
+                    return r;
+                }
+                cursor = input_stream.cursor;
+                end_mark = input_stream.end_mark;
+                continue;
+            }
+
+            i32 sym = decode_symbol(t->litlen_lookup, t->litlen_store, LITLEN_LOOKUP_BITS,
+                                    peek_bits(cursor, bit_position));
+            if (sym < 0)
+                goto done;
+            advance_bits(cursor, bit_position, litlen_lengths[sym]);
+
+            if (sym < SYM_END_OF_SET) {
+                buffer[p++] = (u8)sym;
+                continue;
+            }
+            if (sym == SYM_END_OF_SET)
+                break;
+            if (sym == SYM_DELTA_MARK) {
+                u32 stride = peek_bits(cursor, bit_position) & ((1u << DELTA_STRIDE_BITS) - 1);
+                advance_bits(cursor, bit_position, DELTA_STRIDE_BITS);
+                // The directory (apply_regions 0) never applies its markers;
+                // recording them would clobber the data stream's regions that
+                // delta_encode_tail still needs, so they are not recorded.
+                if (apply_regions) {
+                    if (region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK) {
+                        mem_free(block);
+                        return ERR_DAMAGED;
+                    }
+                    region_table[region_count++] = (stride << REGION_STRIDE_SHIFT) | p;
+                }
+                continue;
+            }
+
+            u32 length;
+            if (sym < FIRST_EXTRA_LENGTH_SYMBOL) {
+                length = (u32)sym - (FIRST_MATCH_SYMBOL - 2);
+            } else {
+                u32 i = (u32)sym - FIRST_EXTRA_LENGTH_SYMBOL;
+                u32 nb = length_extra[i];
+                length = length_base[i] + (peek_bits(cursor, bit_position) & ((1u << nb) - 1));
+                advance_bits(cursor, bit_position, nb);
+            }
+
+            u32 alphabet = sym == FIRST_MATCH_SYMBOL ? 1 : sym == FIRST_MATCH_SYMBOL + 1 ? dist_for_258 : 0;
+            i32 dsym = decode_symbol(t->dist_lookup[alphabet], t->dist_store[alphabet], DIST_LOOKUP_BITS,
+                                     peek_bits(cursor, bit_position));
+            if (dsym < 0)
+                goto done;
+            advance_bits(cursor, bit_position, t->dist_lengths[alphabet][dsym]);
+
+            u32 distance;
+            if (dsym >= FIRST_EXTRA_DISTANCE_SYMBOL) {
+                u32 nb = distance_extra[dsym];
+                distance = distance_base[dsym] + (peek_bits(cursor, bit_position) & ((1u << nb) - 1));
+                advance_bits(cursor, bit_position, nb);
+                R1 = R0;
+                R0 = distance;
+            } else if (dsym >= 2) {
+                distance = (u32)dsym - 1;
+            } else {
+                if (dsym == 1) {
+                    u32 swap = R0;
+                    R0 = R1;
+                    R1 = swap;
+                }
+                distance = R0;
+            }
+
+            // A match reaching before the buffer is dropped. So is one of
+            // distance 0 (a recent distance used before one was set), which
+            // would copy bytes onto themselves: never in a valid stream, and
+            // dropping it keeps uninitialised buffer bytes out of the output.
+            if (distance > p || distance == 0)
+                continue;
+            u32 count = end - p < length ? end - p : length;
+            copy_match(buffer + p, distance, count);
+            p += count;
+        }
+    }
+
+done:
+    if (bit_position > 0) {
+        cursor++;
+        bit_position = 0;
+    }
+    input_stream.cursor = cursor;
+    input_stream.bit_position = 0;
+    if (apply_regions)
+        delta_decode_regions(buffer, end, region_table, region_count);
+    mem_free(block);
+    return (i32)(p - H);
+}
+
+// Region i runs from its start to the next entry's start (whatever that
+// entry's stride), the last one to `end`. Positions closer than the stride to
+// the buffer start would add bytes from before the buffer; they are taken as
+// zeros, that is, left as they are, and delta_encode_tail mirrors that.
+void delta_decode_regions(u8* buffer, u32 end, const u32* regions, u32 count)
+{
+    for (u32 i = 0; i < count; i++) {
+        u32 stride = regions[i] >> REGION_STRIDE_SHIFT;
+        if (stride == 0)
+            continue;
+        u32 start = regions[i] & REGION_POSITION_MASK;
+        u32 stop = i + 1 < count ? regions[i + 1] & REGION_POSITION_MASK : end;
+        if (stop > end)
+            stop = end;
+        if (start < stride)
+            start = stride;
+        for (u32 q = start; q < stop; q++)
+            buffer[q] = (u8)(buffer[q] + buffer[q - stride]);
+    }
+}
+
+void delta_encode_tail(u32 keep)
+{
+    u8* buffer = decoder_history.history;
+    u32 fill = decoder_history.kept;
+    if (region_count == 0 || buffer == 0)
+        return;
+    u32 count = region_count <= REGION_TABLE_SIZE ? region_count : (u32)REGION_TABLE_SIZE;
+    u32 b = keep < fill ? fill - keep : 0;
+    // Last region first: each byte is re-encoded against a neighbour that is
+    // still in its decoded form, exactly as the decoder added it.
+    for (u32 i = count; i-- > 0;) {
+        u32 stride = region_table[i] >> REGION_STRIDE_SHIFT;
+        if (stride == 0)
+            continue;
+        u32 start = region_table[i] & REGION_POSITION_MASK;
+        u32 stop = i + 1 < count ? region_table[i + 1] & REGION_POSITION_MASK : fill;
+        if (stop > fill)
+            stop = fill;
+        int last = start <= b;
+        if (last)
+            start = b;
+        if (start < stride)
+            start = stride;
+        for (u32 q = stop; q > start;) {
+            q--;
+            buffer[q] = (u8)(buffer[q] - buffer[q - stride]);
+        }
+        if (last)
+            break;
+    }
+}
