@@ -209,12 +209,9 @@ static FileHandle create_target_file(void)
         return INVALID_FILE;  // no backslash after the first character
     dest_path[cut - 1] = 0;
     int made = create_folder_path(dest_path);
-    u32 error = LastError;
     dest_path[cut - 1] = '\\';
-    if (!made) {
-        LastError = error;
-        return INVALID_FILE;
-    }
+    if (!made)
+        return INVALID_FILE;  // LastError names the folder's failure
     return file_create(dest_path, ATTR_NORMAL);
 }
 

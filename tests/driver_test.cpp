@@ -542,6 +542,31 @@ TEST_F(DriverTest, LzDirectoryPieceCutShortIsDamage)
     EXPECT_FALSE(testutil::file_exists(out + "/name number 2.txt"));
 }
 
+TEST_F(DriverTest, LzDirectoryPieceEndingInsideItsCodesIsDamage)
+{
+    // The file ends inside the last piece: whatever the decoder makes of the
+    // missing bits, nothing past the piece may turn into entries.
+    Options o;
+    o.directory = Coding::lz;
+    o.entries_per_piece = 2;
+    std::vector<Member> members;
+    for (int i = 0; i < 4; i++)
+        members.push_back(testarchive::file("entry" + std::to_string(i) + ".txt", "x"));
+    Archive good = testarchive::build(members, o);
+    ASSERT_EQ(good.piece_offsets.size(), 2u);
+    size_t last_piece = good.archive_start + good.piece_offsets[1];
+    for (size_t keep = 6 + 6; keep < good.bytes.size() - last_piece; keep++) {
+        SCOPED_TRACE(keep);
+        Archive a = good;
+        a.bytes.resize(last_piece + keep);
+        fs::remove_all(out);
+        host::reset_hooks();
+        EXPECT_EQ(run(a), ERR_DAMAGED);
+        EXPECT_EQ(list_tree(out), (std::vector<std::string>{"entry0.txt", "entry1.txt"}));
+        EXPECT_TRUE(host::messages().empty());
+    }
+}
+
 TEST_F(DriverTest, EntryRunningPastItsPieceIsDamage)
 {
     Archive base = testarchive::build({testarchive::file("ok.txt", "ok"), testarchive::file("b.txt", "b")});
