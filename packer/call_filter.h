@@ -10,6 +10,10 @@ namespace packer {
 
 // width 2 or 4. Returns the member's bytes as the archive stores them.
 std::vector<uint8_t> encode_calls(const uint8_t* data, uint32_t size, int width);
+// False when the extractor's conversion of that width is not a one-to-one
+// mapping for a member of this size (32-bit filter, 2 GiB and more), so the
+// member must be stored unfiltered.
+bool call_filter_reversible(uint32_t size, int width);
 // Returns ENTRY_FILTER32, ENTRY_FILTER16 or 0 from the bytes themselves.
 uint8_t detect_call_filter(const uint8_t* data, uint32_t size);
 
