@@ -21,6 +21,9 @@ struct StreamMember {
 struct StreamPlacement {
     uint32_t member_offset;  // of its LocalHeader in the decoded stream
     uint32_t crc;            // standard CRC-32 of the original bytes
+    uint8_t filter;          // the filter flag the stored bytes went through:
+                             // ENTRY_FILTER16, ENTRY_FILTER32 or 0 (also 0
+                             // when the member's size rules the filter out)
 };
 
 struct StreamOptions {
