@@ -452,7 +452,7 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
         for (size_t k = 0; k < indices.size(); k++)
             records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
                                                placements[k].member_offset, members[k].size, placements[k].crc,
-                                               members[k].filter);
+                                               placements[k].filter);
         out.insert(out.end(), stream.begin(), stream.end());
         done_before += stream_bytes;
         if (options.progress)
