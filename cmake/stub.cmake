@@ -1,8 +1,48 @@
 # Cross-builds the stub twice from the same sources with the mingw-w64
 # toolchains: PE32 (i686, what we ship and embed into qvx) and PE32+
 # (x86-64, what the Wine tests run). Sets DRAVEX_EMBEDDED_STUB_SOURCE and
-# DRAVEX_EMBEDDED_STUB_TARGET for the archiver.
-#
-# (placeholder until the stub build lands: no embedded stub)
-set(DRAVEX_EMBEDDED_STUB_SOURCE "")
-set(DRAVEX_EMBEDDED_STUB_TARGET "")
+# DRAVEX_EMBEDDED_STUB_TARGET for the archiver, and DRAVEX_STUB32_PATH and
+# DRAVEX_STUB64_PATH for the tests (empty when the stub is not built).
+set(DRAVEX_STUB32_PATH "")
+set(DRAVEX_STUB64_PATH "")
+
+if(NOT DRAVEX_BUILD_STUB)
+  set(DRAVEX_EMBEDDED_STUB_SOURCE ${CMAKE_SOURCE_DIR}/cmake/stub/no_embedded_stub.cpp)
+  set(DRAVEX_EMBEDDED_STUB_TARGET "")
+  return()
+endif()
+
+include(ExternalProject)
+
+set(DRAVEX_STUB32_PATH ${CMAKE_BINARY_DIR}/dravex-stub.exe)
+set(DRAVEX_STUB64_PATH ${CMAKE_BINARY_DIR}/dravex-stub64.exe)
+
+# BUILD_ALWAYS: the sub-build tracks the shared sources itself, so running
+# it every time costs a make that finds nothing to do.
+function(dravex_add_stub target arch name)
+  ExternalProject_Add(${target}
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}/cmake/stub
+    BINARY_DIR ${CMAKE_BINARY_DIR}/stub-${arch}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-${arch}-w64-mingw32.cmake
+      -DCMAKE_BUILD_TYPE=MinSizeRel
+      -DDRAVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
+      -DDRAVEX_STUB_NAME=${name}
+      -DDRAVEX_OUTPUT_DIR=${CMAKE_BINARY_DIR}
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${name}.exe)
+endfunction()
+
+dravex_add_stub(dravex_stub32 i686 dravex-stub)
+dravex_add_stub(dravex_stub64 x86_64 dravex-stub64)
+
+set(DRAVEX_EMBEDDED_STUB_SOURCE ${CMAKE_BINARY_DIR}/embedded_stub.cpp)
+add_custom_target(dravex_embedded_stub
+  COMMAND ${CMAKE_COMMAND} -DSTUB=${DRAVEX_STUB32_PATH} -DOUTPUT=${DRAVEX_EMBEDDED_STUB_SOURCE}
+          -P ${CMAKE_SOURCE_DIR}/cmake/stub/embed_stub.cmake
+  BYPRODUCTS ${DRAVEX_EMBEDDED_STUB_SOURCE}
+  DEPENDS dravex_stub32 dravex_stub64
+  COMMENT "Embedding the PE32 stub"
+  VERBATIM)
+set(DRAVEX_EMBEDDED_STUB_TARGET dravex_embedded_stub)

@@ -1,0 +1,96 @@
+// The portable half of start-up: the self-check of the stub image and the
+// payload headers that follow it.
+//
+// The stub's image carries its own CRC in StubInfo. The builder wrote
+// stub_length, then the register of the CRC over the image with the slot
+// zeroed; here we redo that computation over our own file. Nothing after the
+// image is covered: each member carries its own CRC-32.
+#include "archive/startup.h"
+
+#include "archive/records.h"
+#include "archive/stub_info.h"
+#include "codec/crc32.h"
+#include "platform/platform.h"
+
+static const char modified_warning[] =
+    "This self-extractor has been modified. An error may have occurred during downloading, "
+    "or your compter may have a virus. Make sure your virus scanner is the latest version, "
+    "and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection.";
+
+static ResultCode stub_modified(void)
+{
+    message_box(0, modified_warning, stub_info.title, BOX_EXCLAMATION);
+    return ERR_STUB_MODIFIED;
+}
+
+ResultCode verify_stub(void)
+{
+    u32 length = stub_info.stub_length;
+    u32 slot = stub_info.crc_slot;
+    // A slot outside the image (an unbuilt stub has 0 for both values) can
+    // only come from a damaged record: never zero bytes past the buffer.
+    if (slot > length || length - slot < 4)
+        return stub_modified();
+    u8* image = (u8*)mem_alloc(length);
+    if (image == 0)
+        return ERR_NO_MEMORY;
+    file_seek(own_file, 0, SEEK_FROM_START);
+    if (length > 0x7FFFFFFFu || file_read(own_file, image, length) != (i32)length) {
+        mem_free(image);
+        return ERR_READ;
+    }
+    store_le32(image + slot, 0);
+    u32 crc = crc32_update(image, length, 0xFFFFFFFFu);
+    mem_free(image);
+    if (crc != stub_info.stub_crc)
+        return stub_modified();
+    stub_info.archive_start = (i32)length;
+    return 0;
+}
+
+// Reads a string of `length` bytes from the own file, keeping at most `room`
+// of them and skipping the rest. On a short read the buffer is left empty
+// and 0 is returned.
+static int read_header_string(char* buffer, u32 length, u32 room)
+{
+    u32 n = length < room ? length : room;
+    if (file_read(own_file, buffer, n) != (i32)n) {
+        buffer[0] = 0;
+        return 0;
+    }
+    buffer[n] = 0;
+    if (length > n)
+        file_seek(own_file, (i32)(length - n), SEEK_FROM_CURRENT);
+    return 1;
+}
+
+void read_sfx_header(void)
+{
+    u8 raw[SFX_HEADER_SIZE];
+    SfxHeader header;
+    if (file_seek(own_file, stub_info.archive_start, SEEK_FROM_START) == -1)
+        return;
+    if (file_read(own_file, raw, SFX_HEADER_SIZE) != SFX_HEADER_SIZE)
+        return;
+    parse_sfx_header(raw, &header);
+    if (header.magic != SFX_MAGIC)
+        return;
+    // The archive follows the whole header even when one of its strings
+    // cannot be read below.
+    stub_info.archive_start +=
+        SFX_HEADER_SIZE + (i32)header.title_length + header.folder_length + header.command_length;
+
+    if (!read_header_string(stub_info.title, header.title_length, TITLE_SIZE - 1))
+        return;
+    if (read_header_string(dest_path, header.folder_length, PATH_SIZE - 1))
+        read_header_string(command_buffer, header.command_length, PATH_SIZE - 1);
+    stub_info.overwrite_all = (header.flags & SFX_FLAG_OVERWRITE) ? 1 : 0;
+}
+
+ResultCode read_archive_header(void)
+{
+    file_seek(own_file, stub_info.archive_start, SEEK_FROM_START);
+    if (file_read(own_file, archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
+        return ERR_READ;
+    return 0;
+}

@@ -1,0 +1,233 @@
+// Win32 backend of the platform layer, for the stub.
+//
+// Each wrapper makes one system call and keeps the call's error code in
+// LastError. Most clear LastError first, so that a message built later names
+// the call that failed and not an earlier one; path_get_attributes,
+// path_delete and dir_create only set it, and file_close keeps an error that
+// is already there (closing after a failed write must not hide the write's
+// cause behind the close's).
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "archive/stub_info.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "shell/dialogs.h"
+
+static void keep_error(void)
+{
+    LastError = GetLastError();
+}
+
+// --- heap --------------------------------------------------------------------
+
+void* mem_alloc(u32 size)
+{
+    return (void*)LocalAlloc(LMEM_FIXED, size);
+}
+
+void* mem_realloc(void* block, u32 size)
+{
+    return (void*)LocalReAlloc((HLOCAL)block, size, LMEM_MOVEABLE);
+}
+
+void mem_free(void* block)
+{
+    LocalFree((HLOCAL)block);
+}
+
+// --- files -------------------------------------------------------------------
+
+FileHandle file_create(const char* path, u32 attributes)
+{
+    LastError = 0;
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
+                           attributes | FILE_FLAG_SEQUENTIAL_SCAN, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        keep_error();
+    return (FileHandle)h;
+}
+
+FileHandle file_open(const char* path, u32 access)
+{
+    LastError = 0;
+    // A writer shares only reading; a reader lets others read and write, so
+    // the stub can run while, say, a virus scanner holds its file open.
+    DWORD share = (access & GENERIC_WRITE) ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE h = CreateFileA(path, access, share, 0, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        keep_error();
+    return (FileHandle)h;
+}
+
+int file_close(FileHandle handle)
+{
+    if (!CloseHandle((HANDLE)handle)) {
+        if (LastError == 0)
+            keep_error();
+        return 0;
+    }
+    return 1;
+}
+
+i32 file_read(FileHandle handle, void* buffer, u32 count)
+{
+    LastError = 0;
+    DWORD done = 0;
+    if (!ReadFile((HANDLE)handle, buffer, count, &done, 0)) {
+        keep_error();
+        return -1;
+    }
+    return (i32)done;
+}
+
+i32 file_write(FileHandle handle, const void* buffer, u32 count)
+{
+    LastError = 0;
+    DWORD done = 0;
+    if (!WriteFile((HANDLE)handle, buffer, count, &done, 0)) {
+        keep_error();
+        // Every kind of full disk reaches the user as one "Disk full".
+        if (LastError == ERROR_HANDLE_DISK_FULL)
+            LastError = ERROR_DISK_FULL;
+        return -1;
+    }
+    if (done != count) {
+        LastError = ERROR_DISK_FULL;
+        return -1;
+    }
+    return (i32)done;
+}
+
+i32 file_seek(FileHandle handle, i32 distance, u32 origin)
+{
+    LastError = 0;
+    DWORD pos = SetFilePointer((HANDLE)handle, distance, 0, origin);
+    if (pos == INVALID_SET_FILE_POINTER) {
+        keep_error();
+        return -1;
+    }
+    return (i32)pos;
+}
+
+// Converts a DOS date and time in local time to a UTC file time; 0 when the
+// pair cannot be converted, so that time is left as the system set it.
+static FILETIME* dos_to_file_time(u16 date, u16 time_word, FILETIME* out)
+{
+    FILETIME local;
+    if (date == 0)
+        return 0;
+    if (!DosDateTimeToFileTime(date, time_word, &local) || !LocalFileTimeToFileTime(&local, out))
+        return 0;
+    return out;
+}
+
+int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 write_date, u16 write_time)
+{
+    FILETIME create_ft, write_ft;
+    LastError = 0;
+    FILETIME* create = dos_to_file_time(create_date, create_time, &create_ft);
+    FILETIME* write = dos_to_file_time(write_date, write_time, &write_ft);
+    if (!SetFileTime((HANDLE)handle, create, 0, write)) {
+        keep_error();
+        return 0;
+    }
+    return 1;
+}
+
+i32 path_get_attributes(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        keep_error();
+        return -1;
+    }
+    return (i32)attributes;
+}
+
+int path_set_attributes(const char* path, u32 attributes)
+{
+    LastError = 0;
+    if (!SetFileAttributesA(path, attributes)) {
+        keep_error();
+        return 0;
+    }
+    return 1;
+}
+
+int path_delete(const char* path)
+{
+    if (!DeleteFileA(path)) {
+        keep_error();
+        return 0;
+    }
+    return 1;
+}
+
+int dir_create(const char* path)
+{
+    if (!CreateDirectoryA(path, 0)) {
+        keep_error();
+        return 0;
+    }
+    return 1;
+}
+
+// --- user interface and system services --------------------------------------
+
+int message_box(WindowHandle owner, const char* text, const char* caption, u32 style)
+{
+    return MessageBoxA((HWND)owner, text, caption, style);
+}
+
+void show_progress(WindowHandle owner, const char* text)
+{
+    SetDlgItemTextA((HWND)owner, CTL_BANNER, text);
+}
+
+int ask_overwrite(void)
+{
+    // No owner: the main dialog stays enabled, so its Cancel still works
+    // while the question is up.
+    return (int)DialogBoxParamA((HINSTANCE)instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), 0,
+                                overwrite_dialog_proc, 0);
+}
+
+void pump_messages(void)
+{
+    MSG msg;
+    while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+int volume_needs_short_names(char drive_letter)
+{
+    char root[4] = {drive_letter, ':', '\\', 0};
+    char file_system[16];
+    DWORD max_component = 0;
+    // A volume we cannot ask about (a network path, an empty drive) gets long
+    // names: shortening them for nothing would rename every member.
+    if (!GetVolumeInformationA(root, 0, 0, 0, &max_component, 0, file_system, sizeof file_system))
+        return 0;
+    return (i32)max_component < 13 && text_compare_nocase(file_system, "NTFS") != 0;
+}
+
+u32 current_directory(char* buffer, u32 size)
+{
+    DWORD n = GetCurrentDirectoryA(size, buffer);
+    // A directory longer than the buffer returns the size it would need and
+    // leaves the buffer undefined: treat it as no directory.
+    if (n == 0 || n >= size) {
+        if (size > 0)
+            buffer[0] = 0;
+        return 0;
+    }
+    return n;
+}
+
+void run_command(const char* command_line)
+{
+    WinExec(command_line, SW_SHOWNORMAL);
+}

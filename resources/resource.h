@@ -1,0 +1,27 @@
+// Resource and control ids shared by dravex.rc and the dialog procedures.
+// Only #defines: the resource compiler reads this file too.
+#ifndef DRAVEX_RESOURCES_RESOURCE_H
+#define DRAVEX_RESOURCES_RESOURCE_H
+
+#define ICON_APP 1
+
+#define DLG_MAIN 1
+#define DLG_OVERWRITE 2
+
+// Main dialog (template 1).
+#define CTL_FOLDER 101
+#define CTL_BANNER 102  // banner, then the progress line
+#define CTL_HELP 103
+#define CTL_CANCEL 104
+#define CTL_INTRO 105
+#define CTL_OVERWRITE_ALL 106
+#define CTL_FOLDER_LABEL 107
+#define CTL_EXTRACT 108
+
+// Overwrite question (template 2). The button ids are its answers.
+#define CTL_QUESTION 107
+#define CTL_YES_TO_ALL 108
+#define CTL_YES 109
+#define CTL_NO 110
+
+#endif

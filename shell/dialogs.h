@@ -1,0 +1,22 @@
+// The stub's shell: the two dialog procedures and the GDI objects start-up
+// creates for them. Include after <windows.h>.
+#ifndef DRAVEX_SHELL_DIALOGS_H
+#define DRAVEX_SHELL_DIALOGS_H
+
+#include "resources/resource.h"
+
+// Created by start-up before the main dialog, deleted after it.
+extern HBRUSH dialog_brush;
+extern HFONT dialog_font;
+
+INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The colour messages both dialogs answer alike: the whole dialog in the
+// button-face brush, texts drawn without their own background. Returns 0
+// for any other message.
+INT_PTR dialog_colour(UINT message, WPARAM wparam);
+
+int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show);
+
+#endif

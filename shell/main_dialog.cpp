@@ -1,0 +1,108 @@
+// The main dialog (template 1): destination folder, overwrite preset, and
+// the Extract command inside which the whole extraction runs.
+//
+// The driver pumps messages while it works, so this procedure is entered
+// again during an extraction: Cancel and the close box then only set
+// CancelFlag and end the dialog, and the driver stops at its next check.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "archive/driver.h"
+#include "archive/stub_info.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "shell/dialogs.h"
+
+static const char help_text[] =
+    "This is a self-extracting QVX archive. To extract the contents to disk,\n"
+    "specify a folder name in the edit box, and click the Extract button.\n"
+    "If the folder does not exist, it will be created.";
+
+static const char banner_text[] = "Dravex Self-Extractor by the Dravex developers";
+
+#ifdef DRAVEX_DRIVER_STANDIN
+// Stand-in until the extraction driver is part of the build: extracts
+// nothing. The stub's build defines the macro only while archive/driver.cpp
+// is missing.
+ResultCode extract_all(WindowHandle owner)
+{
+    (void)owner;
+    return 0;
+}
+#endif
+
+INT_PTR dialog_colour(UINT message, WPARAM wparam)
+{
+    switch (message) {
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORSTATIC:
+        SetBkMode((HDC)wparam, TRANSPARENT);
+        return (INT_PTR)dialog_brush;
+    case WM_CTLCOLORDLG:
+        return (INT_PTR)dialog_brush;
+    }
+    return 0;
+}
+
+static void cancel(HWND window)
+{
+    stub_info.cancel_flag = 1;
+    EndDialog(window, 0);
+}
+
+static void extract(HWND window)
+{
+    // One extraction per run: a second Extract delivered by the driver's
+    // message pump finds the flag set and does nothing.
+    static u8 running;
+    if (running)
+        return;
+    running = 1;
+    GetDlgItemTextA(window, CTL_FOLDER, dest_path, PATH_SIZE);
+    stub_info.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
+    ResultCode result = extract_all(window);
+    if (result < 0)
+        report_error(window, result, 0, 0);
+    cancel(window);
+}
+
+INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    (void)lparam;
+    switch (message) {
+    case WM_INITDIALOG:
+        SetWindowTextA(window, stub_info.title);
+        text_format(message_buffer, sizeof message_buffer,
+                    "Click the Extract button to extract all files in %s to the specified folder.", display_name, 0);
+        SetDlgItemTextA(window, CTL_INTRO, message_buffer);
+        SetDlgItemTextA(window, CTL_BANNER, banner_text);
+        if (stub_info.overwrite_all)
+            CheckDlgButton(window, CTL_OVERWRITE_ALL, BST_CHECKED);
+        for (int id = CTL_FOLDER; id <= CTL_EXTRACT; id++)
+            SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+        SetDlgItemTextA(window, CTL_FOLDER, dest_path);
+        SetFocus(GetDlgItem(window, CTL_FOLDER));
+        SendDlgItemMessageA(window, CTL_FOLDER, EM_SETSEL, 0, -1);
+        return 0;  // the focus is placed already
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case CTL_HELP:
+            MessageBoxA(window, help_text, stub_info.title, MB_OK);
+            return 1;
+        case CTL_EXTRACT:
+            extract(window);
+            return 1;
+        case CTL_CANCEL:
+            cancel(window);
+            return 1;
+        }
+        return 0;
+    case WM_SYSCOMMAND:
+        if ((wparam & 0xFFF0) == SC_CLOSE) {
+            cancel(window);
+            return 1;
+        }
+        return 0;
+    }
+    return dialog_colour(message, wparam);
+}

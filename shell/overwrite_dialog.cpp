@@ -1,0 +1,34 @@
+// The overwrite question (template 2) for one existing file. The driver runs
+// it without an owner and gets back the id of the button pressed: Yes, No or
+// Yes To All.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "archive/stub_info.h"
+#include "platform/text.h"
+#include "shell/dialogs.h"
+
+INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    (void)lparam;
+    switch (message) {
+    case WM_INITDIALOG:
+        SetWindowTextA(window, stub_info.title);
+        for (int id = CTL_QUESTION; id <= CTL_NO; id++)
+            SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+        text_format(message_buffer, sizeof message_buffer,
+                    "File \"%s\" already exists. Do you want to replace it?", dest_path, 0);
+        SetDlgItemTextA(window, CTL_QUESTION, message_buffer);
+        return 1;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case CTL_YES_TO_ALL:
+        case CTL_YES:
+        case CTL_NO:
+            EndDialog(window, LOWORD(wparam));
+            return 0;
+        }
+        return 0;
+    }
+    return dialog_colour(message, wparam);
+}

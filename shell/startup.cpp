@@ -1,0 +1,96 @@
+// Process entry and start-up: everything between the entry point and the
+// main dialog, and the clean-up after it.
+//
+// The stub has no C runtime, so sfx_entry is the PE entry point itself: it
+// gathers what WinMain would get, runs sfx_main and ends the process. Every
+// failure before the dialog ends the run after one message box; the exit
+// code is 0 whatever happened.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "archive/startup.h"
+#include "archive/stub_info.h"
+#include "codec/crc32.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "shell/dialogs.h"
+
+HBRUSH dialog_brush;
+HFONT dialog_font;
+
+// Ends the run before the dialog: one message, no owner window. The file
+// handle, brush and font are left to the end of the process.
+static int fail(ResultCode code)
+{
+    report_error(0, code, 0, 0);
+    return 0;
+}
+
+// The display name is the file-name part of the executable's path.
+static void set_display_name(const char* path)
+{
+    const char* name = path;
+    const char* colon = 0;
+    for (const char* p = path; *p != 0; p++) {
+        if (*p == '\\')
+            name = p + 1;
+        else if (*p == ':')
+            colon = p + 1;
+    }
+    if (name == path && colon != 0)
+        name = colon;
+    text_copy(display_name, sizeof display_name, name);
+}
+
+int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show)
+{
+    (void)previous;
+    (void)command_line;  // the run takes nothing from its command line
+    (void)show;
+
+    // The destination buffer serves as scratch for our own path here.
+    DWORD n = GetModuleFileNameA(instance, dest_path, PATH_SIZE);
+    if (n >= PATH_SIZE)
+        dest_path[PATH_SIZE - 1] = 0;  // a cut path is not terminated on XP
+    set_display_name(dest_path);
+
+    own_file = file_open(dest_path, ACCESS_READ);
+    if (own_file == INVALID_FILE)
+        return fail(ERR_OPEN);
+    crc32_build_table();
+    ResultCode result = verify_stub();
+    if (result < 0)
+        return fail(result);  // nothing more for ERR_STUB_MODIFIED: it warned already
+
+    dest_path[0] = 0;
+    current_directory(dest_path, PATH_SIZE);
+    if (file_seek(own_file, 0, SEEK_FROM_END) == -1)
+        return fail(ERR_SEEK);
+    read_sfx_header();
+    if (read_archive_header() < 0)
+        return fail(ERR_READ);
+    if (load_le32(archive_header + 8) == 0) {
+        MessageBoxA(0, "Archive contains no files", stub_info.title, MB_OK);
+        return 0;
+    }
+
+    instance_handle = instance;
+    dialog_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
+    int unit_height = HIWORD(GetDialogBaseUnits());
+    dialog_font = CreateFontA(-(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DRAFT_QUALITY, FF_SWISS | DEFAULT_PITCH,
+                              "Helv");
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_MAIN), 0, main_dialog_proc, 0);
+
+    DeleteObject(dialog_font);
+    DeleteObject(dialog_brush);
+    file_close(own_file);
+    return 0;
+}
+
+// The PE entry point (named to the linker by the stub's build).
+extern "C" __attribute__((noreturn)) void sfx_entry(void)
+{
+    const char* command_line = GetCommandLineA();
+    ExitProcess((UINT)sfx_main(GetModuleHandleA(0), 0, command_line, SW_SHOWNORMAL));
+}

@@ -1,0 +1,373 @@
+// Start-up's portable half: the self-check of the stub image and the reading
+// of the SfxHeader and the ArchiveHeader from the own file.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "archive/records.h"
+#include "archive/startup.h"
+#include "archive/stub_info.h"
+#include "packer/sfx_builder.h"
+#include "platform/host.h"
+#include "platform/text.h"
+#include "tests/stub_fixture.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using stubfixture::Bytes;
+
+const char kCurrentDir[] = "C:\\Current";
+
+// Keeps the process-wide state the tests change and puts it back.
+struct StartupTest : ::testing::Test {
+    StubInfo saved_info;
+    void SetUp() override
+    {
+        saved_info = stub_info;
+        host::reset_hooks();
+        text_copy(stub_info.title, TITLE_SIZE, initial_title);
+        stub_info.overwrite_all = 0;
+        stub_info.archive_start = 0;
+        command_buffer[0] = 0;
+        memset(archive_header, 0, sizeof archive_header);
+    }
+    void TearDown() override
+    {
+        testutil::close_own_file();
+        stub_info = saved_info;
+        host::reset_hooks();
+    }
+
+    testutil::TempDir dir;
+};
+
+// ---------------------------------------------------------------------------
+// SfxHeader and ArchiveHeader
+// ---------------------------------------------------------------------------
+
+struct Header {
+    uint8_t flags = 0;
+    std::string title, folder, command;
+    // Lengths written into the header; default: the strings' own.
+    int title_length = -1, folder_length = -1, command_length = -1;
+};
+
+Bytes sfx_header(const Header& h)
+{
+    Bytes out(SFX_HEADER_SIZE);
+    out[0] = 'S';
+    out[1] = 'X';
+    out[2] = h.flags;
+    store_le16(&out[4], (uint16_t)(h.title_length >= 0 ? h.title_length : (int)h.title.size()));
+    store_le16(&out[6], (uint16_t)(h.folder_length >= 0 ? h.folder_length : (int)h.folder.size()));
+    store_le16(&out[8], (uint16_t)(h.command_length >= 0 ? h.command_length : (int)h.command.size()));
+    for (const std::string* s : {&h.title, &h.folder, &h.command})
+        out.insert(out.end(), s->begin(), s->end());
+    return out;
+}
+
+Bytes archive_header_bytes(uint32_t entry_count)
+{
+    Bytes a(ARCHIVE_HEADER_SIZE, 0);
+    std::memcpy(&a[0], "QVX\n", 4);
+    store_le32(&a[4], 1234);
+    store_le32(&a[8], entry_count);
+    return a;
+}
+
+constexpr uint32_t kStubLength = 1000;
+
+struct SfxHeaderTest : StartupTest {
+    // Writes a fake image of kStubLength bytes followed by `payload`, opens it
+    // as the own file and runs read_sfx_header as start-up does after the
+    // self-check.
+    void read(const Bytes& payload)
+    {
+        Bytes file = testutil::random_bytes(kStubLength, 9);
+        file.insert(file.end(), payload.begin(), payload.end());
+        testutil::write_file(dir.file("sfx.exe"), file);
+        ASSERT_TRUE(testutil::open_as_own_file(dir.file("sfx.exe")));
+        stub_info.archive_start = kStubLength;
+        text_copy(dest_path, PATH_SIZE, kCurrentDir);
+        read_sfx_header();
+    }
+    static Bytes cat(Bytes a, const Bytes& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+};
+
+TEST_F(SfxHeaderTest, NoHeaderKeepsTheDefaults)
+{
+    read(archive_header_bytes(3));
+    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
+    EXPECT_STREQ(dest_path, kCurrentDir);
+    EXPECT_STREQ(command_buffer, "");
+    EXPECT_EQ(stub_info.overwrite_all, 0);
+    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
+    EXPECT_EQ(read_archive_header(), 0);
+    EXPECT_EQ(load_le32(archive_header + 8), 3u);
+}
+
+TEST_F(SfxHeaderTest, NothingAfterTheImageIsNoHeaderAndNoArchive)
+{
+    read({});
+    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
+    EXPECT_STREQ(dest_path, kCurrentDir);
+    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
+    EXPECT_EQ(read_archive_header(), ERR_READ);
+}
+
+TEST_F(SfxHeaderTest, LongStringsAreCutAndSkipped)
+{
+    Header h;
+    h.title = std::string(100, 'T');
+    h.title[78] = 'x';
+    h.title[79] = 'y';
+    h.folder = "D:\\Target";
+    h.command = "run.exe";
+    Bytes header = sfx_header(h);
+    read(cat(header, archive_header_bytes(5)));
+    EXPECT_EQ(std::string(stub_info.title), h.title.substr(0, 79));
+    EXPECT_STREQ(dest_path, "D:\\Target");
+    EXPECT_STREQ(command_buffer, "run.exe");
+    EXPECT_EQ(stub_info.archive_start, (int32_t)(kStubLength + header.size()));
+    EXPECT_EQ(read_archive_header(), 0);
+    EXPECT_EQ(load_le32(archive_header + 8), 5u);
+
+    // Folder and command past 259 bytes: the first 259 of each.
+    Header l;
+    l.folder = std::string(300, 'f');
+    l.command = std::string(270, 'c');
+    l.folder[258] = 'F';
+    l.command[258] = 'C';
+    header = sfx_header(l);
+    read(cat(header, archive_header_bytes(6)));
+    EXPECT_EQ(std::string(dest_path), l.folder.substr(0, 259));
+    EXPECT_EQ(std::string(command_buffer), l.command.substr(0, 259));
+    EXPECT_EQ(read_archive_header(), 0);
+    EXPECT_EQ(load_le32(archive_header + 8), 6u);
+}
+
+TEST_F(SfxHeaderTest, OnlyFlagBitOneMeansOverwrite)
+{
+    Header h;
+    h.title = "t";
+    h.flags = 2;
+    read(cat(sfx_header(h), archive_header_bytes(1)));
+    EXPECT_EQ(stub_info.overwrite_all, 1);
+    h.flags = 1;
+    read(cat(sfx_header(h), archive_header_bytes(1)));
+    EXPECT_EQ(stub_info.overwrite_all, 0);
+    h.flags = 0xFD;  // every bit but bit 1
+    read(cat(sfx_header(h), archive_header_bytes(1)));
+    EXPECT_EQ(stub_info.overwrite_all, 0);
+}
+
+TEST_F(SfxHeaderTest, FileEndingInsideTheTitle)
+{
+    Header h;
+    h.flags = 2;
+    h.title = std::string(40, 'T');
+    h.folder = "D:\\x";
+    h.command = "c.exe";
+    Bytes header = sfx_header(h);
+    header.resize(SFX_HEADER_SIZE + 20);  // cut inside the title
+    read(header);
+    EXPECT_STREQ(stub_info.title, "");
+    EXPECT_STREQ(dest_path, kCurrentDir);
+    EXPECT_STREQ(command_buffer, "");
+    EXPECT_EQ(stub_info.overwrite_all, 0);
+    // The archive is looked for after the whole header, and is not there.
+    EXPECT_EQ(stub_info.archive_start, (int32_t)(kStubLength + SFX_HEADER_SIZE + 40 + 4 + 5));
+    EXPECT_EQ(read_archive_header(), ERR_READ);
+}
+
+TEST_F(SfxHeaderTest, FileEndingInsideTheFolderOrCommand)
+{
+    Header h;
+    h.flags = 2;
+    h.title = "Title";
+    h.folder = "D:\\Some\\Folder";
+    h.command = "setup.exe";
+    Bytes header = sfx_header(h);
+    Bytes cut(header.begin(), header.begin() + SFX_HEADER_SIZE + 5 + 4);
+    read(cut);
+    EXPECT_STREQ(stub_info.title, "Title");
+    EXPECT_STREQ(dest_path, "");  // the folder read failed: empty, not the current directory
+    EXPECT_STREQ(command_buffer, "");
+    EXPECT_EQ(stub_info.overwrite_all, 1);
+
+    cut.assign(header.begin(), header.end() - 3);
+    read(cut);
+    EXPECT_STREQ(dest_path, "D:\\Some\\Folder");
+    EXPECT_STREQ(command_buffer, "");
+    EXPECT_EQ(stub_info.overwrite_all, 1);
+    EXPECT_EQ(read_archive_header(), ERR_READ);
+}
+
+TEST_F(SfxHeaderTest, EmptyStringsReadAsEmpty)
+{
+    Header h;  // all three lengths 0
+    Bytes header = sfx_header(h);
+    read(cat(header, archive_header_bytes(0)));
+    EXPECT_STREQ(stub_info.title, "");
+    EXPECT_STREQ(dest_path, "");
+    EXPECT_STREQ(command_buffer, "");
+    EXPECT_EQ(stub_info.archive_start, (int32_t)(kStubLength + SFX_HEADER_SIZE));
+    EXPECT_EQ(read_archive_header(), 0);
+    EXPECT_EQ(load_le32(archive_header + 8), 0u);  // start-up then says the archive is empty
+}
+
+TEST_F(SfxHeaderTest, ShortOrWrongMagicIsNoHeader)
+{
+    Bytes almost = {'S', 'X', 0, 0, 5, 0};  // 6 of the 10 bytes
+    read(almost);
+    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
+    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
+
+    Header h;
+    h.title = "x";
+    Bytes header = sfx_header(h);
+    header[1] = 'Y';
+    read(cat(header, archive_header_bytes(1)));
+    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
+    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
+}
+
+TEST_F(SfxHeaderTest, ArchiveHeaderIsReadWhateverItsMagic)
+{
+    Bytes a = archive_header_bytes(7);
+    a[0] = 'Z';
+    read(a);
+    EXPECT_EQ(read_archive_header(), 0);
+    EXPECT_EQ(load_le32(archive_header + 8), 7u);
+    a.pop_back();  // 41 bytes
+    read(a);
+    EXPECT_EQ(read_archive_header(), ERR_READ);
+}
+
+// ---------------------------------------------------------------------------
+// The self-check
+// ---------------------------------------------------------------------------
+
+struct VerifyStubTest : StartupTest {
+    Bytes image;    // the built stub image
+    size_t record;  // offset of StubInfo in it
+    std::string path;
+
+    void SetUp() override
+    {
+        StartupTest::SetUp();
+        Bytes stub = stubfixture::stub_image();
+        record = stubfixture::find_record(stub);
+        ASSERT_NE(record, std::string::npos);
+        Bytes sfx;
+        std::string error;
+        std::vector<std::string> warnings;
+        packer::SfxStrings strings;
+        strings.title = "Payload title";
+        ASSERT_TRUE(packer::build_sfx(stub, archive_header_bytes(1), strings, sfx, error, warnings)) << error;
+        image.assign(sfx.begin(), sfx.begin() + stub.size());
+        path = dir.file("setup.exe");
+        testutil::write_file(path, sfx);
+        ASSERT_TRUE(testutil::open_as_own_file(path));
+    }
+
+    // What the running stub would see: StubInfo's first fields as its image
+    // holds them on disk.
+    ResultCode verify()
+    {
+        uint8_t fields[12] = {};
+        int fd = open(path.c_str(), O_RDONLY);
+        EXPECT_EQ(pread(fd, fields, sizeof fields, (off_t)record), 12);
+        close(fd);
+        stub_info.stub_length = load_le32(fields);
+        stub_info.crc_slot = load_le32(fields + 4);
+        stub_info.stub_crc = load_le32(fields + 8);
+        stub_info.archive_start = 0;
+        host::messages().clear();
+        return verify_stub();
+    }
+
+    void poke(size_t offset, uint8_t value)
+    {
+        int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, &value, 1, (off_t)offset), 1);
+        close(fd);
+    }
+};
+
+TEST_F(VerifyStubTest, UntouchedStubPasses)
+{
+    EXPECT_EQ(verify(), 0);
+    EXPECT_EQ(stub_info.archive_start, (int32_t)image.size());
+    EXPECT_TRUE(host::messages().empty());
+}
+
+TEST_F(VerifyStubTest, EveryChangedImageByteIsDetected)
+{
+    for (size_t i = 0; i < image.size(); i++) {
+        poke(i, (uint8_t)(image[i] ^ 0x01));
+        ResultCode result = verify();
+        if (i >= record && i < record + 4 && result == ERR_READ) {
+            // A longer stub_length reaches past the end of the file.
+        } else {
+            ASSERT_EQ(result, ERR_STUB_MODIFIED) << "changed byte " << i << " not detected";
+            ASSERT_EQ(host::messages().size(), 1u);
+        }
+        poke(i, image[i]);
+    }
+    EXPECT_EQ(verify(), 0);
+}
+
+TEST_F(VerifyStubTest, ModifiedWarningText)
+{
+    poke(10, (uint8_t)(image[10] + 1));
+    EXPECT_EQ(verify(), ERR_STUB_MODIFIED);
+    ASSERT_EQ(host::messages().size(), 1u);
+    const host::MessageRecord& m = host::messages()[0];
+    EXPECT_EQ(m.text,
+              "This self-extractor has been modified. An error may have occurred during downloading, or your "
+              "compter may have a virus. Make sure your virus scanner is the latest version, and if it finds "
+              "nothing, please send this self-extractor to support@dravex.dev for inspection.");
+    EXPECT_EQ(m.caption, "Dravex Self-Extractor");
+    EXPECT_EQ(m.style, (unsigned)BOX_EXCLAMATION);
+    EXPECT_EQ(stub_info.archive_start, 0);
+}
+
+TEST_F(VerifyStubTest, ChangedPayloadIsNotDetected)
+{
+    Bytes file = testutil::read_file(path);
+    for (size_t i = image.size(); i < file.size(); i += 7) {
+        poke(i, (uint8_t)~file[i]);
+        EXPECT_EQ(verify(), 0) << "payload byte " << i;
+    }
+}
+
+TEST_F(VerifyStubTest, DamagedRecordNeverReachesOutsideTheImage)
+{
+    // An unbuilt stub: length and slot 0.
+    stub_info.stub_length = 0;
+    stub_info.crc_slot = 0;
+    stub_info.stub_crc = 0;
+    EXPECT_EQ(verify_stub(), ERR_STUB_MODIFIED);
+    // A slot past the image or overlapping its end.
+    stub_info.stub_length = (uint32_t)image.size();
+    stub_info.crc_slot = (uint32_t)image.size() - 3;
+    EXPECT_EQ(verify_stub(), ERR_STUB_MODIFIED);
+    stub_info.crc_slot = 0xFFFFFFFEu;
+    EXPECT_EQ(verify_stub(), ERR_STUB_MODIFIED);
+    // A length beyond the end of the file.
+    stub_info.stub_length = 0x01000000u;
+    stub_info.crc_slot = 8;
+    EXPECT_EQ(verify_stub(), ERR_READ);
+}
+
+}  // namespace

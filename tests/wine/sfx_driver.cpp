@@ -1,0 +1,341 @@
+// Windows test driver for the self-extractor: runs under Wine, starts a
+// self-extractor, finds its dialogs and message boxes, reads and sets their
+// controls, presses buttons, and checks the exit code, following a small
+// command script so that one driver serves every scenario.
+//
+//   sfx_driver SCRIPT
+//
+// One command per line; words are separated by blanks, "quoted words" may
+// hold blanks and the escapes \n \" \\. Lines starting with # are comments.
+//
+//   start EXE [ARG...]      start the self-extractor (current directory kept)
+//   find TITLE ID           wait for a dialog of the child titled TITLE that
+//                           has a control ID (65535: a message box's text);
+//                           it becomes the current window
+//   absent TITLE ID MS      no such dialog appears within MS milliseconds
+//   gone                    wait until the current window is destroyed
+//   text ID EXPECTED        control ID of the current window holds EXPECTED
+//   prefix ID EXPECTED      ... begins with EXPECTED
+//   wait_prefix ID EXPECTED wait until it begins with EXPECTED
+//   caption EXPECTED        the current window's caption
+//   checked ID 0|1          state of a check box
+//   set ID TEXT             set a control's text
+//   check ID 0|1            tick or clear a check box
+//   click ID                press a button (posted, so a long command does
+//                           not block the driver)
+//   enter ID                press Enter in control ID
+//   close                   the close box (WM_SYSCOMMAND SC_CLOSE)
+//   exit CODE               wait for the child to end; compare its exit code
+//   sleep MS
+//   unix COMMAND...         run a host program (screenshots) and wait for it
+//
+// Every step is printed; the first failure prints FAIL, ends the child and
+// exits with 1.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD kTimeout = 30000;  // generous: Wine's first window can be slow
+const DWORD kPoll = 50;
+
+PROCESS_INFORMATION child = {};
+HWND current = nullptr;
+int line_number = 0;
+
+[[noreturn]] void fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::printf("FAIL line %d: ", line_number);
+    std::vprintf(format, args);
+    std::printf("\n");
+    va_end(args);
+    std::fflush(stdout);
+    if (child.hProcess != nullptr)
+        TerminateProcess(child.hProcess, 99);
+    std::exit(1);
+}
+
+std::string quote_for_log(const std::string& s)
+{
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+std::vector<std::string> split(const std::string& line)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+            i++;
+        if (i >= line.size())
+            break;
+        std::string word;
+        if (line[i] == '"') {
+            i++;
+            while (i < line.size() && line[i] != '"') {
+                if (line[i] == '\\' && i + 1 < line.size()) {
+                    char e = line[++i];
+                    word += e == 'n' ? '\n' : e;
+                } else {
+                    word += line[i];
+                }
+                i++;
+            }
+            i++;  // closing quote
+        } else {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+                word += line[i++];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string window_text(HWND w)
+{
+    char buffer[2048];
+    int n = GetWindowTextA(w, buffer, sizeof buffer);
+    return std::string(buffer, n > 0 ? n : 0);
+}
+
+std::string control_text(int id)
+{
+    HWND control = GetDlgItem(current, id);
+    if (control == nullptr)
+        fail("no control %d in the current window", id);
+    return window_text(control);
+}
+
+struct Search {
+    std::string title;
+    int id;
+    HWND found;
+};
+
+BOOL CALLBACK match_window(HWND w, LPARAM param)
+{
+    Search* s = (Search*)param;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != child.dwProcessId || !IsWindowVisible(w))
+        return TRUE;
+    char cls[64];
+    GetClassNameA(w, cls, sizeof cls);
+    if (std::string(cls) != "#32770" || window_text(w) != s->title)
+        return TRUE;
+    if (GetDlgItem(w, s->id) == nullptr)
+        return TRUE;
+    s->found = w;
+    return FALSE;
+}
+
+HWND find_dialog(const std::string& title, int id)
+{
+    Search s = {title, id, nullptr};
+    EnumWindows(match_window, (LPARAM)&s);
+    return s.found;
+}
+
+bool child_running()
+{
+    return child.hProcess != nullptr && WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void need(const std::vector<std::string>& w, size_t n)
+{
+    if (w.size() < n)
+        fail("%s needs %zu arguments", w[0].c_str(), n - 1);
+}
+
+void start(const std::vector<std::string>& w)
+{
+    std::string command;
+    for (size_t i = 1; i < w.size(); i++) {
+        if (i > 1)
+            command += ' ';
+        command += "\"" + w[i] + "\"";
+    }
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child))
+        fail("cannot start %s (error %lu)", command.c_str(), GetLastError());
+}
+
+void run_unix(const std::vector<std::string>& w)
+{
+    // Wine starts a Unix program when it is named by its Unix path through
+    // the Z: drive.
+    std::string command;
+    for (size_t i = 1; i < w.size(); i++) {
+        if (i > 1)
+            command += ' ';
+        command += w[i];
+    }
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        std::printf("  (could not run %s: error %lu)\n", command.c_str(), GetLastError());
+        return;
+    }
+    WaitForSingleObject(pi.hProcess, kTimeout);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+}
+
+void execute(const std::vector<std::string>& w)
+{
+    const std::string& op = w[0];
+    if (op == "start") {
+        need(w, 2);
+        start(w);
+    } else if (op == "find") {
+        need(w, 3);
+        int id = std::atoi(w[2].c_str());
+        for (DWORD waited = 0;; waited += kPoll) {
+            current = find_dialog(w[1], id);
+            if (current != nullptr)
+                break;
+            if (waited >= kTimeout || !child_running())
+                fail("no window %s with control %d", quote_for_log(w[1]).c_str(), id);
+            Sleep(kPoll);
+        }
+    } else if (op == "absent") {
+        need(w, 4);
+        int id = std::atoi(w[2].c_str());
+        DWORD limit = (DWORD)std::atoi(w[3].c_str());
+        for (DWORD waited = 0; waited < limit && child_running(); waited += kPoll) {
+            if (find_dialog(w[1], id) != nullptr)
+                fail("window %s with control %d appeared", quote_for_log(w[1]).c_str(), id);
+            Sleep(kPoll);
+        }
+    } else if (op == "gone") {
+        for (DWORD waited = 0; IsWindow(current); waited += kPoll) {
+            if (waited >= kTimeout)
+                fail("the current window stays");
+            Sleep(kPoll);
+        }
+    } else if (op == "text" || op == "prefix") {
+        need(w, 3);
+        std::string actual = control_text(std::atoi(w[1].c_str()));
+        bool ok = op == "text" ? actual == w[2] : actual.compare(0, w[2].size(), w[2]) == 0;
+        if (!ok)
+            fail("control %s holds %s, expected %s%s", w[1].c_str(), quote_for_log(actual).c_str(),
+                 quote_for_log(w[2]).c_str(), op == "prefix" ? "..." : "");
+    } else if (op == "wait_prefix") {
+        need(w, 3);
+        for (DWORD waited = 0;; waited += kPoll) {
+            std::string actual = control_text(std::atoi(w[1].c_str()));
+            if (actual.compare(0, w[2].size(), w[2]) == 0)
+                break;
+            if (waited >= kTimeout)
+                fail("control %s holds %s, never %s...", w[1].c_str(), quote_for_log(actual).c_str(),
+                     quote_for_log(w[2]).c_str());
+            Sleep(10);
+        }
+    } else if (op == "caption") {
+        need(w, 2);
+        std::string actual = window_text(current);
+        if (actual != w[1])
+            fail("caption %s, expected %s", quote_for_log(actual).c_str(), quote_for_log(w[1]).c_str());
+    } else if (op == "checked") {
+        need(w, 3);
+        UINT state = IsDlgButtonChecked(current, std::atoi(w[1].c_str()));
+        if ((int)state != std::atoi(w[2].c_str()))
+            fail("check box %s is %u", w[1].c_str(), state);
+    } else if (op == "set") {
+        need(w, 3);
+        if (!SetDlgItemTextA(current, std::atoi(w[1].c_str()), w[2].c_str()))
+            fail("cannot set control %s", w[1].c_str());
+    } else if (op == "check") {
+        need(w, 3);
+        SendDlgItemMessageA(current, std::atoi(w[1].c_str()), BM_SETCHECK,
+                            std::atoi(w[2].c_str()) ? BST_CHECKED : BST_UNCHECKED, 0);
+    } else if (op == "click") {
+        need(w, 2);
+        int id = std::atoi(w[1].c_str());
+        PostMessageA(current, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(current, id));
+    } else if (op == "enter") {
+        need(w, 2);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        PostMessageA(control, WM_KEYDOWN, VK_RETURN, 1);
+        PostMessageA(control, WM_KEYUP, VK_RETURN, 0xC0000001);
+    } else if (op == "close") {
+        PostMessageA(current, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else if (op == "exit") {
+        need(w, 2);
+        if (child.hProcess == nullptr)
+            fail("nothing started");
+        if (WaitForSingleObject(child.hProcess, kTimeout) != WAIT_OBJECT_0)
+            fail("the self-extractor does not end");
+        DWORD code = 0;
+        GetExitCodeProcess(child.hProcess, &code);
+        if ((int)code != std::atoi(w[1].c_str()))
+            fail("exit code %lu, expected %s", code, w[1].c_str());
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+        child = {};
+    } else if (op == "sleep") {
+        need(w, 2);
+        Sleep((DWORD)std::atoi(w[1].c_str()));
+    } else if (op == "unix") {
+        need(w, 2);
+        run_unix(w);
+    } else {
+        fail("unknown command %s", op.c_str());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: sfx_driver SCRIPT\n");
+        return 2;
+    }
+    FILE* f = std::fopen(argv[1], "rb");
+    if (f == nullptr) {
+        std::fprintf(stderr, "sfx_driver: cannot open %s\n", argv[1]);
+        return 2;
+    }
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, f) != nullptr) {
+        line_number++;
+        std::string line = buffer;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        std::vector<std::string> words = split(line);
+        if (words.empty() || words[0][0] == '#')
+            continue;
+        std::printf("%d: %s\n", line_number, line.c_str());
+        std::fflush(stdout);
+        execute(words);
+    }
+    std::fclose(f);
+    if (child_running())
+        fail("the script ended while the self-extractor still runs");
+    std::printf("PASS\n");
+    return 0;
+}

@@ -1,0 +1,117 @@
+// Host helper of the Wine tests: builds the self-extractors they run, from a
+// stub and either real inputs (packed by the archiver) or a hand-made
+// archive header, and damages them on request.
+//
+//   sfx_fixture STUB OUT [options] [INPUT...]
+//     --title T --folder F --command C --overwrite --no-header
+//     --empty             an archive of one header with entry_count 0
+//     --level N           compression level for INPUTs (default 6)
+//     --stream-size N     cut the data into streams of about N bytes
+//     --flip-stub-byte N  change byte N of the stub image afterwards
+//     --cut-archive N     keep only the first N bytes of the archive
+//     --flip-archive-byte N  change byte N of the archive
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "packer/archive_writer.h"
+#include "packer/sfx_builder.h"
+#include "tests/test_util.h"
+
+using testutil::Bytes;
+
+static int fail(const std::string& message)
+{
+    std::fprintf(stderr, "sfx_fixture: %s\n", message.c_str());
+    return 2;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 3)
+        return fail("usage: sfx_fixture STUB OUT [options] [INPUT...]");
+    Bytes stub = testutil::read_file(argv[1]);
+    std::string out_path = argv[2];
+    packer::SfxStrings strings;
+    packer::ArchiveOptions options;
+    std::vector<std::string> inputs;
+    bool empty = false;
+    long flip_stub = -1, cut_archive = -1, flip_archive = -1;
+
+    for (int i = 3; i < argc; i++) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "sfx_fixture: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--title")
+            strings.title = value();
+        else if (a == "--folder")
+            strings.folder = value();
+        else if (a == "--command")
+            strings.command = value();
+        else if (a == "--overwrite")
+            strings.overwrite = true;
+        else if (a == "--no-header")
+            strings.with_header = false;
+        else if (a == "--empty")
+            empty = true;
+        else if (a == "--level")
+            options.level = std::atoi(value().c_str());
+        else if (a == "--stream-size")
+            options.stream_size = std::strtoull(value().c_str(), nullptr, 10);
+        else if (a == "--flip-stub-byte")
+            flip_stub = std::atol(value().c_str());
+        else if (a == "--cut-archive")
+            cut_archive = std::atol(value().c_str());
+        else if (a == "--flip-archive-byte")
+            flip_archive = std::atol(value().c_str());
+        else
+            inputs.push_back(a);
+    }
+
+    Bytes archive;
+    if (empty) {
+        archive.assign(ARCHIVE_HEADER_BYTES, 0);
+        std::memcpy(archive.data(), "QVX\n", 4);
+        store_le32(&archive[4], ARCHIVE_HEADER_BYTES);
+        store_le32(&archive[20], ARCHIVE_HEADER_BYTES);
+    } else {
+        std::vector<packer::WriterEntry> entries;
+        std::vector<std::string> warnings;
+        std::string error;
+        if (!packer::collect_entries(inputs, entries, error, warnings))
+            return fail(error);
+        if (!packer::write_archive(entries, options, archive, error))
+            return fail(error);
+    }
+    if (flip_archive >= 0) {
+        if ((size_t)flip_archive >= archive.size())
+            return fail("--flip-archive-byte past the archive");
+        archive[flip_archive] ^= 0x5A;
+    }
+    if (cut_archive >= 0 && (size_t)cut_archive < archive.size())
+        archive.resize(cut_archive);
+
+    Bytes sfx;
+    std::string error;
+    std::vector<std::string> warnings;
+    if (!packer::build_sfx(stub, archive, strings, sfx, error, warnings))
+        return fail(error);
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "sfx_fixture: warning: %s\n", w.c_str());
+    if (flip_stub >= 0) {
+        if ((size_t)flip_stub >= stub.size())
+            return fail("--flip-stub-byte past the stub");
+        sfx[flip_stub] ^= 0x01;
+    }
+    testutil::write_file(out_path, sfx);
+    std::printf("%s: %zu bytes (stub %zu, archive %zu)\n", out_path.c_str(), sfx.size(), stub.size(), archive.size());
+    return 0;
+}
