@@ -2,6 +2,7 @@
 # kernel32, user32 and gdi32 only (the stub links no C runtime). Prints the
 # size.
 #   cmake -DSTUB=file.exe -DOBJDUMP=objdump -DFORMAT=pei-i386 -P check_stub.cmake
+cmake_minimum_required(VERSION 3.20)
 file(SIZE ${STUB} size)
 message(STATUS "${STUB}: ${size} bytes")
 
