@@ -114,53 +114,72 @@ inline int explicit_distance_price(uint32_t d) { return 5 + (int)floor_log2(d - 
 // Level parameters
 
 struct LevelParams {
-    unsigned chain;  // candidates examined per position
-    unsigned nice;   // a match this long ends the search
-    unsigned lazy;   // 0 greedy, 1 look one ahead, 2 look two ahead
+    unsigned chain;     // candidates examined per position
+    unsigned nice;      // a match this long ends the search
+    unsigned lazy;      // 0 greedy, 1 look one ahead, 2 look two ahead
+    unsigned max_lazy;  // no look-ahead after a match this long
     bool optimal;
 };
 
 const LevelParams level_table[10] = {
-    {4, 16, 0, false},        // 0 is taken as 1
-    {4, 24, 0, false},     {8, 32, 0, false},     {16, 64, 1, false},
-    {32, 96, 1, false},    {64, 128, 1, false},   {128, 192, 1, false},
-    {256, 258, 2, false},  {1024, 1024, 2, false}, {4096, 2048, 2, false},
+    {2, 16, 0, 0, false},  // 0 is taken as 1
+    {2, 16, 0, 0, false},       {4, 24, 0, 0, false},       {6, 32, 1, 8, false},
+    {10, 48, 1, 16, false},     {16, 64, 1, 24, false},     {24, 128, 1, 32, false},
+    {64, 192, 2, 96, false},    {256, 258, 2, 258, false},  {64, 256, 0, 0, true},
 };
 
 // ---------------------------------------------------------------------------
-// Match finder: hash chains over the whole window, plus the last position of
-// every 2-byte pair for length-2 matches (which only reach 64 bytes back).
+// Match finder. Chains link positions with the same 4 bytes, which keeps them
+// short over a window of a megabyte and more; the latest position of every
+// 3-byte and 2-byte prefix gives the short matches, which only pay when they
+// are near.
 
 class MatchFinder {
 public:
     MatchFinder(const uint8_t* w, uint32_t end, unsigned hash_bits)
         : w_(w), end_(end), hash_bits_(hash_bits), head_((size_t)1 << hash_bits, NO_POS), prev_(end, NO_POS),
-          head2_(65536, NO_POS)
+          head3_((size_t)1 << HASH3_BITS, NO_POS), head2_(65536, NO_POS)
     {
     }
 
     void insert(uint32_t p)
     {
-        if (p + 3 <= end_) {
-            uint32_t h = hash3(p);
+        if (p + 4 <= end_) {
+            uint32_t h = hash4(p);
             prev_[p] = head_[h];
             head_[h] = p;
         }
+        if (p + 3 <= end_)
+            head3_[hash3(p)] = p;
         if (p + 2 <= end_)
             head2_[load16(p)] = p;
     }
 
-    // Longest match at p of length at most limit; ties go to the nearest.
-    // Returns the length (0 when none of at least 3 was found).
+    // Longest match at p of length at most limit, searching chain candidates
+    // of at least 4 bytes; ties go to the nearest. Returns 0 when none of at
+    // least 3 was found.
     uint32_t longest(uint32_t p, uint32_t limit, unsigned chain, uint32_t nice, uint32_t& dist_ret) const
     {
         uint32_t best = 0;
         if (limit < 3 || p + 3 > end_)
             return 0;
-        uint32_t cand = head_[hash3(p)];
+        uint32_t c3 = head3_[hash3(p)];
+        if (c3 != NO_POS && c3 < p && p - c3 <= LZ_MAX_DISTANCE) {
+            uint32_t len = match_length(c3, p, limit);
+            if (len >= 3) {
+                best = len;
+                dist_ret = p - c3;
+                if (len >= nice || len >= limit)
+                    return best;
+            }
+        }
+        if (limit < 4 || p + 4 > end_)
+            return best;
         const uint32_t lowest = p > LZ_MAX_DISTANCE ? p - LZ_MAX_DISTANCE : 0;
+        const uint32_t head4 = load32(p);
+        uint32_t cand = head_[hash4(p)];
         while (cand != NO_POS && cand >= lowest && chain-- > 0) {
-            if (cand < p && w_[cand + best] == w_[p + best]) {
+            if (cand < p && w_[cand + best] == w_[p + best] && load32(cand) == head4) {
                 uint32_t len = match_length(cand, p, limit);
                 if (len > best) {
                     best = len;
@@ -177,17 +196,31 @@ public:
         return best >= 3 ? best : 0;
     }
 
-    // Every improving match at p (lengths increasing), for the optimal parse.
+    // Every match at p that is longer than the ones before it, nearest
+    // first, as (length, distance) pairs with increasing lengths.
     template <typename F>
     void all_matches(uint32_t p, uint32_t limit, unsigned chain, uint32_t nice, F&& emit) const
     {
         uint32_t best = 2;
         if (limit < 3 || p + 3 > end_)
             return;
-        uint32_t cand = head_[hash3(p)];
+        uint32_t c3 = head3_[hash3(p)];
+        if (c3 != NO_POS && c3 < p && p - c3 <= LZ_MAX_DISTANCE) {
+            uint32_t len = match_length(c3, p, limit);
+            if (len > best) {
+                best = len;
+                emit(len, p - c3);
+                if (len >= nice || len >= limit)
+                    return;
+            }
+        }
+        if (limit < 4 || p + 4 > end_)
+            return;
         const uint32_t lowest = p > LZ_MAX_DISTANCE ? p - LZ_MAX_DISTANCE : 0;
+        const uint32_t head4 = load32(p);
+        uint32_t cand = head_[hash4(p)];
         while (cand != NO_POS && cand >= lowest && chain-- > 0) {
-            if (cand < p && w_[cand + best] == w_[p + best]) {
+            if (cand < p && w_[cand + best] == w_[p + best] && load32(cand) == head4) {
                 uint32_t len = match_length(cand, p, limit);
                 if (len > best) {
                     best = len;
@@ -223,18 +256,27 @@ public:
     }
 
 private:
+    enum { HASH3_BITS = 15 };
+    uint32_t hash4(uint32_t p) const { return (load32(p) * 0x9E3779B1u) >> (32 - hash_bits_); }
     uint32_t hash3(uint32_t p) const
     {
         uint32_t v = w_[p] | (w_[p + 1] << 8) | (w_[p + 2] << 16);
-        return (v * 0x9E3779B1u) >> (32 - hash_bits_);
+        return (v * 0x9E3779B1u) >> (32 - HASH3_BITS);
     }
     uint32_t load16(uint32_t p) const { return w_[p] | (w_[p + 1] << 8); }
+    uint32_t load32(uint32_t p) const
+    {
+        uint32_t v;
+        memcpy(&v, w_ + p, 4);
+        return v;
+    }
 
     const uint8_t* w_;
     uint32_t end_;
     unsigned hash_bits_;
     std::vector<uint32_t> head_;
     std::vector<uint32_t> prev_;
+    std::vector<uint32_t> head3_;
     std::vector<uint32_t> head2_;
 };
 
@@ -367,8 +409,8 @@ void lazy_parse(const ParseContext& c, const std::vector<Marker>& markers, std::
             continue;
         }
         // Look ahead: literals now and a better match after them.
-        if (c.params.lazy > 0 && cur.len < c.params.nice) {
-            unsigned chain = cur.len >= 32 ? c.params.chain / 4 : c.params.chain;
+        if (c.params.lazy > 0 && cur.len < c.params.max_lazy) {
+            unsigned chain = cur.len >= 16 ? c.params.chain / 4 : c.params.chain;
             bool deferred = false;
             for (unsigned ahead = 1; ahead <= c.params.lazy && p + ahead < stop; ahead++) {
                 uint32_t x = p + ahead;
@@ -776,6 +818,151 @@ void write_tokens(BitWriter& out, const std::vector<Token>& tokens, const BlockP
     }
 }
 
+// ---------------------------------------------------------------------------
+// Optimal parse (level 9): the cheapest path through the block, priced with
+// the code lengths that a lazy parse of the same block yields. The recent
+// distances along the path are carried in each node, so reused distances
+// are priced as the decoder will see them.
+
+struct Prices {
+    uint32_t literal[256];
+    uint32_t length_symbol[LZ_LITLEN_SYMBOLS];
+    uint32_t distance[2][LZ_DIST0_SYMBOLS];  // alphabets 0 and 1
+};
+
+// Price (in 1/16 bits) of a code length, with unused symbols priced a bit
+// above the longest used code.
+void fill_prices(const uint8_t* lengths, unsigned n, uint32_t* prices)
+{
+    unsigned longest = 0;
+    for (unsigned i = 0; i < n; i++)
+        longest = std::max<unsigned>(longest, lengths[i]);
+    for (unsigned i = 0; i < n; i++)
+        prices[i] = 16 * (lengths[i] != 0 ? lengths[i] : longest + 2);
+}
+
+struct PathNode {
+    uint32_t cost;  // NO_POS: not reached
+    uint32_t len;   // of the step that reaches this node: 1 literal, >= 2 match
+    uint32_t dist;
+    uint32_t r0, r1;
+};
+
+enum { ALL_LENGTHS_UP_TO = 40 };
+
+void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, const Prices& prices,
+                   std::vector<Item>& items)
+{
+    MatchFinder& mf = *c.mf;
+    uint32_t r0 = 0, r1 = 0;
+    uint32_t next_insert = c.history;
+    size_t next_marker = 0;
+    std::vector<PathNode> node;
+    std::vector<Item> backwards;
+    uint32_t seg = c.history;
+    const unsigned chain = c.params.chain;
+    const uint32_t nice = c.params.nice;
+
+    auto length_price = [&](uint32_t len) {
+        LengthCode lc = length_code(len);
+        return prices.length_symbol[lc.sym] + 16 * lc.nbits;
+    };
+
+    while (true) {
+        while (next_marker < markers.size() && markers[next_marker].pos == seg) {
+            items.push_back({1, markers[next_marker].stride});
+            next_marker++;
+        }
+        if (seg >= c.end)
+            break;
+        const uint32_t stop = next_marker < markers.size() ? markers[next_marker].pos : c.end;
+        const uint32_t n = stop - seg;
+        node.assign(n + 1, PathNode{NO_POS, 0, 0, 0, 0});
+        node[0] = PathNode{0, 0, 0, r0, r1};
+        uint32_t skip_until = 0;
+        for (uint32_t i = 0; i < n; i++) {
+            const uint32_t p = seg + i;
+            const PathNode here = node[i];
+            while (next_insert < p)
+                mf.insert(next_insert++);
+            if (here.cost == NO_POS || i < skip_until)
+                continue;
+            auto relax = [&](uint32_t len, uint32_t cost, uint32_t d, uint32_t n0, uint32_t n1) {
+                PathNode& t = node[i + len];
+                if (cost < t.cost)
+                    t = PathNode{cost, len, d, n0, n1};
+            };
+            relax(1, here.cost + prices.literal[c.w[p]], 0, here.r0, here.r1);
+            const uint32_t limit = std::min<uint32_t>(n - i, LZ_MAX_MATCH);
+            if (limit < MIN_MATCH)
+                continue;
+            // Price of a match of length len at distance d from this node.
+            auto try_match = [&](uint32_t len, uint32_t d) {
+                unsigned alpha = len == 2 ? 1 : 0;
+                unsigned sym, nbits = 0;
+                uint32_t extra;
+                uint32_t n0 = here.r0, n1 = here.r1;
+                if (d == here.r0)
+                    sym = 0;
+                else if (d == here.r1) {
+                    sym = 1;
+                    std::swap(n0, n1);
+                } else if (d <= 4)
+                    sym = 1 + d;
+                else {
+                    explicit_distance(d, sym, nbits, extra);
+                    if (sym >= alphabet_size[alpha])
+                        return;
+                    n1 = n0;
+                    n0 = d;
+                }
+                relax(len, here.cost + length_price(len) + prices.distance[alpha][sym] + 16 * nbits, d, n0, n1);
+            };
+            auto try_lengths = [&](uint32_t from, uint32_t to, uint32_t d) {
+                for (uint32_t len = from; len <= to && len <= ALL_LENGTHS_UP_TO; len++)
+                    try_match(len, d);
+                if (to > ALL_LENGTHS_UP_TO && to >= from)
+                    try_match(to, d);
+            };
+            uint32_t longest = 0;
+            const uint32_t reps[6] = {here.r0, here.r1, 1, 2, 3, 4};
+            for (uint32_t d : reps) {
+                if (d == 0 || d > p || c.w[p] != c.w[p - d] || c.w[p + 1] != c.w[p + 1 - d])
+                    continue;
+                uint32_t len = mf.match_length(p - d, p, limit);
+                try_lengths(MIN_MATCH, len, d);
+                longest = std::max(longest, len);
+            }
+            uint32_t covered = 2;
+            mf.all_matches(p, limit, chain, nice, [&](uint32_t len, uint32_t d) {
+                try_lengths(covered + 1, len, d);
+                covered = len;
+            });
+            longest = std::max(longest, covered);
+            if (covered < 3) {
+                uint32_t q = mf.pair_before(p);
+                if (q != NO_POS && q < p && p - q <= DIST1_MAX)
+                    try_match(2, p - q);
+            }
+            // A very long match is taken as it stands: searching inside it
+            // costs much and gains little.
+            if (longest >= nice)
+                skip_until = i + longest;
+        }
+        // Walk the cheapest path back and emit it forwards.
+        backwards.clear();
+        for (uint32_t i = n; i > 0;) {
+            const PathNode& t = node[i];
+            backwards.push_back(t.len == 1 ? Item{0, 0} : Item{t.len, t.dist});
+            i -= t.len;
+        }
+        items.insert(items.end(), backwards.rbegin(), backwards.rend());
+        r0 = node[n].r0;
+        r1 = node[n].r1;
+        seg = stop;
+    }
+}
+
 LzBlockStats last_stats;
 LzForce force;
 
@@ -837,7 +1024,7 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     std::vector<Item> items;
     items.reserve(length / 3 + 16);
     {
-        unsigned hash_bits = level <= 3 ? 15 : 17;
+        unsigned hash_bits = level <= 3 ? 16 : 18;
         MatchFinder mf(window, end, hash_bits);
         // The history goes into the chains first; matches may reach all of
         // it (up to the format's farthest distance).
@@ -845,7 +1032,30 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
         for (uint32_t q = first; q < history; q++)
             mf.insert(q);
         ParseContext c{window, history, end, &mf, params};
-        lazy_parse(c, markers, items);
+        if (params.optimal) {
+            // Prices come from a lazy parse of the same bytes with its own
+            // match finder, so the chains above stay fresh.
+            {
+                MatchFinder first_mf(window, end, hash_bits);
+                for (uint32_t q = history > LZ_MAX_DISTANCE ? history - LZ_MAX_DISTANCE : 0; q < history; q++)
+                    first_mf.insert(q);
+                ParseContext lazy_c{window, history, end, &first_mf, level_table[6]};
+                lazy_parse(lazy_c, markers, items);
+            }
+            std::vector<Token> first_tokens;
+            resolve(window, history, items, 2, first_tokens);
+            BlockPlan first = plan_dynamic(first_tokens, 2, {});
+            Prices prices;
+            fill_prices(&first.rows[0], LZ_LITLEN_SYMBOLS, prices.length_symbol);
+            for (int i = 0; i < 256; i++)
+                prices.literal[i] = prices.length_symbol[i];
+            fill_prices(&first.rows[alphabet_offset[0]], LZ_DIST0_SYMBOLS, prices.distance[0]);
+            fill_prices(&first.rows[alphabet_offset[1]], LZ_DIST1_SYMBOLS, prices.distance[1]);
+            items.clear();
+            optimal_parse(c, markers, prices, items);
+        } else {
+            lazy_parse(c, markers, items);
+        }
     }
 
     std::vector<Token> tokens2, tokens3;

@@ -1,0 +1,199 @@
+// LZ blocks on corpus files: ratio, packing and decoding speed at levels 1, 6
+// and 9, next to gzip -9 and xz -9 on the same files.
+//
+// Files are cut into blocks of the largest output length with the history
+// carried between them (a window of 524,288 bytes), as the archiver writes a
+// data stream; decoding goes through the engine's own decoder block by block
+// and re-encodes each block's delta regions for the next, as the solid
+// stream does.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "archive/stub_info.h"
+#include "codec/crc32.h"
+#include "codec/input_stream.h"
+#include "codec/lz_decoder.h"
+#include "codec/solid_stream.h"
+#include "packer/block_writer.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const uint32_t BLOCK = 1048575;
+const uint32_t WINDOW = 524288;
+const unsigned SELECTOR_WINDOW_524288 = 2 | (7 << 2);  // row 2, column 7
+
+double seconds_since(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::vector<uint8_t> read_all(const std::string& path)
+{
+    std::vector<uint8_t> data;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return data;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        data.insert(data.end(), buf, buf + n);
+    fclose(f);
+    return data;
+}
+
+// Size of a command's standard output, and the time it took.
+long output_size(const std::string& command, double* seconds)
+{
+    Clock::time_point t = Clock::now();
+    FILE* p = popen(command.c_str(), "r");
+    if (!p)
+        return -1;
+    long total = 0;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        total += (long)n;
+    int status = pclose(p);
+    *seconds = seconds_since(t);
+    return status == 0 ? total : -1;
+}
+
+struct Result {
+    size_t packed = 0;
+    double pack_seconds = 0;
+    double decode_seconds = 0;
+    bool ok = false;
+};
+
+Result run_level(const std::vector<uint8_t>& data, int level, const std::string& scratch)
+{
+    Result r;
+    std::vector<uint8_t> window = data;  // rewritten in place inside delta regions
+    std::vector<uint8_t> stream;
+    packer::BitWriter out(stream);
+    packer::LzOptions options;
+    options.level = level;
+    Clock::time_point t = Clock::now();
+    for (uint32_t start = 0; start < data.size(); start += BLOCK) {
+        uint32_t len = std::min<uint32_t>(BLOCK, (uint32_t)data.size() - start);
+        uint32_t history = std::min(start, WINDOW);
+        packer::encode_lz_block(out, window.data() + start - history, history, len, start + len == data.size(),
+                                SELECTOR_WINDOW_524288, options);
+    }
+    r.pack_seconds = seconds_since(t);
+    r.packed = stream.size();
+
+    FILE* f = fopen(scratch.c_str(), "wb");
+    fwrite(stream.data(), 1, stream.size(), f);
+    fclose(f);
+    own_file = file_open(scratch.c_str(), ACCESS_READ);
+    if (own_file == INVALID_FILE)
+        return r;
+    input_stream.buffer = (u8*)malloc(INPUT_BUFFER_SIZE);
+    input_stream.file_position = 0;
+    input_stream.resume_position = 0;
+    input_stream.block_remaining = 0;
+    std::vector<uint8_t> decoded(data.size() + 8);
+    r.ok = true;
+    for (uint32_t start = 0; start < data.size() && r.ok; start += BLOCK) {
+        uint32_t len = std::min<uint32_t>(BLOCK, (uint32_t)data.size() - start);
+        uint32_t history = std::min(start, WINDOW);
+        u8* base = decoded.data() + start - history;
+        t = Clock::now();
+        if (stream_begin_block() < 0) {
+            r.ok = false;
+            break;
+        }
+        input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
+        input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
+        i32 got = decode_lz_block(base, history, len, 1);
+        r.decode_seconds += seconds_since(t);
+        r.ok = got == (i32)len && memcmp(base + history, data.data() + start, len) == 0;
+        // The next block's history is kept in difference form.
+        decoder_history.history = base;
+        decoder_history.kept = history + len;
+        delta_encode_tail(std::min<uint32_t>(history + len, WINDOW));
+        decoder_history.history = nullptr;
+        decoder_history.kept = 0;
+    }
+    region_count = 0;
+    free(input_stream.buffer);
+    input_stream.buffer = nullptr;
+    file_close(own_file);
+    own_file = INVALID_FILE;
+    return r;
+}
+
+std::string shared_dir()
+{
+    const char* env = getenv("DRAVEX_SHARED");
+    if (env != nullptr)
+        return env;
+    return std::string(DRAVEX_SOURCE_DIR) + "/../shared";
+}
+
+}  // namespace
+
+int main()
+{
+    crc32_build_table();
+    const std::string corpus = shared_dir() + "/corpus/silesia";
+    char scratch_template[] = "/tmp/lz_bench.XXXXXX";
+    const char* scratch = mkdtemp(scratch_template);
+    if (scratch == nullptr) {
+        fprintf(stderr, "lz_bench: cannot create a temporary directory\n");
+        return 1;
+    }
+    const std::string dir = scratch;
+    const int levels[] = {1, 6, 9};
+
+    printf("%-8s %9s | %9s %6s | %9s %6s |", "file", "size", "gzip -9", "ratio", "xz -9", "ratio");
+    for (int level : levels)
+        printf(" L%d %9s %6s %6s %6s |", level, "bytes", "ratio", "pk MB/s", "dec MB/s");
+    printf("\n");
+    int skipped = 0;
+    for (const char* name : {"dickens", "ooffice", "mr"}) {
+        std::string zip = corpus + "/" + name + ".zip";
+        if (access(zip.c_str(), R_OK) != 0) {
+            printf("%-8s skipped: %s not found\n", name, zip.c_str());
+            skipped++;
+            continue;
+        }
+        std::string unzip = "unzip -o -q '" + zip + "' -d '" + dir + "' >/dev/null 2>&1";
+        std::string path = dir + "/" + name;
+        if (system(unzip.c_str()) != 0 || access(path.c_str(), R_OK) != 0) {
+            printf("%-8s skipped: cannot unzip %s\n", name, zip.c_str());
+            skipped++;
+            continue;
+        }
+        std::vector<uint8_t> data = read_all(path);
+        double gz_s = 0, xz_s = 0;
+        long gz = output_size("gzip -9 -c '" + path + "'", &gz_s);
+        long xz = output_size("xz -9 -c -T1 '" + path + "'", &xz_s);
+        printf("%-8s %9zu | %9ld %5.2f%% | %9ld %5.2f%% |", name, data.size(), gz, 100.0 * gz / data.size(), xz,
+               100.0 * xz / data.size());
+        fflush(stdout);
+        for (int level : levels) {
+            Result r = run_level(data, level, dir + "/stream.bin");
+            double mb = data.size() / 1e6;
+            printf("    %9zu %5.2f%% %7.1f %8.1f%s|", r.packed, 100.0 * r.packed / data.size(),
+                   mb / r.pack_seconds, mb / r.decode_seconds, r.ok ? " " : "!");
+            fflush(stdout);
+        }
+        printf("\n");
+        remove(path.c_str());
+    }
+    remove((dir + "/stream.bin").c_str());
+    rmdir(dir.c_str());
+    printf("ratio = packed size / original size; '!' marks a level whose decode did not match.\n");
+    return skipped == 3 ? 0 : 0;
+}
