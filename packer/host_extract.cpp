@@ -155,6 +155,11 @@ ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string&
             close(fd);
             return ERR_DAMAGED;
         }
+        if (end == info.file_size) {
+            error = path + " is an executable with no archive appended";
+            close(fd);
+            return ERR_DAMAGED;
+        }
         info.sfx = true;
         info.stub_length = end;
         start = end;

@@ -1,0 +1,418 @@
+// The archive writer and the host-side extraction together: what qvx packs
+// must come back byte for byte through the extractor's own code, names the
+// stub could not create must be refused before anything is written, and
+// hostile or damaged archives must end with the right exit code and never
+// write outside the destination.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "archive/records.h"
+#include "packer/archive_writer.h"
+#include "packer/host_extract.h"
+#include "platform/platform.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+using testutil::Bytes;
+
+namespace {
+
+struct UtcZone {
+    UtcZone()
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+std::vector<uint8_t> pack(const std::vector<std::string>& inputs, uint64_t stream_size = 0, int level = 6)
+{
+    std::vector<packer::WriterEntry> entries;
+    std::string error;
+    std::vector<std::string> warnings;
+    EXPECT_TRUE(packer::collect_entries(inputs, entries, error, warnings)) << error;
+    packer::ArchiveOptions options;
+    options.level = level;
+    options.stream_size = stream_size;
+    std::vector<uint8_t> archive;
+    EXPECT_TRUE(packer::write_archive(entries, options, archive, error)) << error;
+    return archive;
+}
+
+packer::ExtractResult extract(const std::string& archive, const std::string& dest, bool test_only = false)
+{
+    packer::ExtractOptions options;
+    options.dest_dir = dest;
+    options.test_only = test_only;
+    options.overwrite_all = true;
+    return packer::extract_archive(archive, options);
+}
+
+std::vector<packer::ListedEntry> list(const std::string& archive, ResultCode* result = nullptr)
+{
+    std::vector<packer::ListedEntry> out;
+    packer::ArchiveInfo info;
+    std::string error;
+    EXPECT_EQ(packer::open_archive(archive, info, error), 0) << error;
+    ResultCode r = packer::read_directory([&](const packer::ListedEntry& e) {
+        out.push_back(e);
+        return true;
+    });
+    if (result)
+        *result = r;
+    else
+        EXPECT_EQ(r, 0);
+    packer::close_archive();
+    return out;
+}
+
+// Every file and folder below root, relative, with the file contents.
+std::map<std::string, Bytes> snapshot(const std::string& root)
+{
+    std::map<std::string, Bytes> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = fs::relative(it->path(), root).generic_string();
+        if (it->is_directory())
+            out[rel + "/"] = {};
+        else
+            out[rel] = testutil::read_file(it->path().string());
+    }
+    return out;
+}
+
+TEST(EntryNames, RefusesWhatTheStubCannotCreate)
+{
+    for (const char* ok : {"a.txt", "dir\\sub\\file", "caf\xe9.txt", "console\\x", "LPT10", ".hidden",
+                           "a..b", "..a"})
+        EXPECT_EQ(packer::check_entry_name(ok), "") << ok;
+    for (const char* bad : {"", "\\abs", "C:\\x", "a:b", "..", "a\\..\\b", "a\\.\\b", "a\\\\b", "a\\", "x\x01y",
+                            "CON", "nul.txt", "con.txt.d", "COM0", "dir\\Aux.c", "com1", "LPT9.log", "a*b", "a?b", "a<b", "a>b", "a|b",
+                            "a\"b", "a/b", "trail.", "trail ", "dir.\\x"})
+        EXPECT_NE(packer::check_entry_name(bad), "") << bad;
+    EXPECT_EQ(packer::check_entry_name(std::string(packer::MAX_ENTRY_NAME, 'n')), "");
+    EXPECT_NE(packer::check_entry_name(std::string(packer::MAX_ENTRY_NAME + 1, 'n')), "");
+}
+
+TEST(EntryNames, CollectRefusesUnstorableNames)
+{
+    struct Case {
+        const char* file;
+        const char* why;
+    } cases[] = {
+        {"\xe6\x97\xa5\xe6\x9c\xac.txt", "code page 1252"},  // Japanese: no code page 1252 form
+        {"nul.txt", "reserved device name"},
+        {"a\\b", "backslash"},
+        {"x:y", "colon"},
+    };
+    for (const Case& c : cases) {
+        testutil::TempDir dir;
+        testutil::write_text(dir.file(c.file), "x");
+        std::vector<packer::WriterEntry> entries;
+        std::string error;
+        std::vector<std::string> warnings;
+        EXPECT_FALSE(packer::collect_entries({dir.path() + "/."}, entries, error, warnings)) << c.file;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    }
+    // Names that only Windows would see as the same file.
+    testutil::TempDir dir;
+    testutil::write_text(dir.file("Read.me"), "1");
+    testutil::write_text(dir.file("READ.ME"), "2");
+    std::vector<packer::WriterEntry> entries;
+    std::string error;
+    std::vector<std::string> warnings;
+    EXPECT_FALSE(packer::collect_entries({dir.path() + "/."}, entries, error, warnings));
+    EXPECT_NE(error.find("ignores case"), std::string::npos) << error;
+}
+
+TEST(EntryNames, CollectStoresCodePage1252AndAttributes)
+{
+    UtcZone utc;
+    testutil::TempDir dir;
+    fs::create_directories(dir.file("top/caf\xc3\xa9/empty"));
+    testutil::write_text(dir.file("top/caf\xc3\xa9/ro.txt"), "read only");
+    chmod(dir.file("top/caf\xc3\xa9/ro.txt").c_str(), 0444);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {946782245, 0}};  // 2000-01-02 03:04:05 UTC
+    utimensat(AT_FDCWD, dir.file("top/caf\xc3\xa9/ro.txt").c_str(), times, 0);
+
+    std::vector<packer::WriterEntry> entries;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(packer::collect_entries({dir.file("top")}, entries, error, warnings)) << error;
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].name, "top");
+    EXPECT_TRUE(entries[0].folder);
+    EXPECT_EQ(entries[0].attributes, 0x10);
+    EXPECT_EQ(entries[1].name, "top\\caf\xe9");
+    EXPECT_EQ(entries[2].name, "top\\caf\xe9\\empty");
+    EXPECT_EQ(entries[3].name, "top\\caf\xe9\\ro.txt");
+    EXPECT_EQ(entries[3].attributes, 0x21);
+    EXPECT_EQ(entries[3].write_date, (20 << 9) | (1 << 5) | 2);
+    EXPECT_EQ(entries[3].write_time, (3 << 11) | (4 << 5) | 2);
+}
+
+TEST(DosTimes, RangeAndRounding)
+{
+    UtcZone utc;
+    uint16_t date, time_word;
+    packer::dos_date_time(315532800, date, time_word);  // 1980-01-01 00:00:00
+    EXPECT_EQ(date, (0 << 9) | (1 << 5) | 1);
+    EXPECT_EQ(time_word, 0);
+    packer::dos_date_time(315532799, date, time_word);  // 1979: no DOS date
+    EXPECT_EQ(date, 0);
+    EXPECT_EQ(time_word, 0);
+    packer::dos_date_time(4354819199, date, time_word);  // 2107-12-31 23:59:59
+    EXPECT_EQ(date, (127 << 9) | (12 << 5) | 31);
+    EXPECT_EQ(time_word, (23 << 11) | (59 << 5) | 29);
+    packer::dos_date_time(4354819200, date, time_word);  // 2108
+    EXPECT_EQ(date, 0);
+}
+
+TEST(Directory, PiecesHoldWholeEntriesAndFitTheStub)
+{
+    // Incompressible names force pieces that LZ cannot shrink: every piece
+    // must still fit in 8184 bytes and decode to at most 8192.
+    std::vector<std::vector<uint8_t>> records;
+    Bytes noise = testutil::random_bytes(300 * 250, 7);
+    for (int i = 0; i < 300; i++) {
+        std::vector<uint8_t> r(DIRECTORY_ENTRY_SIZE, 0);
+        std::string name;
+        for (int k = 0; k < 250; k++)
+            name += (char)('a' + noise[i * 250 + k] % 26);
+        store_le16(r.data() + 26, (uint16_t)name.size());
+        r.insert(r.end(), name.begin(), name.end());
+        records.push_back(r);
+    }
+    std::vector<uint8_t> dir = packer::write_directory(records, 6);
+    size_t pos = 0, pieces = 0;
+    uint32_t decoded_total = 0;
+    while (pos < dir.size()) {
+        ASSERT_LE(pos + 6 + 6, dir.size());
+        EXPECT_EQ(memcmp(dir.data() + pos, "QVXDE\0", 6), 0);
+        uint32_t lo = load_le32(dir.data() + pos + 6), hi = load_le32(dir.data() + pos + 10);
+        uint32_t method = lo & 15, out_len = (lo >> 5) & 0xFFFFF, stored = ((lo >> 25) | (hi << 7)) & 0xFFFFF;
+        EXPECT_LE(method, 1u);
+        EXPECT_LE(stored, (uint32_t)DIRECTORY_PIECE_MAX);
+        EXPECT_LE(out_len, (uint32_t)DIRECTORY_BUFFER_SIZE);
+        EXPECT_EQ(out_len % (DIRECTORY_ENTRY_SIZE + 250), 0u) << "a piece must hold whole entries";
+        decoded_total += out_len;
+        pos += 6 + stored;
+        pieces++;
+    }
+    EXPECT_EQ(pos, dir.size());
+    EXPECT_EQ(decoded_total, 300u * (DIRECTORY_ENTRY_SIZE + 250));
+    EXPECT_GE(pieces, 10u);
+}
+
+// Directory pieces from the directory offset to the end, by their headers.
+size_t count_pieces(const std::vector<uint8_t>& archive, size_t pos)
+{
+    size_t pieces = 0;
+    while (pos + 12 <= archive.size() && memcmp(archive.data() + pos, "QVXDE\0", 6) == 0) {
+        uint32_t lo = load_le32(archive.data() + pos + 6), hi = load_le32(archive.data() + pos + 10);
+        pos += 6 + (((lo >> 25) | (hi << 7)) & 0xFFFFF);
+        pieces++;
+    }
+    EXPECT_EQ(pos, archive.size());
+    return pieces;
+}
+
+// A tree with everything the format carries: nested and empty folders, empty
+// files, a read-only file, code page 1252 names, several streams and a
+// directory of several pieces.
+class RoundTrip : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        src = tmp.file("src");
+        fs::create_directories(src + "/nested/deeper/empty");
+        fs::create_directories(src + "/caf\xc3\xa9");
+        testutil::write_file(src + "/text.txt", testutil::text_bytes(300000, 1));
+        testutil::write_file(src + "/random.bin", testutil::random_bytes(70000, 2));
+        testutil::write_file(src + "/empty.dat", {});
+        testutil::write_file(src + "/nested/deeper/more.txt", testutil::text_bytes(50000, 3));
+        testutil::write_text(src + "/caf\xc3\xa9/cr\xc3\xa8me.txt", "br\xc3\xbbl\xc3\xa9e\n");
+        testutil::write_text(src + "/readonly.txt", "do not touch");
+        chmod((src + "/readonly.txt").c_str(), 0444);
+        for (int i = 0; i < 250; i++)
+            testutil::write_text(src + "/nested/file_with_a_rather_long_name_" + std::to_string(i) + ".txt",
+                                 std::to_string(i));
+    }
+    testutil::TempDir tmp;
+    std::string src;
+};
+
+TEST_F(RoundTrip, ManyStreamsAndPiecesExtractByteForByte)
+{
+    std::vector<uint8_t> archive = pack({src}, 64 * 1024, 6);
+    std::string path = tmp.file("a.qvx");
+    testutil::write_file(path, archive);
+
+    std::vector<packer::ListedEntry> entries = list(path);
+    std::set<uint32_t> streams;
+    for (const auto& e : entries)
+        if (!(e.entry.entry_flags & ENTRY_FOLDER) && e.entry.member_size > 0)
+            streams.insert(e.entry.stream_offset);
+    EXPECT_GE(streams.size(), 3u) << "--stream-size must cut the members into several streams";
+    ArchiveHeader header;
+    parse_archive_header(archive.data(), &header);
+    EXPECT_EQ(header.archive_length, archive.size());
+    EXPECT_EQ(header.data_length, header.directory_offset - 42);
+    EXPECT_EQ(header.entry_count, entries.size());
+    EXPECT_GE(count_pieces(archive, header.directory_offset), 3u);
+
+    packer::ExtractResult r = extract(path, tmp.file("out"));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(r.messages.empty()) << r.messages[0];
+    EXPECT_EQ(snapshot(src), snapshot(tmp.file("out/src")));
+    struct stat st;
+    ASSERT_EQ(stat(tmp.file("out/src/readonly.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+
+    EXPECT_EQ(extract(path, tmp.file("unused"), true).exit_code, 0);
+    EXPECT_FALSE(fs::exists(tmp.file("unused")));
+}
+
+TEST_F(RoundTrip, EveryLevelRoundTrips)
+{
+    for (int level : {1, 9}) {
+        std::string path = tmp.file("l" + std::to_string(level) + ".qvx");
+        testutil::write_file(path, pack({src + "/."}, 0, level));
+        std::string out = tmp.file("out" + std::to_string(level));
+        EXPECT_EQ(extract(path, out).exit_code, 0) << level;
+        EXPECT_EQ(snapshot(src), snapshot(out)) << level;
+    }
+}
+
+TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
+{
+    std::vector<uint8_t> archive = pack({src});
+    ArchiveHeader header;
+    parse_archive_header(archive.data(), &header);
+
+    // A flipped byte in the middle of the data: a CRC mismatch or damage,
+    // never success, and never a write outside the destination.
+    std::vector<uint8_t> flipped = archive;
+    flipped[42 + 200] ^= 0x40;
+    std::string path = tmp.file("flipped.qvx");
+    testutil::write_file(path, flipped);
+    packer::ExtractResult r = extract(path, tmp.file("d1/out"));
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_FALSE(r.messages.empty());
+    EXPECT_EQ(fs::directory_iterator(tmp.file("d1"))->path().filename(), "out");
+
+    // Cut inside the directory: the walk ends with damage (exit code 2).
+    std::vector<uint8_t> cut(archive.begin(), archive.begin() + header.directory_offset + 20);
+    testutil::write_file(path, cut);
+    r = extract(path, tmp.file("d2"));
+    EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+    EXPECT_TRUE(r.damaged);
+    EXPECT_EQ(extract(path, tmp.file("d3"), true).exit_code, packer::EXIT_DAMAGED);
+
+    // Shorter than a header, and not an archive at all.
+    testutil::write_file(path, Bytes(archive.begin(), archive.begin() + 30));
+    EXPECT_EQ(extract(path, tmp.file("d4")).exit_code, packer::EXIT_DAMAGED);
+    testutil::write_text(path, "just some text, no archive here at all");
+    EXPECT_EQ(extract(path, tmp.file("d5")).exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(extract(tmp.file("missing.qvx"), tmp.file("d6")).exit_code, packer::EXIT_DAMAGED);
+}
+
+TEST_F(RoundTrip, OverwriteIsAskedAndAnswered)
+{
+    std::string path = tmp.file("a.qvx");
+    testutil::write_file(path, pack({src + "/text.txt", src + "/empty.dat", src + "/random.bin"}));
+    std::string out = tmp.file("out");
+    fs::create_directories(out);
+    testutil::write_text(out + "/text.txt", "mine");
+    testutil::write_text(out + "/random.bin", "mine too");
+
+    std::vector<std::string> asked;
+    packer::ExtractOptions options;
+    options.dest_dir = out;
+    options.ask_overwrite = [&](const std::string& file) {
+        asked.push_back(file);
+        return ANSWER_NO;
+    };
+    EXPECT_EQ(packer::extract_archive(path, options).exit_code, 0);
+    EXPECT_EQ(asked, (std::vector<std::string>{"text.txt", "random.bin"}));
+    EXPECT_EQ(testutil::read_file(out + "/text.txt"), Bytes({'m', 'i', 'n', 'e'}));
+    EXPECT_TRUE(fs::exists(out + "/empty.dat"));
+
+    // Yes to all: asked once, everything replaced.
+    asked.clear();
+    options.ask_overwrite = [&](const std::string& file) {
+        asked.push_back(file);
+        return ANSWER_YES_TO_ALL;
+    };
+    EXPECT_EQ(packer::extract_archive(path, options).exit_code, 0);
+    EXPECT_EQ(asked.size(), 1u);
+    EXPECT_EQ(testutil::read_file(out + "/random.bin"), testutil::read_file(src + "/random.bin"));
+}
+
+// Archives that a hostile writer made: names the checks of the writer would
+// have refused.
+TEST(HostileArchive, UnsafeNamesAreRefusedAndNothingLeavesTheDestination)
+{
+    testutil::TempDir tmp;
+    testutil::write_text(tmp.file("payload"), "evil");
+    std::vector<packer::WriterEntry> entries;
+    for (const char* name : {"..\\escaped.txt", "\\rooted.txt", "C:\\drive.txt", "sub\\..\\..\\up.txt", "NUL",
+                             "good.txt"}) {
+        packer::WriterEntry e;
+        e.host_path = tmp.file("payload");
+        e.name = name;
+        e.size = 4;
+        e.attributes = 0x20;
+        entries.push_back(e);
+    }
+    std::vector<uint8_t> archive;
+    std::string error;
+    ASSERT_TRUE(packer::write_archive(entries, packer::ArchiveOptions(), archive, error)) << error;
+    std::string path = tmp.file("hostile.qvx");
+    testutil::write_file(path, archive);
+
+    std::string jail = tmp.file("jail/deep");
+    packer::ExtractResult r = extract(path, jail + "/out");
+    EXPECT_EQ(r.exit_code, packer::EXIT_MEMBERS_FAILED);
+    EXPECT_EQ(r.failed_members, 5u);
+    EXPECT_EQ(snapshot(tmp.file("jail")), (std::map<std::string, Bytes>{
+                                              {"deep/", {}},
+                                              {"deep/out/", {}},
+                                              {"deep/out/good.txt", {'e', 'v', 'i', 'l'}},
+                                          }));
+    EXPECT_FALSE(fs::exists("/rooted.txt"));
+    packer::ExtractResult t = extract(path, "", true);
+    EXPECT_EQ(t.exit_code, packer::EXIT_MEMBERS_FAILED);
+    EXPECT_EQ(t.failed_members, 5u);
+}
+
+TEST(HostileArchive, EmptyArchiveSaysSo)
+{
+    testutil::TempDir tmp;
+    std::vector<uint8_t> archive;
+    std::string error;
+    ASSERT_TRUE(packer::write_archive({}, packer::ArchiveOptions(), archive, error));
+    testutil::write_file(tmp.file("e.qvx"), archive);
+    packer::ExtractResult r = extract(tmp.file("e.qvx"), tmp.file("out"));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(r.empty);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages[0], "Archive contains no files");
+}
+
+TEST(Messages, OneLinePerMessage)
+{
+    EXPECT_EQ(packer::message_line("Cannot create a\\b\nDisk full"), "Cannot create a\\b: Disk full");
+    EXPECT_EQ(packer::message_line("Archive data is damaged, probably caused by\na corrupt disk or download error"),
+              "Archive data is damaged, probably caused by a corrupt disk or download error");
+    EXPECT_EQ(packer::message_line("File \"caf\xe9\" fails error check"), "File \"caf\xc3\xa9\" fails error check");
+    EXPECT_EQ(packer::format_attributes(0x27, false), "RHS.A");
+    EXPECT_EQ(packer::format_attributes(0x10, true), "...D.");
+    EXPECT_EQ(packer::format_dos_time((45 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 2), "2025-01-02 03:04:04");
+}
+
+}  // namespace
