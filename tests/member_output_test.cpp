@@ -346,7 +346,7 @@ TEST(MemberOutput, StreamsFromTheArchiverRoundTrip)
     std::vector<Bytes> datas;
     std::vector<packer::StreamMember> members;
     for (int i = 0; i < 8; i++) {
-        size_t size = (size_t)(i * 91733) % 400000;
+        size_t size = (size_t)(i * 91733) % 150000;
         datas.push_back(i % 3 == 2 ? call_heavy(size, 30 + i)
                                    : i % 3 == 1 ? testutil::random_bytes(size, 30 + i)
                                                 : testutil::text_bytes(size, 30 + i));
@@ -410,6 +410,8 @@ TEST(MemberOutput, DamagedStreamsGiveAResultNeverAFault)
         Bytes window = decoded;
         packer::LzOptions options;
         options.allow_delta = false;
+        // The BWT block keeps 512 bytes in front of it (capacity 5512 less
+        // its 5000), so 5512 bytes precede the LZ block; it uses the last 5000.
         packer::encode_lz_block(bw, window.data() + (b - 5000), 5000, (uint32_t)decoded.size() - b, true,
                                 4 /* row 0, column 1: 65,536 */, options);
     }
