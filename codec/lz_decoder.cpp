@@ -320,6 +320,28 @@ done:
     return (i32)(p - H);
 }
 
+// Adds to each byte of [p, p + n) the byte `stride` before it, in increasing
+// order. The byte-at-a-time form makes every add wait for the store of the
+// one before it; here the last `stride` results stay in registers (the lane
+// array is fully unrolled for a constant stride), so the work is one load,
+// add and store per byte.
+template <u32 stride>
+static void undo_delta(u8* p, u32 n)
+{
+    u8 lane[stride];
+    for (u32 j = 0; j < stride; j++)
+        lane[j] = p[(i32)j - (i32)stride];
+    u32 i = 0;
+    for (; i + stride <= n; i += stride) {
+        for (u32 j = 0; j < stride; j++) {
+            lane[j] = (u8)(lane[j] + p[i + j]);
+            p[i + j] = lane[j];
+        }
+    }
+    for (u32 j = 0; i < n; i++, j++)
+        p[i] = (u8)(p[i] + lane[j]);
+}
+
 // Region i runs from its start to the next entry's start (whatever that
 // entry's stride), the last one to `end`. Positions closer than the stride to
 // the buffer start would add bytes from before the buffer; they are taken as
@@ -336,8 +358,24 @@ void delta_decode_regions(u8* buffer, u32 end, const u32* regions, u32 count)
             stop = end;
         if (start < stride)
             start = stride;
-        for (u32 q = start; q < stop; q++)
-            buffer[q] = (u8)(buffer[q] + buffer[q - stride]);
+        if (start >= stop)
+            continue;
+        u8* p = buffer + start;
+        u32 n = stop - start;
+        switch (stride) {
+        case 1: undo_delta<1>(p, n); break;
+        case 2: undo_delta<2>(p, n); break;
+        case 3: undo_delta<3>(p, n); break;
+        case 4: undo_delta<4>(p, n); break;
+        case 5: undo_delta<5>(p, n); break;
+        case 6: undo_delta<6>(p, n); break;
+        case 7: undo_delta<7>(p, n); break;
+        default:
+            // Not from a decoded marker (its field has 3 bits).
+            for (u32 q = 0; q < n; q++)
+                p[q] = (u8)(p[q] + p[(i32)q - (i32)stride]);
+            break;
+        }
     }
 }
 
