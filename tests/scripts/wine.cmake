@@ -20,7 +20,15 @@ add_custom_command(OUTPUT ${WINE_DRIVER}
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_driver.cpp
   COMMENT "Building the Wine test driver"
   VERBATIM)
-add_custom_target(sfx_driver ALL DEPENDS ${WINE_DRIVER})
+# The command the command scenarios run after extraction.
+set(WINE_MARKER ${CMAKE_CURRENT_BINARY_DIR}/wine/marker.exe)
+add_custom_command(OUTPUT ${WINE_MARKER}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/wine
+  COMMAND ${MINGW64_CXX} -O1 -static -Wall -o ${WINE_MARKER} ${CMAKE_CURRENT_SOURCE_DIR}/wine/marker.cpp
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine/marker.cpp
+  COMMENT "Building the Wine test command"
+  VERBATIM)
+add_custom_target(sfx_driver ALL DEPENDS ${WINE_DRIVER} ${WINE_MARKER})
 
 # The host helper that builds the self-extractors.
 add_executable(sfx_fixture ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_fixture.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_util.cpp)
@@ -29,30 +37,42 @@ target_compile_definitions(sfx_fixture PRIVATE DRAVEX_SOURCE_DIR="${CMAKE_SOURCE
 add_dependencies(sfx_fixture dravex_stub64)
 
 set(WINE_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wine/run.sh)
-set(WINE_QVX "")
-if(TARGET qvx)
-  set(WINE_QVX $<TARGET_FILE:qvx>)
-endif()
+set(WINE_SESSION ${CMAKE_CURRENT_SOURCE_DIR}/wine/session.sh)
+set(WINE_ENV
+  "DRAVEX_BUILD=${CMAKE_BINARY_DIR}"
+  "DRAVEX_STUB64=${DRAVEX_STUB64_PATH}"
+  "SFX_FIXTURE=$<TARGET_FILE:sfx_fixture>"
+  "SFX_DRIVER=${WINE_DRIVER}"
+  "SFX_MARKER=${WINE_MARKER}")
 
-# Creating the Wine prefix takes a while the first time; every scenario
-# needs it, and they share one Wine server, so they run one at a time.
-add_test(NAME wine.prefix
-  COMMAND sh -c "command -v wine >/dev/null && command -v xvfb-run >/dev/null || { echo 'SKIP: no wine or xvfb-run'; exit 77; }; xvfb-run -a sh -c 'wineboot -i; wineserver -w'"
-  WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
-set_tests_properties(wine.prefix PROPERTIES
-  FIXTURES_SETUP wine_prefix
-  ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml="
-  LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT 300)
+# One X server and one persistent Wine server for all scenarios (starting
+# Wine costs seconds; the first start also creates the prefix). The
+# scenarios share them, so they run one at a time.
+add_test(NAME wine.session_start COMMAND bash ${WINE_SESSION} start ${CMAKE_BINARY_DIR})
+add_test(NAME wine.session_stop COMMAND bash ${WINE_SESSION} stop ${CMAKE_BINARY_DIR})
+set_tests_properties(wine.session_start PROPERTIES
+  FIXTURES_SETUP wine_session LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT 300)
+set_tests_properties(wine.session_stop PROPERTIES
+  FIXTURES_CLEANUP wine_session LABELS wine RESOURCE_LOCK wine)
 
 set(WINE_SCENARIOS
   empty_archive
   modified_stub
-  cut_archive_header)
+  cut_archive_header
+  extract_tree
+  help_and_cancel
+  close_box
+  enter_extracts
+  overwrite_answers
+  overwrite_preset
+  cancel_large
+  command_after
+  damaged_archive
+  crc_failure)
 foreach(scenario ${WINE_SCENARIOS})
-  add_test(NAME wine.${scenario}
-    COMMAND bash ${WINE_RUN} ${scenario} ${CMAKE_BINARY_DIR} ${DRAVEX_STUB64_PATH}
-            $<TARGET_FILE:sfx_fixture> ${WINE_DRIVER} ${WINE_QVX})
+  add_test(NAME wine.${scenario} COMMAND bash ${WINE_RUN} ${scenario})
   set_tests_properties(wine.${scenario} PROPERTIES
-    FIXTURES_REQUIRED wine_prefix
+    ENVIRONMENT "${WINE_ENV}"
+    FIXTURES_REQUIRED wine_session
     LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT 180)
 endforeach()

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Runs one Wine scenario of the self-extractor: builds the self-extractor it
 # needs with sfx_fixture (x86-64 stub; Wine here runs 64-bit programs only),
-# writes a command script for sfx_driver, runs it under Wine on a private X
-# server, and checks what landed on disk.
+# writes a command script for sfx_driver, runs it under Wine, and checks what
+# landed on disk.
 #
-#   run.sh SCENARIO BUILD_DIR STUB64 FIXTURE DRIVER [QVX]
+#   run.sh SCENARIO
 #
+# Taken from the environment (tests/scripts/wine.cmake sets them):
+#   DRAVEX_BUILD  the build folder (Wine prefix, session, work folders)
+#   DRAVEX_STUB64 the x86-64 stub
+#   SFX_FIXTURE, SFX_DRIVER, SFX_MARKER  the helper programs
 # Exit code 77 means skipped (no wine or no Xvfb).
 set -euo pipefail
 
 scenario=$1
-build=$2
-stub=$3
-fixture=$4
-driver=$5
-qvx=${6:-}
+build=$DRAVEX_BUILD
+stub=$DRAVEX_STUB64
+fixture=$SFX_FIXTURE
+driver=$SFX_DRIVER
+marker=$SFX_MARKER
 here=$(cd "$(dirname "$0")" && pwd)
 
-if ! command -v wine >/dev/null || ! command -v xvfb-run >/dev/null; then
-  echo "SKIP: the Wine tests need wine and xvfb-run (scripts/install-deps.sh installs them)"
+if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null; then
+  echo "SKIP: the Wine tests need wine and Xvfb (scripts/install-deps.sh installs them)"
   exit 77
 fi
 
@@ -26,6 +30,13 @@ export WINEPREFIX="$build/wine-prefix"
 export WINEDEBUG=-all
 # No prompts to install Mono or Gecko: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# DOS times are local: a zone away from UTC catches a missing conversion.
+# One without summer time, because LocalFileTimeToFileTime applies today's
+# offset to every date, as Windows does.
+export TZ=Asia/Tokyo
+[ -e /usr/share/zoneinfo/Asia/Tokyo ] || export TZ=UTC
+screenshots="$build/wine-screenshots"
+mkdir -p "$screenshots"
 work="$build/wine-work/$scenario"
 rm -rf "$work"
 mkdir -p "$work"
@@ -36,12 +47,21 @@ fail() {
   exit 1
 }
 
-# Runs the driver over script.txt on a private X server. The Wine server is
-# stopped afterwards: its desktop process would otherwise outlive the X server
-# the next scenario does not share.
+# The Windows form of a path on the host (Wine's Z: drive is /).
+winpath() {
+  local p
+  p=$(realpath -m "$1")
+  echo "Z:${p//\//\\}"
+}
+
+# Runs the driver over script.txt, in the shared session when there is one.
 run_driver() {
-  xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-    'wine "$1" script.txt; rc=$?; wineserver -k 2>/dev/null; exit $rc' sh "$driver"
+  if [ -s "$build/wine-session.display" ] && kill -0 "$(cat "$build/wine-session.pid" 2>/dev/null)" 2>/dev/null; then
+    DISPLAY=":$(cat "$build/wine-session.display")" wine "$driver" script.txt
+  else
+    xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
+      'wine "$1" script.txt; rc=$?; wineserver -k 2>/dev/null; exit $rc' sh "$driver"
+  fi
 }
 
 # A self-extractor from the fixture; arguments after the name go to it.
@@ -51,9 +71,37 @@ make_sfx() {
   "$fixture" "$stub" "$name" "$@" >/dev/null
 }
 
+# The screenshot command for a script: the whole X screen into the build
+# folder with ImageMagick's import (skipped when absent). Wine starts a Unix
+# program named through its Z: drive and passes the arguments unchanged.
+screenshot_line() {
+  local import
+  import=$(command -v import || true)
+  if [ -n "$import" ]; then
+    echo "unix Z:${import//\//\\} -window root $screenshots/$1"
+    echo "sleep 1500"
+  fi
+}
+
 # Checks that two trees hold the same files with the same contents.
 same_tree() {
-  diff -r "$1" "$2" >/dev/null || fail "$2 differs from $1: $(diff -rq "$1" "$2" | head -5)"
+  diff -r "$1" "$2" >/dev/null || fail "$2 differs from $1: $(diff -rq "$1" "$2" 2>&1 | head -5)"
+}
+
+# Modification times agree to the two seconds a DOS time holds.
+same_time() {
+  local a b
+  a=$(stat -c %Y "$1")
+  b=$(stat -c %Y "$2")
+  [ $((a - a % 2)) -eq "$b" ] || fail "$2 has time $b, expected $((a - a % 2)) (from $1)"
+}
+
+wait_for_file() {
+  for _ in $(seq 100); do
+    [ -e "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "$1 did not appear"
 }
 
 source "$here/scenarios.sh"

@@ -48,3 +48,291 @@ exit 0
 S
   run_driver
 }
+
+# --- the main dialog and extraction ----------------------------------------------
+
+HELP_TEXT='This is a self-extracting QVX archive. To extract the contents to disk,\nspecify a folder name in the edit box, and click the Extract button.\nIf the folder does not exist, it will be created.'
+
+# A word for the driver's script: quoted, backslashes and quotes escaped.
+q() {
+  local s=${1//\\/\\\\}
+  echo "\"${s//\"/\\\"}\""
+}
+
+scenario_extract_tree() {
+  mkdir -p in/tree/sub/deeper in/tree/empty "in/tree/with blank"
+  seq 1 40000 > in/tree/numbers.txt
+  head -c 300000 /dev/urandom > in/tree/sub/deeper/random.bin
+  echo small > in/tree/sub/a.txt
+  : > in/tree/sub/zero.bin
+  echo blank > "in/tree/with blank/b c.txt"
+  touch -d "2021-01-15 10:20:31" in/tree/numbers.txt
+  touch -d "2019-07-04 23:59:58" in/tree/sub/a.txt
+  chmod a-w in/tree/sub/a.txt
+  # No SfxHeader: the initial title, and the current directory as folder.
+  make_sfx tree.exe --no-header in/tree
+  local dest
+  dest=$(winpath "$work/new/dest")
+  cat > script.txt <<S
+start tree.exe
+find "Dravex Self-Extractor" 101
+caption "Dravex Self-Extractor"
+text 105 "Click the Extract button to extract all files in tree.exe to the specified folder."
+text 107 "Extract to Folder:"
+text 102 "Dravex Self-Extractor by the Dravex developers"
+text 101 $(q "$(winpath "$work")")
+checked 106 0
+$(screenshot_line main_dialog.png)
+set 101 $(q "$dest")
+click 108
+exit 0
+S
+  run_driver
+  same_tree in/tree new/dest/tree
+  same_time in/tree/numbers.txt new/dest/tree/numbers.txt
+  same_time in/tree/sub/a.txt new/dest/tree/sub/a.txt
+  same_time in/tree/sub/deeper/random.bin new/dest/tree/sub/deeper/random.bin
+  [ -d new/dest/tree/empty ] || fail "the empty folder is missing"
+  case $(stat -c %A new/dest/tree/sub/a.txt) in
+    *w*) fail "a.txt lost its read-only attribute" ;;
+  esac
+  case $(stat -c %A new/dest/tree/numbers.txt) in
+    *w*) ;;
+    *) fail "numbers.txt became read-only" ;;
+  esac
+}
+
+scenario_help_and_cancel() {
+  mkdir in && echo one > in/one.txt
+  make_sfx help.exe --title "Help Test" in/one.txt
+  cat > script.txt <<S
+start help.exe
+find "Help Test" 101
+click 103
+find "Help Test" 65535
+text 65535 "$HELP_TEXT"
+click 1
+gone
+find "Help Test" 101
+click 104
+exit 0
+S
+  run_driver
+  [ ! -e one.txt ] || fail "Cancel extracted something"
+}
+
+scenario_close_box() {
+  mkdir in && echo one > in/one.txt
+  make_sfx close.exe --title "Close Test" in/one.txt
+  cat > script.txt <<S
+start close.exe
+find "Close Test" 101
+close
+exit 0
+S
+  run_driver
+  [ ! -e one.txt ] || fail "the close box extracted something"
+}
+
+scenario_enter_extracts() {
+  mkdir in && seq 1 1000 > in/list.txt
+  make_sfx enter.exe --title "Enter Test" --folder "D:\\not\\used" in/list.txt
+  cat > script.txt <<S
+start enter.exe
+find "Enter Test" 101
+text 101 "D:\\\\not\\\\used"
+set 101 $(q "$(winpath "$work/out")")
+enter 101
+exit 0
+S
+  run_driver
+  same_tree in out
+}
+
+# Four existing files: Yes, No, Yes To All, and no question for the last.
+scenario_overwrite_answers() {
+  mkdir in out
+  for f in a b c d; do
+    echo "new $f" > in/$f.txt
+    echo "old $f" > out/$f.txt
+  done
+  make_sfx overwrite.exe --title "Overwrite Test" in/.
+  local dest
+  dest=$(winpath "$work/out")
+  cat > script.txt <<S
+start overwrite.exe
+find "Overwrite Test" 101
+set 101 $(q "$dest")
+click 108
+find "Overwrite Test" 109
+caption "Overwrite Test"
+text 107 $(q "File \"$dest\\a.txt\" already exists. Do you want to replace it?")
+$(screenshot_line overwrite_question.png)
+click 109
+gone
+find "Overwrite Test" 109
+text 107 $(q "File \"$dest\\b.txt\" already exists. Do you want to replace it?")
+click 110
+gone
+find "Overwrite Test" 109
+text 107 $(q "File \"$dest\\c.txt\" already exists. Do you want to replace it?")
+click 108
+gone
+absent "Overwrite Test" 109 1000
+exit 0
+S
+  run_driver
+  [ "$(cat out/a.txt)" = "new a" ] || fail "Yes did not replace a.txt"
+  [ "$(cat out/b.txt)" = "old b" ] || fail "No replaced b.txt"
+  [ "$(cat out/c.txt)" = "new c" ] || fail "Yes To All did not replace c.txt"
+  [ "$(cat out/d.txt)" = "new d" ] || fail "Yes To All did not carry over to d.txt"
+}
+
+# The archive presets "overwrite without prompting"; cleared, the question
+# comes back.
+scenario_overwrite_preset() {
+  mkdir in out
+  for f in a b; do
+    echo "new $f" > in/$f.txt
+    echo "old $f" > out/$f.txt
+  done
+  make_sfx preset.exe --title "Preset Test" --overwrite --folder "$(winpath "$work/out")" in/.
+  cat > script.txt <<S
+start preset.exe
+find "Preset Test" 101
+checked 106 1
+text 101 $(q "$(winpath "$work/out")")
+click 108
+absent "Preset Test" 109 1000
+exit 0
+S
+  run_driver
+  [ "$(cat out/a.txt)" = "new a" ] && [ "$(cat out/b.txt)" = "new b" ] || fail "the preset did not overwrite"
+
+  echo "old a" > out/a.txt
+  echo "old b" > out/b.txt
+  cat > script.txt <<S
+start preset.exe
+find "Preset Test" 101
+checked 106 1
+check 106 0
+click 108
+find "Preset Test" 109
+click 110
+gone
+find "Preset Test" 109
+click 110
+gone
+exit 0
+S
+  run_driver
+  [ "$(cat out/a.txt)" = "old a" ] && [ "$(cat out/b.txt)" = "old b" ] || fail "No did not keep the files"
+}
+
+# Cancel while several megabytes of LZ and BWT blocks are being extracted:
+# whatever is on disk afterwards is complete, the rest is missing, and no
+# message is shown.
+scenario_cancel_large() {
+  mkdir -p in/big
+  head -c 1500000 /dev/urandom | base64 > in/big/b64.txt
+  seq 1 300000 > in/big/numbers.txt
+  for i in $(seq -w 1 150); do
+    seq "$i" 7 60000 > "in/big/small$i.txt"
+  done
+  make_sfx cancel.exe --title "Cancel Test" in/big
+  cat > script.txt <<S
+start cancel.exe
+find "Cancel Test" 101
+set 101 $(q "$(winpath "$work/out")")
+click 108
+wait_prefix 102 "Extracting "
+click 104
+absent "Cancel Test" 65535 500
+exit 0
+S
+  run_driver
+  [ -d out/big ] || fail "nothing was extracted before the Cancel"
+  local total=0 written=0
+  for f in in/big/*; do
+    total=$((total + 1))
+    local name=${f#in/big/}
+    if [ -e "out/big/$name" ]; then
+      written=$((written + 1))
+      cmp -s "$f" "out/big/$name" || fail "out/big/$name is partial or wrong"
+    fi
+  done
+  echo "extracted $written of $total files before the Cancel took effect"
+  [ "$written" -lt "$total" ] || fail "Cancel did not stop the extraction"
+}
+
+# The command runs after extraction as a program path inside the destination
+# folder, also when that folder's name holds blanks.
+scenario_command_after() {
+  mkdir in
+  cp "$marker" in/marker.exe
+  echo data > in/data.txt
+  make_sfx command.exe --title "Command Test" --command "marker.exe first second" in/.
+  for dest in "plain" "out dir/with blank"; do
+    cat > script.txt <<S
+start command.exe
+find "Command Test" 101
+set 101 $(q "$(winpath "$work/$dest")")
+click 108
+exit 0
+S
+    run_driver
+    wait_for_file "$dest/ran.txt"
+    grep -q "marker.exe" "$dest/ran.txt" || fail "unexpected command line: $(cat "$dest/ran.txt")"
+    grep -q "first second" "$dest/ran.txt" || fail "the arguments were lost: $(cat "$dest/ran.txt")"
+    cmp -s in/data.txt "$dest/data.txt" || fail "data.txt missing in $dest"
+  done
+}
+
+scenario_damaged_archive() {
+  mkdir in && seq 1 5000 > in/list.txt
+  make_sfx damaged.exe --title "Damaged Test" --damage-directory in/list.txt
+  cat > script.txt <<S
+start damaged.exe
+find "Damaged Test" 101
+set 101 $(q "$(winpath "$work/out")")
+click 108
+find "Damaged Test" 65535
+text 65535 "Archive data is damaged, probably caused by\\na corrupt disk or download error"
+click 1
+exit 0
+S
+  run_driver
+  [ ! -e out/list.txt ] || fail "a file came out of a damaged directory"
+}
+
+# Two members fail their CRC-32: OK goes on with the next member, Cancel
+# stops; neither damaged file stays on disk.
+scenario_crc_failure() {
+  mkdir in
+  for f in r1 r2 r3 r4; do
+    head -c 100000 /dev/urandom > in/$f.bin
+  done
+  make_sfx crc.exe --title "CRC Test" --damage-member in/r1.bin --damage-member in/r3.bin in/.
+  local dest
+  dest=$(winpath "$work/out")
+  cat > script.txt <<S
+start crc.exe
+find "CRC Test" 101
+set 101 $(q "$dest")
+click 108
+find "CRC Test" 65535
+text 65535 $(q "File \"$dest\\r1.bin\" fails error check")
+click 1
+gone
+find "CRC Test" 65535
+text 65535 $(q "File \"$dest\\r3.bin\" fails error check")
+click 2
+gone
+exit 0
+S
+  run_driver
+  [ ! -e out/r1.bin ] || fail "r1.bin failed its check but stayed"
+  cmp -s in/r2.bin out/r2.bin || fail "OK did not go on with r2.bin"
+  [ ! -e out/r3.bin ] || fail "r3.bin failed its check but stayed"
+  [ ! -e out/r4.bin ] || fail "Cancel did not stop before r4.bin"
+}

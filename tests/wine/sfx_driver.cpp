@@ -113,12 +113,19 @@ std::string window_text(HWND w)
     return std::string(buffer, n > 0 ? n : 0);
 }
 
+// GetWindowText reads only the caption Windows keeps for a control of
+// another process, which an edit control never updates; WM_GETTEXT asks the
+// control itself.
 std::string control_text(int id)
 {
     HWND control = GetDlgItem(current, id);
     if (control == nullptr)
         fail("no control %d in the current window", id);
-    return window_text(control);
+    char buffer[2048];
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_ABORTIFHUNG, kTimeout, &n))
+        fail("control %d does not answer", id);
+    return std::string(buffer, n);
 }
 
 struct Search {

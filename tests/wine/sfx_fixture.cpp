@@ -10,6 +10,11 @@
 //     --flip-stub-byte N  change byte N of the stub image afterwards
 //     --cut-archive N     keep only the first N bytes of the archive
 //     --flip-archive-byte N  change byte N of the archive
+//     --damage-directory  break the signature of the first directory piece
+//     --damage-member F   change one byte of host file F's data inside the
+//                         archive (found by content: use incompressible
+//                         data, which the archiver stores as it is)
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +44,8 @@ int main(int argc, char** argv)
     packer::ArchiveOptions options;
     std::vector<std::string> inputs;
     bool empty = false;
+    bool damage_directory = false;
+    std::vector<std::string> damage_members;
     long flip_stub = -1, cut_archive = -1, flip_archive = -1;
 
     for (int i = 3; i < argc; i++) {
@@ -72,6 +79,10 @@ int main(int argc, char** argv)
             cut_archive = std::atol(value().c_str());
         else if (a == "--flip-archive-byte")
             flip_archive = std::atol(value().c_str());
+        else if (a == "--damage-directory")
+            damage_directory = true;
+        else if (a == "--damage-member")
+            damage_members.push_back(value());
         else
             inputs.push_back(a);
     }
@@ -90,6 +101,23 @@ int main(int argc, char** argv)
             return fail(error);
         if (!packer::write_archive(entries, options, archive, error))
             return fail(error);
+    }
+    if (damage_directory) {
+        uint32_t directory = load_le32(&archive[4]);
+        if (directory >= archive.size())
+            return fail("no directory to damage");
+        archive[directory] ^= 0x20;
+    }
+    for (const std::string& member : damage_members) {
+        Bytes data = testutil::read_file(member);
+        if (data.size() < 64)
+            return fail("--damage-member needs at least 64 bytes: " + member);
+        const size_t probe = 32;
+        auto middle = data.begin() + data.size() / 2;
+        auto at = std::search(archive.begin(), archive.end(), middle, middle + probe);
+        if (at == archive.end())
+            return fail("the bytes of " + member + " are not stored as they are");
+        at[probe / 2] ^= 0xFF;
     }
     if (flip_archive >= 0) {
         if ((size_t)flip_archive >= archive.size())

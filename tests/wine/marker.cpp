@@ -1,0 +1,24 @@
+// The command a Wine scenario's self-extractor runs after extraction: writes
+// its own command line into ran.txt beside itself, so the test sees that it
+// ran, from where, and with which arguments.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char* slash = std::strrchr(path, '\\');
+    if (n == 0 || slash == nullptr || (size_t)(slash + 8 - path) >= sizeof path)
+        return 1;
+    std::strcpy(slash + 1, "ran.txt");
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr)
+        return 1;
+    std::fprintf(f, "%s\n", GetCommandLineA());
+    std::fclose(f);
+    return 0;
+}
