@@ -235,7 +235,7 @@ protected:
         testutil::write_file(src + "/random.bin", testutil::random_bytes(70000, 2));
         testutil::write_file(src + "/empty.dat", {});
         testutil::write_file(src + "/nested/deeper/more.txt", testutil::text_bytes(50000, 3));
-        testutil::write_text(src + "/caf\xc3\xa9/cr\xc3\xa8me.txt", "br\xc3\xbbl\xc3\xa9e\n");
+        testutil::write_text(src + "/caf\xc3\xa9/cr\xc3\xa8me.txt", "br\xc3\xbbl\xc3\xa9" "e\n");
         testutil::write_text(src + "/readonly.txt", "do not touch");
         chmod((src + "/readonly.txt").c_str(), 0444);
         for (int i = 0; i < 250; i++)

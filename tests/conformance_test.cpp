@@ -203,8 +203,9 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
         bool read_only = (st.st_mode & 0222) == 0;
         EXPECT_EQ(read_only, (f["attributes"].as_int() & 1) != 0);
         uint16_t write_date = (uint16_t)f["write_date"].as_int();
-        if (write_date != 0)
+        if (write_date != 0) {
             EXPECT_EQ(st.st_mtime, dos_time(write_date, (uint16_t)f["write_time"].as_int()));
+        }
     }
 }
 
@@ -233,8 +234,9 @@ TEST_P(Conformance, TestModeAgreesAndWritesNothing)
                                                                    : packer::EXIT_OK;
         EXPECT_EQ(r.exit_code, expected) << manifest["name"].text;
     }
-    if (kind == "crc")
+    if (kind == "crc") {
         EXPECT_EQ(r.failed_members, manifest["outcome"]["bad_members"].items.size());
+    }
 }
 
 }  // namespace

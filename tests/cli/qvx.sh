@@ -3,7 +3,7 @@
 # real tree, self-extractors and bare archives alike, exit codes for damaged
 # archives, CRC mismatches and refused names, and --help.
 #
-# usage: cli_test.sh QVX [STUB32] [SHARED_DIR]
+# usage: qvx.sh QVX [STUB32] [SHARED_DIR]
 #   STUB32      a PE32 stub for `qvx sfx` and --stub (optional)
 #   SHARED_DIR  the shared material with conformance/ (optional)
 set -u
