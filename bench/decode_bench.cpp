@@ -1,0 +1,268 @@
+// LZ decoding speed: MB/s of decoded output through the engine's input
+// stream and decode_lz_block, the way the solid stream feeds them (blocks of
+// the largest output length, 524,288 bytes of history carried from block to
+// block, delta regions re-encoded for the next block).
+//
+//   decode_bench [-n runs] [-l level] [-m max_mb] [file...]
+//
+// Without files it unzips the Silesia samples from the shared corpus into
+// /tmp/dravex-bench-silesia. Each file is cut to max_mb (default 8) MB,
+// encoded once with the archiver's LZ encoder, written to a scratch file and
+// decoded `runs` times (default 5); the best run is reported, as the file is
+// in the page cache after the first. Two synthetic inputs show the ends of
+// the range: random literals (every symbol a literal) and long repeats
+// (every symbol a long match).
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "archive/stub_info.h"
+#include "codec/input_stream.h"
+#include "codec/lz_decoder.h"
+#include "codec/solid_stream.h"
+#include "packer/block_writer.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const uint32_t BLOCK = 1048575;
+const uint32_t WINDOW = 524288;
+const unsigned SELECTOR_524288 = 2 | (7 << 2);  // row 2, column 7
+
+struct Options {
+    int runs = 5;
+    int level = 6;
+    size_t max_bytes = 8u << 20;
+};
+
+struct Encoded {
+    std::vector<uint8_t> stream;
+    std::vector<uint32_t> lengths;  // output length of each block
+};
+
+Encoded encode(const std::vector<uint8_t>& data, int level, uint32_t block)
+{
+    Encoded e;
+    std::vector<uint8_t> window = data;  // the encoder may rewrite delta regions
+    packer::BitWriter w(e.stream);
+    packer::LzOptions options;
+    options.level = level;
+    for (uint32_t start = 0; start < data.size(); start += block) {
+        uint32_t len = std::min<uint32_t>(block, (uint32_t)data.size() - start);
+        uint32_t history = std::min(start, WINDOW);
+        bool last = start + len >= data.size();
+        packer::encode_lz_block(w, window.data() + start - history, history, len, last, SELECTOR_524288, options);
+        e.lengths.push_back(len);
+    }
+    return e;
+}
+
+// Decodes the whole stream once and returns the seconds it took, or -1 on a
+// failure. With `check`, every block is compared with the original right
+// after it is decoded (before its tail goes back to the delta-coded form).
+double decode_once(const Encoded& e, std::vector<uint8_t>& out, const std::vector<uint8_t>* check)
+{
+    file_seek(own_file, 0, SEEK_FROM_START);
+    input_stream.file_position = 0;
+    input_stream.resume_position = 0;
+    input_stream.block_remaining = 0;
+    decoder_history.history_valid = 0;
+    Clock::time_point t0 = Clock::now();
+    uint32_t start = 0;
+    for (uint32_t len : e.lengths) {
+        uint32_t history = std::min(start, WINDOW);
+        u8* base = out.data() + start - history;
+        if (stream_begin_block() < 0)
+            return -1;
+        input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
+        input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
+        if (decode_lz_block(base, history, len, 1) != (i32)len)
+            return -1;
+        if (check != nullptr && std::memcmp(base + history, check->data() + start, len) != 0)
+            return -1;
+        // As next_block does before the next block: the kept tail goes back
+        // to its delta-coded form (the history stays in place here).
+        decoder_history.history = base;
+        decoder_history.kept = history + len;
+        delta_encode_tail(std::min<uint32_t>(history + len, WINDOW));
+        decoder_history.history = nullptr;
+        decoder_history.kept = 0;
+        decoder_history.history_valid = 1;
+        input_stream.resume_position = input_stream.file_position;
+        start += len;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    region_count = 0;
+    decoder_history.history_valid = 0;
+    return seconds;
+}
+
+// Prints one line: name, size, ratio, best MB/s of decoded output.
+// With DECODE_BENCH_CACHE=<dir>, encoded streams are kept there between
+// runs, so that a profile or a cycle count of the program is mostly decoding.
+// The decode is still checked against the original, so a stale entry can
+// only misstate the ratio.
+Encoded encode_cached(const std::string& name, const std::vector<uint8_t>& data, int level, uint32_t block)
+{
+    const char* dir = getenv("DECODE_BENCH_CACHE");
+    if (dir == nullptr)
+        return encode(data, level, block);
+    std::string path = std::string(dir) + "/" + name + "-" + std::to_string(level) + "-" +
+                       std::to_string(data.size()) + "-" + std::to_string(block);
+    Encoded e;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        uint32_t count = 0;
+        bool ok = fread(&count, 4, 1, f) == 1;
+        e.lengths.resize(ok ? count : 0);
+        ok = ok && fread(e.lengths.data(), 4, count, f) == count;
+        uint8_t buf[65536];
+        size_t n;
+        while (ok && (n = fread(buf, 1, sizeof buf, f)) > 0)
+            e.stream.insert(e.stream.end(), buf, buf + n);
+        fclose(f);
+        if (ok)
+            return e;
+    }
+    e = encode(data, level, block);
+    if (FILE* f = fopen(path.c_str(), "wb")) {
+        uint32_t count = (uint32_t)e.lengths.size();
+        fwrite(&count, 4, 1, f);
+        fwrite(e.lengths.data(), 4, count, f);
+        fwrite(e.stream.data(), 1, e.stream.size(), f);
+        fclose(f);
+    }
+    return e;
+}
+
+void bench(const std::string& name, const std::vector<uint8_t>& data, const Options& o, uint32_t block = BLOCK)
+{
+    Encoded e = encode_cached(name, data, o.level, block);
+    std::string scratch = "/tmp/dravex-decode-bench-" + std::to_string((long)getpid());
+    FILE* f = fopen(scratch.c_str(), "wb");
+    if (f == nullptr || fwrite(e.stream.data(), 1, e.stream.size(), f) != e.stream.size()) {
+        std::printf("%-14s cannot write %s\n", name.c_str(), scratch.c_str());
+        if (f)
+            fclose(f);
+        return;
+    }
+    fclose(f);
+    own_file = file_open(scratch.c_str(), ACCESS_READ);
+    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+    std::vector<uint8_t> out(data.size());
+    double best = decode_once(e, out, &data);
+    for (int i = 0; i < o.runs && best >= 0; i++) {
+        double s = decode_once(e, out, nullptr);
+        best = s < 0 ? s : std::min(best, s);
+    }
+    double mb = data.size() / 1e6;
+    if (best < 0)
+        std::printf("%-14s %9.2f MB  decode FAILED\n", name.c_str(), mb);
+    else
+        std::printf("%-14s %9.2f MB  ratio %.3f  %8.1f MB/s\n", name.c_str(), mb,
+                    (double)e.stream.size() / data.size(), mb / best);
+    std::fflush(stdout);
+    mem_free(input_stream.buffer);
+    input_stream.buffer = nullptr;
+    file_close(own_file);
+    own_file = INVALID_FILE;
+    unlink(scratch.c_str());
+}
+
+std::vector<uint8_t> read_file(const fs::path& path, size_t max_bytes)
+{
+    std::vector<uint8_t> data;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return data;
+    data.resize(max_bytes);
+    data.resize(fread(data.data(), 1, max_bytes, f));
+    fclose(f);
+    return data;
+}
+
+std::vector<fs::path> silesia_files()
+{
+    std::vector<fs::path> files;
+    fs::path zips = fs::path(DRAVEX_SOURCE_DIR).parent_path() / "shared" / "corpus" / "silesia";
+    if (const char* env = getenv("DRAVEX_SHARED"))
+        zips = fs::path(env) / "corpus" / "silesia";
+    fs::path dir = "/tmp/dravex-bench-silesia";
+    std::error_code ec;
+    if (!fs::is_directory(zips, ec))
+        return files;
+    fs::create_directories(dir, ec);
+    for (auto& entry : fs::directory_iterator(zips, ec)) {
+        if (entry.path().extension() != ".zip")
+            continue;
+        fs::path unpacked = dir / entry.path().stem();
+        if (!fs::exists(unpacked)) {
+            std::string cmd = "unzip -o -q '" + entry.path().string() + "' -d '" + dir.string() + "'";
+            if (std::system(cmd.c_str()) != 0)
+                continue;
+        }
+        if (fs::exists(unpacked))
+            files.push_back(unpacked);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "-n" && i + 1 < argc)
+            o.runs = std::atoi(argv[++i]);
+        else if (a == "-l" && i + 1 < argc)
+            o.level = std::atoi(argv[++i]);
+        else if (a == "-m" && i + 1 < argc)
+            o.max_bytes = (size_t)std::atoi(argv[++i]) << 20;
+        else
+            files.push_back(a);
+    }
+    if (files.empty())
+        files = silesia_files();
+
+    std::printf("LZ decode speed, level %d blocks, best of %d runs (MB = 10^6 bytes of output)\n", o.level,
+                o.runs);
+    for (auto& path : files) {
+        std::vector<uint8_t> data = read_file(path, o.max_bytes);
+        if (data.empty()) {
+            std::printf("%-14s cannot read\n", path.filename().c_str());
+            continue;
+        }
+        bench(path.filename().string(), data, o);
+    }
+
+    // The two ends of the range.
+    std::vector<uint8_t> literals(4u << 20);
+    uint32_t state = 12345;
+    for (auto& b : literals) {
+        state = state * 1103515245u + 12345u;
+        b = (uint8_t)(state >> 24);
+    }
+    // Incompressible data expands a little, and a block's stored length has
+    // only 20 bits: smaller blocks keep it in range.
+    bench("(literals)", literals, o, 1000000);
+    std::vector<uint8_t> repeats(16u << 20);
+    for (size_t i = 0; i < repeats.size(); i++)
+        repeats[i] = (uint8_t)(i % 1000 < 500 ? i % 7 : i % 13);
+    bench("(repeats)", repeats, o);
+    return 0;
+}
