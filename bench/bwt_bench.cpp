@@ -1,0 +1,221 @@
+// BWT decoding speed: MB/s of decoded output through the solid stream
+// (next_block reading the block from the file, decode_bwt_block, the
+// history rules), the way the extractor takes a stream of BWT blocks.
+//
+//   bwt_bench [-n runs] [-l level] [-m max_mb] [file...]
+//
+// Without files it unzips the Silesia samples from the shared corpus into
+// /tmp/dravex-bench-silesia. Each file is cut to max_mb (default 8) MB and
+// coded once by the archiver's BWT encoder in blocks of the largest output
+// length; the stream is decoded `runs` times (default 5) and the best run is
+// reported, in processor time, since the machine is shared. The first run
+// is checked against the original. Two synthetic inputs show the ends of
+// the range: random bytes (no runs, in 900,000-byte blocks so that the
+// coded block fits its 20-bit stored length) and one repeated byte (a
+// handful of run digits).
+//
+// The inverse transform follows one chain of links through a 4 MB vector,
+// each load depending on the one before, so its speed is the memory
+// latency: on text nearly all of the decoding time is that one loop.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "archive/stub_info.h"
+#include "codec/crc32.h"
+#include "codec/input_stream.h"
+#include "codec/solid_stream.h"
+#include "packer/block_writer.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const uint32_t BLOCK = MAX_BLOCK_OUTPUT;
+
+struct Options {
+    int runs = 5;
+    int level = 6;
+    size_t max_bytes = 8u << 20;
+};
+
+struct CpuTimer {
+    std::clock_t start = std::clock();
+    double seconds() const { return (double)(std::clock() - start) / CLOCKS_PER_SEC; }
+};
+
+// The stream as it lies in an archive: signature, then BWT blocks.
+std::vector<uint8_t> encode(const std::vector<uint8_t>& data, uint32_t block, int level, double* seconds_ret)
+{
+    std::vector<uint8_t> stream = {'Q', 'V', 'X', 'L', 'H', 0};
+    packer::BitWriter w(stream);
+    packer::BwtOptions options;
+    options.level = level;
+    CpuTimer t;
+    for (uint32_t start = 0; start < data.size(); start += block) {
+        uint32_t len = std::min<uint32_t>(block, (uint32_t)data.size() - start);
+        packer::encode_bwt_block(w, data.data() + start, len, start + len >= data.size(), options);
+    }
+    *seconds_ret = t.seconds();
+    return stream;
+}
+
+// Decodes the whole stream once and returns the processor seconds, or -1 on
+// a failure or, with `check`, on a block that differs from the original.
+double decode_once(size_t total, const std::vector<uint8_t>* check)
+{
+    history_release();
+    CpuTimer t;
+    if (stream_seek_member(0, 0) < 0)
+        return -1;
+    size_t done = 0;
+    for (;;) {
+        decoder_history.block_pending = 1;
+        if (next_block() < 0)
+            return -1;
+        const DecoderHistory& d = decoder_history;
+        if (check != nullptr &&
+            (d.block_start + d.block_length > check->size() ||
+             std::memcmp(d.history + d.kept, check->data() + d.block_start, d.block_length) != 0))
+            return -1;
+        done += d.block_length;
+        if (d.last_block)
+            break;
+    }
+    double seconds = t.seconds();
+    return done == total ? seconds : -1;
+}
+
+void bench(const std::string& name, const std::vector<uint8_t>& data, const Options& o, uint32_t block = BLOCK)
+{
+    double encode_seconds = 0;
+    std::vector<uint8_t> stream = encode(data, block, o.level, &encode_seconds);
+    std::string scratch = "/tmp/dravex-bwt-bench-" + std::to_string((long)getpid());
+    FILE* f = fopen(scratch.c_str(), "wb");
+    if (f == nullptr || fwrite(stream.data(), 1, stream.size(), f) != stream.size()) {
+        std::printf("%-14s cannot write %s\n", name.c_str(), scratch.c_str());
+        if (f)
+            fclose(f);
+        return;
+    }
+    fclose(f);
+    own_file = file_open(scratch.c_str(), ACCESS_READ);
+    stub_info.archive_start = 0;
+    input_stream = InputStream{};
+    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+    history_reset();
+
+    double best = decode_once(data.size(), &data);
+    for (int i = 0; i < o.runs && best >= 0; i++) {
+        double s = decode_once(data.size(), nullptr);
+        best = s < 0 ? s : std::min(best, s);
+    }
+    double mb = data.size() / 1e6;
+    if (best < 0)
+        std::printf("%-14s %8.2f MB  decode FAILED\n", name.c_str(), mb);
+    else
+        std::printf("%-14s %8.2f MB  ratio %.3f  encode %6.1f MB/s  decode %6.1f MB/s\n", name.c_str(), mb,
+                    (double)stream.size() / data.size(), mb / encode_seconds, mb / best);
+    std::fflush(stdout);
+
+    history_release();
+    mem_free(input_stream.buffer);
+    input_stream = InputStream{};
+    file_close(own_file);
+    own_file = INVALID_FILE;
+    unlink(scratch.c_str());
+}
+
+std::vector<uint8_t> read_file(const fs::path& path, size_t max_bytes)
+{
+    std::vector<uint8_t> data;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return data;
+    data.resize(max_bytes);
+    data.resize(fread(data.data(), 1, max_bytes, f));
+    fclose(f);
+    return data;
+}
+
+std::vector<fs::path> silesia_files()
+{
+    std::vector<fs::path> files;
+    fs::path zips = fs::path(DRAVEX_SOURCE_DIR).parent_path() / "shared" / "corpus" / "silesia";
+    if (const char* env = getenv("DRAVEX_SHARED"))
+        zips = fs::path(env) / "corpus" / "silesia";
+    fs::path dir = "/tmp/dravex-bench-silesia";
+    std::error_code ec;
+    if (!fs::is_directory(zips, ec))
+        return files;
+    fs::create_directories(dir, ec);
+    for (auto& entry : fs::directory_iterator(zips, ec)) {
+        if (entry.path().extension() != ".zip")
+            continue;
+        fs::path unpacked = dir / entry.path().stem();
+        if (!fs::exists(unpacked)) {
+            std::string cmd = "unzip -o -q '" + entry.path().string() + "' -d '" + dir.string() + "'";
+            if (std::system(cmd.c_str()) != 0)
+                continue;
+        }
+        if (fs::exists(unpacked))
+            files.push_back(unpacked);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "-n" && i + 1 < argc)
+            o.runs = std::atoi(argv[++i]);
+        else if (a == "-l" && i + 1 < argc)
+            o.level = std::atoi(argv[++i]);
+        else if (a == "-m" && i + 1 < argc)
+            o.max_bytes = (size_t)std::atoi(argv[++i]) << 20;
+        else
+            files.push_back(a);
+    }
+    if (files.empty())
+        files = silesia_files();
+    crc32_build_table();
+
+    std::printf("BWT decode speed through next_block, %u-byte blocks, level %d, best of %d runs\n"
+                "(MB = 10^6 bytes of output, processor time)\n",
+                BLOCK, o.level, o.runs);
+    for (auto& path : files) {
+        std::vector<uint8_t> data = read_file(path, o.max_bytes);
+        if (data.empty()) {
+            std::printf("%-14s cannot read\n", path.filename().c_str());
+            continue;
+        }
+        bench(path.filename().string(), data, o);
+    }
+
+    std::vector<uint8_t> random(4u << 20);
+    uint32_t state = 12345;
+    for (auto& b : random) {
+        state = state * 1103515245u + 12345u;
+        b = (uint8_t)(state >> 24);
+    }
+    // A block's stored length has 20 bits: incompressible blocks must stay
+    // below the largest output length to fit.
+    bench("(random)", random, o, 900000);
+    bench("(one byte)", std::vector<uint8_t>(8u << 20, 'a'), o);
+    return 0;
+}
