@@ -46,8 +46,9 @@ DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (u32)BWT_LINK_MASK, "BWT rows must 
 DRAVEX_STATIC_ASSERT(BWT_MAX_TABLES + 1 <= MAX_CODE_LENGTH, "a selector must not outgrow a code");
 
 // The working tables of one call, about 28 KB. They live in one static
-// record rather than in the stack frame: the stub is linked without the
-// runtime's stack-probe helper, and the decoder is never re-entered.
+// record rather than in the stack frame: the stub is built without stack
+// probes, so a frame of many pages could step past the stack's guard page,
+// and the decoder is never re-entered.
 struct BwtWork {
     u8 lengths[BWT_MAX_TABLES][BWT_SYMBOLS];
     i32 lookup[BWT_MAX_TABLES][BWT_LOOKUP_SIZE];

@@ -43,8 +43,9 @@ u32 RunningCrc;
 static u32 filter_width;  // 0, 2 or 4 for the current request
 static u8 carry[CARRY_SIZE];
 static u32 carry_count;   // 0..4: an opcode and the operand bytes seen so far
-// Static rather than on the stack: the stub has no stack probe for large
-// frames, and there is only one request at a time.
+// Static rather than on the stack: the stub is built without stack probes,
+// so a frame of several pages could step past the guard page; there is only
+// one request at a time.
 static u8 filter_staging[FILTER_STAGING_SIZE];
 
 static DRAVEX_INLINE u32 crc_byte(u32 crc, u8 b)

@@ -395,3 +395,24 @@ TEST(BwtDecoder, BitFlipsGiveAResultNeverAFault)
     }
     EXPECT_GT(failures, 0);
 }
+
+TEST(BwtDecoder, ArchiverBlocksRoundTrip)
+{
+    Bytes runs;
+    for (int i = 0; i < 2000; i++)
+        runs.insert(runs.end(), (size_t)(i % 37) + 1, (uint8_t)(i * 7));
+    std::vector<Bytes> inputs = {Bytes{}, Bytes{9}, testutil::text_bytes(100000, 21), runs,
+                                 testutil::random_bytes(70000, 22)};
+    for (size_t i = 0; i < inputs.size(); i++) {
+        for (int level : {1, 6, 9}) {
+            Bytes file;
+            packer::BitWriter bw(file);
+            packer::BwtOptions options;
+            options.level = level;
+            packer::encode_bwt_block(bw, inputs[i].data(), (uint32_t)inputs[i].size(), true, options);
+            Bytes out;
+            ASSERT_EQ(decode_block(file, out), 0) << i << " level " << level;
+            EXPECT_TRUE(out == inputs[i]) << i << " level " << level;
+        }
+    }
+}
