@@ -64,6 +64,8 @@ public:
             if (part_pos_ == part_.size() && !next_part())
                 continue;
             size_t n = std::min(count - done, part_.size() - part_pos_);
+            if (n == 0)
+                continue;  // an empty part: next_part moves on
             std::memcpy(dst + done, part_.data() + part_pos_, n);
             part_pos_ += n;
             done += n;

@@ -199,7 +199,7 @@ TEST(StreamWriter, IncompressibleDataStaysWithinTheBlockLimits)
     // Stored blocks of a full block's length would not fit the 20-bit
     // stored length; the writer cuts them shorter.
     std::vector<Member> members = {{"r", testutil::random_bytes(1200000, 7)}};
-    Bytes stream = check_members(members, 9);
+    Bytes stream = check_members(members, 5);
     for (const BlockInfo& b : parse_blocks(stream)) {
         EXPECT_EQ(b.method, (unsigned)METHOD_STORED);
         EXPECT_LE(b.stored, (uint32_t)MAX_BLOCK_OUTPUT);
