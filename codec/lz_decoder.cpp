@@ -152,6 +152,16 @@ static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
     }
 }
 
+// A failed block leaves no regions behind: nothing of it becomes history,
+// so none may be re-encoded later.
+static i32 fail_block(u8* block, int apply_regions, i32 code)
+{
+    if (apply_regions)
+        region_count = 0;
+    mem_free(block);
+    return code;
+}
+
 i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
 {
     if (apply_regions)
@@ -183,10 +193,8 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
 
     const u32 end = H + N;
     i32 result = read_code_lengths(rows, W, S, end);
-    if (result < 0) {
-        mem_free(block);
-        return result;
-    }
+    if (result < 0)
+        return fail_block(block, apply_regions, result);
 
     cursor = input_stream.cursor;
     bit_position = input_stream.bit_position;
@@ -201,10 +209,8 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
 
     for (;;) {
         // Table-set switch: at the start and at every SYM_END_OF_SET.
-        if (stub_info.cancel_flag) {
-            mem_free(block);
-            return ERR_CANCELLED;
-        }
+        if (stub_info.cancel_flag)
+            return fail_block(block, apply_regions, ERR_CANCELLED);
         if (sets_left == 0)
             break;
         sets_left--;
@@ -223,10 +229,8 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
                 ResultCode r = stream_refill();
                 if (r == ERR_END_OF_DATA)
                     goto done;
-                if (r < 0) {
-                    mem_free(block);
-                    return r;
-                }
+                if (r < 0)
+                    return fail_block(block, apply_regions, r);
                 cursor = input_stream.cursor;
                 end_mark = input_stream.end_mark;
                 continue;
@@ -251,10 +255,8 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
                 // recording them would clobber the data stream's regions that
                 // delta_encode_tail still needs, so they are not recorded.
                 if (apply_regions) {
-                    if (region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK) {
-                        mem_free(block);
-                        return ERR_DAMAGED;
-                    }
+                    if (region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK)
+                        return fail_block(block, apply_regions, ERR_DAMAGED);
                     region_table[region_count++] = (stride << REGION_STRIDE_SHIFT) | p;
                 }
                 continue;

@@ -318,8 +318,7 @@ TEST(LzDecoder, TooManyDeltaMarkersAreRefused)
     b.lz.literal(1);
     Bytes out;
     EXPECT_EQ(b.decode(out), ERR_DAMAGED);
-    EXPECT_EQ(region_count, (uint32_t)REGION_TABLE_SIZE);
-    region_count = 0;
+    EXPECT_EQ(region_count, 0u);  // a failed block leaves no regions
 }
 
 // A region starting fewer than stride bytes into the buffer takes the
