@@ -8,7 +8,9 @@
 
 namespace packer {
 
-// width 2 or 4. Returns the member's bytes as the archive stores them.
+// width 2 or 4. Returns the member's bytes as the archive stores them; a
+// member for which call_filter_reversible is false comes back unchanged and
+// must not be flagged as filtered.
 std::vector<uint8_t> encode_calls(const uint8_t* data, uint32_t size, int width);
 // False when the extractor's conversion of that width is not a one-to-one
 // mapping for a member of this size (32-bit filter, 2 GiB and more), so the
