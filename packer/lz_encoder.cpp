@@ -481,7 +481,7 @@ unsigned window_stride(const uint8_t* w, uint32_t from, uint32_t to)
             best_stride = s;
         }
     }
-    if (best_stride != 0 && best < raw * 0.8 && raw - best > n * 0.5)
+    if (best_stride != 0 && best < raw * 0.9 && raw - best > n * 0.25)
         return best_stride;
     return 0;
 }
@@ -602,12 +602,11 @@ double histogram_estimate(const Histogram& h)
     return bits;
 }
 
-// Bits a new table set costs on top of the one before it, for the merge
-// decisions only; the final choice counts the real transmission.
-const double TABLE_SET_PRICE = 300;
-
-// Start positions of the table sets after the first, chosen by merging.
-std::vector<uint32_t> choose_boundaries(const std::vector<Token>& tokens, int forced_sets)
+// Start positions of the table sets after the first, chosen by merging
+// while a merge costs less than set_price bits (what a new table set is
+// guessed to cost on top of the one before it; the final choice counts the
+// real transmission of a few such guesses).
+std::vector<uint32_t> choose_boundaries(const std::vector<Token>& tokens, int forced_sets, double set_price)
 {
     std::vector<uint32_t> bounds;
     if (tokens.empty())
@@ -656,7 +655,7 @@ std::vector<uint32_t> choose_boundaries(const std::vector<Token>& tokens, int fo
                     best = i;
                 }
             }
-            if (best_delta >= TABLE_SET_PRICE && segs.size() <= LZ_MAX_TABLE_SETS)
+            if (best_delta >= set_price && segs.size() <= LZ_MAX_TABLE_SETS)
                 break;
             segs[best].h.merge(segs[best + 1].h);
             segs[best].cost = merged_cost[best];
@@ -1062,8 +1061,6 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     resolve(window, history, items, 2, tokens2);
     BlockPlan best;
     best.bits = ~(uint64_t)0;
-    std::vector<uint32_t> bounds = choose_boundaries(tokens2, force.table_sets > 0 ? force.table_sets : -1);
-    const std::vector<uint32_t> single;
     bool want3 = force.distance_alphabets != 2;
     bool want2 = force.distance_alphabets != 3;
     if (want3)
@@ -1072,24 +1069,35 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
         if (plan.bits < best.bits)
             best = std::move(plan);
     };
-    if (force.table_sets == 0 && want2) {
-        consider(plan_fixed(tokens2, end));
-    } else {
-        if (want2) {
-            consider(plan_dynamic(tokens2, 2, bounds));
-            if (!bounds.empty() && force.table_sets < 0)
-                consider(plan_dynamic(tokens2, 2, single));
-            if (force.table_sets < 0)
-                consider(plan_fixed(tokens2, end));
-        }
-        if (want3) {
-            consider(plan_dynamic(tokens3, 3, bounds));
-            if (!bounds.empty() && force.table_sets < 0)
-                consider(plan_dynamic(tokens3, 3, single));
+    // The set boundaries are chosen on the D = 2 symbols and priced exactly
+    // for both D; a few guesses at the price of a set, and one set alone.
+    std::vector<std::vector<uint32_t>> candidates;
+    if (force.table_sets > 0) {
+        candidates.push_back(choose_boundaries(tokens2, force.table_sets, 0));
+    } else if (force.table_sets < 0) {
+        candidates.push_back({});
+        for (double set_price : {150.0, 400.0, 1000.0}) {
+            std::vector<uint32_t> b = choose_boundaries(tokens2, -1, set_price);
+            if (std::find(candidates.begin(), candidates.end(), b) == candidates.end())
+                candidates.push_back(b);
         }
     }
+    if (want2 && force.table_sets <= 0)
+        consider(plan_fixed(tokens2, end));
+    std::vector<uint32_t> best_bounds;
+    uint64_t best_bounds_bits = ~(uint64_t)0;
+    for (const std::vector<uint32_t>& b : candidates) {
+        BlockPlan plan = plan_dynamic(want2 ? tokens2 : tokens3, want2 ? 2 : 3, b);
+        if (plan.bits < best_bounds_bits) {
+            best_bounds_bits = plan.bits;
+            best_bounds = b;
+        }
+        consider(std::move(plan));
+    }
+    if (want2 && want3 && !candidates.empty())
+        consider(plan_dynamic(tokens3, 3, best_bounds));
     if (best.bits == ~(uint64_t)0)
-        best = plan_dynamic(tokens2, 2, bounds);
+        best = want2 ? plan_dynamic(tokens2, 2, {}) : plan_dynamic(tokens3, 3, {});
     const std::vector<Token>& tokens = best.D == 3 ? tokens3 : tokens2;
 
     size_t start = begin_block(out, METHOD_LZ, last, length);
