@@ -316,8 +316,10 @@ done:
     }
     input_stream.cursor = cursor;
     input_stream.bit_position = 0;
+    // A block that ended early is cut to p bytes; the bytes behind p were
+    // never written, and no byte before p depends on them.
     if (apply_regions)
-        delta_decode_regions(buffer, end, region_table, region_count);
+        delta_decode_regions(buffer, p, region_table, region_count);
     mem_free(block);
     return (i32)(p - H);
 }

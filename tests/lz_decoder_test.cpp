@@ -310,6 +310,25 @@ TEST(LzDecoder, DeltaRegionsAreUndoneAtTheEnd)
     region_count = 0;
 }
 
+// A block that ends early (here: SYM_END_OF_SET after its only set) applies
+// its regions to what it wrote and leaves the bytes behind untouched.
+TEST(LzDecoder, ShortBlockAppliesRegionsToItsBytesOnly)
+{
+    HandBlock b(100);
+    b.lz.delta_mark(1);
+    for (int i = 0; i < 10; i++)
+        b.lz.literal(2);
+    b.lz.end_of_set();
+    b.lz.literal(9);
+    Bytes out;
+    ASSERT_EQ(b.decode(out), 10);
+    for (int q = 0; q < 10; q++)
+        EXPECT_EQ(out[q], q < 1 ? 2 : 2 * (q + 1)) << q;
+    for (int q = 10; q < 100; q++)
+        ASSERT_EQ(out[q], 0xEE) << q;
+    region_count = 0;
+}
+
 TEST(LzDecoder, TooManyDeltaMarkersAreRefused)
 {
     HandBlock b(10);
