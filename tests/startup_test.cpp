@@ -260,6 +260,7 @@ struct VerifyStubTest : StartupTest {
     Bytes image;    // the built stub image
     size_t record;  // offset of StubInfo in it
     std::string path;
+    int fd = -1;    // the same file, for changing it under the reader
 
     void SetUp() override
     {
@@ -277,6 +278,14 @@ struct VerifyStubTest : StartupTest {
         path = dir.file("setup.exe");
         testutil::write_file(path, sfx);
         ASSERT_TRUE(testutil::open_as_own_file(path));
+        fd = open(path.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override
+    {
+        if (fd >= 0)
+            close(fd);
+        StartupTest::TearDown();
     }
 
     // What the running stub would see: StubInfo's first fields as its image
@@ -284,9 +293,7 @@ struct VerifyStubTest : StartupTest {
     ResultCode verify()
     {
         uint8_t fields[12] = {};
-        int fd = open(path.c_str(), O_RDONLY);
         EXPECT_EQ(pread(fd, fields, sizeof fields, (off_t)record), 12);
-        close(fd);
         stub_info.stub_length = load_le32(fields);
         stub_info.crc_slot = load_le32(fields + 4);
         stub_info.stub_crc = load_le32(fields + 8);
@@ -295,13 +302,7 @@ struct VerifyStubTest : StartupTest {
         return verify_stub();
     }
 
-    void poke(size_t offset, uint8_t value)
-    {
-        int fd = open(path.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, &value, 1, (off_t)offset), 1);
-        close(fd);
-    }
+    void poke(size_t offset, uint8_t value) { ASSERT_EQ(pwrite(fd, &value, 1, (off_t)offset), 1); }
 };
 
 TEST_F(VerifyStubTest, UntouchedStubPasses)
