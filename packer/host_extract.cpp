@@ -383,7 +383,7 @@ struct RunState {
             done = progress_done;  // a converted name: keep the count
         }
         if (options.progress)
-            options.progress(host::cp1252_to_utf8(name), done, result.bytes);
+            options.progress(host::path_to_host(name.c_str()), done, result.bytes);
     }
 };
 
