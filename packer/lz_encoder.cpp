@@ -506,9 +506,11 @@ const unsigned alphabet_size[3] = {LZ_DIST0_SYMBOLS, LZ_DIST1_SYMBOLS, LZ_DIST2_
 const unsigned alphabet_offset[3] = {LZ_LITLEN_SYMBOLS, LZ_LITLEN_SYMBOLS + LZ_DIST0_SYMBOLS,
                                      LZ_LITLEN_SYMBOLS + LZ_DIST0_SYMBOLS + LZ_DIST1_SYMBOLS};
 
-void resolve(const uint8_t* w, uint32_t history, const std::vector<Item>& items, unsigned D,
-             std::vector<Token>& tokens)
+// Returns the number of parsed matches that had to become literals.
+uint32_t resolve(const uint8_t* w, uint32_t history, const std::vector<Item>& items, unsigned D,
+                 std::vector<Token>& tokens)
 {
+    uint32_t unsendable = 0;
     tokens.clear();
     tokens.reserve(items.size() + items.size() / 8);
     uint32_t r0 = 0, r1 = 0;
@@ -540,6 +542,7 @@ void resolve(const uint8_t* w, uint32_t history, const std::vector<Item>& items,
         }
         if (!ok) {
             // No code reaches this distance at this length: plain bytes.
+            unsendable++;
             for (uint32_t k = 0; k < it.len; k++)
                 tokens.push_back({p + k, 0, 0, w[p + k], 0, NO_ALPHA, 0, 0});
             p += it.len;
@@ -555,6 +558,7 @@ void resolve(const uint8_t* w, uint32_t history, const std::vector<Item>& items,
         tokens.push_back({p, lc.extra, extra, lc.sym, lc.nbits, (uint8_t)alpha, (uint8_t)sym, (uint8_t)nbits});
         p += it.len;
     }
+    return unsendable;
 }
 
 // ---------------------------------------------------------------------------
@@ -1058,13 +1062,13 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     }
 
     std::vector<Token> tokens2, tokens3;
-    resolve(window, history, items, 2, tokens2);
+    uint32_t unsendable2 = resolve(window, history, items, 2, tokens2), unsendable3 = 0;
     BlockPlan best;
     best.bits = ~(uint64_t)0;
     bool want3 = force.distance_alphabets != 2;
     bool want2 = force.distance_alphabets != 3;
     if (want3)
-        resolve(window, history, items, 3, tokens3);
+        unsendable3 = resolve(window, history, items, 3, tokens3);
     auto consider = [&](BlockPlan&& plan) {
         if (plan.bits < best.bits)
             best = std::move(plan);
@@ -1113,12 +1117,14 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     last_stats.distance_alphabets = best.D;
     last_stats.table_sets = best.S;
     last_stats.markers = (unsigned)markers.size();
+    last_stats.unsendable_matches = best.D == 3 ? unsendable3 : unsendable2;
     for (const Token& t : tokens) {
         if (t.alpha == NO_ALPHA)
             continue;
         last_stats.matches++;
         last_stats.long_matches += t.ll == SYM_LONG_LENGTH;
         last_stats.recent_distances += t.dsym <= 1;
+        last_stats.length2_matches += t.alpha == 1;
     }
 }
 

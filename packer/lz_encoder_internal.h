@@ -27,6 +27,8 @@ struct LzBlockStats {
     uint32_t matches = 0;
     uint32_t long_matches = 0;        // sent with SYM_LONG_LENGTH
     uint32_t recent_distances = 0;    // sent with distance symbols 0 and 1
+    uint32_t length2_matches = 0;     // through distance alphabet 1
+    uint32_t unsendable_matches = 0;  // parsed, but sent as literals under D
 };
 const LzBlockStats& last_lz_block_stats();
 

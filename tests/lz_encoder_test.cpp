@@ -249,6 +249,27 @@ TEST_F(LzRoundTrip, BothDistanceAlphabetCounts)
     }
 }
 
+TEST_F(LzRoundTrip, ShortMatchesKeepToTheirAlphabets)
+{
+    // Noise with 3-byte pieces copied from 20,000 bytes back: worth a match
+    // at level 9, but with D = 3 a length-3 match reaches only 8192 back, so
+    // those must go as literals. Pairs copied from 40 bytes back go through
+    // alphabet 1.
+    Bytes data = testutil::random_bytes(80000, 21);
+    for (size_t i = 20000; i + 3 < data.size(); i += 9)
+        memcpy(&data[i], &data[i - 20000], 3);
+    for (size_t i = 100; i + 2 < data.size(); i += 9)
+        if (i % 4 == 0)
+            memcpy(&data[i + 4], &data[i + 4 - 40], 2);
+    packer::set_lz_force({3, -1});
+    round_trip(data, 9);
+    EXPECT_GT(packer::last_lz_block_stats().unsendable_matches, 100u);
+    EXPECT_GT(packer::last_lz_block_stats().length2_matches, 100u);
+    packer::set_lz_force({2, -1});
+    round_trip(data, 9);
+    EXPECT_EQ(packer::last_lz_block_stats().unsendable_matches, 0u);
+}
+
 TEST_F(LzRoundTrip, FixedSetAtBothExtents)
 {
     packer::set_lz_force({0, 0});
