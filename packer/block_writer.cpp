@@ -1,5 +1,7 @@
 #include "packer/block_writer.h"
 
+#include <stdexcept>
+
 #include "codec/input_stream.h"
 
 namespace packer {
@@ -20,7 +22,11 @@ void finish_block(BitWriter& out, size_t block_start)
     out.align();
     std::vector<uint8_t>& bytes = out.bytes();
     uint64_t stored = bytes.size() - block_start;
-    // Bits 25..44 of the block; blocks never exceed 20 bits of length.
+    // The stored length has 20 bits. A longer block cannot be framed; masking
+    // the length would write a block the extractor misreads, so refuse it and
+    // let the caller choose another method or a shorter block.
+    if (stored > MAX_BLOCK_OUTPUT)
+        throw std::length_error("block longer than 1,048,575 bytes");
     uint64_t header = 0;
     for (int i = 0; i < 6; i++)
         header |= (uint64_t)bytes[block_start + i] << (8 * i);

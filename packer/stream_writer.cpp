@@ -200,9 +200,16 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
             BitWriter w(lz.bytes);
             LzOptions lz_options;
             lz_options.level = level;
-            encode_lz_block(w, window.data(), kept, length, last, selector, lz_options);
+            // A block that codes longer than its 20-bit frame is refused by
+            // the block writer; stored then takes the bytes.
+            bool framed = true;
+            try {
+                encode_lz_block(w, window.data(), kept, length, last, selector, lz_options);
+            } catch (const std::length_error&) {
+                framed = false;
+            }
             lz.coded.assign(window.begin() + kept, window.end());
-            if (usable(lz.bytes, last))
+            if (framed && usable(lz.bytes, last))
                 best = std::move(lz);
         }
         if (level >= 5) {
@@ -211,8 +218,13 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
             BitWriter w(bwt.bytes);
             BwtOptions bwt_options;
             bwt_options.level = level;
-            encode_bwt_block(w, block.data(), length, last, bwt_options);
-            if (usable(bwt.bytes, last) && (best.method == METHOD_STORED || bwt.bytes.size() < best.bytes.size()))
+            bool framed = true;
+            try {
+                encode_bwt_block(w, block.data(), length, last, bwt_options);
+            } catch (const std::length_error&) {
+                framed = false;
+            }
+            if (framed && usable(bwt.bytes, last) && (best.method == METHOD_STORED || bwt.bytes.size() < best.bytes.size()))
                 best = std::move(bwt);
         }
         // Stored when nothing compresses; a stored block of a full block's
