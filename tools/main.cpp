@@ -30,9 +30,10 @@ static std::vector<std::string> rewrite_levels(int argc, char** argv)
 
 static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
 {
-    cmd->add_option("--title", s.title, "window title of the self-extractor");
-    cmd->add_option("--folder", s.folder, "default destination folder (Windows path)");
-    cmd->add_option("--command", s.command, "program to run after extraction, relative to the destination");
+    cmd->add_option("--title", s.title, "window title of the self-extractor")->type_name("TEXT");
+    cmd->add_option("--folder", s.folder, "default destination folder (Windows path)")->type_name("FOLDER");
+    cmd->add_option("--command", s.command, "program to run after extraction, relative to the destination")
+        ->type_name("COMMAND");
     cmd->add_flag("--overwrite", s.overwrite, "preset: overwrite existing files without asking");
 }
 
@@ -59,9 +60,11 @@ int main(int argc, char** argv)
     a->add_option("--level", add.level, "compression level; also -1 (fast) .. -9 (strongest)")
         ->check(CLI::Range(1, 9))
         ->default_val(6);
-    a->add_option("--stream-size", stream_size, "start a new data stream after about SIZE bytes (e.g. 4M)");
+    a->add_option("--stream-size", stream_size, "start a new data stream after about SIZE bytes (e.g. 4M)")
+        ->type_name("SIZE");
     a->add_flag("--sfx", add.sfx, "make a self-extractor whatever the name of OUT");
-    a->add_option("--stub", add.settings.stub, "stub executable to use instead of the built-in PE32 stub");
+    a->add_option("--stub", add.settings.stub, "stub executable to use instead of the built-in PE32 stub")
+        ->type_name("FILE");
     a->add_flag("-f,--force", add.force, "replace OUT when it exists");
     add_sfx_options(a, add.settings);
     a->footer("Levels: -1 .. -9 (default -6).");
@@ -77,7 +80,7 @@ int main(int argc, char** argv)
     qvx::ExtractCommand extract;
     CLI::App* x = app.add_subcommand("x", "extract an archive or self-extractor");
     x->add_option("ARCHIVE", extract.archive, "archive (.qvx) or self-extractor (.exe)")->required();
-    x->add_option("-o,--output", extract.dest, "destination folder (default: the current folder)");
+    x->add_option("-o,--output", extract.dest, "destination folder (default: the current folder)")->type_name("DIR");
     x->add_flag("-y,--yes", extract.yes, "overwrite existing files without asking");
 
     std::string test_archive;
