@@ -264,8 +264,8 @@ private:
     ResultCode load_piece()
     {
         InputStream& s = input_stream;
-        if (s.file_position != position_) {
-            if (file_seek(own_file, position_, SEEK_FROM_START) != position_)
+        if (s.file_position != position_ || position_ < 0) {
+            if (position_ < 0 || file_seek(own_file, position_, SEEK_FROM_START) != position_)
                 return ERR_SEEK;
             s.file_position = position_;
         }
