@@ -313,6 +313,22 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
     EXPECT_TRUE(r.damaged);
     EXPECT_EQ(extract(path, tmp.file("d3"), true).exit_code, packer::EXIT_DAMAGED);
 
+    // Header fields pointing nowhere: a directory past the end (or past what
+    // 32-bit offsets reach), and more entries than the directory holds.
+    for (uint32_t offset : {0xFFFFFFF0u, 0x7FFFFFF0u, (uint32_t)archive.size()}) {
+        std::vector<uint8_t> moved = archive;
+        store_le32(moved.data() + 4, offset);
+        testutil::write_file(path, moved);
+        EXPECT_EQ(extract(path, tmp.file("d7")).exit_code, packer::EXIT_DAMAGED) << offset;
+        EXPECT_EQ(extract(path, "", true).exit_code, packer::EXIT_DAMAGED) << offset;
+    }
+    std::vector<uint8_t> counted = archive;
+    store_le32(counted.data() + 8, 0xFFFFFFFFu);
+    testutil::write_file(path, counted);
+    r = extract(path, tmp.file("d8"));
+    EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+    EXPECT_TRUE(snapshot(tmp.file("d8/src")) == snapshot(src)) << "every real entry still extracts";
+
     // Shorter than a header, and not an archive at all.
     testutil::write_file(path, Bytes(archive.begin(), archive.begin() + 30));
     EXPECT_EQ(extract(path, tmp.file("d4")).exit_code, packer::EXIT_DAMAGED);
