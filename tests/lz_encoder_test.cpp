@@ -354,6 +354,38 @@ TEST_F(LzRoundTrip, DeltaHistoryIsWhatTheDecoderKeeps)
     region_count = 0;
 }
 
+TEST_F(LzRoundTrip, MixedContentWithHistoryAtRandom)
+{
+    // Windows made of pieces of text, code, noise, runs and samples, cut at
+    // random into history and block, at random levels and forced choices.
+    std::mt19937 rng(77);
+    for (int round = 0; round < 40; round++) {
+        Bytes window;
+        size_t target = 2000 + rng() % 150000;
+        while (window.size() < target) {
+            size_t n = 1 + rng() % 20000;
+            Bytes piece;
+            switch (rng() % 5) {
+            case 0: piece = testutil::text_bytes(n, rng()); break;
+            case 1: piece = code_like(n, rng()); break;
+            case 2: piece = testutil::random_bytes(n % 3000, rng()); break;
+            case 3: piece.assign(n, (uint8_t)rng()); break;
+            default: piece = audio_like(n / 2, 1 + rng() % 2, rng()); break;
+            }
+            window.insert(window.end(), piece.begin(), piece.end());
+        }
+        uint32_t history = rng() % 2 ? 0 : (uint32_t)(rng() % window.size());
+        uint32_t n = (uint32_t)window.size() - history;
+        int level = 1 + rng() % 9;
+        packer::set_lz_force({rng() % 3 == 0 ? 2u + rng() % 2 : 0u, rng() % 4 == 0 ? (int)(rng() % 5) : -1});
+        Bytes original(window.begin() + history, window.end());
+        Bytes w = window;
+        Bytes block = encode(w, history, n, level);
+        EXPECT_EQ(decode(block, Bytes(w.begin(), w.begin() + history), n), original)
+            << "round " << round << " level " << level << " history " << history;
+    }
+}
+
 TEST(DeltaTransform, RegionsStartWhereTheirStrideHasBytesInFront)
 {
     Bytes audio = audio_like(20000, 1, 5);
