@@ -10,8 +10,8 @@
 //      greedy or lazy by level, and it weighs the two recent distances and
 //      the short distances 1 to 4 against explicit ones with a rough bit
 //      price, so that a cheap reused distance wins over a slightly longer
-//      match far away. Level 9 replaces the lazy parse with a shortest-path
-//      parse over the matches found at every position.
+//      match far away. Levels 8 and 9 replace the lazy parse with a
+//      shortest-path parse over the matches found at every position.
 //   3. Symbols. The parse becomes symbols under the rules of a distance
 //      alphabet count D (2 or 3): with D = 3 a length-3 match must reach its
 //      distance through alphabet 2 (at most 8192) or a recent distance, and a
@@ -118,14 +118,16 @@ struct LevelParams {
     unsigned nice;      // a match this long ends the search
     unsigned lazy;      // 0 greedy, 1 look one ahead, 2 look two ahead
     unsigned max_lazy;  // no look-ahead after a match this long
-    bool optimal;
+    bool optimal;       // shortest-path parse instead of greedy or lazy
 };
 
+// Levels 1 to 7 parse greedily or lazily with longer and longer searches;
+// 8 and 9 take the shortest path, which gains more than any longer search.
 const LevelParams level_table[10] = {
     {2, 16, 0, 0, false},  // 0 is taken as 1
     {2, 16, 0, 0, false},       {4, 24, 0, 0, false},       {6, 32, 1, 8, false},
     {10, 48, 1, 16, false},     {16, 64, 1, 24, false},     {24, 128, 1, 32, false},
-    {64, 192, 2, 96, false},    {256, 258, 2, 258, false},  {64, 256, 0, 0, true},
+    {64, 192, 2, 96, false},    {40, 192, 0, 0, true},      {160, 256, 0, 0, true},
 };
 
 // ---------------------------------------------------------------------------
