@@ -121,9 +121,13 @@ S
   [ ! -e one.txt ] || fail "Cancel extracted something"
 }
 
+# The close box acts as Cancel: before an extraction and during one.
 scenario_close_box() {
-  mkdir in && echo one > in/one.txt
-  make_sfx close.exe --title "Close Test" in/one.txt
+  mkdir -p in/many
+  for i in $(seq -w 1 120); do
+    seq "$i" 3 40000 > "in/many/f$i.txt"
+  done
+  make_sfx close.exe --title "Close Test" in/many
   cat > script.txt <<S
 start close.exe
 find "Close Test" 101
@@ -131,7 +135,26 @@ close
 exit 0
 S
   run_driver
-  [ ! -e one.txt ] || fail "the close box extracted something"
+  [ ! -e many ] || fail "the close box extracted something"
+
+  cat > script.txt <<S
+start close.exe
+find "Close Test" 101
+click 108
+wait_prefix 102 "Extracting "
+close
+absent "Close Test" 65535 500
+exit 0
+S
+  run_driver
+  [ -d many ] || fail "nothing was extracted before the close box"
+  local written
+  written=$(ls many | wc -l)
+  echo "extracted $written of 120 files before the close box took effect"
+  [ "$written" -lt 120 ] || fail "the close box did not stop the extraction"
+  for f in many/*; do
+    cmp -s "$f" "in/$f" || fail "$f is partial or wrong"
+  done
 }
 
 scenario_enter_extracts() {
@@ -149,7 +172,8 @@ S
   same_tree in out
 }
 
-# Four existing files: Yes, No, Yes To All, and no question for the last.
+# Four existing files: Yes (by Enter), No, Yes To All, and no question for
+# the last.
 scenario_overwrite_answers() {
   mkdir in out
   for f in a b c d; do
@@ -168,7 +192,7 @@ find "Overwrite Test" 109
 caption "Overwrite Test"
 text 107 $(q "File \"$dest\\a.txt\" already exists. Do you want to replace it?")
 $(screenshot_line overwrite_question.png)
-click 109
+enter 109
 gone
 find "Overwrite Test" 109
 text 107 $(q "File \"$dest\\b.txt\" already exists. Do you want to replace it?")
