@@ -377,7 +377,7 @@ TEST_F(LzRoundTrip, MixedContentWithHistoryAtRandom)
         uint32_t history = rng() % 2 ? 0 : (uint32_t)(rng() % window.size());
         uint32_t n = (uint32_t)window.size() - history;
         int level = 1 + rng() % 9;
-        packer::set_lz_force({rng() % 3 == 0 ? 2u + rng() % 2 : 0u, rng() % 4 == 0 ? (int)(rng() % 5) : -1});
+        packer::set_lz_force({rng() % 3 == 0 ? (unsigned)(2 + rng() % 2) : 0u, rng() % 4 == 0 ? (int)(rng() % 5) : -1});
         Bytes original(window.begin() + history, window.end());
         Bytes w = window;
         Bytes block = encode(w, history, n, level);
