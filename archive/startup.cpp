@@ -11,11 +11,27 @@
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 static const char modified_warning[] =
     "This self-extractor has been modified. An error may have occurred during downloading, "
     "or your compter may have a virus. Make sure your virus scanner is the latest version, "
     "and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection.";
+
+void set_display_name(const char* path)
+{
+    const char* name = path;
+    const char* after_colon = 0;
+    for (const char* p = path; *p != 0; p++) {
+        if (*p == '\\')
+            name = p + 1;
+        else if (*p == ':')
+            after_colon = p + 1;
+    }
+    if (name == path && after_colon != 0)
+        name = after_colon;
+    text_copy(display_name, PATH_SIZE, name);
+}
 
 static ResultCode stub_modified(void)
 {

@@ -7,6 +7,9 @@
 
 #include "platform/base.h"
 
+// Sets the archive's display name to the file-name part of the program's
+// path: after the last backslash, else after the last colon, else all of it.
+void set_display_name(const char* path);
 // 0, ERR_NO_MEMORY, ERR_READ or ERR_STUB_MODIFIED (after its warning).
 // Sets archive_start to stub_length on success.
 ResultCode verify_stub(void);

@@ -26,22 +26,6 @@ static int fail(ResultCode code)
     return 0;
 }
 
-// The display name is the file-name part of the executable's path.
-static void set_display_name(const char* path)
-{
-    const char* name = path;
-    const char* colon = 0;
-    for (const char* p = path; *p != 0; p++) {
-        if (*p == '\\')
-            name = p + 1;
-        else if (*p == ':')
-            colon = p + 1;
-    }
-    if (name == path && colon != 0)
-        name = colon;
-    text_copy(display_name, sizeof display_name, name);
-}
-
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show)
 {
     (void)previous;

@@ -45,6 +45,25 @@ struct StartupTest : ::testing::Test {
     testutil::TempDir dir;
 };
 
+TEST_F(StartupTest, DisplayNameIsTheFileNamePart)
+{
+    const struct {
+        const char* path;
+        const char* name;
+    } cases[] = {
+        {"C:\\Downloads\\setup.exe", "setup.exe"},
+        {"\\\\server\\share\\a b.exe", "a b.exe"},
+        {"C:setup.exe", "setup.exe"},
+        {"setup.exe", "setup.exe"},
+        {"C:\\odd:name\\x.exe", "x.exe"},  // a backslash wins over a later colon
+        {"C:\\folder\\", ""},
+    };
+    for (const auto& c : cases) {
+        set_display_name(c.path);
+        EXPECT_STREQ(display_name, c.name) << c.path;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // SfxHeader and ArchiveHeader
 // ---------------------------------------------------------------------------
