@@ -28,7 +28,22 @@ add_custom_command(OUTPUT ${WINE_MARKER}
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine/marker.cpp
   COMMENT "Building the Wine test command"
   VERBATIM)
-add_custom_target(sfx_driver ALL DEPENDS ${WINE_DRIVER} ${WINE_MARKER})
+# The Win32 platform wrappers, tested on their own.
+set(WINE_BACKEND_TEST ${CMAKE_CURRENT_BINARY_DIR}/wine/win32_backend_test.exe)
+set(WINE_BACKEND_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/wine/win32_backend_test.cpp
+  ${CMAKE_SOURCE_DIR}/platform/win32.cpp
+  ${CMAKE_SOURCE_DIR}/platform/messages.cpp
+  ${CMAKE_SOURCE_DIR}/platform/text.cpp
+  ${CMAKE_SOURCE_DIR}/archive/stub_info.cpp)
+add_custom_command(OUTPUT ${WINE_BACKEND_TEST}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/wine
+  COMMAND ${MINGW64_CXX} -std=c++17 -O1 -static -Wall -I${CMAKE_SOURCE_DIR} -o ${WINE_BACKEND_TEST}
+          ${WINE_BACKEND_SOURCES}
+  DEPENDS ${WINE_BACKEND_SOURCES}
+  COMMENT "Building the Win32 backend test"
+  VERBATIM)
+add_custom_target(sfx_driver ALL DEPENDS ${WINE_DRIVER} ${WINE_MARKER} ${WINE_BACKEND_TEST})
 
 # The host helper that builds the self-extractors.
 add_executable(sfx_fixture ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_fixture.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_util.cpp)
@@ -43,7 +58,8 @@ set(WINE_ENV
   "DRAVEX_STUB64=${DRAVEX_STUB64_PATH}"
   "SFX_FIXTURE=$<TARGET_FILE:sfx_fixture>"
   "SFX_DRIVER=${WINE_DRIVER}"
-  "SFX_MARKER=${WINE_MARKER}")
+  "SFX_MARKER=${WINE_MARKER}"
+  "SFX_BACKEND_TEST=${WINE_BACKEND_TEST}")
 
 # One X server and one persistent Wine server for all scenarios (starting
 # Wine costs seconds; the first start also creates the prefix). The
@@ -56,6 +72,7 @@ set_tests_properties(wine.session_stop PROPERTIES
   FIXTURES_CLEANUP wine_session LABELS wine RESOURCE_LOCK wine)
 
 set(WINE_SCENARIOS
+  win32_backend
   empty_archive
   modified_stub
   cut_archive_header

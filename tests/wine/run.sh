@@ -9,7 +9,7 @@
 # Taken from the environment (tests/scripts/wine.cmake sets them):
 #   DRAVEX_BUILD  the build folder (Wine prefix, session, work folders)
 #   DRAVEX_STUB64 the x86-64 stub
-#   SFX_FIXTURE, SFX_DRIVER, SFX_MARKER  the helper programs
+#   SFX_FIXTURE, SFX_DRIVER, SFX_MARKER, SFX_BACKEND_TEST  the helper programs
 # Exit code 77 means skipped (no wine or no Xvfb).
 set -euo pipefail
 
@@ -54,14 +54,19 @@ winpath() {
   echo "Z:${p//\//\\}"
 }
 
-# Runs the driver over script.txt, in the shared session when there is one.
-run_driver() {
+# Runs a Windows program, in the shared session when there is one.
+run_wine() {
   if [ -s "$build/wine-session.display" ] && kill -0 "$(cat "$build/wine-session.pid" 2>/dev/null)" 2>/dev/null; then
-    DISPLAY=":$(cat "$build/wine-session.display")" wine "$driver" script.txt
+    DISPLAY=":$(cat "$build/wine-session.display")" wine "$@"
   else
     xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-      'wine "$1" script.txt; rc=$?; wineserver -k 2>/dev/null; exit $rc' sh "$driver"
+      'wine "$@"; rc=$?; wineserver -k 2>/dev/null; exit $rc' sh "$@"
   fi
+}
+
+# Runs the driver over script.txt.
+run_driver() {
+  run_wine "$driver" script.txt
 }
 
 # A self-extractor from the fixture; arguments after the name go to it.

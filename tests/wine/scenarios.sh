@@ -7,6 +7,12 @@ BOX=65535         # the text of a message box
 OK=1
 CANCEL=2
 
+# --- the platform wrappers ---------------------------------------------------------
+
+scenario_win32_backend() {
+  run_wine "$SFX_BACKEND_TEST"
+}
+
 # --- start-up ------------------------------------------------------------------
 
 scenario_empty_archive() {
