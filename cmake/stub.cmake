@@ -6,6 +6,16 @@
 set(DRAVEX_STUB32_PATH "")
 set(DRAVEX_STUB64_PATH "")
 
+if(DRAVEX_BUILD_STUB)
+  find_program(DRAVEX_MINGW32_CXX i686-w64-mingw32-g++)
+  find_program(DRAVEX_MINGW64_CXX x86_64-w64-mingw32-g++)
+  if(NOT DRAVEX_MINGW32_CXX OR NOT DRAVEX_MINGW64_CXX)
+    message(WARNING "mingw-w64 (i686 and x86-64) not found: building without the Windows stub "
+                    "(scripts/install-deps.sh installs it, or pass -DDRAVEX_BUILD_STUB=OFF)")
+    set(DRAVEX_BUILD_STUB OFF)
+  endif()
+endif()
+
 if(NOT DRAVEX_BUILD_STUB)
   set(DRAVEX_EMBEDDED_STUB_SOURCE ${CMAKE_SOURCE_DIR}/cmake/stub/no_embedded_stub.cpp)
   set(DRAVEX_EMBEDDED_STUB_TARGET "")
