@@ -20,17 +20,6 @@ static const char help_text[] =
 
 static const char banner_text[] = "Dravex Self-Extractor by the Dravex developers";
 
-#ifdef DRAVEX_DRIVER_STANDIN
-// Stand-in until the extraction driver is part of the build: extracts
-// nothing. The stub's build defines the macro only while archive/driver.cpp
-// is missing.
-ResultCode extract_all(WindowHandle owner)
-{
-    (void)owner;
-    return 0;
-}
-#endif
-
 INT_PTR dialog_colour(UINT message, WPARAM wparam)
 {
     switch (message) {
