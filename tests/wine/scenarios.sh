@@ -318,15 +318,19 @@ S
   done
 }
 
+# Also: a 100-byte title shows as its first 79 bytes, on the dialog and on
+# the message.
 scenario_damaged_archive() {
   mkdir in && seq 1 5000 > in/list.txt
-  make_sfx damaged.exe --title "Damaged Test" --damage-directory in/list.txt
+  local title="Damaged Test $(printf 'x%.0s' $(seq 1 67))0123456789ABCDEFGHIJ"
+  local shown=${title:0:79}
+  make_sfx damaged.exe --title "$title" --damage-directory in/list.txt
   cat > script.txt <<S
 start damaged.exe
-find "Damaged Test" 101
+find "$shown" 101
 set 101 $(q "$(winpath "$work/out")")
 click 108
-find "Damaged Test" 65535
+find "$shown" 65535
 text 65535 "Archive data is damaged, probably caused by\\na corrupt disk or download error"
 click 1
 exit 0
