@@ -189,8 +189,13 @@ int ask_overwrite(void)
 {
     // No owner: the main dialog stays enabled, so its Cancel still works
     // while the question is up.
-    return (int)DialogBoxParamA((HINSTANCE)instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), 0,
-                                overwrite_dialog_proc, 0);
+    INT_PTR answer = DialogBoxParamA((HINSTANCE)instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), 0,
+                                     overwrite_dialog_proc, 0);
+    // A question that could not be shown (no memory for the dialog) must
+    // not count as Yes: the file is kept.
+    if (answer != ANSWER_YES && answer != ANSWER_YES_TO_ALL)
+        return ANSWER_NO;
+    return (int)answer;
 }
 
 void pump_messages(void)
