@@ -1,12 +1,12 @@
-# Checks a built stub: executable format, GUI subsystem, and imports from
-# kernel32, user32 and gdi32 only (the stub links no C runtime). Prints the
-# size.
+# Checks a built stub: executable format, GUI subsystem, no base relocations
+# and no debug data, and imports from kernel32, user32 and gdi32 only (the
+# stub links no C runtime). Prints the size.
 #   cmake -DSTUB=file.exe -DOBJDUMP=objdump -DFORMAT=pei-i386 -P check_stub.cmake
 cmake_minimum_required(VERSION 3.20)
 file(SIZE ${STUB} size)
 message(STATUS "${STUB}: ${size} bytes")
 
-execute_process(COMMAND ${OBJDUMP} -f -p ${STUB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+execute_process(COMMAND ${OBJDUMP} -f -p -h ${STUB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} failed on ${STUB}")
 endif()
@@ -15,6 +15,13 @@ if(NOT dump MATCHES "file format ${FORMAT}")
 endif()
 if(NOT dump MATCHES "Subsystem[ \t]+00000002[ \t]+\\(Windows GUI\\)")
   message(FATAL_ERROR "${STUB} is not a Windows GUI program")
+endif()
+
+if(NOT dump MATCHES "Entry 5 0+ 0+ Base Relocation Directory")
+  message(FATAL_ERROR "${STUB} carries base relocations")
+endif()
+if(NOT dump MATCHES "Entry 6 0+ 0+ Debug Directory" OR dump MATCHES "[ \t]\\.(reloc|debug)")
+  message(FATAL_ERROR "${STUB} carries relocations or debug data")
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${dump}")
