@@ -116,6 +116,36 @@ ResultCode load_directory_piece(u8* buffer)
     return 0;
 }
 
+void directory_begin(void)
+{
+    directory_cursor = directory_buffer;
+    directory_end = directory_buffer;
+    directory_position = (i32)((u32)stub_info.archive_start + load_le32(archive_header + 4));
+    input_stream.file_position = file_seek(own_file, directory_position, SEEK_FROM_START);
+}
+
+ResultCode directory_next(DirectoryEntry* entry_ret, const char** name_ret)
+{
+    if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE) {
+        ResultCode r = load_directory_piece(directory_buffer);
+        if (r < 0)
+            return r;
+        if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE)
+            return ERR_DAMAGED;
+    }
+    parse_directory_entry(directory_cursor, entry_ret);
+    directory_cursor += DIRECTORY_ENTRY_SIZE;
+
+    // Name and both extra fields must lie in this piece.
+    u32 left = (u32)(directory_end - directory_cursor);
+    u32 variable = (u32)entry_ret->name_length + entry_ret->extra_length_1 + entry_ret->extra_length_2;
+    if (variable > left)
+        return ERR_DAMAGED;
+    *name_ret = (const char*)directory_cursor;
+    directory_cursor += variable;
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // The command after extraction
 // ---------------------------------------------------------------------------
@@ -276,24 +306,11 @@ static ResultCode walk_directory(WindowHandle owner, const char* folder, u32 nam
     *stopped_ret = 0;
     u32 entry_count = load_le32(archive_header + 8);
     for (u32 i = 0; i < entry_count && stub_info.cancel_flag == 0; i++) {
-        if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE) {
-            ResultCode r = load_directory_piece(directory_buffer);
-            if (r < 0)
-                return r;
-            if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE)
-                return ERR_DAMAGED;
-        }
         DirectoryEntry entry;
-        parse_directory_entry(directory_cursor, &entry);
-        directory_cursor += DIRECTORY_ENTRY_SIZE;
-
-        // Name and both extra fields must lie in this piece.
-        u32 left = (u32)(directory_end - directory_cursor);
-        u32 variable = (u32)entry.name_length + entry.extra_length_1 + entry.extra_length_2;
-        if (variable > left)
-            return ERR_DAMAGED;
-        const char* name = (const char*)directory_cursor;
-        directory_cursor += variable;
+        const char* name;
+        ResultCode r = directory_next(&entry, &name);
+        if (r < 0)
+            return r;
 
         EntryOutcome outcome = ENTRY_NEXT;
         if ((i32)entry.name_length <= name_room) {
@@ -354,7 +371,6 @@ ResultCode extract_all(WindowHandle owner)
     u32 name_position = 0;
     u32 short_position = 0;
     i32 name_room = 0;
-    i32 directory_start = 0;
 
     // 3. Room for the archive header.
     i32 file_length = file_seek(own_file, 0, SEEK_FROM_END);
@@ -404,11 +420,7 @@ ResultCode extract_all(WindowHandle owner)
     text_copy(dest_path, sizeof dest_path, folder);
 
     // 5, 8. The directory starts empty, at its first piece.
-    directory_cursor = directory_buffer;
-    directory_end = directory_buffer;
-    directory_start = (i32)((u32)stub_info.archive_start + load_le32(archive_header + 4));
-    directory_position = directory_start;
-    input_stream.file_position = file_seek(own_file, directory_start, SEEK_FROM_START);
+    directory_begin();
 
     // 9. The entries.
     result = walk_directory(owner, folder, name_position, short_position, name_room, &stopped);

@@ -12,6 +12,16 @@
 ResultCode extract_all(WindowHandle owner);
 ResultCode load_directory_piece(u8* buffer);
 
+struct DirectoryEntry;
+// The directory walk, also used by the host tool's listing: begin at the
+// first piece, then take entries one by one. directory_next loads pieces as
+// needed and returns 0 with the entry and its name (inside the directory
+// buffer, valid until the next call), or a negative code: a directory that
+// ends early or holds a record or name past its piece is ERR_DAMAGED. The
+// engine's input buffer must be allocated.
+void directory_begin(void);
+ResultCode directory_next(DirectoryEntry* entry_ret, const char** name_ret);
+
 // Room for the command line run after extraction: a quote, the folder with
 // its separator, the program, a quote and the arguments, with both the
 // folder and the command at their 259-character limit.

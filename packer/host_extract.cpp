@@ -20,13 +20,12 @@
 #include <cstring>
 #include <filesystem>
 
+#include "archive/driver.h"
 #include "archive/paths.h"
 #include "archive/startup.h"
 #include "archive/stub_info.h"
-#include "archive/driver.h"
 #include "codec/crc32.h"
 #include "codec/input_stream.h"
-#include "codec/lz_decoder.h"
 #include "codec/member_output.h"
 #include "codec/solid_stream.h"
 #include "packer/sfx_builder.h"
@@ -206,9 +205,8 @@ ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string&
 
 // --- the directory walk ----------------------------------------------------------
 
-// Walks the directory of the open archive entry by entry, the way the driver
-// does. Owns the engine's input buffer (and so the history) for its lifetime,
-// so member output may run between two entries.
+// Owns the engine's input buffer (and so the history) for the length of a
+// walk over the directory, so member output may run between two entries.
 class DirectoryWalk {
 public:
     ResultCode begin()
@@ -217,9 +215,7 @@ public:
         if (input_stream.buffer == nullptr)
             return ERR_NO_MEMORY;
         history_reset();
-        position_ = (i32)((u32)stub_info.archive_start + load_le32(archive_header + 4));
-        input_stream.file_position = file_seek(own_file, position_, SEEK_FROM_START);
-        cursor_ = end_ = buffer_;
+        directory_begin();
         count_ = load_le32(archive_header + 8);
         index_ = 0;
         return 0;
@@ -239,79 +235,16 @@ public:
     {
         if (index_ >= count_)
             return 0;
-        if (end_ - cursor_ < DIRECTORY_ENTRY_SIZE) {
-            ResultCode r = load_piece();
-            if (r < 0)
-                return r;
-            if (end_ - cursor_ < DIRECTORY_ENTRY_SIZE)
-                return ERR_DAMAGED;
-        }
-        parse_directory_entry(cursor_, &out.entry);
-        cursor_ += DIRECTORY_ENTRY_SIZE;
-        u32 variable = (u32)out.entry.name_length + out.entry.extra_length_1 + out.entry.extra_length_2;
-        if (variable > (u32)(end_ - cursor_))
-            return ERR_DAMAGED;
-        out.name.assign((const char*)cursor_, out.entry.name_length);
-        cursor_ += variable;
+        const char* name;
+        ResultCode r = directory_next(&out.entry, &name);
+        if (r < 0)
+            return r;
+        out.name.assign(name, out.entry.name_length);
         index_++;
         return 1;
     }
 
 private:
-    // One piece into the buffer, with the decoder calls and checks of the
-    // driver's load_directory_piece (whose position is private to a run of
-    // extract_all).
-    ResultCode load_piece()
-    {
-        InputStream& s = input_stream;
-        if (s.file_position != position_ || position_ < 0) {
-            if (position_ < 0 || file_seek(own_file, position_, SEEK_FROM_START) != position_)
-                return ERR_SEEK;
-            s.file_position = position_;
-        }
-        cursor_ = end_ = buffer_;
-        u8 signature[STREAM_SIGNATURE_SIZE];
-        i32 got = read_counted(signature, sizeof signature);
-        if (got < 0)
-            return ERR_READ;
-        if (got < STREAM_SIGNATURE_SIZE || memcmp(signature, directory_piece_signature, STREAM_SIGNATURE_SIZE) != 0)
-            return ERR_DAMAGED;
-        i32 loaded = stream_load_once(DIRECTORY_PIECE_MAX);
-        if (loaded < 0)
-            return ERR_READ;
-        if (loaded < 6)
-            return ERR_DAMAGED;
-        BlockHeader header;
-        parse_block_header(s.cursor, &header);
-        if (header.method > METHOD_LZ || header.output_length > DIRECTORY_BUFFER_SIZE)
-            return ERR_DAMAGED;
-        i32 produced;
-        if (header.method == METHOD_STORED) {
-            if (header.output_length > (u32)loaded - 6)
-                return ERR_DAMAGED;
-            s.cursor += BLOCK_HEADER_BITS / 8;
-            s.bit_position = BLOCK_HEADER_BITS % 8;
-            produced = stream_read_stored(buffer_, header.output_length);
-        } else {
-            u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
-            s.cursor += bits / 8;
-            s.bit_position = bits % 8;
-            produced = decode_lz_block(buffer_, 0, header.output_length, 0);
-        }
-        if (produced < 0)
-            return produced;
-        u32 consumed = (u32)(s.cursor - s.buffer);
-        if ((u32)produced != header.output_length || consumed > (u32)loaded)
-            return ERR_DAMAGED;
-        end_ = buffer_ + produced;
-        position_ += STREAM_SIGNATURE_SIZE + (i32)consumed;
-        return 0;
-    }
-
-    u8 buffer_[DIRECTORY_BUFFER_SIZE];
-    const u8* cursor_ = nullptr;
-    const u8* end_ = nullptr;
-    i32 position_ = 0;
     u32 count_ = 0;
     u32 index_ = 0;
 };

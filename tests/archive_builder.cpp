@@ -156,7 +156,7 @@ Archive build(const std::vector<Member>& members, const Options& options)
     Bytes directory;
     a.directory_offset = ARCHIVE_HEADER_BYTES + (uint32_t)stream.size();
     {
-        size_t limit = options.directory == Coding::stored ? STORED_PIECE_OUTPUT_MAX : DIRECTORY_BUFFER_SIZE;
+        size_t limit = options.directory == Coding::stored ? (size_t)STORED_PIECE_OUTPUT_MAX : (size_t)DIRECTORY_BUFFER_SIZE;
         Bytes records;
         size_t in_piece = 0;
         auto flush = [&]() {

@@ -161,9 +161,10 @@ TEST(CallFilterEncoder, OpcodesNearTheEndFollowTheWholeMemberRule)
                 Bytes stored = packer::encode_calls(member.data(), size, width);
                 ASSERT_EQ(whole(stored, flag), member) << "width " << width << " size " << size << " mask " << mask;
                 // Every cutting into two pieces, for a sample of the patterns.
-                if (mask % 11 == 0 || mask + 1 == (1u << std::min(size, 10u)))
+                if (mask % 11 == 0 || mask + 1 == (1u << std::min(size, 10u))) {
                     for (size_t cut = 1; cut < size; cut++)
                         ASSERT_EQ(extract(stored, flag, {cut}), member);
+                }
             }
         }
         Bytes tail(12, 0);

@@ -241,8 +241,9 @@ TEST_F(DriverTest, ExtractsEveryEntryInEveryLayout)
         o.entries_per_piece = l.per_piece;
         o.prefix = testutil::random_bytes(1234, 9);  // a stub in front
         Archive a = testarchive::build(members, o);
-        if (l.per_piece == 2)
+        if (l.per_piece == 2) {
             ASSERT_EQ(a.piece_offsets.size(), 5u);
+        }
         fs::remove_all(out);
         progress.clear();
         host::messages().clear();
@@ -511,8 +512,9 @@ TEST_F(DriverTest, DamagedDirectoryIsReturnedAfterTheCommand)
         EXPECT_EQ(run(a, "cmd.exe"), ERR_DAMAGED);
         EXPECT_TRUE(testutil::file_exists(out + "/p1a.txt"));
         EXPECT_TRUE(testutil::file_exists(out + "/p1b.txt"));
-        if (std::string(d.what).find("one entry more") == std::string::npos)
+        if (std::string(d.what).find("one entry more") == std::string::npos) {
             EXPECT_FALSE(testutil::file_exists(out + "/p2a.txt"));
+        }
         EXPECT_TRUE(host::messages().empty()) << "the caller reports it";
         EXPECT_EQ(host::commands().size(), 1u) << "a directory failure still runs the command";
         EXPECT_EQ(input_stream.buffer, nullptr);

@@ -128,8 +128,9 @@ TEST(CanonicalCodes, MatchTheDecodersCodeBuilder)
         std::vector<u32> theirs(l.size(), 0xFFFFFFFFu);
         ASSERT_EQ(assign_codes(theirs.data(), l.data(), (u32)l.size()), 0u);
         for (size_t s = 0; s < l.size(); s++)
-            if (l[s] != 0)
+            if (l[s] != 0) {
                 EXPECT_EQ(mine[s], theirs[s]) << s;
+            }
     }
 }
 

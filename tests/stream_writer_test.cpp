@@ -168,7 +168,7 @@ TEST(StreamWriter, AllThreeMethodsAndMembersAcrossBlocks)
     Bytes stream = write_stream(members, 6, placements);
     std::set<unsigned> methods;
     for (const BlockInfo& b : parse_blocks(stream))
-        methods.insert(b.method == METHOD_LZ_ALT ? METHOD_LZ : b.method);
+        methods.insert(b.method == METHOD_LZ_ALT ? (unsigned)METHOD_LZ : b.method);
     EXPECT_EQ(methods, std::set<unsigned>({METHOD_STORED, METHOD_LZ, METHOD_BWT}));
     expect_members(stream, members, placements);
     // Out of order: every request behind the current block restarts the
