@@ -224,7 +224,11 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
             } catch (const std::length_error&) {
                 framed = false;
             }
-            if (framed && usable(bwt.bytes, last) && (best.method == METHOD_STORED || bwt.bytes.size() < best.bytes.size()))
+            // BWT decodes several times slower than LZ (its inverse walks a
+            // 4 MB link vector at random), so it has to earn its place: a
+            // block goes BWT only when that saves more than 2% over LZ.
+            if (framed && usable(bwt.bytes, last) &&
+                (best.method == METHOD_STORED || bwt.bytes.size() * 50 < best.bytes.size() * 49))
                 best = std::move(bwt);
         }
         // Stored when nothing compresses; a stored block of a full block's
