@@ -81,6 +81,19 @@ std::vector<size_t> find_stub_info(const std::vector<uint8_t>& image)
 
 }  // namespace
 
+bool read_stub_fields(const std::vector<uint8_t>& image, uint32_t& stub_length, uint32_t& crc_slot,
+                      uint32_t& stub_crc)
+{
+    std::vector<size_t> found = find_stub_info(image);
+    if (found.size() != 1)
+        return false;
+    const uint8_t* p = &image[found[0]];
+    stub_length = load_le32(p);
+    crc_slot = load_le32(p + 4);
+    stub_crc = load_le32(p + STUB_INFO_CRC_OFFSET);
+    return true;
+}
+
 uint32_t pe_image_end(const uint8_t* data, size_t size)
 {
     if (data == nullptr || size < DOS_HEADER_SIZE || data[0] != 'M' || data[1] != 'Z')

@@ -27,6 +27,12 @@ uint32_t pe_image_end(const uint8_t* data, size_t size);
 bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive, const SfxStrings& strings,
                std::vector<uint8_t>& out, std::string& error, std::vector<std::string>& warnings);
 
+// Reads the stub_length, crc_slot and stub_crc fields of the one StubInfo
+// record in a stub image. Returns false when the image holds none (not a
+// Dravex stub) or more than one.
+bool read_stub_fields(const std::vector<uint8_t>& image, uint32_t& stub_length, uint32_t& crc_slot,
+                      uint32_t& stub_crc);
+
 // The PE32 stub built into the tool (empty when built without it).
 const std::vector<uint8_t>& embedded_stub();
 

@@ -57,6 +57,12 @@ bool parse_size(const std::string& text, uint64_t& out)
     return true;
 }
 
+// "1 file", "2 files".
+static std::string counted(unsigned n, const char* noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 static void error_line(const std::string& text) { fprintf(stderr, "qvx: %s\n", text.c_str()); }
 
 static bool read_file(const std::string& path, std::vector<uint8_t>& data, std::string& error)
@@ -403,8 +409,8 @@ int run_add(const AddCommand& c)
     }
     struct stat st;
     uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : archive.size();
-    printf("%s: %u files, %u folders, %llu bytes -> %llu bytes", c.output.c_str(), files, folders,
-           (unsigned long long)in_bytes, (unsigned long long)out_bytes);
+    printf("%s: %s, %s, %llu bytes -> %llu bytes", c.output.c_str(), counted(files, "file").c_str(),
+           counted(folders, "folder").c_str(), (unsigned long long)in_bytes, (unsigned long long)out_bytes);
     if (in_bytes > 0)
         printf(" (%.1f%%)", 100.0 * (double)out_bytes / (double)in_bytes);
     printf("\n");
@@ -480,8 +486,8 @@ static int run_extract_or_test(const std::string& archive, const ExtractCommand*
     if (!r.command.empty())
         printf("The archive's command (not run): %s\n", printable(r.command).c_str());
     if (c == nullptr && r.exit_code == 0 && !r.empty)
-        printf("%s: OK, %u files, %u folders, %llu bytes\n", archive.c_str(), r.files, r.folders,
-               (unsigned long long)r.bytes);
+        printf("%s: OK, %s, %s, %llu bytes\n", archive.c_str(), counted(r.files, "file").c_str(),
+               counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes);
     return r.exit_code;
 }
 
@@ -533,8 +539,8 @@ int run_list(const std::string& path)
         });
     }
     printf("------------  -------------------  -----  ----\n");
-    printf("%12llu  %u files, %u folders; %llu bytes packed\n", (unsigned long long)bytes, files, folders,
-           (unsigned long long)(info.file_size - info.archive_start));
+    printf("%12llu  %s, %s; %llu bytes packed\n", (unsigned long long)bytes, counted(files, "file").c_str(),
+           counted(folders, "folder").c_str(), (unsigned long long)(info.file_size - info.archive_start));
     int code = 0;
     if (r < 0) {
         fflush(stdout);

@@ -162,7 +162,7 @@ expect_text last.out "159 files" "the old archive is intact"
 cp tree.qvx replace.qvx
 expect_exit 0 "-f replaces OUT" "$QVX" a -f replace.qvx tree/hello.txt
 expect_exit 0 "list the replacement" "$QVX" l replace.qvx
-expect_text last.out "1 files, 0 folders" "the replacement holds one file"
+expect_text last.out "1 file, 0 folders" "the replacement holds one file"
 
 # --- refused names -------------------------------------------------------------------
 mkdir -p badnames1 badnames2 badnames3
@@ -237,6 +237,14 @@ if [ -n "$STUB" ] && [ -f "$STUB" ]; then
     expect_exit 0 "self-extractor without settings" "$QVX" a --sfx --stub "$STUB" plain.bin tree/hello.txt
     expect_exit 0 "extract it" "$QVX" x plain.bin -o out_plain
     same_tree tree/hello.txt out_plain/hello.txt "plain self-extractor round trip"
+    # A changed byte of the stub image fails the stub's own self-check.
+    python3 - <<'PYEOF'
+data = bytearray(open("stubbed.exe", "rb").read())
+data[700] ^= 0x01
+open("tampered.exe", "wb").write(data)
+PYEOF
+    expect_exit 2 "test finds a changed stub" "$QVX" t tampered.exe
+    expect_text last.err "has been modified" "changed stub: the modified warning"
 else
     skip "self-extractors from a stub file (no stub given)"
 fi
