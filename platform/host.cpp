@@ -259,9 +259,11 @@ i32 file_seek(FileHandle handle, i32 distance, u32 origin)
     return (i32)r;
 }
 
+namespace host {
+
 // DOS date: bits 9-15 years since 1980, 5-8 month, 0-4 day. DOS time: bits
 // 11-15 hours, 5-10 minutes, 0-4 seconds / 2. Both in local time.
-static time_t dos_to_time(u16 date, u16 time_word)
+time_t dos_to_time(u16 date, u16 time_word)
 {
     struct tm tm;
     memset(&tm, 0, sizeof tm);
@@ -275,6 +277,8 @@ static time_t dos_to_time(u16 date, u16 time_word)
     return mktime(&tm);
 }
 
+}  // namespace host
+
 int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 write_date, u16 write_time)
 {
     (void)create_date;
@@ -286,7 +290,7 @@ int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 writ
     times[1].tv_sec = 0;
     times[1].tv_nsec = UTIME_OMIT;
     if (write_date != 0) {
-        times[1].tv_sec = dos_to_time(write_date, write_time);
+        times[1].tv_sec = host::dos_to_time(write_date, write_time);
         times[1].tv_nsec = 0;
     }
     if (futimens(fd_from_handle(handle), times) != 0) {

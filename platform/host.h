@@ -4,6 +4,7 @@
 #ifndef DRAVEX_PLATFORM_HOST_H
 #define DRAVEX_PLATFORM_HOST_H
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ bool utf8_to_cp1252(const std::string& s, std::string& out);
 // Wraps a POSIX descriptor as a FileHandle and back.
 FileHandle handle_from_fd(int fd);
 int fd_from_handle(FileHandle handle);
+
+// A DOS date and time word pair (local time) as seconds since the epoch.
+time_t dos_to_time(u16 date, u16 time_word);
 
 // Maps errno to the Windows error number kept in LastError.
 unsigned windows_error_from_errno(int err);

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "packer/host_extract.h"
+#include "platform/host.h"
 #include "tests/mini_json.h"
 #include "tests/sha256.h"
 #include "tests/test_util.h"
@@ -81,19 +82,7 @@ std::string file_sha256(const std::string& path)
     return testutil::sha256_hex(data.data(), data.size());
 }
 
-// The POSIX backend sets DOS times as local time through mktime; so does this.
-time_t dos_time(uint16_t date, uint16_t time_word)
-{
-    struct tm tm = {};
-    tm.tm_year = 80 + (date >> 9);
-    tm.tm_mon = ((date >> 5) & 15) - 1;
-    tm.tm_mday = date & 31;
-    tm.tm_hour = time_word >> 11;
-    tm.tm_min = (time_word >> 5) & 63;
-    tm.tm_sec = (time_word & 31) * 2;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
-}
+time_t dos_time(uint16_t date, uint16_t time_word) { return host::dos_to_time(date, time_word); }
 
 void add_with_parents(std::set<std::string>& folders, const std::string& path)
 {

@@ -315,9 +315,7 @@ public:
 
     ~EngineFixture()
     {
-        history_release();
-        mem_free(input_stream.buffer);
-        input_stream.buffer = nullptr;
+        testutil::engine_end();
         testutil::close_own_file();
         stub_info.cancel_flag = 0;
     }
@@ -348,15 +346,7 @@ private:
         testutil::write_file(path, file);
         testutil::open_as_own_file(path);
         stub_info.archive_start = (int32_t)kArchiveStart;
-        stub_info.cancel_flag = 0;
-        input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-        input_stream.cursor = input_stream.buffer;
-        input_stream.end_mark = input_stream.buffer;
-        input_stream.bit_position = 0;
-        input_stream.block_remaining = 0;
-        input_stream.file_position = 0;
-        input_stream.resume_position = 0;
-        history_reset();
+        testutil::engine_begin();
     }
 
     testutil::TempDir dir_;

@@ -38,23 +38,13 @@ public:
         }
         ok_ = open_as_own_file(dir_.file("stream.qvx"));
         stub_info.archive_start = 0;
-        stub_info.cancel_flag = 0;
-        input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-        input_stream.cursor = input_stream.buffer;
-        input_stream.end_mark = input_stream.buffer;
-        input_stream.bit_position = 0;
-        input_stream.block_remaining = 0;
-        input_stream.file_position = 0;
-        input_stream.resume_position = 0;
-        history_reset();
+        engine_begin();
     }
     ~DecodeSession()
     {
         if (member_path_.rfind("/dev/shm/", 0) == 0)
             unlink(member_path_.c_str());
-        history_release();
-        mem_free(input_stream.buffer);
-        input_stream.buffer = nullptr;
+        engine_end();
         close_own_file();
     }
     DecodeSession(const DecodeSession&) = delete;

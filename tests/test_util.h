@@ -36,6 +36,12 @@ Bytes text_bytes(size_t n, uint32_t seed);  // word-like English-ish text
 bool open_as_own_file(const std::string& path);
 void close_own_file();
 
+// Allocates the engine's input buffer and resets the input stream and the
+// decoder history, as the driver does before its first member; engine_end
+// releases both buffers. Returns false when the buffer cannot be allocated.
+bool engine_begin();
+void engine_end();
+
 // The shared material beside the checkout ("" when absent).
 std::string shared_dir();
 
