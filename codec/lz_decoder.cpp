@@ -66,31 +66,31 @@ DRAVEX_STATIC_ASSERT((int)MAX_DISTANCE_EXTRA_BITS <= (int)PEEK_BITS && (int)MAX_
 DRAVEX_STATIC_ASSERT(LZ_DIST0_SYMBOLS >= LZ_DIST1_SYMBOLS && LZ_DIST0_SYMBOLS >= LZ_DIST2_SYMBOLS,
                      "distance alphabet 0 is the largest");
 
-// Match symbols 266 to 285 and SYM_LONG_LENGTH: symbol 266 + i has
-// 1 + i / 4 extra bits and its base grows by 2^(extra bits of the symbol
-// before).
-static const u16 length_base[] = {
-    11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 259,
-};
-static const u8 length_extra[] = {
-    1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, MAX_LENGTH_EXTRA_BITS,
-};
-DRAVEX_STATIC_ASSERT(sizeof length_base / sizeof length_base[0] == SYM_LONG_LENGTH - FIRST_EXTRA_LENGTH_SYMBOL + 1,
-                     "one length entry per symbol 266..286");
+// The extra bits and bases of the match lengths and distances follow simple
+// rules, so they are computed rather than looked up: two tables would cost
+// the stub some 300 bytes, the arithmetic a few instructions.
+//
+// Match symbol 266 + i (i < 20) has 1 + i / 4 extra bits, and its base grows
+// by 2^(extra bits of the symbol before): 11, 13, 15, 17, 19, 23, ... 227.
+// SYM_LONG_LENGTH (i = 20) continues the bases (259) with
+// MAX_LENGTH_EXTRA_BITS extra bits.
+static constexpr u32 length_shift(u32 i) { return 1 + (i >> 2); }
+static constexpr u32 length_base(u32 i) { return 3 + ((4 + (i & 3)) << length_shift(i)); }
+// Distance symbol s >= 6 has 1 + (s - 6) / 2 extra bits (18 for 40 and 41),
+// and its base grows by 2^(extra bits of the symbol before): 5, 7, 9, 13,
+// ... 786433.
+static constexpr u32 distance_extra(u32 s) { return (s - 4) >> 1; }
+static constexpr u32 distance_base(u32 s) { return 1 + ((2 + (s & 1)) << distance_extra(s)); }
 
-// Distance symbols 6 to 41 (indexed by the symbol; 0 to 5 carry no extra
-// bits): symbol s has 1 + (s - 6) / 2 extra bits.
-static const u32 distance_base[LZ_DIST0_SYMBOLS] = {
-    0, 0, 0, 0, 0, 0,
-    5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073,
-    4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153, 65537, 98305, 131073, 196609, 262145, 393217,
-    524289, 786433,
-};
-static const u8 distance_extra[LZ_DIST0_SYMBOLS] = {
-    0, 0, 0, 0, 0, 0,
-    1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10,
-    11, 11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 16, 17, 17, MAX_DISTANCE_EXTRA_BITS, MAX_DISTANCE_EXTRA_BITS,
-};
+DRAVEX_STATIC_ASSERT(length_base(0) == 11 && length_base(4) == 19 && length_base(19) == 227 &&
+                         length_base(SYM_LONG_LENGTH - FIRST_EXTRA_LENGTH_SYMBOL) == 259 &&
+                         length_shift(19) == 5,
+                     "length bases 11..227 and 259");
+DRAVEX_STATIC_ASSERT(distance_base(FIRST_EXTRA_DISTANCE_SYMBOL) == 5 && distance_base(9) == 13 &&
+                         distance_base(LZ_DIST0_SYMBOLS - 1) == 786433 &&
+                         distance_extra(FIRST_EXTRA_DISTANCE_SYMBOL) == 1 &&
+                         distance_extra(LZ_DIST0_SYMBOLS - 1) == MAX_DISTANCE_EXTRA_BITS,
+                     "distance bases 5..786433 with 1..18 extra bits");
 
 // The decoding tables of one table set. They live in the same heap block as
 // the code-length rows: about 9 KB, too much for the stack of a stub built
@@ -267,8 +267,8 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
                 length = (u32)sym - (FIRST_MATCH_SYMBOL - 2);
             } else {
                 u32 i = (u32)sym - FIRST_EXTRA_LENGTH_SYMBOL;
-                u32 nb = length_extra[i];
-                length = length_base[i] + (peek_bits(cursor, bit_position) & ((1u << nb) - 1));
+                u32 nb = sym == SYM_LONG_LENGTH ? (u32)MAX_LENGTH_EXTRA_BITS : length_shift(i);
+                length = length_base(i) + (peek_bits(cursor, bit_position) & ((1u << nb) - 1));
                 advance_bits(cursor, bit_position, nb);
             }
 
@@ -281,8 +281,8 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
 
             u32 distance;
             if (dsym >= FIRST_EXTRA_DISTANCE_SYMBOL) {
-                u32 nb = distance_extra[dsym];
-                distance = distance_base[dsym] + (peek_bits(cursor, bit_position) & ((1u << nb) - 1));
+                u32 nb = distance_extra((u32)dsym);
+                distance = distance_base((u32)dsym) + (peek_bits(cursor, bit_position) & ((1u << nb) - 1));
                 advance_bits(cursor, bit_position, nb);
                 R1 = R0;
                 R0 = distance;
