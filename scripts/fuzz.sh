@@ -8,13 +8,13 @@
 # fuzz/seeds/<name>/ and grows a working corpus in the build directory, so
 # the committed seeds stay as they are. Crashes are left in the build
 # directory as crash-* files and make the script fail.
-# Environment: BUILD_DIR (default /tmp/build-fuzz), JOBS (default 2).
+# Environment: BUILD_DIR (default build-fuzz in the checkout), JOBS (default 2).
 set -eu
 
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-/tmp/build-fuzz}
+build=${BUILD_DIR:-$src/build-fuzz}
 jobs=${JOBS:-2}
 
 if [ $# -gt 0 ]; then
