@@ -73,8 +73,14 @@ void filter_begin(u32 entry_flags)
 // width bytes behind it, which may lie past data + count. Returns how far
 // the last operand reached past the range (negative count: -count, so that
 // data + count + result is where the unconsumed bytes begin).
-static DRAVEX_INLINE i32 filter_pass(FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
-                                      u32 width)
+#ifdef DRAVEX_STUB_BUILD
+// The stub keeps one copy for both widths rather than one specialised for each.
+#define FILTER_PASS_INLINE DRAVEX_NOINLINE
+#else
+#define FILTER_PASS_INLINE DRAVEX_INLINE
+#endif
+static FILTER_PASS_INLINE i32 filter_pass(FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
+                                          u32 width)
 {
     if (count <= 0)
         return -count;

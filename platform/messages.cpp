@@ -6,48 +6,51 @@
 
 u32 LastError;
 
+// The operating-system errors that have their own line, as a table: a
+// switch without jump tables would compare each code in turn in more bytes.
+static const u8 os_error_codes[] = {2, 3, 5, 15, 19, 21, 25, 26, 27, 29, 30, 31, 39, 112, 80, 161};
+static const char* const os_error_texts[] = {
+    "\nFile not found", "\nPath not found", "\nAccess denied", "\nInvalid drive",
+    "\nDisk is write protected", "\nDevice not ready", "\nTrack not found", "\nNot a DOS disk",
+    "\nSector not found", "\nWrite fault", "\nRead fault", "\nGeneral failure",
+    "\nDisk full", "\nDisk full", "\nFile exists", "\nInvalid path",
+};
+DRAVEX_STATIC_ASSERT(sizeof os_error_codes == sizeof os_error_texts / sizeof os_error_texts[0],
+                     "one text per error code");
+
 const char* os_error_suffix(void)
 {
-    switch (LastError) {
-    case 0: return "";
-    case 2: return "\nFile not found";
-    case 3: return "\nPath not found";
-    case 5: return "\nAccess denied";
-    case 15: return "\nInvalid drive";
-    case 19: return "\nDisk is write protected";
-    case 21: return "\nDevice not ready";
-    case 25: return "\nTrack not found";
-    case 26: return "\nNot a DOS disk";
-    case 27: return "\nSector not found";
-    case 29: return "\nWrite fault";
-    case 30: return "\nRead fault";
-    case 31: return "\nGeneral failure";
-    case 39:
-    case 112: return "\nDisk full";
-    case 80: return "\nFile exists";
-    case 161: return "\nInvalid path";
-    default:
-        if (LastError >= 50 && LastError <= 71)
-            return "\nNetwork error";
-        return "";
+    for (u32 i = 0; i < sizeof os_error_codes; i++) {
+        if (LastError == os_error_codes[i])
+            return os_error_texts[i];
     }
+    if (LastError >= 50 && LastError <= 71)
+        return "\nNetwork error";
+    return "";
 }
+
+// The result codes that have a message, and their formats: a table again.
+static const i8 message_codes[] = {
+    ERR_NO_MEMORY, ERR_CREATE, ERR_OPEN, ERR_READ, ERR_SEEK, ERR_WRITE,
+    ERR_CREATE_FOLDER, ERR_DAMAGED, ERR_END_OF_DATA, ERR_CRC,
+};
+static const char* const message_formats[] = {
+    "Not enough memory", "Cannot create %s%s", "Cannot open %s%s", "Cannot read %s%s", "Cannot read %s%s",
+    "Cannot write %s%s", "Cannot create folder %s%s",
+    "Archive data is damaged, probably caused by\na corrupt disk or download error",
+    "Archive data is damaged, probably caused by\na corrupt disk or download error",
+    "File \"%s\" fails error check",
+};
+DRAVEX_STATIC_ASSERT(sizeof message_codes == sizeof message_formats / sizeof message_formats[0],
+                     "one format per result code");
 
 static const char* message_format(ResultCode code)
 {
-    switch (code) {
-    case ERR_NO_MEMORY: return "Not enough memory";
-    case ERR_CREATE: return "Cannot create %s%s";
-    case ERR_OPEN: return "Cannot open %s%s";
-    case ERR_READ:
-    case ERR_SEEK: return "Cannot read %s%s";
-    case ERR_WRITE: return "Cannot write %s%s";
-    case ERR_CREATE_FOLDER: return "Cannot create folder %s%s";
-    case ERR_DAMAGED:
-    case ERR_END_OF_DATA: return "Archive data is damaged, probably caused by\na corrupt disk or download error";
-    case ERR_CRC: return "File \"%s\" fails error check";
-    default: return 0;
+    for (u32 i = 0; i < sizeof message_codes; i++) {
+        if (code == message_codes[i])
+            return message_formats[i];
     }
+    return 0;
 }
 
 int report_error(WindowHandle owner, ResultCode code, const char* name, int can_continue)
