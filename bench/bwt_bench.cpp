@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "archive/stub_info.h"
+#include "bench/bench_util.h"
 #include "codec/crc32.h"
 #include "codec/input_stream.h"
 #include "codec/solid_stream.h"
@@ -48,11 +49,6 @@ struct Options {
     size_t max_bytes = 8u << 20;
 };
 
-struct CpuTimer {
-    std::clock_t start = std::clock();
-    double seconds() const { return (double)(std::clock() - start) / CLOCKS_PER_SEC; }
-};
-
 // The stream as it lies in an archive: signature, then BWT blocks.
 std::vector<uint8_t> encode(const std::vector<uint8_t>& data, uint32_t block, int level, double* seconds_ret)
 {
@@ -60,7 +56,7 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, uint32_t block, in
     packer::BitWriter w(stream);
     packer::BwtOptions options;
     options.level = level;
-    CpuTimer t;
+    bench_util::CpuTimer t;
     for (uint32_t start = 0; start < data.size(); start += block) {
         uint32_t len = std::min<uint32_t>(block, (uint32_t)data.size() - start);
         packer::encode_bwt_block(w, data.data() + start, len, start + len >= data.size(), options);
@@ -74,7 +70,7 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, uint32_t block, in
 double decode_once(size_t total, const std::vector<uint8_t>* check)
 {
     history_release();
-    CpuTimer t;
+    bench_util::CpuTimer t;
     if (stream_seek_member(0, 0) < 0)
         return -1;
     size_t done = 0;
@@ -135,51 +131,12 @@ void bench(const std::string& name, const std::vector<uint8_t>& data, const Opti
     unlink(scratch.c_str());
 }
 
-std::vector<uint8_t> read_file(const fs::path& path, size_t max_bytes)
-{
-    std::vector<uint8_t> data;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return data;
-    data.resize(max_bytes);
-    data.resize(fread(data.data(), 1, max_bytes, f));
-    fclose(f);
-    return data;
-}
-
-std::vector<fs::path> silesia_files()
-{
-    std::vector<fs::path> files;
-    fs::path zips = fs::path(DRAVEX_SOURCE_DIR).parent_path() / "shared" / "corpus" / "silesia";
-    if (const char* env = getenv("DRAVEX_SHARED"))
-        zips = fs::path(env) / "corpus" / "silesia";
-    fs::path dir = "/tmp/dravex-bench-silesia";
-    std::error_code ec;
-    if (!fs::is_directory(zips, ec))
-        return files;
-    fs::create_directories(dir, ec);
-    for (auto& entry : fs::directory_iterator(zips, ec)) {
-        if (entry.path().extension() != ".zip")
-            continue;
-        fs::path unpacked = dir / entry.path().stem();
-        if (!fs::exists(unpacked)) {
-            std::string cmd = "unzip -o -q '" + entry.path().string() + "' -d '" + dir.string() + "'";
-            if (std::system(cmd.c_str()) != 0)
-                continue;
-        }
-        if (fs::exists(unpacked))
-            files.push_back(unpacked);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Options o;
-    std::vector<fs::path> files;
+    std::vector<std::string> files;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "-n" && i + 1 < argc)
@@ -192,19 +149,20 @@ int main(int argc, char** argv)
             files.push_back(a);
     }
     if (files.empty())
-        files = silesia_files();
+        files = bench_util::corpus_files();
     crc32_build_table();
 
     std::printf("BWT decode speed through next_block, %u-byte blocks, level %d, best of %d runs\n"
                 "(MB = 10^6 bytes of output, processor time)\n",
                 BLOCK, o.level, o.runs);
-    for (auto& path : files) {
-        std::vector<uint8_t> data = read_file(path, o.max_bytes);
+    for (const std::string& path : files) {
+        std::string name = fs::path(path).filename().string();
+        std::vector<uint8_t> data = bench_util::read_file(path, o.max_bytes);
         if (data.empty()) {
-            std::printf("%-14s cannot read\n", path.filename().c_str());
+            std::printf("%-14s cannot read\n", name.c_str());
             continue;
         }
-        bench(path.filename().string(), data, o);
+        bench(name, data, o);
     }
 
     std::vector<uint8_t> random(4u << 20);

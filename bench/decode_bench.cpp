@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "archive/stub_info.h"
+#include "bench/bench_util.h"
 #include "codec/input_stream.h"
 #include "codec/lz_decoder.h"
 #include "codec/solid_stream.h"
@@ -35,13 +36,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-double cpu_seconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return (double)t.tv_sec + t.tv_nsec / 1e9;
-}
 
 const uint32_t BLOCK = 1048575;
 const uint32_t WINDOW = 524288;
@@ -85,7 +79,7 @@ double decode_once(const Encoded& e, std::vector<uint8_t>& out, const std::vecto
     input_stream.resume_position = 0;
     input_stream.block_remaining = 0;
     decoder_history.history_valid = 0;
-    double t0 = cpu_seconds();
+    double t0 = bench_util::cpu_seconds();
     uint32_t start = 0;
     for (uint32_t len : e.lengths) {
         uint32_t history = std::min(start, WINDOW);
@@ -109,7 +103,7 @@ double decode_once(const Encoded& e, std::vector<uint8_t>& out, const std::vecto
         input_stream.resume_position = input_stream.file_position;
         start += len;
     }
-    double seconds = cpu_seconds() - t0;
+    double seconds = bench_util::cpu_seconds() - t0;
     region_count = 0;
     decoder_history.history_valid = 0;
     return seconds;
@@ -186,51 +180,12 @@ void bench(const std::string& name, const std::vector<uint8_t>& data, const Opti
     unlink(scratch.c_str());
 }
 
-std::vector<uint8_t> read_file(const fs::path& path, size_t max_bytes)
-{
-    std::vector<uint8_t> data;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return data;
-    data.resize(max_bytes);
-    data.resize(fread(data.data(), 1, max_bytes, f));
-    fclose(f);
-    return data;
-}
-
-std::vector<fs::path> silesia_files()
-{
-    std::vector<fs::path> files;
-    fs::path zips = fs::path(DRAVEX_SOURCE_DIR).parent_path() / "shared" / "corpus" / "silesia";
-    if (const char* env = getenv("DRAVEX_SHARED"))
-        zips = fs::path(env) / "corpus" / "silesia";
-    fs::path dir = "/tmp/dravex-bench-silesia";
-    std::error_code ec;
-    if (!fs::is_directory(zips, ec))
-        return files;
-    fs::create_directories(dir, ec);
-    for (auto& entry : fs::directory_iterator(zips, ec)) {
-        if (entry.path().extension() != ".zip")
-            continue;
-        fs::path unpacked = dir / entry.path().stem();
-        if (!fs::exists(unpacked)) {
-            std::string cmd = "unzip -o -q '" + entry.path().string() + "' -d '" + dir.string() + "'";
-            if (std::system(cmd.c_str()) != 0)
-                continue;
-        }
-        if (fs::exists(unpacked))
-            files.push_back(unpacked);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Options o;
-    std::vector<fs::path> files;
+    std::vector<std::string> files;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "-n" && i + 1 < argc)
@@ -243,17 +198,18 @@ int main(int argc, char** argv)
             files.push_back(a);
     }
     if (files.empty())
-        files = silesia_files();
+        files = bench_util::corpus_files();
 
     std::printf("LZ decode speed, level %d blocks, best of %d runs, CPU time (MB = 10^6 bytes of output)\n",
                 o.level, o.runs);
-    for (auto& path : files) {
-        std::vector<uint8_t> data = read_file(path, o.max_bytes);
+    for (const std::string& path : files) {
+        std::string name = fs::path(path).filename().string();
+        std::vector<uint8_t> data = bench_util::read_file(path, o.max_bytes);
         if (data.empty()) {
-            std::printf("%-14s cannot read\n", path.filename().c_str());
+            std::printf("%-14s cannot read\n", name.c_str());
             continue;
         }
-        bench(path.filename().string(), data, o);
+        bench(name, data, o);
     }
 
     // The two ends of the range.

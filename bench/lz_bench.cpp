@@ -17,6 +17,7 @@
 
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
+#include "bench/bench_util.h"
 #include "codec/input_stream.h"
 #include "codec/lz_decoder.h"
 #include "codec/solid_stream.h"
@@ -25,47 +26,9 @@
 
 namespace {
 
-// Speeds are taken from the process's CPU time, since the machine may be
-// shared with other work.
-double cpu_now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
 const uint32_t BLOCK = 1048575;
 const uint32_t WINDOW = 524288;
 const unsigned SELECTOR_WINDOW_524288 = 2 | (7 << 2);  // row 2, column 7
-
-std::vector<uint8_t> read_all(const std::string& path)
-{
-    std::vector<uint8_t> data;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return data;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        data.insert(data.end(), buf, buf + n);
-    fclose(f);
-    return data;
-}
-
-// Size of a command's standard output, or -1 when it failed.
-long output_size(const std::string& command)
-{
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return -1;
-    long total = 0;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        total += (long)n;
-    int status = pclose(p);
-    return status == 0 ? total : -1;
-}
 
 struct Result {
     size_t packed = 0;
@@ -82,14 +45,14 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
     packer::BitWriter out(stream);
     packer::LzOptions options;
     options.level = level;
-    double t = cpu_now();
+    double t = bench_util::cpu_seconds();
     for (uint32_t start = 0; start < data.size(); start += BLOCK) {
         uint32_t len = std::min<uint32_t>(BLOCK, (uint32_t)data.size() - start);
         uint32_t history = std::min(start, WINDOW);
         packer::encode_lz_block(out, window.data() + start - history, history, len, start + len == data.size(),
                                 SELECTOR_WINDOW_524288, options);
     }
-    r.pack_seconds = cpu_now() - t;
+    r.pack_seconds = bench_util::cpu_seconds() - t;
     r.packed = stream.size();
 
     FILE* f = fopen(scratch.c_str(), "wb");
@@ -108,7 +71,7 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
         uint32_t len = std::min<uint32_t>(BLOCK, (uint32_t)data.size() - start);
         uint32_t history = std::min(start, WINDOW);
         u8* base = decoded.data() + start - history;
-        t = cpu_now();
+        t = bench_util::cpu_seconds();
         if (stream_begin_block() < 0) {
             r.ok = false;
             break;
@@ -116,7 +79,7 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
         input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
         input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
         i32 got = decode_lz_block(base, history, len, 1);
-        r.decode_seconds += cpu_now() - t;
+        r.decode_seconds += bench_util::cpu_seconds() - t;
         r.ok = got == (i32)len && memcmp(base + history, data.data() + start, len) == 0;
         // The next block's history is kept in difference form.
         decoder_history.history = base;
@@ -133,20 +96,11 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
     return r;
 }
 
-std::string shared_dir()
-{
-    const char* env = getenv("DRAVEX_SHARED");
-    if (env != nullptr)
-        return env;
-    return std::string(DRAVEX_SOURCE_DIR) + "/../shared";
-}
-
 }  // namespace
 
 int main()
 {
     crc32_build_table();
-    const std::string corpus = shared_dir() + "/corpus/silesia";
     char scratch_template[] = "/tmp/lz_bench.XXXXXX";
     const char* scratch = mkdtemp(scratch_template);
     if (scratch == nullptr) {
@@ -162,22 +116,14 @@ int main()
     printf("\n");
     int skipped = 0;
     for (const char* name : {"dickens", "ooffice", "mr"}) {
-        std::string zip = corpus + "/" + name + ".zip";
-        if (access(zip.c_str(), R_OK) != 0) {
-            printf("%-8s skipped: %s not found\n", name, zip.c_str());
+        std::string path = bench_util::corpus_file(name);
+        if (path.empty()) {
             skipped++;
             continue;
         }
-        std::string unzip = "unzip -o -q '" + zip + "' -d '" + dir + "' >/dev/null 2>&1";
-        std::string path = dir + "/" + name;
-        if (system(unzip.c_str()) != 0 || access(path.c_str(), R_OK) != 0) {
-            printf("%-8s skipped: cannot unzip %s\n", name, zip.c_str());
-            skipped++;
-            continue;
-        }
-        std::vector<uint8_t> data = read_all(path);
-        long gz = output_size("gzip -9 -c '" + path + "'");
-        long xz = output_size("xz -9 -c -T1 '" + path + "'");
+        std::vector<uint8_t> data = bench_util::read_file(path);
+        long gz = bench_util::output_size("gzip -9 -c '" + path + "'");
+        long xz = bench_util::output_size("xz -9 -c -T1 '" + path + "'");
         printf("%-8s %9zu | %9ld %5.2f%% | %9ld %5.2f%% |", name, data.size(), gz, 100.0 * gz / data.size(), xz,
                100.0 * xz / data.size());
         fflush(stdout);

@@ -20,6 +20,7 @@
 
 #include "archive/records.h"
 #include "archive/stub_info.h"
+#include "bench/bench_util.h"
 #include "codec/crc32.h"
 #include "codec/input_stream.h"
 #include "codec/member_output.h"
@@ -33,27 +34,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Processor time of this process: the machine is shared, so wall-clock
-// speeds would measure the neighbours as much as the coder.
-struct CpuTimer {
-    std::clock_t start = std::clock();
-    double seconds() const { return (double)(std::clock() - start) / CLOCKS_PER_SEC; }
-};
-
-Bytes read_all(const std::string& path)
-{
-    Bytes data;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return data;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        data.insert(data.end(), buf, buf + n);
-    fclose(f);
-    return data;
-}
-
 bool write_all(const std::string& path, const Bytes& data)
 {
     FILE* f = fopen(path.c_str(), "wb");
@@ -61,27 +41,6 @@ bool write_all(const std::string& path, const Bytes& data)
         return false;
     bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
     return fclose(f) == 0 && ok;
-}
-
-long output_size(const std::string& command)
-{
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return -1;
-    long total = 0;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        total += (long)n;
-    return pclose(p) == 0 ? total : -1;
-}
-
-std::string shared_dir()
-{
-    const char* env = getenv("DRAVEX_SHARED");
-    if (env != nullptr)
-        return env;
-    return std::string(DRAVEX_SOURCE_DIR) + "/../shared";
 }
 
 uint32_t standard_crc(const Bytes& data)
@@ -103,7 +62,7 @@ bool decodes(const Bytes& stream, uint32_t member_offset, uint32_t size, uint32_
     input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
     history_reset();
     FileHandle f = file_create(out.c_str(), 0);
-    CpuTimer t;
+    bench_util::CpuTimer t;
     ResultCode r = output_member(f, 0, member_offset, size, flags);
     *seconds = t.seconds();
     file_close(f);
@@ -136,7 +95,7 @@ size_t bwt_only_size(const Bytes& data, int level, double* seconds, bool* ok, co
     packer::BitWriter w(stream);
     packer::BwtOptions options;
     options.level = level;
-    CpuTimer t;
+    bench_util::CpuTimer t;
     for (size_t at = 0; at < record.size(); at += MAX_BLOCK_OUTPUT) {
         uint32_t n = (uint32_t)std::min<size_t>(MAX_BLOCK_OUTPUT, record.size() - at);
         packer::encode_bwt_block(w, record.data() + at, n, at + n == record.size(), options);
@@ -154,7 +113,7 @@ size_t stream_size(const Bytes& data, uint8_t filter, int level, double* seconds
     packer::StreamOptions options;
     options.level = level;
     std::vector<packer::StreamPlacement> placements;
-    CpuTimer t;
+    bench_util::CpuTimer t;
     Bytes stream = packer::write_data_stream(members, options, placements);
     *seconds = t.seconds();
     double decode_seconds = 0;
@@ -163,20 +122,12 @@ size_t stream_size(const Bytes& data, uint8_t filter, int level, double* seconds
     return stream.size() - STREAM_SIGNATURE_SIZE;
 }
 
-bool unpack(const std::string& corpus, const char* name, const std::string& dir, Bytes& data)
+bool unpack(const char* name, Bytes& data)
 {
-    std::string zip = corpus + "/" + name + ".zip";
-    if (access(zip.c_str(), R_OK) != 0) {
-        printf("%-8s skipped: %s not found\n", name, zip.c_str());
+    std::string path = bench_util::corpus_file(name);
+    if (path.empty())
         return false;
-    }
-    std::string path = dir + "/" + name;
-    std::string unzip = "unzip -o -q '" + zip + "' -d '" + dir + "' >/dev/null 2>&1";
-    if (system(unzip.c_str()) != 0 || access(path.c_str(), R_OK) != 0) {
-        printf("%-8s skipped: cannot unzip %s\n", name, zip.c_str());
-        return false;
-    }
-    data = read_all(path);
+    data = bench_util::read_file(path);
     return true;
 }
 
@@ -187,7 +138,6 @@ double pct(size_t part, size_t whole) { return 100.0 * (double)part / (double)wh
 int main()
 {
     crc32_build_table();
-    const std::string corpus = shared_dir() + "/corpus/silesia";
     char scratch_template[] = "/tmp/stream_bench.XXXXXX";
     const char* scratch = mkdtemp(scratch_template);
     if (scratch == nullptr) {
@@ -201,10 +151,10 @@ int main()
            "BWT L6", "ratio", "cpuMB/s", "BWT L9", "ratio", "cpuMB/s", "stream L6", "ratio");
     for (const char* name : {"dickens", "nci", "xml"}) {
         Bytes data;
-        if (!unpack(corpus, name, dir, data))
+        if (!unpack(name, data))
             continue;
-        std::string path = dir + "/" + name;
-        long bz = output_size("bzip2 -9 -c '" + path + "'");
+        std::string path = bench_util::corpus_file(name);
+        long bz = bench_util::output_size("bzip2 -9 -c '" + path + "'");
         double s6 = 0, s9 = 0, ss = 0;
         bool ok6 = false, ok9 = false, oks = false;
         size_t b6 = bwt_only_size(data, 6, &s6, &ok6, dir);
@@ -215,12 +165,11 @@ int main()
                data.size(), bz, pct(bz, data.size()), b6, pct(b6, data.size()), ok6 ? " " : "!", mb / s6, b9,
                pct(b9, data.size()), ok9 ? " " : "!", mb / s9, st, pct(st, data.size()), oks ? " " : "!");
         fflush(stdout);
-        remove(path.c_str());
     }
 
     printf("\n32-bit call filter on ooffice (one member, whole data stream)\n");
     Bytes exe;
-    if (unpack(corpus, "ooffice", dir, exe)) {
+    if (unpack("ooffice", exe)) {
         printf("detected filter flag: %u\n", (unsigned)packer::detect_call_filter(exe.data(), (uint32_t)exe.size()));
         printf("%-22s %9s %9s %6s %9s %6s %7s\n", "level", "size", "plain", "ratio", "filtered", "ratio", "gain");
         struct Row { const char* label; int level; } rows[] = {
