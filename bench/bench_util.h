@@ -105,6 +105,25 @@ inline std::vector<std::string> corpus_files()
     return files;
 }
 
+// The decode benchmarks' command line: [-n RUNS] [-l LEVEL] [-m MIB] [FILE...].
+// Returns the files, or every corpus file when none is named.
+inline std::vector<std::string> parse_args(int argc, char** argv, int& runs, int& level, size_t& max_bytes)
+{
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "-n" && i + 1 < argc)
+            runs = std::atoi(argv[++i]);
+        else if (a == "-l" && i + 1 < argc)
+            level = std::atoi(argv[++i]);
+        else if (a == "-m" && i + 1 < argc)
+            max_bytes = (size_t)std::atoi(argv[++i]) << 20;
+        else
+            files.push_back(a);
+    }
+    return files.empty() ? corpus_files() : files;
+}
+
 }  // namespace bench_util
 
 #endif

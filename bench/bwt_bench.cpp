@@ -136,20 +136,7 @@ void bench(const std::string& name, const std::vector<uint8_t>& data, const Opti
 int main(int argc, char** argv)
 {
     Options o;
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "-n" && i + 1 < argc)
-            o.runs = std::atoi(argv[++i]);
-        else if (a == "-l" && i + 1 < argc)
-            o.level = std::atoi(argv[++i]);
-        else if (a == "-m" && i + 1 < argc)
-            o.max_bytes = (size_t)std::atoi(argv[++i]) << 20;
-        else
-            files.push_back(a);
-    }
-    if (files.empty())
-        files = bench_util::corpus_files();
+    std::vector<std::string> files = bench_util::parse_args(argc, argv, o.runs, o.level, o.max_bytes);
     crc32_build_table();
 
     std::printf("BWT decode speed through next_block, %u-byte blocks, level %d, best of %d runs\n"
