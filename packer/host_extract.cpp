@@ -163,9 +163,10 @@ ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string&
         info.stub_length = end;
         start = end;
     } else if (head.size() < 4 || memcmp(head.data(), archive_magic, 4) != 0) {
-        error = path + " is not a QVX archive or self-extractor";
-        close(fd);
-        return ERR_DAMAGED;
+        // The stub finds its archive by position and never checks the
+        // magic; a bare archive whose magic is damaged but whose header
+        // is otherwise right extracts there, so it does here too.
+        info.unexpected_magic = true;
     }
 
     own_file = host::handle_from_fd(fd);
@@ -433,6 +434,8 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         finish(result);
         return result;
     }
+    if (info.unexpected_magic)
+        state.report("warning: " + path + " does not begin with the QVX signature; reading it as an archive");
     if (info.header.entry_count == 0) {
         state.report("Archive contains no files");
         result.empty = true;

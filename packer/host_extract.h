@@ -27,6 +27,9 @@ struct ArchiveInfo {
     uint32_t archive_start = 0;
     uint64_t file_size = 0;
     ArchiveHeader header{};
+    // The archive's first 4 bytes are not "QVX\n". The extractor never reads
+    // them, so such an archive is still read; the tools say so.
+    bool unexpected_magic = false;
 };
 
 struct ListedEntry {

@@ -333,8 +333,27 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
     testutil::write_file(path, Bytes(archive.begin(), archive.begin() + 30));
     EXPECT_EQ(extract(path, tmp.file("d4")).exit_code, packer::EXIT_DAMAGED);
     testutil::write_text(path, "just some text, no archive here at all");
-    EXPECT_EQ(extract(path, tmp.file("d5")).exit_code, packer::EXIT_DAMAGED);
+    r = extract(path, tmp.file("d5"));
+    EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+    EXPECT_FALSE(fs::exists(tmp.file("d5/src")));
     EXPECT_EQ(extract(tmp.file("missing.qvx"), tmp.file("d6")).exit_code, packer::EXIT_DAMAGED);
+}
+
+TEST_F(RoundTrip, WrongMagicIsReadAsTheStubReadsIt)
+{
+    // The extractor finds its archive by position and never checks the
+    // magic, nor archive_length: with the directory offset and entry count
+    // right, everything extracts; the tool warns about the signature.
+    std::vector<uint8_t> archive = pack({src});
+    archive[0] = 'X';
+    store_le32(archive.data() + 20, 12345);
+    std::string path = tmp.file("magic.qvx");
+    testutil::write_file(path, archive);
+    packer::ExtractResult r = extract(path, tmp.file("out"));
+    EXPECT_EQ(r.exit_code, 0);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_NE(r.messages[0].find("QVX signature"), std::string::npos);
+    EXPECT_EQ(snapshot(src), snapshot(tmp.file("out/src")));
 }
 
 TEST_F(RoundTrip, OverwriteIsAskedAndAnswered)

@@ -505,6 +505,8 @@ int run_list(const std::string& path)
         error_line(error);
         return EXIT_FAILED;
     }
+    if (info.unexpected_magic)
+        error_line("warning: " + path + " does not begin with the QVX signature; reading it as an archive");
     printf("Archive: %s\n", path.c_str());
     if (info.sfx) {
         printf("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
