@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,33 @@ inline std::vector<std::string> parse_args(int argc, char** argv, int& runs, int
             files.push_back(a);
     }
     return files.empty() ? corpus_files() : files;
+}
+
+// Calls run(name, bytes) for each file, at most max_bytes of it; a file that
+// cannot be read gets a line instead.
+inline void for_each_file(const std::vector<std::string>& files, size_t max_bytes,
+                          const std::function<void(const std::string&, const std::vector<uint8_t>&)>& run)
+{
+    for (const std::string& path : files) {
+        std::string name = std::filesystem::path(path).filename().string();
+        std::vector<uint8_t> data = read_file(path, max_bytes);
+        if (data.empty())
+            printf("%-14s cannot read\n", name.c_str());
+        else
+            run(name, data);
+    }
+}
+
+// Deterministic incompressible bytes.
+inline std::vector<uint8_t> noise(size_t n)
+{
+    std::vector<uint8_t> out(n);
+    uint32_t state = 12345;
+    for (auto& b : out) {
+        state = state * 1103515245u + 12345u;
+        b = (uint8_t)(state >> 24);
+    }
+    return out;
 }
 
 }  // namespace bench_util

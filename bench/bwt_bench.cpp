@@ -23,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,7 +36,6 @@
 #include "packer/block_writer.h"
 #include "platform/platform.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -142,22 +140,10 @@ int main(int argc, char** argv)
     std::printf("BWT decode speed through next_block, %u-byte blocks, level %d, best of %d runs\n"
                 "(MB = 10^6 bytes of output, processor time)\n",
                 BLOCK, o.level, o.runs);
-    for (const std::string& path : files) {
-        std::string name = fs::path(path).filename().string();
-        std::vector<uint8_t> data = bench_util::read_file(path, o.max_bytes);
-        if (data.empty()) {
-            std::printf("%-14s cannot read\n", name.c_str());
-            continue;
-        }
-        bench(name, data, o);
-    }
+    bench_util::for_each_file(files, o.max_bytes,
+                              [&](const std::string& name, const std::vector<uint8_t>& data) { bench(name, data, o); });
 
-    std::vector<uint8_t> random(4u << 20);
-    uint32_t state = 12345;
-    for (auto& b : random) {
-        state = state * 1103515245u + 12345u;
-        b = (uint8_t)(state >> 24);
-    }
+    std::vector<uint8_t> random = bench_util::noise(4u << 20);
     // A block's stored length has 20 bits: incompressible blocks must stay
     // below the largest output length to fit.
     bench("(random)", random, o, 900000);

@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,7 +32,6 @@
 #include "packer/block_writer.h"
 #include "platform/platform.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -189,23 +187,11 @@ int main(int argc, char** argv)
 
     std::printf("LZ decode speed, level %d blocks, best of %d runs, CPU time (MB = 10^6 bytes of output)\n",
                 o.level, o.runs);
-    for (const std::string& path : files) {
-        std::string name = fs::path(path).filename().string();
-        std::vector<uint8_t> data = bench_util::read_file(path, o.max_bytes);
-        if (data.empty()) {
-            std::printf("%-14s cannot read\n", name.c_str());
-            continue;
-        }
-        bench(name, data, o);
-    }
+    bench_util::for_each_file(files, o.max_bytes,
+                              [&](const std::string& name, const std::vector<uint8_t>& data) { bench(name, data, o); });
 
     // The two ends of the range.
-    std::vector<uint8_t> literals(4u << 20);
-    uint32_t state = 12345;
-    for (auto& b : literals) {
-        state = state * 1103515245u + 12345u;
-        b = (uint8_t)(state >> 24);
-    }
+    std::vector<uint8_t> literals = bench_util::noise(4u << 20);
     // Incompressible data expands a little, and a block's stored length has
     // only 20 bits: smaller blocks keep it in range.
     bench("(literals)", literals, o, 1000000);
