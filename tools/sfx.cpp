@@ -1,0 +1,90 @@
+// qvx sfx, and the self-extractor settings that qvx a shares.
+#include "tools/sfx.h"
+
+#include <cstring>
+
+#include "platform/host.h"
+#include "tools/output_file.h"
+#include "tools/tool_util.h"
+
+namespace qvx {
+
+static bool to_cp1252(const std::string& what, const std::string& utf8, std::string& out)
+{
+    if (!host::utf8_to_cp1252(utf8, out)) {
+        error_line(what + " \"" + utf8 + "\" has characters outside Windows code page 1252");
+        return false;
+    }
+    return true;
+}
+
+bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
+{
+    if (!to_cp1252("--title", s.title, out.title) || !to_cp1252("--folder", s.folder, out.folder) ||
+        !to_cp1252("--command", s.command, out.command))
+        return false;
+    out.overwrite = s.overwrite;
+    // Without any setting the stub's defaults apply: no SfxHeader at all.
+    out.with_header = s.title_set || s.folder_set || s.command_set || s.overwrite;
+    return true;
+}
+
+bool load_stub(const SfxSettings& s, std::vector<uint8_t>& stub)
+{
+    if (!s.stub.empty()) {
+        std::string error;
+        if (!read_file(s.stub, stub, error)) {
+            error_line(error);
+            return false;
+        }
+        return true;
+    }
+    stub = packer::embedded_stub();
+    if (stub.empty()) {
+        error_line("this qvx was built without a stub; give one with --stub FILE");
+        return false;
+    }
+    return true;
+}
+
+bool build_and_write_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive,
+                         const packer::SfxStrings& strings, const std::string& output)
+{
+    std::vector<uint8_t> out;
+    std::string error;
+    std::vector<std::string> warnings;
+    bool ok = packer::build_sfx(stub, archive, strings, out, error, warnings);
+    for (const std::string& w : warnings)
+        error_line("warning: " + w);
+    if (!ok) {
+        error_line(error);
+        return false;
+    }
+    if (!write_atomically(output, out, error)) {
+        error_line(error);
+        return false;
+    }
+    return true;
+}
+
+int run_sfx(const SfxCommand& c)
+{
+    if (!check_output(c.output, c.force))
+        return EXIT_FAILED;
+    packer::SfxStrings strings;
+    if (!sfx_strings(c.settings, strings))
+        return EXIT_FAILED;
+    std::vector<uint8_t> stub, archive;
+    std::string error;
+    if (!read_file(c.stub, stub, error) || !read_file(c.archive, archive, error)) {
+        error_line(error);
+        return EXIT_FAILED;
+    }
+    if (archive.size() < 42 || memcmp(archive.data(), "QVX\n", 4) != 0) {
+        error_line(c.archive + " is not a bare QVX archive");
+        return EXIT_FAILED;
+    }
+    return build_and_write_sfx(stub, archive, strings, c.output) ? 0 : EXIT_FAILED;
+}
+
+}  // namespace qvx

@@ -1,0 +1,95 @@
+#include "tools/tool_util.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tools/commands.h"
+#include "platform/host.h"
+
+namespace qvx {
+
+bool parse_size(const std::string& text, uint64_t& out)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    size_t used = 0;
+    unsigned long long value;
+    try {
+        value = std::stoull(text, &used, 10);
+    } catch (...) {
+        return false;
+    }
+    std::string unit = text.substr(used);
+    uint64_t scale = 1;
+    if (unit == "" || unit == "B" || unit == "b")
+        scale = 1;
+    else if (unit == "K" || unit == "k" || unit == "KiB" || unit == "KB")
+        scale = 1024;
+    else if (unit == "M" || unit == "m" || unit == "MiB" || unit == "MB")
+        scale = 1024 * 1024;
+    else if (unit == "G" || unit == "g" || unit == "GiB" || unit == "GB")
+        scale = 1024ull * 1024 * 1024;
+    else
+        return false;
+    if (value > UINT64_MAX / scale)
+        return false;
+    out = value * scale;
+    return true;
+}
+
+std::string counted(unsigned n, const char* noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+void error_line(const std::string& text) { fprintf(stderr, "qvx: %s\n", text.c_str()); }
+
+bool read_file(const std::string& path, std::vector<uint8_t>& data, std::string& error)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    data.clear();
+    uint8_t buffer[1 << 16];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        data.insert(data.end(), buffer, buffer + n);
+    bool ok = !ferror(f);
+    fclose(f);
+    if (!ok)
+        error = "cannot read " + path;
+    return ok;
+}
+
+bool ends_with_nocase(const std::string& s, const std::string& suffix)
+{
+    if (s.size() < suffix.size())
+        return false;
+    for (size_t i = 0; i < suffix.size(); i++)
+        if (tolower((unsigned char)s[s.size() - suffix.size() + i]) != tolower((unsigned char)suffix[i]))
+            return false;
+    return true;
+}
+
+std::string printable(const std::string& utf8)
+{
+    std::string out = utf8;
+    for (char& c : out)
+        if ((unsigned char)c < 0x20 || c == 0x7F)
+            c = '?';
+    return out;
+}
+
+std::string host_name(const std::string& cp1252_name)
+{
+    std::string s = host::cp1252_to_utf8(cp1252_name);
+    for (char& c : s)
+        if (c == '\\')
+            c = '/';
+    return printable(s);
+}
+
+}  // namespace qvx

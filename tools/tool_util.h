@@ -1,0 +1,33 @@
+// Helpers shared by the qvx command files: exit codes, stderr lines, names
+// made safe for the terminal, whole-file reads.
+#ifndef DRAVEX_TOOLS_TOOL_UTIL_H
+#define DRAVEX_TOOLS_TOOL_UTIL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+const int EXIT_FAILED = 2;  // nothing written, or archive damaged
+
+// "1 file", "2 files".
+std::string counted(unsigned n, const char* noun);
+
+// One problem line on stderr, prefixed "qvx: ".
+void error_line(const std::string& text);
+
+bool read_file(const std::string& path, std::vector<uint8_t>& data, std::string& error);
+
+bool ends_with_nocase(const std::string& s, const std::string& suffix);
+
+// Bytes outside the printable range are shown as '?', so a hostile archive
+// name cannot drive the terminal.
+std::string printable(const std::string& utf8);
+
+// An archive name (code page 1252, backslashes) as shown on the terminal.
+std::string host_name(const std::string& cp1252_name);
+
+}  // namespace qvx
+
+#endif
