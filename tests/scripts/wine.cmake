@@ -1,7 +1,10 @@
-# Wine tests of the self-extractor: the x86-64 stub runs under Wine on a
-# private X server, driven by tests/wine/sfx_driver (a Windows program that
-# finds the dialogs, reads and sets their controls and presses buttons). They
-# carry the label "wine"; without wine or Xvfb they are skipped.
+# Wine tests of the self-extractor: each stub runs under Wine on a private X
+# server, driven by tests/wine/sfx_driver (a Windows program that finds the
+# dialogs, reads and sets their controls and presses buttons). wine.* run the
+# x86-64 stub under the system's Wine; wine32.* run the shipped PE32 stub
+# under 32-bit Wine through qemu (scripts/setup-pe32-wine.sh, which needs
+# root). They carry the label "wine"; without wine, Xvfb or (for wine32.*)
+# the 32-bit set-up they are skipped.
 if(NOT DRAVEX_BUILD_STUB)
   return()
 endif()
@@ -49,28 +52,21 @@ add_custom_target(sfx_driver ALL DEPENDS ${WINE_DRIVER} ${WINE_MARKER} ${WINE_BA
 add_executable(sfx_fixture ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_fixture.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_util.cpp)
 target_link_libraries(sfx_fixture PRIVATE dravex_packer)
 target_compile_definitions(sfx_fixture PRIVATE DRAVEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-add_dependencies(sfx_fixture dravex_stub64)
+add_dependencies(sfx_fixture dravex_stub32 dravex_stub64)
 
 set(WINE_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wine/run.sh)
 set(WINE_SESSION ${CMAKE_CURRENT_SOURCE_DIR}/wine/session.sh)
 set(WINE_ENV
   "DRAVEX_BUILD=${CMAKE_BINARY_DIR}"
-  "DRAVEX_STUB64=${DRAVEX_STUB64_PATH}"
   "SFX_FIXTURE=$<TARGET_FILE:sfx_fixture>"
   "SFX_DRIVER=${WINE_DRIVER}"
   "SFX_MARKER=${WINE_MARKER}"
   "SFX_BACKEND_TEST=${WINE_BACKEND_TEST}")
 
-# One X server and one persistent Wine server for all scenarios (starting
-# Wine costs seconds; the first start also creates the prefix). The
-# scenarios share them, so they run one at a time.
-add_test(NAME wine.session_start COMMAND bash ${WINE_SESSION} start ${CMAKE_BINARY_DIR})
-add_test(NAME wine.session_stop COMMAND bash ${WINE_SESSION} stop ${CMAKE_BINARY_DIR})
-set_tests_properties(wine.session_start PROPERTIES
-  FIXTURES_SETUP wine_session LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT 300)
-set_tests_properties(wine.session_stop PROPERTIES
-  FIXTURES_CLEANUP wine_session LABELS wine RESOURCE_LOCK wine)
-
+# One X server and one persistent Wine server for all scenarios of a stub
+# (starting Wine costs seconds; the first start also creates the prefix, and
+# for the PE32 stub sets up 32-bit Wine, once per machine). The scenarios
+# share them, so they run one at a time.
 set(WINE_SCENARIOS
   win32_backend
   empty_archive
@@ -86,10 +82,26 @@ set(WINE_SCENARIOS
   command_after
   damaged_archive
   crc_failure)
-foreach(scenario ${WINE_SCENARIOS})
-  add_test(NAME wine.${scenario} COMMAND bash ${WINE_RUN} ${scenario})
-  set_tests_properties(wine.${scenario} PROPERTIES
-    ENVIRONMENT "${WINE_ENV}"
-    FIXTURES_REQUIRED wine_session
-    LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT 180)
-endforeach()
+# The backend test is a 64-bit program of its own, not the stub.
+set(WINE32_SCENARIOS ${WINE_SCENARIOS})
+list(REMOVE_ITEM WINE32_SCENARIOS win32_backend)
+
+function(dravex_add_wine_tests prefix arch stub timeout)
+  set(env ${WINE_ENV} "DRAVEX_WINE_ARCH=${arch}" "DRAVEX_WINE_STUB=${stub}")
+  add_test(NAME ${prefix}.session_start COMMAND bash ${WINE_SESSION} start ${CMAKE_BINARY_DIR})
+  add_test(NAME ${prefix}.session_stop COMMAND bash ${WINE_SESSION} stop ${CMAKE_BINARY_DIR})
+  set_tests_properties(${prefix}.session_start PROPERTIES ENVIRONMENT "${env}"
+    FIXTURES_SETUP ${prefix}_session LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT 900)
+  set_tests_properties(${prefix}.session_stop PROPERTIES ENVIRONMENT "${env}"
+    FIXTURES_CLEANUP ${prefix}_session LABELS wine RESOURCE_LOCK wine)
+  foreach(scenario ${ARGN})
+    add_test(NAME ${prefix}.${scenario} COMMAND bash ${WINE_RUN} ${scenario})
+    set_tests_properties(${prefix}.${scenario} PROPERTIES
+      ENVIRONMENT "${env}"
+      FIXTURES_REQUIRED ${prefix}_session
+      LABELS wine SKIP_RETURN_CODE 77 RESOURCE_LOCK wine TIMEOUT ${timeout})
+  endforeach()
+endfunction()
+
+dravex_add_wine_tests(wine 64 ${DRAVEX_STUB64_PATH} 180 ${WINE_SCENARIOS})
+dravex_add_wine_tests(wine32 32 ${DRAVEX_STUB32_PATH} 300 ${WINE32_SCENARIOS})

@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # Runs one Wine scenario of the self-extractor: builds the self-extractor it
-# needs with sfx_fixture (x86-64 stub; Wine here runs 64-bit programs only),
-# writes a command script for sfx_driver, runs it under Wine, and checks what
-# landed on disk.
+# needs with sfx_fixture, writes a command script for sfx_driver, runs it
+# under Wine, and checks what landed on disk.
 #
 #   run.sh SCENARIO
 #
 # Taken from the environment (tests/scripts/wine.cmake sets them):
 #   DRAVEX_BUILD  the build folder (Wine prefix, session, work folders)
-#   DRAVEX_STUB64 the x86-64 stub
+#   DRAVEX_WINE_ARCH  64: the x86-64 stub under the system's Wine;
+#                 32: the shipped PE32 stub under 32-bit Wine run by qemu
+#                 (scripts/setup-pe32-wine.sh; see wine-env.sh)
+#   DRAVEX_WINE_STUB  the stub under test
 #   SFX_FIXTURE, SFX_DRIVER, SFX_MARKER, SFX_BACKEND_TEST  the helper programs
-# Exit code 77 means skipped (no wine or no Xvfb).
+# Exit code 77 means skipped (no wine, no Xvfb, or no 32-bit Wine here).
 set -euo pipefail
 
 scenario=$1
 build=$DRAVEX_BUILD
-stub=$DRAVEX_STUB64
+stub=$DRAVEX_WINE_STUB
 fixture=$SFX_FIXTURE
 driver=$SFX_DRIVER
 marker=$SFX_MARKER
@@ -25,8 +27,12 @@ if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null; then
   echo "SKIP: the Wine tests need wine and Xvfb (scripts/install-deps.sh installs them)"
   exit 77
 fi
+source "$here/wine-env.sh"
+if [ "$wine_arch" = 32 ] && ! pe32_wine_ready; then
+  echo "SKIP: no 32-bit Wine here for the PE32 stub (scripts/setup-pe32-wine.sh sets it up; it needs root)"
+  exit 77
+fi
 
-export WINEPREFIX="$build/wine-prefix"
 export WINEDEBUG=-all
 # No prompts to install Mono or Gecko: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -35,9 +41,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # offset to every date, as Windows does.
 export TZ=Asia/Tokyo
 [ -e /usr/share/zoneinfo/Asia/Tokyo ] || export TZ=UTC
-screenshots="$build/wine-screenshots"
+screenshots="$build/wine-screenshots$wine_suffix"
 mkdir -p "$screenshots"
-work="$build/wine-work/$scenario"
+work="$build/wine-work$wine_suffix/$scenario"
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
@@ -56,11 +62,11 @@ winpath() {
 
 # Runs a Windows program, in the shared session when there is one.
 run_wine() {
-  if [ -s "$build/wine-session.display" ] && kill -0 "$(cat "$build/wine-session.pid" 2>/dev/null)" 2>/dev/null; then
-    DISPLAY=":$(cat "$build/wine-session.display")" wine "$@"
+  if [ -s "$session.display" ] && kill -0 "$(cat "$session.pid" 2>/dev/null)" 2>/dev/null; then
+    DISPLAY=":$(cat "$session.display")" "$wine" "$@"
   else
     xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-      'wine "$@"; rc=$?; wineserver -k 2>/dev/null; exit $rc' sh "$@"
+      'w=$1; shift; "$0" "$@"; rc=$?; "$w" -k 2>/dev/null; exit $rc' "$wine" "$wineserver" "$@"
   fi
 }
 
