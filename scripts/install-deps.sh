@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake git pkg-config unzip
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libdivsufsort-dev
+  nlohmann-json3-dev libssl-dev python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth xdotool imagemagick
   clang libclang-rt-14-dev

@@ -6,6 +6,8 @@
 // read-only bits and last-write times, and the run must end the way the
 // manifest's outcome says. Nothing may appear beside the output folder.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -18,12 +20,10 @@
 
 #include "packer/host_extract.h"
 #include "platform/host.h"
-#include "tests/mini_json.h"
-#include "tests/sha256.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
-using testutil::Json;
+using Json = nlohmann::json;
 
 namespace {
 
@@ -79,7 +79,17 @@ std::string read_text(const std::string& path)
 std::string file_sha256(const std::string& path)
 {
     testutil::Bytes data = testutil::read_file(path);
-    return testutil::sha256_hex(data.data(), data.size());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return "";
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; i++) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
 }
 
 time_t dos_time(uint16_t date, uint16_t time_word) { return host::dos_to_time(date, time_word); }
@@ -97,10 +107,10 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
     if (GetParam().empty())
         GTEST_SKIP() << "no conformance samples: <shared>/conformance not found (set DRAVEX_SHARED)";
     Json manifest = Json::parse(read_text(GetParam()));
-    fs::path archive = fs::path(GetParam()).parent_path() / manifest["archive"].text;
+    fs::path archive = fs::path(GetParam()).parent_path() / manifest["archive"].get<std::string>();
     ASSERT_TRUE(fs::exists(archive)) << archive;
-    const std::string kind = manifest["outcome"]["kind"].text;
-    SCOPED_TRACE(manifest["name"].text + " (" + kind + "): " + manifest["description"].text);
+    const std::string kind = manifest["outcome"]["kind"].get<std::string>();
+    SCOPED_TRACE(manifest["name"].get<std::string>() + " (" + kind + "): " + manifest["description"].get<std::string>());
 
     testutil::TempDir tmp;
     std::string dest = tmp.file("out");
@@ -119,12 +129,12 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
         EXPECT_TRUE(r.messages.empty());
     } else if (kind == "crc") {
         EXPECT_EQ(r.exit_code, packer::EXIT_MEMBERS_FAILED);
-        EXPECT_EQ(r.failed_members, manifest["outcome"]["bad_members"].items.size());
-        for (const Json& bad : manifest["outcome"]["bad_members"].items) {
+        EXPECT_EQ(r.failed_members, manifest["outcome"]["bad_members"].size());
+        for (const Json& bad : manifest["outcome"]["bad_members"]) {
             bool named = false;
             for (const std::string& m : r.messages)
-                named |= m.find(bad.text) != std::string::npos && m.find("fails error check") != std::string::npos;
-            EXPECT_TRUE(named) << bad.text << " not reported as failing its check";
+                named |= m.find(bad.get<std::string>()) != std::string::npos && m.find("fails error check") != std::string::npos;
+            EXPECT_TRUE(named) << bad.get<std::string>() << " not reported as failing its check";
         }
     } else if (kind == "damaged") {
         EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
@@ -156,13 +166,13 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
     // The tree, exactly.
     std::map<std::string, const Json*> expected_files;
     std::set<std::string> expected_folders;
-    for (const Json& f : manifest["files"].items) {
-        expected_files[f["path"].text] = &f;
-        add_with_parents(expected_folders, f["path"].text);
+    for (const Json& f : manifest["files"]) {
+        expected_files[f["path"].get<std::string>()] = &f;
+        add_with_parents(expected_folders, f["path"].get<std::string>());
     }
-    for (const Json& d : manifest["folders"].items) {
-        expected_folders.insert(d["path"].text);
-        add_with_parents(expected_folders, d["path"].text);
+    for (const Json& d : manifest["folders"]) {
+        expected_folders.insert(d["path"].get<std::string>());
+        add_with_parents(expected_folders, d["path"].get<std::string>());
     }
     std::set<std::string> found_files, found_folders;
     if (fs::exists(dest)) {
@@ -187,13 +197,13 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
         if (stat(path.c_str(), &st) != 0)
             continue;  // already reported above
         SCOPED_TRACE(kv.first);
-        EXPECT_EQ((int64_t)st.st_size, f["size"].as_int());
-        EXPECT_EQ(file_sha256(path), f["sha256"].text);
+        EXPECT_EQ((int64_t)st.st_size, f["size"].get<int64_t>());
+        EXPECT_EQ(file_sha256(path), f["sha256"].get<std::string>());
         bool read_only = (st.st_mode & 0222) == 0;
-        EXPECT_EQ(read_only, (f["attributes"].as_int() & 1) != 0);
-        uint16_t write_date = (uint16_t)f["write_date"].as_int();
+        EXPECT_EQ(read_only, (f["attributes"].get<int64_t>() & 1) != 0);
+        uint16_t write_date = (uint16_t)f["write_date"].get<int64_t>();
         if (write_date != 0) {
-            EXPECT_EQ(st.st_mtime, dos_time(write_date, (uint16_t)f["write_time"].as_int()));
+            EXPECT_EQ(st.st_mtime, dos_time(write_date, (uint16_t)f["write_time"].get<int64_t>()));
         }
     }
 }
@@ -207,8 +217,8 @@ TEST_P(Conformance, TestModeAgreesAndWritesNothing)
     if (GetParam().empty())
         GTEST_SKIP() << "no conformance samples";
     Json manifest = Json::parse(read_text(GetParam()));
-    fs::path archive = fs::path(GetParam()).parent_path() / manifest["archive"].text;
-    const std::string kind = manifest["outcome"]["kind"].text;
+    fs::path archive = fs::path(GetParam()).parent_path() / manifest["archive"].get<std::string>();
+    const std::string kind = manifest["outcome"]["kind"].get<std::string>();
     testutil::TempDir tmp;
     packer::ExtractOptions options;
     options.test_only = true;
@@ -221,10 +231,10 @@ TEST_P(Conformance, TestModeAgreesAndWritesNothing)
         int expected = kind == "crc" ? packer::EXIT_MEMBERS_FAILED
                        : kind == "damaged" || kind == "read_error" ? packer::EXIT_DAMAGED
                                                                    : packer::EXIT_OK;
-        EXPECT_EQ(r.exit_code, expected) << manifest["name"].text;
+        EXPECT_EQ(r.exit_code, expected) << manifest["name"].get<std::string>();
     }
     if (kind == "crc") {
-        EXPECT_EQ(r.failed_members, manifest["outcome"]["bad_members"].items.size());
+        EXPECT_EQ(r.failed_members, manifest["outcome"]["bad_members"].size());
     }
 }
 
