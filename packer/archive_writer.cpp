@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -111,10 +113,14 @@ void dos_date_time(time_t t, uint16_t& date, uint16_t& time_word)
 // --- collecting the inputs ---------------------------------------------------
 
 struct Collector {
+    const CollectOptions& options;
     std::vector<WriterEntry>& entries;
     std::vector<std::string>& warnings;
-    std::string error;
+    std::string error;                 // a read error: ends the collection
+    std::vector<std::string> refused;  // names that cannot be stored: all are reported
     std::set<std::string> seen_lower;  // names already stored, ASCII case folded
+    std::string tree_root;             // real path of the current input folder; "" for a file
+    std::vector<std::pair<dev_t, ino_t>> open_folders;  // the folders being walked, for link loops
 };
 
 static std::string fold_case(const std::string& s)
@@ -126,66 +132,91 @@ static std::string fold_case(const std::string& s)
     return out;
 }
 
-static void fill_times(const std::string& path, const struct stat& st, WriterEntry& e)
+static std::string format_time(time_t t)
+{
+    struct tm tm;
+    char text[40];
+    if (localtime_r(&t, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        return std::to_string((long long)t) + " (seconds since 1970)";
+    return text;
+}
+
+// DOS dates run from 1980 to 2107; a modification time outside that is
+// stored as no date, which the extractor leaves alone (the file keeps the
+// time it is written), and said. A creation time out of range (file systems
+// without one report 0) goes the same way without a word.
+static void fill_times(Collector& c, const std::string& path, const std::string& name, const struct stat& st,
+                       WriterEntry& e, bool follow)
 {
     dos_date_time(st.st_mtime, e.write_date, e.write_time);
+    if (e.write_date == 0)
+        c.warnings.push_back(name + ": modification time " + format_time(st.st_mtime) +
+                             " is outside the DOS range 1980-2107; stored without a date (extracted files get the "
+                             "time they are written)");
 #ifdef STATX_BTIME
     struct statx sx;
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+    if (statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
+        (sx.stx_mask & STATX_BTIME))
         dos_date_time((time_t)sx.stx_btime.tv_sec, e.create_date, e.create_time);
 #else
     (void)path;
+    (void)follow;
 #endif
 }
 
-static bool add_entry(Collector& c, const std::string& host_path, const std::string& utf8_name, const struct stat& st)
+// Adds one file or folder; false only when the name cannot be stored (noted
+// in c.refused).
+static bool add_entry(Collector& c, const std::string& host_path, const std::string& utf8_name, const struct stat& st,
+                      const std::string* link_target = nullptr)
 {
     WriterEntry e;
-    std::string name_utf8 = utf8_name;
-    if (!host::utf8_to_cp1252(name_utf8, e.name)) {
-        c.error = "cannot store \"" + utf8_name + "\": name has characters outside Windows code page 1252";
-        return false;
+    std::string why;
+    if (!host::utf8_to_cp1252(utf8_name, e.name))
+        why = "name has characters outside Windows code page 1252";
+    else if (utf8_name.find('\\') != std::string::npos)
+        why = "backslash in name";  // a folder separator in the archive
+    if (why.empty()) {
+        for (char& ch : e.name)
+            if (ch == '/')
+                ch = '\\';
+        why = check_entry_name(e.name);
     }
-    // A backslash in a POSIX name would turn into a folder separator.
-    if (utf8_name.find('\\') != std::string::npos) {
-        c.error = "cannot store \"" + utf8_name + "\": backslash in name";
-        return false;
-    }
-    for (char& ch : e.name)
-        if (ch == '/')
-            ch = '\\';
-    std::string why = check_entry_name(e.name);
-    if (!why.empty()) {
-        c.error = "cannot store \"" + utf8_name + "\": " + why;
-        return false;
-    }
-    if (!c.seen_lower.insert(fold_case(e.name)).second) {
-        c.error = "cannot store \"" + utf8_name + "\": the archive already holds this name (Windows ignores case)";
-        return false;
-    }
+    if (why.empty() && !c.seen_lower.insert(fold_case(e.name)).second)
+        why = "the archive already holds this name (Windows ignores case)";
     e.host_path = host_path;
     e.folder = S_ISDIR(st.st_mode);
     if (e.folder) {
         e.attributes = 0x10;
     } else {
-        e.size = (uint64_t)st.st_size;
-        if (e.size > 0xFFFFFFFFu) {
-            c.error = "cannot store \"" + utf8_name + "\": members are limited to 4 GiB - 1 bytes";
-            return false;
-        }
+        e.size = link_target ? link_target->size() : (uint64_t)st.st_size;
+        if (why.empty() && e.size > 0xFFFFFFFFu)
+            why = "members are limited to 4 GiB - 1 bytes";
         e.attributes = 0x20;
-        if ((st.st_mode & 0222) == 0)
+        if ((st.st_mode & 0222) == 0 && !link_target)
             e.attributes |= 0x01;
     }
-    fill_times(host_path, st, e);
+    if (!why.empty()) {
+        c.refused.push_back("cannot store \"" + utf8_name + "\": " + why);
+        return false;
+    }
+    if (link_target) {
+        e.link = true;
+        e.link_target = *link_target;
+    }
+    fill_times(c, host_path, utf8_name, st, e, link_target == nullptr);
     c.entries.push_back(e);
     return true;
 }
 
 static bool collect_path(Collector& c, const std::string& host_path, const std::string& name, bool top_level);
 
-static bool collect_children(Collector& c, const std::string& dir, const std::string& prefix)
+static bool collect_children(Collector& c, const std::string& dir, const std::string& prefix, const struct stat& st)
 {
+    for (const auto& open : c.open_folders)
+        if (open.first == st.st_dev && open.second == st.st_ino) {
+            c.warnings.push_back("skipped " + dir + ": a link loop leads back to a folder that holds it");
+            return true;
+        }
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
         c.error = "cannot read folder " + dir + ": " + strerror(errno);
@@ -198,10 +229,30 @@ static bool collect_children(Collector& c, const std::string& dir, const std::st
     }
     closedir(d);
     std::sort(names.begin(), names.end());
+    c.open_folders.push_back({st.st_dev, st.st_ino});
+    bool ok = true;
     for (const std::string& n : names)
-        if (!collect_path(c, dir + "/" + n, prefix.empty() ? n : prefix + "/" + n, false))
-            return false;
-    return true;
+        if (!collect_path(c, dir + "/" + n, prefix.empty() ? n : prefix + "/" + n, false)) {
+            ok = false;
+            break;
+        }
+    c.open_folders.pop_back();
+    return ok;
+}
+
+// Whether the real path of a link's target lies inside the current input.
+static bool inside_tree(const Collector& c, const std::string& host_path)
+{
+    if (c.tree_root.empty())
+        return false;
+    char* real = realpath(host_path.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    std::string target = real;
+    free(real);
+    return target == c.tree_root ||
+           (target.compare(0, c.tree_root.size(), c.tree_root) == 0 &&
+            (c.tree_root == "/" || target[c.tree_root.size()] == '/'));
 }
 
 static bool collect_path(Collector& c, const std::string& host_path, const std::string& name, bool top_level)
@@ -211,34 +262,64 @@ static bool collect_path(Collector& c, const std::string& host_path, const std::
         c.error = "cannot read " + host_path + ": " + strerror(errno);
         return false;
     }
-    if (S_ISLNK(st.st_mode)) {
-        // A link to a file is stored as the file; a link to a folder is not
-        // followed below the inputs, since it may lead back up the tree.
+    if (S_ISLNK(st.st_mode) && !top_level) {
+        if (c.options.links == Links::SKIP)
+            return true;
+        if (c.options.links == Links::STORE_TARGET) {
+            std::vector<char> target((size_t)(st.st_size > 0 ? st.st_size : 256) + 1);
+            ssize_t n = readlink(host_path.c_str(), target.data(), target.size());
+            if (n < 0 || (size_t)n >= target.size()) {
+                c.error = "cannot read link " + host_path + ": " + strerror(n < 0 ? errno : ENAMETOOLONG);
+                return false;
+            }
+            std::string text(target.data(), (size_t)n);
+            if (c.options.keep && !c.options.keep(name, false))
+                return true;
+            add_entry(c, host_path, name, st, &text);
+            return true;
+        }
         if (stat(host_path.c_str(), &st) != 0) {
-            c.warnings.push_back("skipped dangling link " + host_path);
+            if (errno == ELOOP)
+                c.warnings.push_back("skipped link " + host_path + ": it leads round in a loop");
+            else
+                c.warnings.push_back("skipped dangling link " + host_path + ": " + strerror(errno));
             return true;
         }
-        if (S_ISDIR(st.st_mode) && !top_level) {
-            c.warnings.push_back("skipped link to folder " + host_path);
-            return true;
+        if (c.options.links == Links::INSIDE) {
+            if (!inside_tree(c, host_path)) {
+                c.warnings.push_back("skipped link " + host_path +
+                                     ": it leads out of the folder being packed (--symlinks follow stores it)");
+                return true;
+            }
+            // A link to a folder inside the tree would store that folder twice.
+            if (S_ISDIR(st.st_mode)) {
+                c.warnings.push_back("skipped link to folder " + host_path);
+                return true;
+            }
         }
+    } else if (S_ISLNK(st.st_mode) && stat(host_path.c_str(), &st) != 0) {
+        c.error = "cannot read " + host_path + ": " + strerror(errno);
+        return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        if (!name.empty() && !add_entry(c, host_path, name, st))
-            return false;
-        return collect_children(c, host_path, name);
-    }
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
         c.warnings.push_back("skipped special file " + host_path);
         return true;
     }
-    return add_entry(c, host_path, name, st);
+    if (!name.empty() && c.options.keep && !c.options.keep(name, S_ISDIR(st.st_mode)))
+        return true;
+    if (S_ISDIR(st.st_mode)) {
+        if (!name.empty())
+            add_entry(c, host_path, name, st);
+        return collect_children(c, host_path, name, st);
+    }
+    add_entry(c, host_path, name, st);
+    return true;
 }
 
-bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterEntry>& entries, std::string& error,
-                     std::vector<std::string>& warnings)
+bool collect_entries(const std::vector<std::string>& inputs, const CollectOptions& options,
+                     std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings)
 {
-    Collector c{entries, warnings, "", {}};
+    Collector c{options, entries, warnings, "", {}, {}, "", {}};
     for (const std::string& input : inputs) {
         std::string path = input;
         while (path.size() > 1 && path.back() == '/')
@@ -249,6 +330,13 @@ bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterE
         // contents go in at the top.
         if (base == "." || base == ".." || base.empty() || path == "/")
             base.clear();
+        c.tree_root.clear();
+        if (char* real = realpath(path.c_str(), nullptr)) {
+            struct stat st;
+            if (stat(real, &st) == 0 && S_ISDIR(st.st_mode))
+                c.tree_root = real;
+            free(real);
+        }
         if (!collect_path(c, path, base, true)) {
             error = c.error;
             return false;
@@ -261,7 +349,19 @@ bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterE
             }
         }
     }
+    if (!c.refused.empty()) {
+        error.clear();
+        for (const std::string& line : c.refused)
+            error += (error.empty() ? "" : "\n") + line;
+        return false;
+    }
     return true;
+}
+
+bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterEntry>& entries, std::string& error,
+                     std::vector<std::string>& warnings)
+{
+    return collect_entries(inputs, CollectOptions(), entries, error, warnings);
 }
 
 // --- the directory -----------------------------------------------------------
@@ -276,7 +376,7 @@ static bool encode_piece(const std::vector<uint8_t>& decoded, int level, std::ve
         encode_stored_block(w, decoded.data(), (uint32_t)decoded.size(), true);
     }
     std::vector<uint8_t> lz;
-    {
+    if (level >= 1 || best.empty()) {
         std::vector<uint8_t> window(decoded);
         BitWriter w(lz);
         LzOptions options;
@@ -284,7 +384,7 @@ static bool encode_piece(const std::vector<uint8_t>& decoded, int level, std::ve
         options.allow_delta = false;
         encode_lz_block(w, window.data(), 0, (uint32_t)window.size(), true, 0, options);
     }
-    if (lz.size() <= DIRECTORY_PIECE_MAX && (best.empty() || lz.size() < best.size()))
+    if (!lz.empty() && lz.size() <= DIRECTORY_PIECE_MAX && (best.empty() || lz.size() < best.size()))
         best.swap(lz);
     if (best.empty() || best.size() > DIRECTORY_PIECE_MAX)
         return false;
@@ -410,7 +510,9 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
             if (!indices.empty() && options.stream_size != 0 && stream_bytes + e.size > options.stream_size)
                 break;
             std::vector<uint8_t> bytes;
-            if (!read_whole_file(e.host_path, bytes, error))
+            if (e.link)
+                bytes.assign(e.link_target.begin(), e.link_target.end());
+            else if (!read_whole_file(e.host_path, bytes, error))
                 return false;
             stream_bytes += bytes.size();
             // A stream's decoded offsets are 32-bit, and no archive this
@@ -428,7 +530,8 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
             m.name = entries[indices[k]].name;
             m.data = data[k].data();
             m.size = (uint32_t)data[k].size();
-            m.filter = detect_call_filter(data[k].data(), m.size);
+            // Level 0 stores the bytes as they are, unfiltered.
+            m.filter = options.level == 0 ? 0 : detect_call_filter(data[k].data(), m.size);
             members.push_back(m);
         }
         StreamOptions so;

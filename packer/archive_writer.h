@@ -31,10 +31,31 @@ struct WriterEntry {
     uint16_t attributes = 0;
     uint16_t create_date = 0, create_time = 0;
     uint16_t write_date = 0, write_time = 0;
+    // A symbolic link stored as a file holding its target path: the bytes
+    // stored instead of reading host_path.
+    bool link = false;
+    std::string link_target;
+};
+
+// What collecting does with a symbolic link met below an input (a link named
+// as an input itself is always followed).
+enum class Links {
+    INSIDE,        // follow a link to a file inside the input's tree; skip, with a warning, one leading out of it
+    FOLLOW,        // follow every link, to files and folders alike (a loop is skipped with a warning)
+    SKIP,          // pass every link over
+    STORE_TARGET,  // store the link as a small file holding its target path
+};
+
+struct CollectOptions {
+    Links links = Links::INSIDE;
+    // Asked for every file and folder with its stored path (UTF-8, '/'
+    // separators): false passes it over, a folder with all it holds. Null:
+    // everything is kept.
+    std::function<bool(const std::string& name, bool folder)> keep;
 };
 
 struct ArchiveOptions {
-    int level = 6;              // 1..9
+    int level = 6;              // 1..9; 0 stores everything uncompressed and unfiltered
     uint64_t stream_size = 0;   // cut members into streams of about this many bytes; 0: one stream
     // Bytes of member data packed so far and in all.
     std::function<void(uint64_t, uint64_t)> progress;
@@ -50,8 +71,12 @@ void dos_date_time(time_t t, uint16_t& date, uint16_t& time_word);
 // Collects the inputs (files or folders, recursively, folders before their
 // contents, names sorted) into entries. An input's own name is its last path
 // component; "." or a path ending in "/." adds a folder's contents only.
-// Returns false with a message in error when an input cannot be read or a
-// name cannot be stored; warnings name things passed over (special files).
+// Returns false with a message in error when an input cannot be read or
+// names cannot be stored (one line per name that cannot, "\n" between);
+// warnings name things passed over (special files, links) and dates that
+// have no DOS form.
+bool collect_entries(const std::vector<std::string>& inputs, const CollectOptions& options,
+                     std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings);
 bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterEntry>& entries, std::string& error,
                      std::vector<std::string>& warnings);
 

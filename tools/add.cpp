@@ -2,13 +2,18 @@
 // self-extractor.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
+#include <iterator>
 
 #include "archive/stub_info.h"
 #include "packer/archive_writer.h"
+#include "platform/host.h"
 #include "tools/commands.h"
 #include "tools/output_file.h"
+#include "tools/path_filter.h"
 #include "tools/progress_bar.h"
 #include "tools/sfx.h"
 #include "tools/tool_util.h"
@@ -39,15 +44,187 @@ static void warn_long_names(const std::vector<packer::WriterEntry>& entries, con
         error_line("warning: " + std::to_string(count - 3) + " more names do not fit under the default folder");
 }
 
+static std::string fold_case(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+// The command runs as a program path inside the destination folder (the
+// driver quotes the part before the first blank, or the quoted part). Warns
+// when no file is stored at that path, and names the member it probably
+// meant.
+static void check_command(const std::string& command, const std::vector<packer::WriterEntry>& entries)
+{
+    std::string program, arguments;
+    if (!command.empty() && command[0] == '"') {
+        size_t end = command.find('"', 1);
+        program = command.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+        arguments = end == std::string::npos ? "" : command.substr(end + 1);
+    } else {
+        size_t end = command.find_first_of(" \t");
+        program = command.substr(0, end);
+        arguments = end == std::string::npos ? "" : command.substr(end);
+    }
+    if (program.empty())
+        return;
+    std::string wanted = program;
+    for (char& c : wanted)
+        if (c == '/')
+            c = '\\';
+    while (wanted.size() > 2 && wanted.compare(0, 2, ".\\") == 0)
+        wanted.erase(0, 2);
+    wanted = fold_case(wanted);
+    std::string base = wanted.substr(wanted.rfind('\\') == std::string::npos ? 0 : wanted.rfind('\\') + 1);
+    const packer::WriterEntry* best = nullptr;
+    for (const packer::WriterEntry& e : entries) {
+        if (e.folder)
+            continue;
+        std::string name = fold_case(host::cp1252_to_utf8(e.name));
+        // Windows adds .exe to a program named without an extension.
+        if (name == wanted || name == wanted + ".exe")
+            return;
+        size_t slash = name.rfind('\\');
+        std::string name_base = slash == std::string::npos ? name : name.substr(slash + 1);
+        bool tail = name.size() > wanted.size() && name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
+                    name[name.size() - wanted.size() - 1] == '\\';
+        if ((tail || name_base == base || name_base == base + ".exe") &&
+            (best == nullptr || e.name.size() < best->name.size()))
+            best = &e;
+    }
+    std::string line = "warning: --command \"" + command + "\": the archive holds no file " + program +
+                       " in the destination folder, where the command is run";
+    if (best != nullptr) {
+        std::string suggestion = host::cp1252_to_utf8(best->name);
+        if (suggestion.find(' ') != std::string::npos)
+            suggestion = "\"" + suggestion + "\"";
+        line += "; did you mean --command '" + suggestion + arguments + "'?";
+    }
+    error_line(line);
+}
+
+// Reads a list of inputs: one a line (or NUL-separated), from stdin for "-".
+static bool read_list(const std::string& source, bool null_separated, std::vector<std::string>& out)
+{
+    std::string text;
+    if (source == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::vector<uint8_t> data;
+        std::string error;
+        if (!read_file(source, data, error)) {
+            error_line("list @" + source + ": " + error);
+            return false;
+        }
+        text.assign(data.begin(), data.end());
+    }
+    char separator = null_separated ? '\0' : '\n';
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string item = text.substr(start, end - start);
+        if (!null_separated && !item.empty() && item.back() == '\r')
+            item.pop_back();
+        if (!item.empty())
+            out.push_back(item);
+        start = end + 1;
+    }
+    return true;
+}
+
+// The inputs as paths: lists expanded, -C applied.
+static bool expand_inputs(const AddCommand& c, std::vector<std::string>& out)
+{
+    bool stdin_used = false;
+    std::vector<std::string> named;
+    for (const std::string& input : c.inputs) {
+        if (input == "-" || (input.size() > 1 && input[0] == '@')) {
+            if (input == "-" && stdin_used) {
+                error_line("- (the list on standard input) is given twice");
+                return false;
+            }
+            stdin_used |= input == "-";
+            if (!read_list(input == "-" ? input : input.substr(1), c.null_separated, named))
+                return false;
+        } else {
+            named.push_back(input);
+        }
+    }
+    if (!c.base_dir.empty()) {
+        struct stat st;
+        if (stat(c.base_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            error_line("-C " + c.base_dir + ": no such folder");
+            return false;
+        }
+    }
+    for (const std::string& n : named)
+        out.push_back(c.base_dir.empty() || n[0] == '/' ? n : c.base_dir + "/" + n);
+    if (out.empty()) {
+        error_line("the input lists name no files; nothing written");
+        return false;
+    }
+    return true;
+}
+
+static packer::Links link_mode(const std::string& name)
+{
+    if (name == "follow")
+        return packer::Links::FOLLOW;
+    if (name == "skip")
+        return packer::Links::SKIP;
+    if (name == "store-target")
+        return packer::Links::STORE_TARGET;
+    return packer::Links::INSIDE;
+}
+
+// With -i, a folder stays when it is included itself or holds something kept.
+static void drop_folders_not_included(std::vector<packer::WriterEntry>& entries, const PathFilter& include)
+{
+    std::vector<bool> keep(entries.size(), false);
+    std::vector<std::string> names(entries.size());
+    for (size_t i = 0; i < entries.size(); i++) {
+        names[i] = host::cp1252_to_utf8(entries[i].name);
+        for (char& ch : names[i])
+            if (ch == '\\')
+                ch = '/';
+        keep[i] = !entries[i].folder || include.matches(names[i]);
+    }
+    // Folders come before their contents: walk backwards, marking parents.
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (!keep[i])
+            continue;
+        for (size_t j = i; j-- > 0;)
+            if (entries[j].folder && names[i].size() > names[j].size() &&
+                names[i].compare(0, names[j].size(), names[j]) == 0 && names[i][names[j].size()] == '/')
+                keep[j] = true;
+    }
+    std::vector<packer::WriterEntry> kept;
+    for (size_t i = 0; i < entries.size(); i++)
+        if (keep[i])
+            kept.push_back(entries[i]);
+    entries.swap(kept);
+}
+
 int run_add(const AddCommand& c)
 {
+    const bool quiet = c.verbosity == Verbosity::QUIET;
     bool sfx = c.sfx || ends_with_nocase(c.output, ".exe");
     const SfxSettings& s = c.settings;
     if (!sfx && (s.title_set || s.folder_set || s.command_set || s.overwrite || !s.stub.empty())) {
         error_line("--title, --folder, --command, --overwrite and --stub need a self-extractor "
                    "(OUT ending in .exe, or --sfx)");
-        return 7;
+        return EXIT_USAGE;
     }
+    if (c.output == "-") {
+        error_line("OUT is \"-\": qvx writes archives to files, not to standard output (./- names a file \"-\")");
+        return EXIT_USAGE;
+    }
+    if (sfx && s.folder_set && !check_folder(s.folder))
+        return EXIT_USAGE;
     if (!check_output(c.output, c.force))
         return EXIT_FAILED;
 
@@ -56,34 +233,77 @@ int run_add(const AddCommand& c)
     if (sfx && (!sfx_strings(s, strings) || !load_stub(s, stub)))
         return EXIT_FAILED;
 
+    std::vector<std::string> inputs;
+    if (!expand_inputs(c, inputs))
+        return EXIT_FAILED;
+
+    PathFilter exclude(c.excludes), include(c.includes);
+    packer::CollectOptions collect;
+    collect.links = link_mode(c.symlinks);
+    if (!exclude.empty() || !include.empty())
+        collect.keep = [&](const std::string& name, bool folder) {
+            if (exclude.matches(name))
+                return false;
+            return folder || include.empty() || include.matches(name);
+        };
     std::vector<packer::WriterEntry> entries;
     std::string error;
     std::vector<std::string> warnings;
-    if (!packer::collect_entries(c.inputs, entries, error, warnings)) {
-        error_line(error + "; nothing written");
+    bool collected = packer::collect_entries(inputs, collect, entries, error, warnings);
+    if (!quiet)
+        for (const std::string& w : warnings)
+            error_line("warning: " + w);
+    if (!collected) {
+        std::vector<std::string> lines;
+        for (size_t start = 0; start <= error.size();) {
+            size_t end = std::min(error.find('\n', start), error.size());
+            lines.push_back(error.substr(start, end - start));
+            start = end + 1;
+        }
+        if (lines.size() == 1) {
+            error_line(lines[0] + "; nothing written");
+        } else {
+            for (const std::string& line : lines)
+                error_line(line);
+            error_line(std::to_string(lines.size()) + " names cannot be stored; nothing written");
+        }
         return EXIT_FAILED;
     }
-    for (const std::string& w : warnings)
-        error_line("warning: " + w);
+    if (!include.empty())
+        drop_folders_not_included(entries, include);
+    if (!quiet) {
+        for (const std::string& p : exclude.unused())
+            error_line("warning: -x " + p + " matches nothing");
+        for (const std::string& p : include.unused())
+            error_line("warning: -i " + p + " matches nothing");
+    }
     // An existing OUT replaced with -f must not pack itself.
     std::error_code ec;
+    bool packs_itself = false;
     if (std::filesystem::exists(c.output, ec)) {
         auto out_path = std::filesystem::canonical(c.output, ec);
         std::vector<packer::WriterEntry> kept;
         for (const packer::WriterEntry& e : entries) {
             std::error_code ec2;
-            if (!e.folder && std::filesystem::canonical(e.host_path, ec2) == out_path && !ec2)
+            if (!e.folder && !e.link && std::filesystem::canonical(e.host_path, ec2) == out_path && !ec2) {
+                packs_itself = true;
                 continue;
+            }
             kept.push_back(e);
         }
         entries.swap(kept);
     }
     if (entries.empty()) {
-        error_line("nothing to archive; nothing written");
+        if (packs_itself)
+            error_line("nothing to archive: the only input, " + c.output + ", is the archive being written; nothing written");
+        else
+            error_line("nothing to archive (every input was passed over); nothing written");
         return EXIT_FAILED;
     }
     if (sfx && s.folder_set)
         warn_long_names(entries, strings.folder);
+    if (sfx && s.command_set && !quiet)
+        check_command(s.command, entries);
 
     packer::ArchiveOptions options;
     options.level = c.level;
@@ -109,6 +329,8 @@ int run_add(const AddCommand& c)
     uint64_t in_bytes = 0;
     unsigned files = 0, folders = 0;
     for (const packer::WriterEntry& e : entries) {
+        if (c.verbosity == Verbosity::VERBOSE)
+            printf("%s%s\n", host_name(e.name).c_str(), e.folder ? "/" : "");
         if (e.folder) {
             folders++;
         } else {
@@ -116,6 +338,8 @@ int run_add(const AddCommand& c)
             in_bytes += e.size;
         }
     }
+    if (quiet)
+        return 0;
     struct stat st;
     uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : archive.size();
     printf("%s: %s, %s, %llu bytes -> %llu bytes", c.output.c_str(), counted(files, "file").c_str(),

@@ -20,13 +20,21 @@ struct SfxSettings {
     bool overwrite = false;
 };
 
+// How much a command says: -q errors only, -v one line per member.
+enum class Verbosity { QUIET, NORMAL, VERBOSE };
+
 struct AddCommand {
     std::string output;
-    std::vector<std::string> inputs;
-    int level = 6;
+    std::vector<std::string> inputs;  // "-" and "@FILE" name lists of inputs
+    bool null_separated = false;      // --null: the lists are NUL-separated
+    std::string base_dir;             // -C: inputs are relative to it
+    std::vector<std::string> excludes, includes;
+    std::string symlinks = "inside";  // inside (the default), follow, skip, store-target
+    int level = 6;                    // 0 stores
     uint64_t stream_size = 0;
     bool sfx = false;
     bool force = false;
+    Verbosity verbosity = Verbosity::NORMAL;
     SfxSettings settings;
 };
 
@@ -38,18 +46,26 @@ struct SfxCommand {
 
 struct ExtractCommand {
     std::string archive;
+    std::vector<std::string> members;  // paths or globs; empty: all
     std::string dest = ".";
     bool yes = false;
+    Verbosity verbosity = Verbosity::NORMAL;
+};
+
+struct ListCommand {
+    std::vector<std::string> archives;
+    bool json = false;
 };
 
 int run_add(const AddCommand& c);
 int run_sfx(const SfxCommand& c);
 int run_extract(const ExtractCommand& c);
-int run_test(const std::string& archive);
-int run_list(const std::string& archive);
+// t and l take several archives; the exit code is the worst of their codes.
+int run_test(const std::vector<std::string>& archives, Verbosity verbosity);
+int run_list(const ListCommand& c);
 
 // Extraction, or a test when c is null: the run that x and t share.
-int run_extract_or_test(const std::string& archive, const ExtractCommand* c);
+int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Verbosity verbosity);
 
 // "4M", "512k", "1G", "1000": bytes; false when it is not a size.
 bool parse_size(const std::string& text, uint64_t& out);

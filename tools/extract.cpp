@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "archive/stub_info.h"
 #include "packer/host_extract.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
@@ -13,56 +14,136 @@
 
 namespace qvx {
 
-static int ask_on_terminal(const std::string& file, ProgressBar& bar)
+namespace {
+
+// The overwrite question on the terminal, and what the answers so far mean
+// for the files still to come.
+struct OverwritePrompt {
+    ProgressBar& bar;
+    bool never = false;          // "never": keep every existing file from now on
+    unsigned kept = 0;           // files kept because no one could be asked
+    unsigned declined = 0;       // files the user chose to keep
+
+    int ask(const std::string& file)
+    {
+        bar.clear();
+        std::string shown = printable(file);
+        if (never) {
+            declined++;
+            return ANSWER_NO;
+        }
+        if (isatty(STDIN_FILENO) == 0) {
+            error_line(shown + " exists; not overwritten (use -y to overwrite)");
+            kept++;
+            return ANSWER_NO;
+        }
+        while (true) {
+            fprintf(stderr, "Overwrite %s? [y]es/[n]o/[A]ll/[N]ever/[q]uit ", shown.c_str());
+            fflush(stderr);
+            std::string answer;
+            if (!std::getline(std::cin, answer)) {
+                kept++;
+                return ANSWER_NO;
+            }
+            if (answer == "y" || answer == "Y" || answer == "yes")
+                return ANSWER_YES;
+            if (answer == "A" || answer == "a" || answer == "all")
+                return ANSWER_YES_TO_ALL;
+            if (answer == "n" || answer == "no" || answer.empty()) {
+                declined++;
+                return ANSWER_NO;
+            }
+            if (answer == "N" || answer == "never") {
+                never = true;
+                declined++;
+                return ANSWER_NO;
+            }
+            if (answer == "q" || answer == "Q" || answer == "quit") {
+                // The Cancel of the stub's dialog: the run ends before the
+                // next member, leaving this file as it is.
+                stub_info.cancel_flag = 1;
+                declined++;
+                return ANSWER_NO;
+            }
+        }
+    }
+};
+
+// Member names in the extractor's messages are Windows paths; on the host
+// they are shown with '/'.
+std::string host_message(const std::string& line)
 {
-    bar.clear();
-    std::string shown = printable(file);
-    if (isatty(STDIN_FILENO) == 0) {
-        error_line(shown + " exists; not overwritten (use -y to overwrite)");
-        return ANSWER_NO;
-    }
-    while (true) {
-        fprintf(stderr, "Overwrite %s? [y]es/[n]o/[A]ll ", shown.c_str());
-        fflush(stderr);
-        std::string answer;
-        if (!std::getline(std::cin, answer))
-            return ANSWER_NO;
-        if (answer == "y" || answer == "Y" || answer == "yes")
-            return ANSWER_YES;
-        if (answer == "A" || answer == "a" || answer == "all")
-            return ANSWER_YES_TO_ALL;
-        if (answer == "n" || answer == "N" || answer == "no" || answer.empty())
-            return ANSWER_NO;
-    }
+    std::string out = printable(line);
+    for (char& c : out)
+        if (c == '\\')
+            c = '/';
+    return out;
 }
 
-int run_extract_or_test(const std::string& archive, const ExtractCommand* c)
+}  // namespace
+
+int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Verbosity verbosity)
 {
     ProgressBar bar(c ? "Extracting" : "Testing");
+    OverwritePrompt prompt{bar};
     packer::ExtractOptions options;
     options.test_only = c == nullptr;
     if (c != nullptr) {
         options.dest_dir = c->dest;
         options.overwrite_all = c->yes;
-        options.ask_overwrite = [&bar](const std::string& file) { return ask_on_terminal(file, bar); };
+        options.ask_overwrite = [&prompt](const std::string& file) { return prompt.ask(file); };
     }
     options.report = [&bar](const std::string& line) {
         bar.clear();
-        error_line(printable(line));
+        error_line(host_message(line));
     };
-    options.progress = [&bar](const std::string& name, uint64_t done, uint64_t total) {
+    options.progress = [&bar, verbosity](const std::string& name, uint64_t done, uint64_t total) {
+        if (verbosity == Verbosity::VERBOSE) {
+            bar.clear();
+            printf("%s\n", printable(name).c_str());
+            fflush(stdout);
+        }
         bar.update(printable(name), done, total);
     };
     packer::ExtractResult r = packer::extract_archive(archive, options);
     bar.clear();
+    int code = r.exit_code;
+    // A file kept only because no one could be asked is not what the user
+    // wanted: the run did not do all it was asked to.
+    if (code == 0 && prompt.kept > 0)
+        code = 1;
+    if (verbosity == Verbosity::QUIET)
+        return code;
     if (!r.command.empty())
         printf("The archive's command (not run): %s\n", printable(r.command).c_str());
     if (c == nullptr && r.exit_code == 0 && !r.empty)
         printf("%s: OK, %s, %s, %llu bytes\n", archive.c_str(), counted(r.files, "file").c_str(),
                counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes);
-    return r.exit_code;
+    if (c != nullptr && !r.damaged && !r.empty) {
+        unsigned not_written = r.failed_members + prompt.kept + prompt.declined;
+        unsigned files = r.files > not_written ? r.files - not_written : 0;
+        printf("extracted %s, %s, %llu bytes", counted(files, "file").c_str(), counted(r.folders, "folder").c_str(),
+               (unsigned long long)r.bytes);
+        if (prompt.kept + prompt.declined > 0)
+            printf("; %u existing kept", prompt.kept + prompt.declined);
+        if (r.failed_members > 0)
+            printf("; %u failed", r.failed_members);
+        printf("\n");
+    }
+    return code;
 }
 
-int run_extract(const ExtractCommand& c) { return run_extract_or_test(c.archive, &c); }
+int run_extract(const ExtractCommand& c)
+{
+    if (c.dest.empty()) {
+        error_line("-o \"\": the destination folder is empty (leave -o out for the current folder)");
+        return EXIT_USAGE;
+    }
+    if (!c.members.empty()) {
+        error_line("extracting chosen members is not available yet");
+        return EXIT_USAGE;
+    }
+    return run_extract_or_test(c.archive, &c, c.verbosity);
+}
 
 }  // namespace qvx

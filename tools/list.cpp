@@ -1,5 +1,6 @@
-// qvx l and qvx t: the commands that read an archive and write nothing.
+// qvx l and qvx t: the commands that read archives and write nothing.
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "archive/records.h"
 #include "packer/host_extract.h"
@@ -10,9 +11,32 @@
 
 namespace qvx {
 
-int run_test(const std::string& archive) { return run_extract_or_test(archive, nullptr); }
+int run_test(const std::vector<std::string>& archives, Verbosity verbosity)
+{
+    int worst = 0;
+    for (const std::string& archive : archives)
+        worst = std::max(worst, run_extract_or_test(archive, nullptr, verbosity));
+    return worst;
+}
 
-int run_list(const std::string& path)
+namespace {
+
+std::string utf8(const std::string& cp1252) { return printable(host::cp1252_to_utf8(cp1252)); }
+
+// What a failed directory walk says, as one line.
+std::string walk_error(ResultCode r)
+{
+    std::string line;
+    host::hooks().message_box = [&line](const char* text, const char*, unsigned) {
+        line = packer::message_line(text);
+        return BOX_ANSWER_OK;
+    };
+    report_error(nullptr, r, nullptr, 0);
+    host::reset_hooks();
+    return line;
+}
+
+int list_text(const std::string& path)
 {
     packer::ArchiveInfo info;
     std::string error;
@@ -26,9 +50,9 @@ int run_list(const std::string& path)
     if (info.sfx) {
         printf("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
         if (info.has_sfx_header) {
-            printf("Title: %s\n", printable(host::cp1252_to_utf8(info.title)).c_str());
-            printf("Folder: %s\n", printable(host::cp1252_to_utf8(info.folder)).c_str());
-            printf("Command: %s\n", printable(host::cp1252_to_utf8(info.command)).c_str());
+            printf("Title: %s\n", utf8(info.title).c_str());
+            printf("Folder: %s\n", utf8(info.folder).c_str());
+            printf("Command: %s\n", utf8(info.command).c_str());
             printf("Overwrite without asking: %s\n", info.overwrite ? "yes" : "no");
         }
     }
@@ -41,15 +65,15 @@ int run_list(const std::string& path)
         r = packer::read_directory([&](const packer::ListedEntry& e) {
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
             std::string name = host_name(e.name);
+            std::string when = dos_time_text(e.entry.write_date, e.entry.write_time);
             if (folder) {
                 folders++;
-                printf("%12s  %s  %s  %s/\n", "", packer::format_dos_time(e.entry.write_date, e.entry.write_time).c_str(),
+                printf("%12s  %s  %s  %s/\n", "", when.c_str(),
                        packer::format_attributes(e.entry.attributes, true).c_str(), name.c_str());
             } else {
                 files++;
                 bytes += e.entry.member_size;
-                printf("%12u  %s  %s  %s\n", e.entry.member_size,
-                       packer::format_dos_time(e.entry.write_date, e.entry.write_time).c_str(),
+                printf("%12u  %s  %s  %s\n", e.entry.member_size, when.c_str(),
                        packer::format_attributes(e.entry.attributes, false).c_str(), name.c_str());
             }
             return true;
@@ -61,16 +85,99 @@ int run_list(const std::string& path)
     int code = 0;
     if (r < 0) {
         fflush(stdout);
-        host::hooks().message_box = [](const char* text, const char*, unsigned) {
-            error_line(packer::message_line(text));
-            return BOX_ANSWER_OK;
-        };
-        report_error(nullptr, r, nullptr, 0);
-        host::reset_hooks();
+        error_line(walk_error(r));
         code = EXIT_FAILED;
     }
     packer::close_archive();
     return code;
+}
+
+nlohmann::json dos_time_json(uint16_t date, uint16_t time_word)
+{
+    std::string iso = dos_time_iso(date, time_word);
+    return iso.empty() ? nlohmann::json(nullptr) : nlohmann::json(iso);
+}
+
+// One archive as a JSON object; the field names are documented in the README
+// and stay as they are.
+int list_json(const std::string& path, nlohmann::json& out)
+{
+    out = nlohmann::json::object();
+    out["archive"] = path;
+    packer::ArchiveInfo info;
+    std::string error;
+    if (packer::open_archive(path, info, error) < 0) {
+        error_line(error);
+        out["error"] = error;
+        return EXIT_FAILED;
+    }
+    out["self_extractor"] = info.sfx;
+    if (info.sfx && info.has_sfx_header) {
+        out["title"] = host::cp1252_to_utf8(info.title);
+        out["folder"] = host::cp1252_to_utf8(info.folder);
+        out["command"] = host::cp1252_to_utf8(info.command);
+        out["overwrite"] = info.overwrite;
+    }
+    out["packed_bytes"] = info.file_size - info.archive_start;
+    nlohmann::json members = nlohmann::json::array();
+    ResultCode r = 0;
+    if (info.header.entry_count > 0) {
+        r = packer::read_directory([&](const packer::ListedEntry& e) {
+            bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
+            std::string name = host::cp1252_to_utf8(e.name);
+            for (char& c : name)
+                if (c == '\\')
+                    c = '/';
+            nlohmann::json m;
+            m["name"] = name;
+            m["type"] = folder ? "folder" : "file";
+            m["size"] = folder ? 0u : e.entry.member_size;
+            if (!folder) {
+                char crc[9];
+                snprintf(crc, sizeof crc, "%08x", e.entry.member_crc);
+                m["crc32"] = crc;
+            }
+            m["modified"] = dos_time_json(e.entry.write_date, e.entry.write_time);
+            m["created"] = dos_time_json(e.entry.create_date, e.entry.create_time);
+            m["attributes"] = packer::format_attributes(e.entry.attributes, folder);
+            members.push_back(m);
+            return true;
+        });
+    }
+    out["members"] = members;
+    packer::close_archive();
+    if (r < 0) {
+        std::string line = walk_error(r);
+        error_line(line);
+        out["error"] = line;
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int run_list(const ListCommand& c)
+{
+    int worst = 0;
+    if (c.json) {
+        nlohmann::json all = nlohmann::json::array();
+        for (const std::string& path : c.archives) {
+            nlohmann::json one;
+            worst = std::max(worst, list_json(path, one));
+            all.push_back(one);
+        }
+        // Names that are not UTF-8 cannot occur (code page 1252 converts),
+        // but a replacement character is better than an exception.
+        printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        return worst;
+    }
+    for (size_t i = 0; i < c.archives.size(); i++) {
+        if (i > 0)
+            printf("\n");
+        worst = std::max(worst, list_text(c.archives[i]));
+    }
+    return worst;
 }
 
 }  // namespace qvx

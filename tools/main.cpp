@@ -3,16 +3,28 @@
 #include <CLI/CLI.hpp>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tools/commands.h"
+#include "tools/tool_util.h"
 
 static const char* const VERSION = "qvx 1.0";
-static const int EXIT_USAGE = 7;
+
+// Options that take a value as the next argument: a "-5" there is that
+// value, not a level.
+static bool takes_value(const std::string& a)
+{
+    static const std::set<std::string> names = {"--level", "--stream-size", "--stub", "--title", "--folder",
+                                                "--command", "-o", "--output", "-x", "--exclude", "-i",
+                                                "--include", "-C", "--symlinks"};
+    return names.count(a) != 0;
+}
 
 // CLI11 takes no option named like a negative number, so the compression
-// levels -1 .. -9 become --level=N before parsing (only before a "--").
+// levels -0 .. -9 become --level=N before parsing (only before a "--", and
+// not where the argument is the value of the option before it).
 static std::vector<std::string> rewrite_levels(int argc, char** argv)
 {
     std::vector<std::string> args;
@@ -21,7 +33,8 @@ static std::vector<std::string> rewrite_levels(int argc, char** argv)
         std::string a = argv[i];
         if (a == "--")
             options_end = true;
-        if (!options_end && i > 0 && a.size() == 2 && a[0] == '-' && a[1] >= '1' && a[1] <= '9')
+        if (!options_end && i > 1 && a.size() == 2 && a[0] == '-' && a[1] >= '0' && a[1] <= '9' &&
+            !takes_value(argv[i - 1]))
             a = std::string("--level=") + a[1];
         args.push_back(a);
     }
@@ -32,9 +45,16 @@ static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
 {
     cmd->add_option("--title", s.title, "window title of the self-extractor")->type_name("TEXT");
     cmd->add_option("--folder", s.folder, "default destination folder (Windows path)")->type_name("FOLDER");
-    cmd->add_option("--command", s.command, "program to run after extraction, relative to the destination")
+    cmd->add_option("--command", s.command,
+                    "program (with arguments) to run after extraction, a path inside the destination folder")
         ->type_name("COMMAND");
     cmd->add_flag("--overwrite", s.overwrite, "preset: overwrite existing files without asking");
+}
+
+static void add_verbosity(CLI::App* cmd, qvx::Verbosity& v, const char* verbose_help)
+{
+    cmd->add_flag_callback("-q,--quiet", [&v] { v = qvx::Verbosity::QUIET; }, "report errors only");
+    cmd->add_flag_callback("-v,--verbose", [&v] { v = qvx::Verbosity::VERBOSE; }, verbose_help);
 }
 
 static void note_set(CLI::App* cmd, qvx::SfxSettings& s)
@@ -49,25 +69,44 @@ int main(int argc, char** argv)
     CLI::App app{"qvx - QVX archives and Windows self-extractors"};
     app.set_version_flag("--version", VERSION);
     app.require_subcommand(1);
-    app.footer("Exit codes: 0 all well, 1 some members failed, 2 archive damaged or unreadable\n"
-               "(or the archive could not be written), 7 bad command line.");
+    app.footer("Exit codes: 0 all well, 1 some members failed or were skipped, 2 archive damaged or\n"
+               "unreadable (or the archive could not be written), 7 bad command line.");
 
     qvx::AddCommand add;
     std::string stream_size;
     CLI::App* a = app.add_subcommand("a", "create an archive; OUT ending in .exe makes a self-extractor");
     a->add_option("OUT", add.output, "archive to create (.qvx) or self-extractor (.exe)")->required();
-    a->add_option("INPUT", add.inputs, "files and folders to pack (folders recursively)")->required();
-    a->add_option("--level", add.level, "compression level; also -1 (fast) .. -9 (strongest)")
-        ->check(CLI::Range(1, 9))
-        ->default_val(6);
+    a->add_option("INPUT", add.inputs,
+                  "files and folders to pack (folders recursively); - or @FILE: a list of them, one a line")
+        ->required();
+    a->add_option("--level", add.level, "compression level; also -0 (store) .. -9 (strongest)")
+        ->check(CLI::Range(0, 9))
+        ->default_val(6)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     a->add_option("--stream-size", stream_size, "start a new data stream after about SIZE bytes (e.g. 4M)")
         ->type_name("SIZE");
+    a->add_option("-x,--exclude", add.excludes, "pass over paths matching PATTERN (glob, ** across folders)")
+        ->type_name("PATTERN")
+        ->expected(1)
+        ->take_all();
+    a->add_option("-i,--include", add.includes, "keep only paths matching PATTERN (after -x)")
+        ->type_name("PATTERN")
+        ->expected(1)
+        ->take_all();
+    a->add_flag("--null", add.null_separated, "the lists given by - and @FILE are NUL-separated");
+    a->add_option("-C", add.base_dir, "take the inputs relative to DIR")->type_name("DIR");
+    a->add_option("--symlinks", add.symlinks,
+                  "links below the inputs: follow, skip, store-target (default: follow those inside the "
+                  "tree, skip the others)")
+        ->check(CLI::IsMember({"follow", "skip", "store-target", "inside"}))
+        ->type_name("MODE");
     a->add_flag("--sfx", add.sfx, "make a self-extractor whatever the name of OUT");
     a->add_option("--stub", add.settings.stub, "stub executable to use instead of the built-in PE32 stub")
         ->type_name("FILE");
     a->add_flag("-f,--force", add.force, "replace OUT when it exists");
     add_sfx_options(a, add.settings);
-    a->footer("Levels: -1 .. -9 (default -6).");
+    add_verbosity(a, add.verbosity, "name every member stored");
+    a->footer("Levels: -0 (store) .. -9 (default -6).");
 
     qvx::SfxCommand sfx;
     CLI::App* s = app.add_subcommand("sfx", "build a self-extractor from a stub and a bare archive");
@@ -80,16 +119,32 @@ int main(int argc, char** argv)
     qvx::ExtractCommand extract;
     CLI::App* x = app.add_subcommand("x", "extract an archive or self-extractor");
     x->add_option("ARCHIVE", extract.archive, "archive (.qvx) or self-extractor (.exe)")->required();
+    x->add_option("MEMBER", extract.members, "extract only these members (paths or globs; a folder with its contents)");
     x->add_option("-o,--output", extract.dest, "destination folder (default: the current folder)")->type_name("DIR");
     x->add_flag("-y,--yes", extract.yes, "overwrite existing files without asking");
+    add_verbosity(x, extract.verbosity, "name every member extracted");
 
-    std::string test_archive;
+    std::vector<std::string> test_archives;
+    qvx::Verbosity test_verbosity = qvx::Verbosity::NORMAL;
     CLI::App* t = app.add_subcommand("t", "decode every member and check its CRC-32, writing nothing");
-    t->add_option("ARCHIVE", test_archive, "archive or self-extractor")->required();
+    t->add_option("ARCHIVE", test_archives, "archives or self-extractors")->required();
+    add_verbosity(t, test_verbosity, "name every member tested");
 
-    std::string list_archive;
+    qvx::ListCommand list;
     CLI::App* l = app.add_subcommand("l", "list the members of an archive or self-extractor");
-    l->add_option("ARCHIVE", list_archive, "archive or self-extractor")->required();
+    l->add_option("ARCHIVE", list.archives, "archives or self-extractors")->required();
+    l->add_flag("--json", list.json, "one JSON document: an object per archive, with one per member");
+
+    // A first word that is no command: say so, rather than CLI11's
+    // "A subcommand is required".
+    if (argc > 1 && argv[1][0] != '-') {
+        static const std::set<std::string> commands = {"a", "x", "l", "t", "sfx"};
+        if (commands.count(argv[1]) == 0) {
+            qvx::error_line(std::string("unknown command \"") + argv[1] +
+                            "\"; the commands are a, x, l, t and sfx (qvx --help)");
+            return qvx::EXIT_USAGE;
+        }
+    }
 
     std::vector<std::string> args = rewrite_levels(argc, argv);
     std::vector<char*> argp;
@@ -100,15 +155,14 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         // As 7-Zip does: 7 for a command line it cannot use.
-        return code == 0 ? 0 : EXIT_USAGE;
+        return code == 0 ? 0 : qvx::EXIT_USAGE;
     }
 
     if (*a) {
         note_set(a, add.settings);
         if (!stream_size.empty() && (!qvx::parse_size(stream_size, add.stream_size) || add.stream_size == 0)) {
-            fprintf(stderr, "qvx: --stream-size: \"%s\" is not a size (e.g. 4M, 512K, 1000000)\n",
-                    stream_size.c_str());
-            return EXIT_USAGE;
+            qvx::error_line("--stream-size \"" + stream_size + "\" is not a size (e.g. 4M, 512K, 1000000)");
+            return qvx::EXIT_USAGE;
         }
         return qvx::run_add(add);
     }
@@ -119,8 +173,8 @@ int main(int argc, char** argv)
     if (*x)
         return qvx::run_extract(extract);
     if (*t)
-        return qvx::run_test(test_archive);
+        return qvx::run_test(test_archives, test_verbosity);
     if (*l)
-        return qvx::run_list(list_archive);
+        return qvx::run_list(list);
     return 2;
 }

@@ -29,6 +29,27 @@ bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
     return true;
 }
 
+bool check_folder(const std::string& folder)
+{
+    for (size_t i = 0; i < folder.size(); i++) {
+        unsigned char c = (unsigned char)folder[i];
+        std::string why;
+        if (c < 0x20)
+            why = "a control character";
+        else if (strchr("<>\"|?*", c) != nullptr)
+            why = std::string("'") + (char)c + "'";
+        // A colon only after a drive letter.
+        else if (c == ':' && !(i == 1 && isalpha((unsigned char)folder[0])))
+            why = "':' (other than after a drive letter)";
+        if (!why.empty()) {
+            error_line("--folder \"" + printable(folder) + "\": " + why +
+                       " is not allowed in a Windows folder name");
+            return false;
+        }
+    }
+    return true;
+}
+
 bool load_stub(const SfxSettings& s, std::vector<uint8_t>& stub)
 {
     if (!s.stub.empty()) {
@@ -69,6 +90,8 @@ bool build_and_write_sfx(const std::vector<uint8_t>& stub, const std::vector<uin
 
 int run_sfx(const SfxCommand& c)
 {
+    if (c.settings.folder_set && !check_folder(c.settings.folder))
+        return EXIT_USAGE;
     if (!check_output(c.output, c.force))
         return EXIT_FAILED;
     packer::SfxStrings strings;

@@ -14,6 +14,10 @@ namespace qvx {
 // cannot be converted.
 bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out);
 
+// False (with a message) when the --folder text holds characters Windows
+// refuses in a path.
+bool check_folder(const std::string& folder);
+
 // The stub named by --stub, else the one built into qvx.
 bool load_stub(const SfxSettings& s, std::vector<uint8_t>& stub);
 

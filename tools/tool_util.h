@@ -10,6 +10,7 @@
 namespace qvx {
 
 const int EXIT_FAILED = 2;  // nothing written, or archive damaged
+const int EXIT_USAGE = 7;   // a command line qvx cannot use, as 7-Zip's
 
 // "1 file", "2 files".
 std::string counted(unsigned n, const char* noun);
@@ -27,6 +28,12 @@ std::string printable(const std::string& utf8);
 
 // An archive name (code page 1252, backslashes) as shown on the terminal.
 std::string host_name(const std::string& cp1252_name);
+
+// "YYYY-MM-DD HH:MM:SS" from DOS date and time words; 19 blanks when the date
+// is 0, and "????-??-?? ??:??:??" when a field is out of its range.
+std::string dos_time_text(uint16_t date, uint16_t time_word);
+// The same as "YYYY-MM-DDTHH:MM:SS" for JSON; "" when absent or invalid.
+std::string dos_time_iso(uint16_t date, uint16_t time_word);
 
 }  // namespace qvx
 
