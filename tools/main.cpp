@@ -69,6 +69,22 @@ int main(int argc, char** argv)
     CLI::App app{"qvx - QVX archives and Windows self-extractors"};
     app.set_version_flag("--version", VERSION);
     app.require_subcommand(1);
+    // Parse errors as one line that names the command and where to look.
+    app.failure_message([](const CLI::App* top, const CLI::Error& e) {
+        std::string command = "qvx";
+        for (const CLI::App* sub : top->get_subcommands())
+            command += " " + sub->get_name();
+        std::string what = e.what();
+        const std::string unexpected = "The following argument was not expected: ";
+        const std::string unexpected_many = "The following arguments were not expected: ";
+        if (what.find("A subcommand is required") != std::string::npos)
+            what = "no command given; the commands are a, x, l, t and sfx";
+        else if (what.compare(0, unexpected.size(), unexpected) == 0)
+            what = "\"" + what.substr(unexpected.size()) + "\" is no option or argument of " + command;
+        else if (what.compare(0, unexpected_many.size(), unexpected_many) == 0)
+            what = "these are no options or arguments of " + command + ": " + what.substr(unexpected_many.size());
+        return command + ": " + what + " (" + command + " --help)\n";
+    });
     app.footer("Exit codes: 0 all well, 1 some members failed or were skipped, 2 archive damaged or\n"
                "unreadable (or the archive could not be written), 7 bad command line.");
 
