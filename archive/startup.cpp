@@ -4,7 +4,14 @@
 // The stub's image carries its own CRC in StubInfo. The builder wrote
 // stub_length, then the register of the CRC over the image with the slot
 // zeroed; here we redo that computation over our own file. Nothing after the
-// image is covered: each member carries its own CRC-32.
+// image is covered: each member carries its own CRC-32, and a signature's
+// certificate table lies there too.
+//
+// Signing (Authenticode) rewrites two fields of the PE header, the CheckSum
+// and the certificate table's directory entry, which its own hash skips. So
+// the check also accepts the CRC taken with them as zero; the builder zeroes
+// the CheckSum, so for its stubs both ways give the same value, and a stub
+// built by another writer with the fields as they were still passes.
 #include "archive/startup.h"
 
 #include "archive/records.h"
@@ -33,6 +40,21 @@ void set_display_name(const char* path)
     text_copy(display_name, PATH_SIZE, name);
 }
 
+void clear_signing_fields(u8* image, u32 length)
+{
+    if (length < PE_HEADER_OFFSET_FIELD + 4)
+        return;
+    u32 optional = load_le32(image + PE_HEADER_OFFSET_FIELD);
+    if (optional > length || length - optional < PE_SIGNING_FIELDS_END)
+        return;
+    optional += PE_OPTIONAL_HEADER;
+    u32 security = optional + (load_le16(image + optional) == PE32_PLUS_MAGIC ? PE32_PLUS_SECURITY_ENTRY
+                                                                               : PE32_SECURITY_ENTRY);
+    store_le32(image + optional + PE_CHECKSUM, 0);
+    store_le32(image + security, 0);
+    store_le32(image + security + 4, 0);
+}
+
 static ResultCode stub_modified(void)
 {
     message_box(0, modified_warning, stub_info.title, BOX_EXCLAMATION);
@@ -57,6 +79,10 @@ ResultCode verify_stub(void)
     }
     store_le32(image + slot, 0);
     u32 crc = crc32_update(image, length, 0xFFFFFFFFu);
+    if (crc != stub_info.stub_crc) {
+        clear_signing_fields(image, length);
+        crc = crc32_update(image, length, 0xFFFFFFFFu);
+    }
     mem_free(image);
     if (crc != stub_info.stub_crc)
         return stub_modified();

@@ -10,7 +10,25 @@
 // Sets the archive's display name to the file-name part of the program's
 // path: after the last backslash, else after the last colon, else all of it.
 void set_display_name(const char* path);
-// 0, ERR_NO_MEMORY, ERR_READ or ERR_STUB_MODIFIED (after its warning).
+// Where a PE image keeps the fields that signing rewrites: the offset of the
+// "PE" signature at 0x3C; after it the file header, then the optional
+// header with the CheckSum and, in its data directory, the certificate
+// table's entry (offset and size), which lies further on in PE32+.
+enum {
+    PE_HEADER_OFFSET_FIELD = 0x3C,
+    PE_OPTIONAL_HEADER = 24,  // from the signature
+    PE_CHECKSUM = 64,         // from the optional header
+    PE32_SECURITY_ENTRY = 128,
+    PE32_PLUS_SECURITY_ENTRY = 144,
+    PE32_PLUS_MAGIC = 0x20B,
+    PE_SIGNING_FIELDS_END = PE_OPTIONAL_HEADER + PE32_PLUS_SECURITY_ENTRY + 8,
+};
+// Zeroes the CheckSum and the certificate table's entry of a PE image of
+// `length` bytes; leaves an image too short to hold them as it is.
+void clear_signing_fields(u8* image, u32 length);
+// 0, ERR_NO_MEMORY, ERR_READ or ERR_STUB_MODIFIED (after its warning). The
+// CRC is taken over the image as stored, and if that differs, with the
+// fields signing rewrites taken as zero.
 // Sets archive_start to stub_length on success.
 ResultCode verify_stub(void);
 // Reads the optional SfxHeader at archive_start into the title, destination

@@ -6,11 +6,14 @@
 // contents (the distance tables, the directory signature, the window-size
 // table and the initial title), which are part of the stub format, write the
 // length first, since it lies inside the checked bytes, and then the CRC.
+// The linker's CheckSum is zeroed first: signing rewrites it, and the stub
+// then checks itself with it taken as zero.
 #include "packer/sfx_builder.h"
 
 #include <cstring>
 
 #include "archive/records.h"
+#include "archive/startup.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
 
@@ -170,6 +173,7 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
     store_le32(&out[record], (uint32_t)stub.size());
     store_le32(&out[record + 4], slot);
     store_le32(&out[slot], 0);
+    clear_signing_fields(out.data(), (uint32_t)out.size());
     crc32_build_table();
     store_le32(&out[slot], crc32_update(out.data(), (uint32_t)out.size(), 0xFFFFFFFFu));
 

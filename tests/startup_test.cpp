@@ -10,6 +10,7 @@
 #include "archive/records.h"
 #include "archive/startup.h"
 #include "archive/stub_info.h"
+#include "codec/crc32.h"
 #include "packer/sfx_builder.h"
 #include "platform/host.h"
 #include "platform/text.h"
@@ -322,6 +323,28 @@ struct VerifyStubTest : StartupTest {
     }
 
     void poke(size_t offset, uint8_t value) { ASSERT_EQ(pwrite(fd, &value, 1, (off_t)offset), 1); }
+    void poke32(size_t offset, uint32_t value)
+    {
+        uint8_t bytes[4];
+        store_le32(bytes, value);
+        ASSERT_EQ(pwrite(fd, bytes, 4, (off_t)offset), 4);
+    }
+    // The offsets of the fields signing rewrites: CheckSum, then the
+    // certificate table's directory entry.
+    std::vector<size_t> signing_fields() const
+    {
+        size_t optional = load_le32(&image[PE_HEADER_OFFSET_FIELD]) + PE_OPTIONAL_HEADER;
+        size_t security = optional + (load_le16(&image[optional]) == PE32_PLUS_MAGIC ? PE32_PLUS_SECURITY_ENTRY
+                                                                                     : PE32_SECURITY_ENTRY);
+        return {optional + PE_CHECKSUM, security, security + 4};
+    }
+    bool in_signing_field(size_t offset) const
+    {
+        for (size_t field : signing_fields())
+            if (offset >= field && offset < field + 4)
+                return true;
+        return false;
+    }
 };
 
 TEST_F(VerifyStubTest, UntouchedStubPasses)
@@ -336,7 +359,9 @@ TEST_F(VerifyStubTest, EveryChangedImageByteIsDetected)
     for (size_t i = 0; i < image.size(); i++) {
         poke(i, (uint8_t)(image[i] ^ 0x01));
         ResultCode result = verify();
-        if (i >= record && i < record + 4 && result == ERR_READ) {
+        if (in_signing_field(i)) {
+            ASSERT_EQ(result, 0) << "a change to signing's field at " << i << " is taken as damage";
+        } else if (i >= record && i < record + 4 && result == ERR_READ) {
             // A longer stub_length reaches past the end of the file.
         } else {
             ASSERT_EQ(result, ERR_STUB_MODIFIED) << "changed byte " << i << " not detected";
@@ -345,6 +370,42 @@ TEST_F(VerifyStubTest, EveryChangedImageByteIsDetected)
         poke(i, image[i]);
     }
     EXPECT_EQ(verify(), 0);
+}
+
+// What signing does: a CheckSum, the certificate table's entry, and the
+// table appended after the payload.
+TEST_F(VerifyStubTest, SignedStubPasses)
+{
+    std::vector<size_t> fields = signing_fields();
+    EXPECT_EQ(load_le32(&image[fields[0]]), 0u) << "the builder leaves the linker's CheckSum";
+    Bytes file = testutil::read_file(path);
+    poke32(fields[0], 0x0001D2C3u);
+    poke32(fields[1], (uint32_t)file.size());
+    poke32(fields[2], 0x5A8);
+    for (size_t i = 0; i < 0x5A8; i++)
+        poke(file.size() + i, (uint8_t)(i * 13));
+    EXPECT_EQ(verify(), 0);
+    EXPECT_EQ(stub_info.archive_start, (int32_t)image.size());
+    // Signed and then changed elsewhere: still refused.
+    poke(record - 1, (uint8_t)~image[record - 1]);
+    EXPECT_EQ(verify(), ERR_STUB_MODIFIED);
+}
+
+// Another writer may compute the value over the CheckSum as the linker left
+// it; the value over the fields as stored is accepted too.
+TEST_F(VerifyStubTest, ValueOverStoredCheckSumPasses)
+{
+    size_t checksum = signing_fields()[0];
+    Bytes built = image;
+    store_le32(&built[checksum], 0x00013D33u);
+    size_t slot = record + STUB_INFO_CRC_OFFSET;
+    store_le32(&built[slot], 0);
+    uint32_t crc = crc32_update(built.data(), (uint32_t)built.size(), 0xFFFFFFFFu);
+    poke32(checksum, 0x00013D33u);
+    poke32(slot, crc);
+    EXPECT_EQ(verify(), 0);
+    poke32(checksum, 0x00013D34u);
+    EXPECT_EQ(verify(), ERR_STUB_MODIFIED);
 }
 
 TEST_F(VerifyStubTest, ModifiedWarningText)

@@ -81,7 +81,8 @@ set(WINE_SCENARIOS
   cancel_large
   command_after
   damaged_archive
-  crc_failure)
+  crc_failure
+  signed)
 # The backend test is a 64-bit program of its own, not the stub.
 set(WINE32_SCENARIOS ${WINE_SCENARIOS})
 list(REMOVE_ITEM WINE32_SCENARIOS win32_backend)
