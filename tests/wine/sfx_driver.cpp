@@ -123,7 +123,10 @@ std::string control_text(int id)
         fail("no control %d in the current window", id);
     char buffer[2048];
     DWORD_PTR n = 0;
-    if (!SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_ABORTIFHUNG, kTimeout, &n))
+    // Not SMTO_ABORTIFHUNG: a stub that has not fetched a message for a few
+    // seconds counts as hung, and the PE32 stub under qemu can be that slow
+    // to set up its first dialog.
+    if (!SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_NORMAL, kTimeout, &n))
         fail("control %d does not answer", id);
     return std::string(buffer, n);
 }
