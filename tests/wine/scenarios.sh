@@ -158,7 +158,10 @@ S
   written=$(ls many | wc -l)
   echo "extracted $written of 120 files before the close box took effect"
   [ "$written" -lt 120 ] || fail "the close box did not stop the extraction"
+  # None at all is right too when the close comes before the first file is
+  # whole (the PE32 stub under qemu is that slow).
   for f in many/*; do
+    [ -e "$f" ] || continue
     cmp -s "$f" "in/$f" || fail "$f is partial or wrong"
   done
 }
@@ -376,6 +379,9 @@ S
 # Signed with Authenticode (a certificate made here), the self-extractor
 # still passes its self-check and extracts. Signing rewrites the PE CheckSum
 # and the certificate table's entry and appends the table after the archive.
+# It carries the publisher's version information and icon, so the stub's
+# grown last section, with a new resource tree that the dialogs come from,
+# is run and signed too.
 scenario_signed() {
   if ! command -v osslsigncode >/dev/null || ! command -v openssl >/dev/null; then
     echo "SKIP: signing needs osslsigncode and openssl (scripts/install-deps.sh installs them)"
@@ -384,7 +390,13 @@ scenario_signed() {
   mkdir -p in/signed/sub
   seq 1 20000 > in/signed/numbers.txt
   head -c 50000 /dev/urandom > in/signed/sub/random.bin
-  make_sfx unsigned.exe --title "Signed Test" in/signed
+  local icon=$here/../../resources/dravex.ico
+  if command -v convert >/dev/null; then
+    convert -size 16x16 xc:red -size 32x32 xc:navy -size 48x48 xc:gold publisher.ico 2>/dev/null &&
+      icon=publisher.ico
+  fi
+  make_sfx unsigned.exe --title "Signed Test" --product "Signed Product" --product-version 2.5.1 \
+    --company "Publisher Ltd" --icon "$icon" in/signed
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Dravex Test Publisher" \
     -keyout key.pem -out cert.pem 2>/dev/null || fail "openssl could not make a certificate"
   osslsigncode sign -certs cert.pem -key key.pem -n "Signed Test" -in unsigned.exe -out signed.exe \
