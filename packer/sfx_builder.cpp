@@ -168,9 +168,14 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
     }
 
     out = stub;
+    // Before the self-check value: the new resources are part of the image.
+    if (!apply_identity(out, strings.identity, error)) {
+        out.clear();
+        return false;
+    }
     size_t record = found[0];
     uint32_t slot = (uint32_t)(record + STUB_INFO_CRC_OFFSET);
-    store_le32(&out[record], (uint32_t)stub.size());
+    store_le32(&out[record], (uint32_t)out.size());
     store_le32(&out[record + 4], slot);
     store_le32(&out[slot], 0);
     clear_signing_fields(out.data(), (uint32_t)out.size());

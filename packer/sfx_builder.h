@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/stub_resources.h"
+
 namespace packer {
 
 struct SfxStrings {
@@ -15,13 +17,15 @@ struct SfxStrings {
     std::string command;
     bool overwrite = false;
     bool with_header = true;  // false: the archive follows the stub directly
+    PublisherIdentity identity;  // the publisher's version strings and icon
 };
 
 // End of the PE image's last section (its raw data), or 0 when the bytes are
 // not a PE image.
 uint32_t pe_image_end(const uint8_t* data, size_t size);
 
-// Fills out with the patched stub, the SfxHeader and the archive. Returns
+// Fills out with the patched stub (with the publisher's resources, when
+// given, after the linked bytes), the SfxHeader and the archive. Returns
 // false with a message in error for an unknown stub or strings the
 // SfxHeader cannot hold; warnings name strings the stub will cut.
 bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive, const SfxStrings& strings,

@@ -55,7 +55,10 @@ inline Bytes synthetic_pe(uint32_t section_size = 2048, uint32_t record_offset =
     store_le16(&pe[0x86], 1);      // one section
     store_le16(&pe[0x94], 0xE0);   // optional header size
     store_le16(&pe[0x98], 0x10B);  // PE32
-    store_le32(&pe[0x98 + 60], 512);  // SizeOfHeaders
+    store_le32(&pe[0x98 + 32], 0x1000);  // SectionAlignment
+    store_le32(&pe[0x98 + 36], 512);     // FileAlignment
+    store_le32(&pe[0x98 + 60], 512);     // SizeOfHeaders
+    store_le32(&pe[0x98 + 92], 16);      // NumberOfRvaAndSizes
     uint8_t* section = &pe[0x98 + 0xE0];
     std::memcpy(section, ".data\0\0\0", 8);
     store_le32(section + 8, section_size);

@@ -214,9 +214,11 @@ int run_add(const AddCommand& c)
     const bool quiet = c.verbosity == Verbosity::QUIET;
     bool sfx = c.sfx || ends_with_nocase(c.output, ".exe");
     const SfxSettings& s = c.settings;
-    if (!sfx && (s.title_set || s.folder_set || s.command_set || s.overwrite || !s.stub.empty())) {
-        error_line("--title, --folder, --command, --overwrite and --stub need a self-extractor "
-                   "(OUT ending in .exe, or --sfx)");
+    if (!sfx && (s.title_set || s.folder_set || s.command_set || s.overwrite || !s.stub.empty() ||
+                 s.has_identity())) {
+        error_line("--title, --folder, --command, --overwrite, --stub and the publisher's --product, "
+                   "--product-version, --company, --copyright, --description and --icon need a "
+                   "self-extractor (OUT ending in .exe, or --sfx)");
         return EXIT_USAGE;
     }
     if (c.output == "-") {

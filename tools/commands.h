@@ -18,6 +18,13 @@ struct SfxSettings {
     std::string title, folder, command;  // UTF-8 as typed
     bool title_set = false, folder_set = false, command_set = false;
     bool overwrite = false;
+    // The publisher's identity (UTF-8): version strings and an .ico file.
+    std::string product, product_version, company, copyright, description, icon;
+    bool has_identity() const
+    {
+        return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
+               !description.empty() || !icon.empty();
+    }
 };
 
 // How much a command says: -q errors only, -v one line per member.

@@ -49,6 +49,18 @@ static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
                     "program (with arguments) to run after extraction, a path inside the destination folder")
         ->type_name("COMMAND");
     cmd->add_flag("--overwrite", s.overwrite, "preset: overwrite existing files without asking");
+    // What Windows shows in the file's Properties and Explorer: the
+    // publisher's version information and icon instead of Dravex's.
+    cmd->add_option("--product", s.product, "product name in the version information")->type_name("TEXT");
+    cmd->add_option("--product-version", s.product_version, "product and file version, e.g. 2.1.0")
+        ->type_name("VERSION");
+    cmd->add_option("--company", s.company, "company name in the version information")->type_name("TEXT");
+    cmd->add_option("--copyright", s.copyright, "copyright notice in the version information")->type_name("TEXT");
+    cmd->add_option("--description", s.description, "file description (default: the product name)")
+        ->type_name("TEXT");
+    cmd->add_option("--icon", s.icon, "the publisher's icon: an .ico file, with every size it holds")
+        ->type_name("FILE.ico")
+        ->check(CLI::ExistingFile);
 }
 
 static void add_verbosity(CLI::App* cmd, qvx::Verbosity& v, const char* verbose_help)

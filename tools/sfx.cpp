@@ -26,6 +26,19 @@ bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
     out.overwrite = s.overwrite;
     // Without any setting the stub's defaults apply: no SfxHeader at all.
     out.with_header = s.title_set || s.folder_set || s.command_set || s.overwrite;
+    packer::PublisherIdentity& id = out.identity;
+    id.product = s.product;
+    id.product_version = s.product_version;
+    id.company = s.company;
+    id.copyright = s.copyright;
+    id.description = s.description;
+    if (!s.icon.empty()) {
+        std::string error;
+        if (!read_file(s.icon, id.icon, error)) {
+            error_line(error);
+            return false;
+        }
+    }
     return true;
 }
 

@@ -14,6 +14,8 @@
 //     --damage-member F   change one byte of host file F's data inside the
 //                         archive (found by content: use incompressible
 //                         data, which the archiver stores as it is)
+//     --product P --product-version V --company C --icon FILE.ico
+//                         the publisher's identity in the stub's resources
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,14 @@ int main(int argc, char** argv)
             damage_directory = true;
         else if (a == "--damage-member")
             damage_members.push_back(value());
+        else if (a == "--product")
+            strings.identity.product = value();
+        else if (a == "--product-version")
+            strings.identity.product_version = value();
+        else if (a == "--company")
+            strings.identity.company = value();
+        else if (a == "--icon")
+            strings.identity.icon = testutil::read_file(value());
         else
             inputs.push_back(a);
     }

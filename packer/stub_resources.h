@@ -1,0 +1,70 @@
+// The publisher's identity on a self-extractor: their version information
+// and icon in place of the stub's.
+//
+// The stub's initialised data lies right after its resources in the last
+// section, and the code addresses it absolutely, so nothing there may move.
+// The new resource tree therefore goes after the linked bytes: the last
+// section grows by it and the resource directory entry points at it. The old
+// tree stays behind, unused.
+#ifndef DRAVEX_PACKER_STUB_RESOURCES_H
+#define DRAVEX_PACKER_STUB_RESOURCES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+// Strings in UTF-8; empty means not given.
+struct PublisherIdentity {
+    std::string product;          // ProductName
+    std::string product_version;  // ProductVersion and FileVersion, e.g. "2.1.0"
+    std::string company;          // CompanyName
+    std::string copyright;        // LegalCopyright
+    std::string description;      // FileDescription (default: the product name)
+    std::vector<uint8_t> icon;    // the bytes of an .ico file, every image of it
+
+    bool has_version_info() const
+    {
+        return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
+               !description.empty();
+    }
+    bool empty() const { return !has_version_info() && icon.empty(); }
+};
+
+// One resource: numeric type, name and language, and its bytes.
+struct Resource {
+    uint32_t type;
+    uint32_t name;
+    uint32_t language;
+    std::vector<uint8_t> data;
+};
+
+enum : uint32_t {
+    RESOURCE_ICON = 3,
+    RESOURCE_GROUP_ICON = 14,
+    RESOURCE_VERSION = 16,
+    RESOURCE_MANIFEST = 24,
+};
+
+// Reads every resource of a PE image. False with a message for an image
+// whose tree cannot be read or uses names instead of numbers.
+bool read_resources(const std::vector<uint8_t>& image, std::vector<Resource>& out, std::string& error);
+
+// Replaces the version information (when any string is given) and the icon
+// (when given) of a stub image whose last section ends the file, as above.
+// False with a message, and the image unchanged, for a bad .ico, a string
+// that is not UTF-8, or an image laid out otherwise.
+bool apply_identity(std::vector<uint8_t>& image, const PublisherIdentity& identity, std::string& error);
+
+// The strings of a version resource's first string table, key and value in
+// UTF-8, and its fixed file version; for tests and listings.
+struct VersionStrings {
+    std::vector<std::pair<std::string, std::string>> strings;
+    uint16_t file_version[4] = {0, 0, 0, 0};
+};
+bool parse_version_resource(const std::vector<uint8_t>& data, VersionStrings& out);
+
+}  // namespace packer
+
+#endif
