@@ -11,9 +11,31 @@
 
 namespace packer {
 
+// Forces a choice the LZ encoder would make by cost, so that tests can cover
+// every path: distance alphabets 0 = by cost, 2 or 3; table sets -1 = by
+// cost, 0 = the fixed set, n = at least n sets where the data allows.
+struct LzForce {
+    unsigned distance_alphabets = 0;
+    int table_sets = -1;
+};
+
+// What the LZ encoder chose for a block (for tests and tuning).
+struct LzBlockStats {
+    unsigned distance_alphabets = 0;  // D
+    unsigned table_sets = 0;          // S (0: the fixed set)
+    unsigned markers = 0;
+    uint32_t matches = 0;
+    uint32_t long_matches = 0;        // sent with SYM_LONG_LENGTH
+    uint32_t recent_distances = 0;    // sent with distance symbols 0 and 1
+    uint32_t length2_matches = 0;     // through distance alphabet 1
+    uint32_t unsendable_matches = 0;  // parsed, but sent as literals under D
+};
+
 struct LzOptions {
     int level = 6;           // 1 (fast) .. 9 (strongest)
     bool allow_delta = true; // directory pieces pass false
+    LzForce force;
+    LzBlockStats* stats = nullptr;  // filled in when set
 };
 
 struct BwtOptions {

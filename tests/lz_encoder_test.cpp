@@ -14,7 +14,7 @@
 #include "codec/lz_decoder.h"
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
-#include "packer/lz_encoder_internal.h"
+#include "packer/lz_delta.h"
 #include "test_util.h"
 
 namespace {
@@ -75,7 +75,6 @@ protected:
         testutil::close_own_file();
         free(input_stream.buffer);
         input_stream.buffer = nullptr;
-        packer::set_lz_force(packer::LzForce());
     }
 
     // Encodes window[history, history + n) (rewriting delta regions in
@@ -87,6 +86,8 @@ protected:
         packer::LzOptions options;
         options.level = level;
         options.allow_delta = allow_delta;
+        options.force = force;
+        options.stats = &stats;
         packer::encode_lz_block(out, window.data(), history, n, true, 2, options);
         return block;
     }
@@ -132,6 +133,8 @@ protected:
     }
 
     testutil::TempDir dir;
+    packer::LzForce force;       // passed to every encode
+    packer::LzBlockStats stats;  // of the last block encoded
 };
 
 TEST_F(LzRoundTrip, EveryLevelOnTextCodeAndNoise)
@@ -167,7 +170,7 @@ TEST_F(LzRoundTrip, LongRunsUseLongLengths)
     data.insert(data.end(), tail.begin(), tail.end());
     for (int level : {1, 6, 9}) {
         EXPECT_LT(round_trip(data, level), 400u);
-        EXPECT_GE(packer::last_lz_block_stats().long_matches, 3u);
+        EXPECT_GE(stats.long_matches, 3u);
     }
     // Exactly the longest match, and one byte more.
     for (uint32_t n : {1u + LZ_MAX_MATCH, 2u + LZ_MAX_MATCH, 3u + 2 * LZ_MAX_MATCH})
@@ -189,7 +192,7 @@ TEST_F(LzRoundTrip, RecentDistancesAreReused)
     }
     for (int level : {1, 6, 9}) {
         round_trip(data, level);
-        EXPECT_GT(packer::last_lz_block_stats().recent_distances, 1000u) << level;
+        EXPECT_GT(stats.recent_distances, 1000u) << level;
     }
 }
 
@@ -225,13 +228,13 @@ TEST_F(LzRoundTrip, SeveralTableSets)
         data.insert(data.end(), r.begin(), r.end());
     }
     round_trip(data, 6);
-    EXPECT_GT(packer::last_lz_block_stats().table_sets, 4u);
+    EXPECT_GT(stats.table_sets, 4u);
     // The most sets a block can carry, and sets switched every few symbols.
     for (int sets : {63, 40}) {
-        packer::set_lz_force({0, sets});
+        force = {0, sets};
         Bytes small(data.begin(), data.begin() + (sets == 63 ? data.size() : 3000));
         round_trip(small, 6);
-        EXPECT_EQ(packer::last_lz_block_stats().table_sets, (unsigned)sets);
+        EXPECT_EQ(stats.table_sets, (unsigned)sets);
     }
 }
 
@@ -241,10 +244,10 @@ TEST_F(LzRoundTrip, BothDistanceAlphabetCounts)
     Bytes text = testutil::text_bytes(120000, 8);
     data.insert(data.end(), text.begin(), text.end());
     for (unsigned D : {2u, 3u}) {
-        packer::set_lz_force({D, -1});
+        force = {D, -1};
         for (int level : {1, 6, 9}) {
             round_trip(data, level);
-            EXPECT_EQ(packer::last_lz_block_stats().distance_alphabets, D);
+            EXPECT_EQ(stats.distance_alphabets, D);
         }
     }
 }
@@ -261,23 +264,23 @@ TEST_F(LzRoundTrip, ShortMatchesKeepToTheirAlphabets)
     for (size_t i = 100; i + 2 < data.size(); i += 9)
         if (i % 4 == 0)
             memcpy(&data[i + 4], &data[i + 4 - 40], 2);
-    packer::set_lz_force({3, -1});
+    force = {3, -1};
     round_trip(data, 9);
-    EXPECT_GT(packer::last_lz_block_stats().unsendable_matches, 100u);
-    EXPECT_GT(packer::last_lz_block_stats().length2_matches, 100u);
-    packer::set_lz_force({2, -1});
+    EXPECT_GT(stats.unsendable_matches, 100u);
+    EXPECT_GT(stats.length2_matches, 100u);
+    force = {2, -1};
     round_trip(data, 9);
-    EXPECT_EQ(packer::last_lz_block_stats().unsendable_matches, 0u);
+    EXPECT_EQ(stats.unsendable_matches, 0u);
 }
 
 TEST_F(LzRoundTrip, FixedSetAtBothExtents)
 {
-    packer::set_lz_force({0, 0});
+    force = {0, 0};
     // Extents 8192 and below use the short distance set.
     for (uint32_t n : {100u, 8192u, 8193u, 30000u}) {
         Bytes data = testutil::text_bytes(n, n);
         round_trip(data, 6);
-        EXPECT_EQ(packer::last_lz_block_stats().table_sets, 0u);
+        EXPECT_EQ(stats.table_sets, 0u);
     }
     // History pushes the extent over 8192 while the block is small, and the
     // matches reach far back.
@@ -286,17 +289,17 @@ TEST_F(LzRoundTrip, FixedSetAtBothExtents)
     window.insert(window.end(), block_bytes.begin(), block_bytes.end());
     Bytes w = window;
     Bytes block = encode(w, 20000, 2000, 6);
-    EXPECT_EQ(packer::last_lz_block_stats().table_sets, 0u);
+    EXPECT_EQ(stats.table_sets, 0u);
     EXPECT_EQ(decode(block, Bytes(w.begin(), w.begin() + 20000), 2000), block_bytes);
     // Delta markers have codes in the fixed set too.
     Bytes audio = audio_like(3000, 1, 8);
     round_trip(audio, 6);
-    EXPECT_GT(packer::last_lz_block_stats().markers, 0u);
-    EXPECT_EQ(packer::last_lz_block_stats().table_sets, 0u);
+    EXPECT_GT(stats.markers, 0u);
+    EXPECT_EQ(stats.table_sets, 0u);
     // Chosen by cost for a tiny block.
-    packer::set_lz_force(packer::LzForce());
+    force = packer::LzForce();
     round_trip(testutil::text_bytes(60, 3), 6);
-    EXPECT_EQ(packer::last_lz_block_stats().table_sets, 0u);
+    EXPECT_EQ(stats.table_sets, 0u);
 }
 
 TEST_F(LzRoundTrip, DeltaRegionsForStridedData)
@@ -309,9 +312,9 @@ TEST_F(LzRoundTrip, DeltaRegionsForStridedData)
         data.insert(data.end(), text.begin(), text.end());
         data.insert(data.end(), audio.begin() + audio.size() / 2, audio.end());
         size_t with = round_trip(data, 6);
-        EXPECT_GE(packer::last_lz_block_stats().markers, 3u);
+        EXPECT_GE(stats.markers, 3u);
         size_t without = round_trip(data, 6, false);
-        EXPECT_EQ(packer::last_lz_block_stats().markers, 0u);
+        EXPECT_EQ(stats.markers, 0u);
         EXPECT_LT(with, without * 9 / 10) << channels;
     }
     // Pixel rows of 3 bytes.
@@ -325,7 +328,7 @@ TEST_F(LzRoundTrip, DeltaRegionsForStridedData)
     round_trip(pixels, 9);
     // Plain text gets no regions at all.
     round_trip(testutil::text_bytes(100000, 12), 6);
-    EXPECT_EQ(packer::last_lz_block_stats().markers, 0u);
+    EXPECT_EQ(stats.markers, 0u);
 }
 
 TEST_F(LzRoundTrip, DeltaHistoryIsWhatTheDecoderKeeps)
@@ -339,7 +342,7 @@ TEST_F(LzRoundTrip, DeltaHistoryIsWhatTheDecoderKeeps)
     for (uint32_t start = 0; start < window.size(); start += n) {
         uint32_t len = std::min<uint32_t>(n, (uint32_t)window.size() - start);
         Bytes block = encode(window, start, len, 6);
-        EXPECT_GT(packer::last_lz_block_stats().markers, 0u);
+        EXPECT_GT(stats.markers, 0u);
         Bytes history(window.begin(), window.begin() + start);
         Bytes buffer;
         EXPECT_EQ(decode(block, history, len, nullptr, &buffer),
@@ -377,7 +380,7 @@ TEST_F(LzRoundTrip, MixedContentWithHistoryAtRandom)
         uint32_t history = rng() % 2 ? 0 : (uint32_t)(rng() % window.size());
         uint32_t n = (uint32_t)window.size() - history;
         int level = 1 + rng() % 9;
-        packer::set_lz_force({rng() % 3 == 0 ? (unsigned)(2 + rng() % 2) : 0u, rng() % 4 == 0 ? (int)(rng() % 5) : -1});
+        force = {rng() % 3 == 0 ? (unsigned)(2 + rng() % 2) : 0u, rng() % 4 == 0 ? (int)(rng() % 5) : -1};
         Bytes original(window.begin() + history, window.end());
         Bytes w = window;
         Bytes block = encode(w, history, n, level);
