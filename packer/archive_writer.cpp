@@ -536,6 +536,7 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
         }
         StreamOptions so;
         so.level = options.level;
+        so.threads = options.threads;
         if (options.progress) {
             uint64_t base = done_before;
             so.progress = [&options, base, total](uint64_t done, uint64_t) { options.progress(base + done, total); };

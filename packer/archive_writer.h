@@ -57,6 +57,7 @@ struct CollectOptions {
 struct ArchiveOptions {
     int level = 6;              // 1..9; 0 stores everything uncompressed and unfiltered
     uint64_t stream_size = 0;   // cut members into streams of about this many bytes; 0: one stream
+    unsigned threads = 1;       // threads coding blocks; the archive is the same whatever the count
     // Bytes of member data packed so far and in all.
     std::function<void(uint64_t, uint64_t)> progress;
 };

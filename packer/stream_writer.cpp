@@ -16,7 +16,11 @@
 #include "packer/stream_writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <deque>
+#include <future>
+#include <memory>
 #include <stdexcept>
 
 #include "archive/records.h"
@@ -26,6 +30,8 @@
 #include "packer/block_writer.h"
 #include "packer/call_filter.h"
 #include "packer/history_model.h"
+#include "packer/lz_delta.h"
+#include "packer/thread_pool.h"
 
 namespace packer {
 
@@ -139,6 +145,299 @@ bool usable(const std::vector<uint8_t>& block, bool last)
     return block.size() <= MAX_BLOCK_OUTPUT && (last || block.size() >= MIN_INNER_BLOCK_BYTES);
 }
 
+// ---------------------------------------------------------------------------
+// Coding one block
+
+// What a block is coded from. The codings are functions of these fields
+// alone, so a block coded on another thread, ahead of the writer, is the
+// block the writer would code once its inputs are found equal.
+struct BlockInput {
+    uint64_t start = 0;  // in the decoded stream
+    uint32_t length = 0;
+    bool last = false;
+    unsigned selector = 0;
+    uint32_t kept = 0;            // history bytes in front of the block
+    std::vector<uint8_t> window;  // the kept history, then the block's bytes
+
+    const uint8_t* bytes() const { return window.data() + kept; }
+    bool operator==(const BlockInput& o) const
+    {
+        return start == o.start && length == o.length && last == o.last && selector == o.selector &&
+               kept == o.kept && window == o.window;
+    }
+};
+
+// One method's coding of a block; framed is false when it did not fit the
+// block's 20-bit frame (the block writer refuses it), and stored then takes
+// the bytes.
+struct Coding {
+    Candidate candidate;
+    bool framed = false;
+};
+
+Coding code_lz(const BlockInput& in, int level)
+{
+    Coding c;
+    c.candidate.method = METHOD_LZ;
+    c.candidate.selector = in.selector;
+    std::vector<uint8_t> window = in.window;  // the encoder rewrites delta regions in place
+    BitWriter w(c.candidate.bytes);
+    LzOptions lz_options;
+    lz_options.level = level;
+    c.framed = true;
+    try {
+        encode_lz_block(w, window.data(), in.kept, in.length, in.last, in.selector, lz_options);
+    } catch (const std::length_error&) {
+        c.framed = false;
+    }
+    c.candidate.coded.assign(window.begin() + in.kept, window.end());
+    return c;
+}
+
+Coding code_bwt(const BlockInput& in, int level)
+{
+    Coding c;
+    c.candidate.method = METHOD_BWT;
+    BitWriter w(c.candidate.bytes);
+    BwtOptions bwt_options;
+    bwt_options.level = level;
+    c.framed = true;
+    try {
+        encode_bwt_block(w, in.bytes(), in.length, in.last, bwt_options);
+    } catch (const std::length_error&) {
+        c.framed = false;
+    }
+    return c;
+}
+
+// Codes blocks on worker threads, ahead of the writer. start() is given the
+// blocks the writer is expected to reach, in stream order; take() hands over
+// the codings of the block the writer has reached: a job's when the job was
+// started for exactly the same inputs, otherwise coded now. An LZ coding
+// depends on the history in front of the block, a BWT coding only on the
+// block's own bytes, so when a forecast fails (the history came out other
+// than foreseen) the LZ jobs are dropped and the BWT jobs kept.
+// With one thread nothing runs ahead and every block is coded in take().
+class BlockCoder {
+public:
+    BlockCoder(int level, unsigned threads) : level_(level)
+    {
+        if (threads > 1)
+            pool_.reset(new ThreadPool(threads));
+    }
+    ~BlockCoder()
+    {
+        drop(lz_jobs_);
+        drop(bwt_jobs_);
+    }
+
+    // Blocks started ahead (their LZ codings).
+    size_t started() const { return lz_jobs_.size(); }
+    bool started_for(const BlockInput& in) const { return !lz_jobs_.empty() && *lz_jobs_.front().in == in; }
+    // The forecast failed: the LZ codings started ahead are of no use.
+    void drop_lz() { drop(lz_jobs_); }
+
+    void start(const BlockInput& in)
+    {
+        if (!pool_)
+            return;
+        auto input = std::make_shared<const BlockInput>(in);
+        const int level = level_;
+        if (level >= 1)
+            lz_jobs_.push_back(submit(input, [input, level] { return code_lz(*input, level); }));
+        if (level >= 5 && std::none_of(bwt_jobs_.begin(), bwt_jobs_.end(), [&](const Job& j) { return same_block(*j.in, in); }))
+            bwt_jobs_.push_back(submit(input, [input, level] { return code_bwt(*input, level); }));
+    }
+
+    void take(const BlockInput& in, Coding& lz, Coding& bwt)
+    {
+        if (level_ >= 1) {
+            if (!started_for(in)) {
+                drop(lz_jobs_);
+                start(in);
+            }
+            lz = take_front(lz_jobs_, [&] { return code_lz(in, level_); });
+        }
+        if (level_ >= 5) {
+            while (!bwt_jobs_.empty() && bwt_jobs_.front().in->start < in.start)
+                drop_front(bwt_jobs_);
+            if (bwt_jobs_.empty() || !same_block(*bwt_jobs_.front().in, in)) {
+                drop(bwt_jobs_);
+                start_bwt(in);
+            }
+            bwt = take_front(bwt_jobs_, [&] { return code_bwt(in, level_); });
+        }
+    }
+
+private:
+    struct Job {
+        std::shared_ptr<const BlockInput> in;
+        std::shared_ptr<std::atomic<bool>> dropped;
+        std::future<Coding> coding;
+    };
+
+    static bool same_block(const BlockInput& a, const BlockInput& b)
+    {
+        return a.start == b.start && a.length == b.length && a.last == b.last &&
+               std::memcmp(a.bytes(), b.bytes(), a.length) == 0;
+    }
+
+    template <typename F>
+    Job submit(const std::shared_ptr<const BlockInput>& input, F code)
+    {
+        Job job;
+        job.in = input;
+        job.dropped = std::make_shared<std::atomic<bool>>(false);
+        std::shared_ptr<std::atomic<bool>> dropped = job.dropped;
+        // A dropped job that no worker has begun ends at once.
+        job.coding = pool_->submit([dropped, code] { return *dropped ? Coding() : code(); });
+        return job;
+    }
+
+    void start_bwt(const BlockInput& in)
+    {
+        if (!pool_)
+            return;
+        auto input = std::make_shared<const BlockInput>(in);
+        const int level = level_;
+        bwt_jobs_.push_back(submit(input, [input, level] { return code_bwt(*input, level); }));
+    }
+
+    // The front job's coding, or code() run here when there is no pool.
+    template <typename F>
+    static Coding take_front(std::deque<Job>& jobs, F code)
+    {
+        if (jobs.empty())
+            return code();
+        Coding c = jobs.front().coding.get();
+        jobs.pop_front();
+        return c;
+    }
+
+    static void drop_front(std::deque<Job>& jobs)
+    {
+        *jobs.front().dropped = true;
+        jobs.pop_front();
+    }
+
+    static void drop(std::deque<Job>& jobs)
+    {
+        while (!jobs.empty())
+            drop_front(jobs);
+    }
+
+    const int level_;
+    std::unique_ptr<ThreadPool> pool_;
+    std::deque<Job> lz_jobs_, bwt_jobs_;
+};
+
+// ---------------------------------------------------------------------------
+// The decoded stream and the history
+
+// The decoded stream from some position on, read from the members as far
+// as asked for: the writer's block and the blocks coded ahead of it.
+class StreamBytes {
+public:
+    explicit StreamBytes(const std::vector<StreamMember>& members) : source_(members) {}
+
+    // [pos, pos + n) of the stream; pos must not lie before what was
+    // released.
+    const uint8_t* at(uint64_t pos, uint32_t n)
+    {
+        uint64_t want = pos + n - base_;
+        if (want > bytes_.size()) {
+            size_t have = bytes_.size();
+            bytes_.resize(want);
+            if (source_.read(bytes_.data() + have, want - have) != want - have)
+                throw std::logic_error("member records shorter than counted");
+        }
+        return bytes_.data() + (pos - base_);
+    }
+
+    // Bytes before pos are no longer needed.
+    void release(uint64_t pos)
+    {
+        size_t n = (size_t)(pos - base_);
+        // Moved down only once the dead part outweighs the live one.
+        if (n < bytes_.size() - n)
+            return;
+        bytes_.erase(bytes_.begin(), bytes_.begin() + n);
+        base_ = pos;
+    }
+
+private:
+    RecordSource source_;
+    uint64_t base_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
+// The extractor's history after a block: kept bytes of what it held, then
+// the block's bytes, at most MAX_KEPT_HISTORY of them.
+void keep_history(std::vector<uint8_t>& history, uint32_t kept, const uint8_t* coded, uint32_t length)
+{
+    history.erase(history.begin(), history.end() - kept);
+    history.insert(history.end(), coded, coded + length);
+    if (history.size() > MAX_KEPT_HISTORY)
+        history.erase(history.begin(), history.end() - MAX_KEPT_HISTORY);
+}
+
+// The writer's state in front of a block: enough to form the block's input.
+struct StreamState {
+    uint64_t done = 0;
+    HistoryModel model;
+    std::vector<uint8_t> history;  // the last kept bytes, in the form the extractor keeps them
+
+    BlockInput input(StreamBytes& stream, uint64_t total, int level) const
+    {
+        BlockInput in;
+        in.start = done;
+        in.length = (uint32_t)std::min<uint64_t>(total - done, MAX_BLOCK_OUTPUT);
+        in.last = done + in.length == total;
+        if (level >= 1) {
+            in.selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
+            in.kept = model.kept_before(METHOD_LZ, in.last, in.length, in.selector);
+        }
+        in.window.reserve((size_t)in.kept + in.length);
+        in.window.assign(history.end() - in.kept, history.end());
+        const uint8_t* bytes = stream.at(done, in.length);
+        in.window.insert(in.window.end(), bytes, bytes + in.length);
+        return in;
+    }
+};
+
+// How a block turned out, as far as the blocks after it care: the method
+// (an LZ block leaves its delta regions in the history) and whether it was
+// stored and cut short.
+struct Outcome {
+    unsigned method = METHOD_LZ;
+    bool cut = false;
+};
+
+// The state after a block of input `in` that turns out as `outcome`: the
+// writer's forecast of where the next blocks start and what they see. An LZ
+// block leaves the history in the difference form its delta regions take,
+// which the encoder's own delta pass gives.
+void forecast_after(StreamState& state, const BlockInput& in, const Outcome& outcome)
+{
+    uint32_t length = in.length;
+    bool last = in.last;
+    if (outcome.method == METHOD_STORED && outcome.cut && length > MAX_STORED_OUTPUT) {
+        length = MAX_STORED_OUTPUT;
+        last = false;
+    }
+    if (outcome.method == METHOD_LZ) {
+        std::vector<uint8_t> window = in.window;
+        if (length > 0)
+            delta_transform(window.data(), in.kept, length);
+        uint32_t kept = state.model.advance(METHOD_LZ, last, length, in.selector);
+        keep_history(state.history, kept, window.data() + in.kept, length);
+    } else {
+        uint32_t kept = state.model.advance(outcome.method, last, length, 0);
+        keep_history(state.history, kept, in.bytes(), length);
+    }
+    state.done += length;
+}
+
 }  // namespace
 
 std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
@@ -169,61 +468,52 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
         return stream;
     }
 
-    RecordSource source(members);
-    HistoryModel model;
-    std::vector<uint8_t> history;  // the last kept bytes, at most MAX_KEPT_HISTORY
-    std::vector<uint8_t> block(MAX_BLOCK_OUTPUT);
-    size_t carried = 0;  // bytes at block's start read but not yet coded
-    std::vector<uint8_t> window;
-    uint64_t done = 0;
+    StreamBytes bytes(members);
+    StreamState state;
     const int level = options.level;
+    const unsigned threads = std::max(1u, options.threads);
+    BlockCoder coder(level, threads);
+    // The forecast: the state in front of the next block not yet started,
+    // and how blocks are expected to turn out (as the last one did).
+    StreamState next;
+    Outcome expected;
     if (options.progress)
         options.progress(0, total);
 
-    while (done < total) {
-        uint32_t length = (uint32_t)std::min<uint64_t>(total - done, MAX_BLOCK_OUTPUT);
-        carried += source.read(block.data() + carried, length - carried);
-        if (carried != length)
-            throw std::logic_error("member records shorter than counted");
-        bool last = done + length == total;
+    while (state.done < total) {
+        BlockInput in = state.input(bytes, total, level);
+        const uint32_t full_length = in.length;
+        if (threads > 1 && !coder.started_for(in)) {
+            // Nothing ahead, or the forecast went wrong: start again from
+            // this block.
+            coder.drop_lz();
+            next = state;
+            forecast_after(next, in, expected);
+            coder.start(in);
+        }
+        // Enough blocks ahead to keep every thread busy.
+        while (threads > 1 && coder.started() < threads && next.done < total) {
+            BlockInput ahead = next.input(bytes, total, level);
+            forecast_after(next, ahead, expected);
+            coder.start(ahead);
+        }
+        uint32_t length = in.length;
+        bool last = in.last;
+        const uint8_t* block = bytes.at(state.done, length);
+        Coding lz_coding, bwt_coding;
+        coder.take(in, lz_coding, bwt_coding);
 
         Candidate best;
         best.method = METHOD_STORED;
         if (level >= 1) {
-            unsigned selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
-            uint32_t kept = model.kept_before(METHOD_LZ, last, length, selector);
-            window.assign(history.end() - kept, history.end());
-            window.insert(window.end(), block.begin(), block.begin() + length);
-            Candidate lz;
-            lz.method = METHOD_LZ;
-            lz.selector = selector;
-            BitWriter w(lz.bytes);
-            LzOptions lz_options;
-            lz_options.level = level;
-            // A block that codes longer than its 20-bit frame is refused by
-            // the block writer; stored then takes the bytes.
-            bool framed = true;
-            try {
-                encode_lz_block(w, window.data(), kept, length, last, selector, lz_options);
-            } catch (const std::length_error&) {
-                framed = false;
-            }
-            lz.coded.assign(window.begin() + kept, window.end());
+            Candidate& lz = lz_coding.candidate;
+            bool framed = lz_coding.framed;
             if (framed && usable(lz.bytes, last))
                 best = std::move(lz);
         }
         if (level >= 5) {
-            Candidate bwt;
-            bwt.method = METHOD_BWT;
-            BitWriter w(bwt.bytes);
-            BwtOptions bwt_options;
-            bwt_options.level = level;
-            bool framed = true;
-            try {
-                encode_bwt_block(w, block.data(), length, last, bwt_options);
-            } catch (const std::length_error&) {
-                framed = false;
-            }
+            Candidate& bwt = bwt_coding.candidate;
+            bool framed = bwt_coding.framed;
             // BWT decodes several times slower than LZ (its inverse walks a
             // 4 MB link vector at random), so it has to earn its place: a
             // block goes BWT only when that saves more than 2% over LZ.
@@ -240,24 +530,21 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
             }
             best = Candidate();
             best.method = METHOD_STORED;
-            best.bytes = encode_stored(block.data(), length, last);
+            best.bytes = encode_stored(block, length, last);
         }
+        expected.method = best.method;
+        expected.cut = length < full_length;
 
-        uint32_t kept = model.advance(best.method, last, length, best.selector);
-        const uint8_t* coded = best.method == METHOD_STORED || best.method == METHOD_BWT ? block.data()
-                                                                                         : best.coded.data();
-        history.erase(history.begin(), history.end() - kept);
-        history.insert(history.end(), coded, coded + length);
-        if (history.size() > MAX_KEPT_HISTORY)
-            history.erase(history.begin(), history.end() - MAX_KEPT_HISTORY);
+        uint32_t kept = state.model.advance(best.method, last, length, best.selector);
+        const uint8_t* coded = best.method == METHOD_STORED || best.method == METHOD_BWT ? block : best.coded.data();
+        keep_history(state.history, kept, coded, length);
 
         stream.insert(stream.end(), best.bytes.begin(), best.bytes.end());
         // Bytes cut off a stored block start the next one.
-        carried -= length;
-        std::memmove(block.data(), block.data() + length, carried);
-        done += length;
+        state.done += length;
+        bytes.release(state.done);
         if (options.progress)
-            options.progress(done, total);
+            options.progress(state.done, total);
     }
     return stream;
 }

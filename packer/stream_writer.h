@@ -28,6 +28,8 @@ struct StreamPlacement {
 
 struct StreamOptions {
     int level = 6;
+    // Threads that code blocks; the stream is the same whatever the count.
+    unsigned threads = 1;
     // Called with bytes done and bytes in all, now and then.
     std::function<void(uint64_t, uint64_t)> progress;
 };

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <thread>
 
 #include "archive/stub_info.h"
 #include "packer/archive_writer.h"
@@ -310,6 +311,7 @@ int run_add(const AddCommand& c)
     packer::ArchiveOptions options;
     options.level = c.level;
     options.stream_size = c.stream_size;
+    options.threads = c.threads != 0 ? c.threads : std::max(1u, std::thread::hardware_concurrency());
     ProgressBar bar("Packing");
     options.progress = [&bar](uint64_t done, uint64_t total) { bar.update("", done, total); };
     std::vector<uint8_t> archive;

@@ -39,6 +39,7 @@ struct AddCommand {
     std::string symlinks = "inside";  // inside (the default), follow, skip, store-target
     int level = 6;                    // 0 stores
     uint64_t stream_size = 0;
+    unsigned threads = 0;  // 0: one per core
     bool sfx = false;
     bool force = false;
     Verbosity verbosity = Verbosity::NORMAL;

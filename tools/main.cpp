@@ -128,6 +128,9 @@ int main(int argc, char** argv)
                   "tree, skip the others)")
         ->check(CLI::IsMember({"follow", "skip", "store-target", "inside"}))
         ->type_name("MODE");
+    a->add_option("-T,--threads", add.threads, "threads that pack (default: one per core); the archive is the same")
+        ->check(CLI::Range(1, 1024))
+        ->type_name("N");
     a->add_flag("--sfx", add.sfx, "make a self-extractor whatever the name of OUT");
     a->add_option("--stub", add.settings.stub, "stub executable to use instead of the built-in PE32 stub")
         ->type_name("FILE");
