@@ -1,124 +1,162 @@
 #!/usr/bin/env bash
-# Compares qvx with the common compressors on the Silesia corpus files:
-# compressed size, ratio, pack time and extract time, one table for all.
+# Compares qvx with the common compressors on the seven Silesia corpus files:
+# packed bytes, ratio, processor time and peak memory of packing and of
+# unpacking, one table for all.
 #
-# usage: bench/compare.sh [QVX] [FILE...]
-#   QVX     the qvx binary (default: $QVX, then qvx on the PATH)
-#   FILE    corpus names (default: every *.zip in the corpus folder)
+# usage: bench/compare.sh [--readme] QVX [OLD_QVX]
+#   QVX       the qvx binary to measure (default: build/qvx)
+#   OLD_QVX   an earlier qvx: its rows ("before") come from the same run
+#   --readme  also writes the table into README.md, between the
+#             "compare table" marker lines (rows of OLD_QVX left out)
 # environment:
-#   CORPUS      folder of the corpus zips (default: /work/shared/corpus/silesia)
-#   QVX_LEVELS  qvx levels to run (default: "1 6 9")
-#   TOOLS       which others to run (default: "gzip bzip2 xz zstd 7z")
+#   DRAVEX_SHARED  shared folder holding corpus/silesia/*.zip (default:
+#                  ../shared beside the checkout)
+#   QVX_LEVELS     qvx levels to run (default: "1 6 9")
+#   TOOLS          which others to run (default: "gzip bzip2 xz zstd 7z")
 #
-# Every program runs on one thread (xz -T1, zstd -T1, 7z -mmt1), as qvx
-# does, and every result is unpacked again and compared with the original.
+# qvx packs the seven files; the others pack a tar of them (each is a
+# single-stream compressor, or 7z with one solid stream). Every program runs
+# on one thread (xz -T1, zstd -T1, 7z -mmt1). Times are user + system
+# processor seconds of the whole process and memory its peak resident set,
+# both from /usr/bin/time, so other jobs on the machine hardly change them.
+# Every result is unpacked and compared with the original.
 set -u
 
-QVX_BIN=${1:-${QVX:-$(command -v qvx || true)}}
-[ $# -gt 0 ] && shift
-CORPUS=${CORPUS:-/work/shared/corpus/silesia}
+here=$(cd "$(dirname "$0")/.." && pwd)
+readme=0
+if [ "${1:-}" = "--readme" ]; then
+    readme=1
+    shift
+fi
+QVX_NEW=${1:-$here/build/qvx}
+QVX_OLD=${2:-}
+SHARED=${DRAVEX_SHARED:-$here/../shared}
+CORPUS=$SHARED/corpus/silesia
 LEVELS=${QVX_LEVELS:-"1 6 9"}
 TOOLS=${TOOLS:-"gzip bzip2 xz zstd 7z"}
+FILES="dickens mr nci ooffice osdb reymont xml"
 
-if [ -z "$QVX_BIN" ] || [ ! -x "$QVX_BIN" ]; then
-    echo "compare.sh: no qvx binary (give its path as the first argument)" >&2
+for q in "$QVX_NEW" $QVX_OLD; do
+    if [ ! -x "$q" ]; then
+        echo "compare.sh: $q is not an executable qvx" >&2
+        exit 2
+    fi
+done
+QVX_NEW=$(realpath "$QVX_NEW")
+[ -n "$QVX_OLD" ] && QVX_OLD=$(realpath "$QVX_OLD")
+if [ ! -x /usr/bin/time ]; then
+    echo "compare.sh: /usr/bin/time missing (scripts/install-deps.sh installs it)" >&2
     exit 2
 fi
-QVX_BIN=$(realpath "$QVX_BIN")
-if [ ! -d "$CORPUS" ] || ! ls "$CORPUS"/*.zip >/dev/null 2>&1; then
-    echo "compare.sh: corpus not found in $CORPUS; skipping" >&2
-    exit 0
-fi
-
-if [ $# -gt 0 ]; then
-    files=("$@")
-else
-    files=()
-    for z in "$CORPUS"/*.zip; do files+=("$(basename "$z" .zip)"); done
-fi
+for f in $FILES; do
+    if [ ! -f "$CORPUS/$f.zip" ]; then
+        echo "compare.sh: $CORPUS/$f.zip not found; skipping" >&2
+        exit 0
+    fi
+done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qvx-compare-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
+mkdir -p "$WORK/in"
+for f in $FILES; do unzip -q -o "$CORPUS/$f.zip" -d "$WORK/in"; done
+(cd "$WORK/in" && tar cf "$WORK/corpus.tar" $FILES)
+original=0
+for f in $FILES; do original=$((original + $(stat -c %s "$WORK/in/$f"))); done
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
-
-# pack_cmd TOOL IN OUT / unpack_cmd TOOL ARCHIVE DIR (result in DIR/<name>)
-pack() {
-    local tool=$1 in=$2 out=$3
-    case $tool in
-    qvx-*) "$QVX_BIN" a "-${tool#qvx-}" -f "$out" "$in" >/dev/null ;;
-    gzip) gzip -9 -c "$in" >"$out" ;;
-    bzip2) bzip2 -9 -c "$in" >"$out" ;;
-    xz) xz -9 -T1 -c "$in" >"$out" ;;
-    zstd) zstd -19 -T1 -q -c "$in" >"$out" ;;
-    7z) (cd "$(dirname "$in")" && 7z a -mx9 -mmt1 "$out" "$(basename "$in")" >/dev/null) ;;
-    esac
+# measure FILE CMD...: runs CMD under /usr/bin/time and stores "cpu_seconds peak_mb"
+# in FILE; returns CMD's status.
+measure() {
+    local result=$1
+    shift
+    /usr/bin/time -f "%U %S %M" -o "$WORK/time" "$@"
+    local status=$?
+    awk '{ printf "%.2f %d\n", $1 + $2, ($3 + 1023) / 1024 }' "$WORK/time" >"$result"
+    return $status
 }
 
-unpack() {
-    local tool=$1 archive=$2 dir=$3 name=$4
-    mkdir -p "$dir"
-    case $tool in
-    qvx-*) "$QVX_BIN" x -y "$archive" -o "$dir" >/dev/null ;;
-    gzip) gzip -d -c "$archive" >"$dir/$name" ;;
-    bzip2) bzip2 -d -c "$archive" >"$dir/$name" ;;
-    xz) xz -d -T1 -c "$archive" >"$dir/$name" ;;
-    zstd) zstd -d -T1 -q -c "$archive" >"$dir/$name" ;;
-    7z) 7z x -y -mmt1 "-o$dir" "$archive" >/dev/null ;;
+# run NAME: packs and unpacks with one program, checks the result, prints a row.
+run() {
+    local name=$1 archive="$WORK/archive" out="$WORK/out" ok=1
+    rm -rf "$archive" "$archive".* "$out" && mkdir -p "$out"
+    case $name in
+    "qvx -"* | "qvx before -"*)
+        local bin=$QVX_NEW level=${name##*-}
+        [[ $name == "qvx before"* ]] && bin=$QVX_OLD
+        (cd "$WORK/in" && measure "$WORK/pack" "$bin" a "-$level" -f "$archive" $FILES >/dev/null) || ok=0
+        measure "$WORK/unpack" "$bin" x -y "$archive" -o "$out" >/dev/null || ok=0
+        for f in $FILES; do cmp -s "$WORK/in/$f" "$out/$f" || ok=0; done
+        ;;
+    *)
+        case $name in
+        gzip) measure "$WORK/pack" gzip -9 -c "$WORK/corpus.tar" >"$archive" &&
+            measure "$WORK/unpack" gzip -d -c "$archive" >"$out/corpus.tar" ;;
+        bzip2) measure "$WORK/pack" bzip2 -9 -c "$WORK/corpus.tar" >"$archive" &&
+            measure "$WORK/unpack" bzip2 -d -c "$archive" >"$out/corpus.tar" ;;
+        xz) measure "$WORK/pack" xz -9 -T1 -c "$WORK/corpus.tar" >"$archive" &&
+            measure "$WORK/unpack" xz -d -T1 -c "$archive" >"$out/corpus.tar" ;;
+        zstd) measure "$WORK/pack" zstd -19 -T1 -q -c "$WORK/corpus.tar" >"$archive" &&
+            measure "$WORK/unpack" zstd -d -T1 -q -c "$archive" >"$out/corpus.tar" ;;
+        7z) archive="$archive.7z"
+            measure "$WORK/pack" 7z a -mx9 -mmt1 "$archive" "$WORK/corpus.tar" >/dev/null &&
+            measure "$WORK/unpack" 7z x -y -mmt1 "-o$out" "$archive" >/dev/null ;;
+        esac || ok=0
+        cmp -s "$WORK/corpus.tar" "$out/corpus.tar" || ok=0
+        ;;
     esac
-}
-
-tools=()
-for l in $LEVELS; do tools+=("qvx-$l"); done
-for t in $TOOLS; do
-    if command -v "$t" >/dev/null 2>&1; then tools+=("$t"); else echo "compare.sh: $t not installed; skipped" >&2; fi
-done
-
-declare -A total_size total_pack total_unpack
-total_in=0
-printf '%-9s %-7s %11s %11s %7s %9s %9s\n' file program original packed ratio "pack s" "unpack s"
-printf '%-9s %-7s %11s %11s %7s %9s %9s\n' --------- ------- ----------- ----------- ------- --------- ---------
-for name in "${files[@]}"; do
-    zip="$CORPUS/$name.zip"
-    if [ ! -f "$zip" ]; then
-        echo "compare.sh: $zip missing; skipped" >&2
-        continue
+    local label=$name
+    case $name in
+    gzip | bzip2 | xz) label="$name -9" ;;
+    zstd) label="zstd -19" ;;
+    7z) label="7z -mx9" ;;
+    "qvx before -"*) label="qvx -${name##*-} (before)" ;;
+    esac
+    if [ $ok -ne 1 ]; then
+        echo "| $label | FAILED | | | | | |"
+        return
     fi
-    rm -rf "$WORK/in" && mkdir -p "$WORK/in"
-    unzip -q -o "$zip" -d "$WORK/in" || continue
-    in="$WORK/in/$name"
-    original=$(stat -c %s "$in")
-    total_in=$((total_in + original))
-    for tool in "${tools[@]}"; do
-        archive="$WORK/$name.$tool"
-        rm -f "$archive" && rm -rf "$WORK/out"
-        t0=$(now)
-        if ! pack "$tool" "$in" "$archive"; then
-            printf '%-9s %-7s %11s %s\n' "$name" "$tool" "$original" "pack FAILED"
-            continue
-        fi
-        t1=$(now)
-        unpack "$tool" "$archive" "$WORK/out" "$name"
-        t2=$(now)
-        size=$(stat -c %s "$archive")
-        check=""
-        cmp -s "$in" "$WORK/out/$name" || check="  MISMATCH"
-        ratio=$(awk -v a="$size" -v b="$original" 'BEGIN { printf "%.2f%%", 100 * a / b }')
-        printf '%-9s %-7s %11d %11d %7s %9s %9s%s\n' "$name" "$tool" "$original" "$size" "$ratio" \
-            "$(elapsed "$t0" "$t1")" "$(elapsed "$t1" "$t2")" "$check"
-        total_size[$tool]=$(( ${total_size[$tool]:-0} + size ))
-        total_pack[$tool]=$(awk -v a="${total_pack[$tool]:-0}" -v b="$(elapsed "$t0" "$t1")" 'BEGIN { print a + b }')
-        total_unpack[$tool]=$(awk -v a="${total_unpack[$tool]:-0}" -v b="$(elapsed "$t1" "$t2")" 'BEGIN { print a + b }')
-        rm -f "$archive"
-    done
+    local size pack unpack
+    size=$(stat -c %s "$archive")
+    read -r pack_cpu pack_mb <"$WORK/pack"
+    read -r unpack_cpu unpack_mb <"$WORK/unpack"
+    awk -v l="$label" -v s="$size" -v o="$original" -v pc="$pack_cpu" -v uc="$unpack_cpu" \
+        -v pm="$pack_mb" -v um="$unpack_mb" 'BEGIN {
+            printf "| %s | %s | %.3f | %.2f | %.2f | %d | %d |\n", l, grouped(s), o / s, pc, uc, pm, um }
+        function grouped(v,   t) { t = ""; while (v >= 1000) { t = sprintf(",%03d", v % 1000) t; v = int(v / 1000) } return v t }'
+}
+
+rows=()
+for l in $LEVELS; do
+    rows+=("qvx -$l")
+    [ -n "$QVX_OLD" ] && rows+=("qvx before -$l")
 done
-if [ "$total_in" -gt 0 ]; then
-    printf '%-9s %-7s %11s %11s %7s %9s %9s\n' --------- ------- ----------- ----------- ------- --------- ---------
-    for tool in "${tools[@]}"; do
-        size=${total_size[$tool]:-0}
-        ratio=$(awk -v a="$size" -v b="$total_in" 'BEGIN { printf "%.2f%%", 100 * a / b }')
-        printf '%-9s %-7s %11d %11d %7s %9.2f %9.2f\n' total "$tool" "$total_in" "$size" "$ratio" \
-            "${total_pack[$tool]:-0}" "${total_unpack[$tool]:-0}"
-    done
+for t in $TOOLS; do
+    if command -v "$t" >/dev/null 2>&1; then rows+=("$t"); else echo "compare.sh: $t not installed; skipped" >&2; fi
+done
+
+table="$WORK/table"
+{
+    echo "The seven Silesia files, $(echo "$original" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes; qvx packs the files, the others their tar."
+    echo
+    echo "| tool | bytes | ratio | pack CPU s | unpack CPU s | pack peak MB | unpack peak MB |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
+} >"$table"
+cat "$table"
+for r in "${rows[@]}"; do
+    line=$(run "$r")
+    echo "$line"
+    echo "$line" >>"$table"
+done
+
+if [ $readme -eq 1 ]; then
+    grep -v "(before)" "$table" >"$WORK/readme_table"
+    awk -v table="$WORK/readme_table" '
+        /^<!-- compare table begin/ { print; while ((getline line < table) > 0) print line; skip = 1; next }
+        /^<!-- compare table end/ { skip = 0 }
+        !skip { print }' "$here/README.md" >"$WORK/README.md"
+    if cmp -s "$here/README.md" "$WORK/README.md" || ! grep -q "^<!-- compare table end" "$here/README.md"; then
+        echo "compare.sh: README.md has no compare table markers, or nothing changed" >&2
+    else
+        cp "$WORK/README.md" "$here/README.md"
+        echo "README.md updated" >&2
+    fi
 fi
