@@ -8,18 +8,12 @@
 // Huffman-coded with up to six tables, one chosen per group of 50 symbols by
 // a unary selector that indexes a move-to-front list of the tables.
 //
-// Inverting the transform: a stable counting sort of L tells, for every
-// occurrence of a byte in L, the row of the sorted rotations whose first
-// column holds the same occurrence, which is the rotation that starts one
-// byte earlier in the text. Following these links from row 0 (the rotation
-// that starts with the marker and so ends with the last byte) yields the
-// text from back to front. Each link carries its own byte in its top 8 bits,
-// so the output may overwrite L in place: the caller's output area is both
-// the decoding target and the final result, and the link vector is the only
-// block-sized allocation.
+// The counts of the decoded bytes give the start of each byte value in the
+// sorted first column; the inversion itself is in bwt_inverse.cpp.
 #include "codec/bwt_decoder.h"
 
 #include "archive/stub_info.h"
+#include "codec/bwt_inverse.h"
 #include "codec/huffman.h"
 #include "codec/huffman_decode.h"
 #include "codec/input_stream.h"
@@ -31,13 +25,12 @@ enum {
     BWT_STORE_SLOTS = 2 * BWT_SYMBOLS,
     BWT_OFFSET_BITS = 8,
     BWT_TABLE_COUNT_BITS = 3,
-    BWT_LINK_SHIFT = 24,
-    BWT_LINK_MASK = (1u << BWT_LINK_SHIFT) - 1,
 };
 
-// A link names a row in 24 bits; the header's 20-bit output length keeps
-// every valid block far below that, and a caller passing more is refused.
-DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (u32)BWT_LINK_MASK, "BWT rows must fit the 24-bit link field");
+// A link names a row in 20 bits (the host keeps bits 20 to 23 for its own
+// marks): the header's 20-bit output length keeps every valid block's n + 1
+// rows within that, and a caller passing more is refused.
+DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (1u << 20), "BWT rows must fit the link field");
 
 // Between two end-mark checks the loop reads one selector (at most
 // BWT_MAX_TABLES + 1 = 7 bits) or one code (at most 16 bits), plus up to 7
@@ -209,32 +202,17 @@ ResultCode decode_bwt_block(u8* out, u32 n)
         start += count;
     }
 
-    u32* link = (u32*)mem_alloc(total * 4);
+    u32* link = (u32*)mem_alloc(bwt_link_bytes(n));
     if (link == 0)
         return ERR_NO_MEMORY;
-
-    u32* x = w->counts;
-    for (u32 k = 0; k < origin; k++) {
-        u32 c = out[k];
-        link[k] = (c << BWT_LINK_SHIFT) | x[c]++;
-    }
-    link[origin] = 0;
-    for (u32 k = origin + 1; k < total; k++) {
-        u32 c = out[k];
-        link[k] = (c << BWT_LINK_SHIFT) | x[c]++;
-    }
+    bwt_build_links(link, out, n, origin, w->counts);
 
     if (stub_info.cancel_flag) {
         mem_free(link);
         return ERR_CANCELLED;
     }
 
-    u32 i = 0;
-    for (u32 q = n; q > 0; q--) {
-        u32 e = link[i];
-        out[q - 1] = (u8)((e >> BWT_LINK_SHIFT) + offset);
-        i = e & BWT_LINK_MASK;
-    }
+    bwt_unwind(link, out, n, origin, offset);
 
     mem_free(link);
     return 0;

@@ -1,12 +1,19 @@
-// CRC-32, reflected polynomial 0xEDB88320, one table lookup per byte.
-// crc32_update neither presets nor complements: callers start from
-// 0xFFFFFFFF and complement at the end for the standard CRC-32.
+// CRC-32, reflected polynomial 0xEDB88320. crc32_update neither presets nor
+// complements: callers start from 0xFFFFFFFF and complement at the end for
+// the standard CRC-32. crc32_build_table must have run once before the
+// first use in the stub; on the host the tables are constant and it does
+// nothing.
 #ifndef DRAVEX_CODEC_CRC32_H
 #define DRAVEX_CODEC_CRC32_H
 
 #include "platform/base.h"
 
+// One lookup per byte: crc = crc32_table[(crc ^ b) & 0xFF] ^ (crc >> 8).
+#ifdef DRAVEX_STUB_BUILD
 extern u32 crc32_table[256];
+#else
+extern const u32* const crc32_table;
+#endif
 
 void crc32_build_table(void);
 u32 crc32_update(const u8* data, u32 count, u32 crc);

@@ -5,12 +5,12 @@ set -euo pipefail
 
 packages=(
   build-essential cmake git pkg-config unzip
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libdivsufsort-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libdivsufsort-dev libbz2-dev
   nlohmann-json3-dev libssl-dev python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth xdotool imagemagick osslsigncode openssl
   clang libclang-rt-14-dev
-  zstd xz-utils bzip2 p7zip-full gzip
+  zstd xz-utils bzip2 p7zip-full gzip time
 )
 
 missing=()

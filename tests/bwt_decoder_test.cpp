@@ -5,7 +5,11 @@
 // takes explicit symbols and selectors so that damage can be built on purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "codec/bwt_decoder.h"
+#include "codec/bwt_inverse.h"
 #include "codec/input_stream.h"
 #include "tests/decoder_stream_util.h"
 
@@ -413,6 +417,73 @@ TEST(BwtDecoder, ArchiverBlocksRoundTrip)
             Bytes out;
             ASSERT_EQ(decode_block(file, out), 0) << i << " level " << level;
             EXPECT_TRUE(out == inputs[i]) << i << " level " << level;
+        }
+    }
+}
+
+// The host follows several chains of links at once. Whatever the links, a
+// valid block's single cycle or a damaged block's several cycles, the bytes
+// must be those of the one chain from row 0, taken by a plain walk here.
+TEST(BwtDecoder, UnwindGivesTheSingleChainWalk)
+{
+    const uint32_t n = 70000;
+    Bytes text = testutil::text_bytes(n, 31);
+    // Row k of the sorted rotations of text + marker starts with the suffix
+    // sa[k] (row 0: the empty suffix, then the marker).
+    std::vector<uint32_t> sa(n + 1);
+    for (uint32_t i = 0; i <= n; i++)
+        sa[i] = i;
+    std::sort(sa.begin(), sa.end(), [&](uint32_t a, uint32_t b) {
+        return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b, text.end());
+    });
+    Bytes last(n + 1);
+    uint32_t origin = 0;
+    for (uint32_t k = 0; k <= n; k++) {
+        if (sa[k] == 0)
+            origin = k;
+        else
+            last[k] = text[sa[k] - 1];
+    }
+
+    struct Case {
+        const char* name;
+        Bytes last;
+        uint32_t origin;
+    };
+    Bytes swapped = last;
+    std::swap(swapped[10], swapped[n / 2]);  // a damaged block: other cycles
+    Bytes noise = testutil::random_bytes(n + 1, 32);
+    std::vector<Case> cases = {{"valid", last, origin}, {"swapped", swapped, origin}, {"noise", noise, n / 3}};
+    if (cases[1].last[10] == cases[1].last[n / 2])
+        FAIL() << "the swap changes nothing";
+
+    for (const Case& c : cases) {
+        for (uint32_t offset : {0u, 7u}) {
+            std::vector<uint32_t> start(256, 0);
+            for (uint32_t k = 0; k <= n; k++) {
+                if (k != c.origin)
+                    start[c.last[k]]++;
+            }
+            for (uint32_t v = 0, s = 1; v < 256; v++) {
+                uint32_t count = start[v];
+                start[v] = s;
+                s += count;
+            }
+            std::vector<uint32_t> link(bwt_link_bytes(n) / 4 + 1);
+            std::vector<uint32_t> start_copy = start;
+            bwt_build_links(link.data(), c.last.data(), n, c.origin, start_copy.data());
+            Bytes expected(n);
+            for (uint32_t q = n, i = 0; q > 0; q--) {
+                expected[q - 1] = (uint8_t)((link[i] >> 24) + offset);
+                i = link[i] & 0xFFFFFF;
+            }
+            Bytes out = c.last;
+            bwt_unwind(link.data(), out.data(), n, c.origin, offset);
+            out.resize(n);
+            EXPECT_TRUE(out == expected) << c.name << " offset " << offset;
+            if (std::string(c.name) == "valid" && offset == 0) {
+                EXPECT_TRUE(out == text);
+            }
         }
     }
 }

@@ -1,0 +1,15 @@
+# The compile options that shape the stub's code, shared by the stub build and
+# by the benchmark that runs the stub's decoder on the host
+# (bench/block_speed.cpp).
+#
+# Optimisations that -Os keeps although they cost the stub bytes: loop
+# rewriting, dominator-based jump threading, partial inlining, second-pass
+# scheduling and shrink-wrapping. Without them the code is about 200 bytes
+# smaller; the decoding loops run a little slower, which the stub can afford.
+set(DRAVEX_STUB_SMALLER -fno-tree-loop-optimize -fno-tree-dominator-opts -fno-partial-inlining
+  -fno-schedule-insns2 -fno-shrink-wrap -fno-ipa-pure-const -fno-ipa-reference)
+# Everything that decides the decoder's code: size first, no loops turned
+# into library calls, no jump tables, the shared sources' smaller forms.
+set(DRAVEX_STUB_CODE_OPTIONS -Os -fno-tree-loop-distribute-patterns -fno-jump-tables -fno-tree-switch-conversion
+  ${DRAVEX_STUB_SMALLER})
+set(DRAVEX_STUB_CODE_DEFINITIONS DRAVEX_STUB_BUILD)
