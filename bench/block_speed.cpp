@@ -10,8 +10,8 @@
 // measured on this machine rather than guessed.
 //
 // Each file is cut to max_mb (default 8) MB and coded once as a stream of
-// stored, of LZ (the level given, default 6) and of BWT blocks of the largest
-// output length. Each stream is decoded the way extraction takes it: next_block
+// stored blocks (of 10^6 bytes), of LZ (the level given, default 6) and of
+// BWT blocks of the largest output length. Each stream is decoded the way extraction takes it: next_block
 // reading the blocks from a file, the history rules, and the CRC-32 of every
 // decoded byte. Best of `runs` (default 5), in MB/s of output (10^6 bytes per
 // processor second); the first run is checked against the original.
@@ -46,8 +46,10 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, int type, int leve
     std::vector<uint8_t> stream = {'Q', 'V', 'X', 'L', 'H', 0};
     packer::BitWriter w(stream);
     std::vector<uint8_t> window = data;  // the LZ encoder may rewrite delta regions
-    for (uint32_t start = 0; start < data.size(); start += BLOCK) {
-        uint32_t len = std::min<uint32_t>(BLOCK, (uint32_t)data.size() - start);
+    // A stored block's stored length, header included, must fit 20 bits too.
+    const uint32_t block = type == 0 ? 1000000 : BLOCK;
+    for (uint32_t start = 0; start < data.size(); start += block) {
+        uint32_t len = std::min<uint32_t>(block, (uint32_t)data.size() - start);
         bool last = start + len >= data.size();
         if (type == 0) {
             packer::encode_stored_block(w, data.data() + start, len, last);
