@@ -19,6 +19,10 @@
 #include "codec/input_stream.h"
 #include "platform/platform.h"
 
+#if !defined(DRAVEX_STUB_BUILD) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 enum {
     BWT_LOOKUP_BITS = 9,
     BWT_LOOKUP_SIZE = 1 << BWT_LOOKUP_BITS,
@@ -37,6 +41,32 @@ DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (1u << 20), "BWT rows must fit the 
 // bits of bit position: at most 3 bytes past the check, inside the 8 bytes
 // the input stream keeps readable behind its end mark.
 DRAVEX_STATIC_ASSERT(BWT_MAX_TABLES + 1 <= MAX_CODE_LENGTH, "a selector must not outgrow a code");
+
+// Moves entry j (1 to 255) of the byte list to the front and returns it.
+// Most positions are small: the host shifts the first 16 entries in one
+// vector register, the stub byte by byte.
+static DRAVEX_INLINE u8 move_to_front(u8* list, u32 j)
+{
+    u8 b = list[j];
+#if !defined(DRAVEX_STUB_BUILD) && defined(__SSE2__)
+    if (j < 16) {
+        __m128i v = _mm_loadu_si128((const __m128i*)list);
+        // Entries 0 to j - 1 move one place back, entry j is dropped there,
+        // entries after j stay.
+        __m128i keep = _mm_cmpgt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                      _mm_set1_epi8((char)j));
+        __m128i moved = _mm_or_si128(_mm_slli_si128(v, 1), _mm_cvtsi32_si128(b));
+        _mm_storeu_si128((__m128i*)list, _mm_or_si128(_mm_and_si128(keep, v), _mm_andnot_si128(keep, moved)));
+        return b;
+    }
+    __builtin_memmove(list + 1, list, j);
+#else
+    for (; j > 0; j--)
+        list[j] = list[j - 1];
+#endif
+    list[0] = b;
+    return b;
+}
 
 // The working tables of one call, about 28 KB. They live in one static
 // record rather than in the stack frame: the stub is built without stack
@@ -167,11 +197,7 @@ ResultCode decode_bwt_block(u8* out, u32 n)
             p += r;
             weight <<= 1;
         } else if (sym < SYM_ORIGIN) {
-            u32 j = sym - 1;
-            u8 b = w->byte_list[j];
-            for (; j > 0; j--)
-                w->byte_list[j] = w->byte_list[j - 1];
-            w->byte_list[0] = b;
+            u8 b = move_to_front(w->byte_list, sym - 1);
             w->counts[b]++;
             out[p++] = b;
             weight = 1;
