@@ -29,7 +29,7 @@ enum {
 
 #ifndef DRAVEX_STUB_BUILD
 enum {
-    LANES = 12,            // chains followed at once
+    LANES = 16,            // chains followed at once
     PIECES = 256,          // cuts in the cycle of links
     CHUNK = 4096,          // bytes of scratch a lane takes at a time
     PARALLEL_MIN = 65536,  // smaller blocks take the plain walk
