@@ -187,10 +187,16 @@ void show_progress(WindowHandle owner, const char* text)
 
 int ask_overwrite(void)
 {
+    // No To All answers every later question itself.
+    static u8 no_to_all;
+    if (no_to_all)
+        return ANSWER_NO;
     // No owner: the main dialog stays enabled, so its Cancel still works
     // while the question is up.
     INT_PTR answer = DialogBoxParamA((HINSTANCE)instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), 0,
                                      overwrite_dialog_proc, 0);
+    if (answer == CTL_NO_TO_ALL)
+        no_to_all = 1;
     // A question that could not be shown (no memory for the dialog) must
     // not count as Yes: the file is kept.
     if (answer != ANSWER_YES && answer != ANSWER_YES_TO_ALL)

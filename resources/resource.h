@@ -17,11 +17,18 @@
 #define CTL_OVERWRITE_ALL 106
 #define CTL_FOLDER_LABEL 107
 #define CTL_EXTRACT 108
+// Numbered past the question's 109 to 112, which thus tell the question
+// apart from the main dialog.
+#define CTL_BROWSE 113
+#define CTL_PROGRESS 114
+#define CTL_COUNT 115  // "N of M files" beside the progress line
 
 // Overwrite question (template 2). The button ids are its answers.
-#define CTL_QUESTION 107
+#define CTL_QUESTION 107  // File "PATH"
 #define CTL_YES_TO_ALL 108
 #define CTL_YES 109
 #define CTL_NO 110
+#define CTL_NO_TO_ALL 111
+#define CTL_QUESTION_TAIL 112  // the rest of the question
 
 #endif

@@ -17,6 +17,10 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
 // for any other message.
 INT_PTR dialog_colour(UINT message, WPARAM wparam);
 
+// A function of a system library the stub does not import (its imports stay
+// KERNEL32, USER32 and GDI32), loaded when needed; 0 when it is missing.
+void* system_function(const char* library, const char* name);
+
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show);
 
 #endif

@@ -4,8 +4,12 @@
 // The driver pumps messages while it works, so this procedure is entered
 // again during an extraction: Cancel and the close box then only set
 // CancelFlag and end the dialog, and the driver stops at its next check.
+//
+// Keys: Enter = Extract (the default button), Escape = Cancel, F1 and Alt+H
+// = Help, Alt+B = Browse.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <shlobj.h>
 
 #include "archive/driver.h"
 #include "archive/stub_info.h"
@@ -33,6 +37,32 @@ INT_PTR dialog_colour(UINT message, WPARAM wparam)
     return 0;
 }
 
+// One extraction per run: a second Extract delivered by the driver's
+// message pump finds this set and does nothing.
+static u8 extracting;
+
+// The system's folder picker, loaded when first asked for. A folder picked
+// replaces the box's text; Cancel in the picker leaves it. The picker and
+// the other two functions come from the same library, so one check does.
+static void browse(HWND window)
+{
+    typedef LPITEMIDLIST(WINAPI * BrowseFunction)(BROWSEINFOA*);
+    typedef BOOL(WINAPI * PathFunction)(LPCITEMIDLIST, char*);
+    typedef void(WINAPI * FreeFunction)(LPITEMIDLIST);
+    BrowseFunction browse_for_folder = (BrowseFunction)system_function("shell32.dll", "SHBrowseForFolderA");
+    if (browse_for_folder == 0)
+        return;
+    BROWSEINFOA info = {};
+    info.hwndOwner = window;
+    info.ulFlags = BIF_RETURNONLYFSDIRS;
+    LPITEMIDLIST list = browse_for_folder(&info);
+    if (list != 0) {
+        if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListA"))(list, message_buffer))
+            SetDlgItemTextA(window, CTL_FOLDER, message_buffer);
+        ((FreeFunction)system_function("shell32.dll", MAKEINTRESOURCEA(155)))(list);  // ILFree
+    }
+}
+
 static void cancel(HWND window)
 {
     stub_info.cancel_flag = 1;
@@ -41,12 +71,9 @@ static void cancel(HWND window)
 
 static void extract(HWND window)
 {
-    // One extraction per run: a second Extract delivered by the driver's
-    // message pump finds the flag set and does nothing.
-    static u8 running;
-    if (running)
+    if (extracting)
         return;
-    running = 1;
+    extracting = 1;
     GetDlgItemTextA(window, CTL_FOLDER, dest_path, PATH_SIZE);
     stub_info.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
     ResultCode result = extract_all(window);
@@ -67,20 +94,29 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         SetDlgItemTextA(window, CTL_BANNER, banner_text);
         if (stub_info.overwrite_all)
             CheckDlgButton(window, CTL_OVERWRITE_ALL, BST_CHECKED);
-        for (int id = CTL_FOLDER; id <= CTL_EXTRACT; id++)
+        for (int id = CTL_FOLDER; id <= CTL_COUNT; id++)
             SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         SetDlgItemTextA(window, CTL_FOLDER, dest_path);
         SetFocus(GetDlgItem(window, CTL_FOLDER));
         SendDlgItemMessageA(window, CTL_FOLDER, EM_SETSEL, 0, -1);
         return 0;  // the focus is placed already
+    case WM_HELP:  // F1; not while an extraction runs, when Help is disabled
+        if (extracting)
+            return 1;
+        wparam = CTL_HELP;
+        [[fallthrough]];
     case WM_COMMAND:
         switch (LOWORD(wparam)) {
         case CTL_HELP:
             MessageBoxA(window, help_text, stub_info.title, MB_OK);
             return 1;
+        case CTL_BROWSE:
+            browse(window);
+            return 1;
         case CTL_EXTRACT:
             extract(window);
             return 1;
+        case IDCANCEL:  // Escape
         case CTL_CANCEL:
             cancel(window);
             return 1;

@@ -7,6 +7,7 @@
 // code is 0 whatever happened.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <commctrl.h>
 
 #include "archive/startup.h"
 #include "archive/stub_info.h"
@@ -24,6 +25,11 @@ static int fail(ResultCode code)
 {
     report_error(0, code, 0, 0);
     return 0;
+}
+
+void* system_function(const char* library, const char* name)
+{
+    return (void*)GetProcAddress(LoadLibraryA(library), name);
 }
 
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show)
@@ -51,6 +57,14 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (file_seek(own_file, 0, SEEK_FROM_END) == -1)
         return fail(ERR_SEEK);
     read_sfx_header();
+    // A relative default folder (".", "Setup") is shown resolved against the
+    // current folder: the same destination, but the user sees where. An
+    // empty one stays empty.
+    if (dest_path[0] != 0 && dest_path[0] != '\\' && dest_path[1] != ':') {
+        DWORD length = GetFullPathNameA(dest_path, PATH_SIZE, message_buffer, 0);
+        if (length - 1 < PATH_SIZE - 1)
+            text_copy(dest_path, PATH_SIZE, message_buffer);
+    }
     if (read_archive_header() < 0)
         return fail(ERR_READ);
     if (load_le32(archive_header + 8) == 0) {
@@ -64,6 +78,13 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     dialog_font = CreateFontA(-(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
                               OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DRAFT_QUALITY, FF_SWISS | DEFAULT_PITCH,
                               "Helv");
+    // The main dialog holds a progress bar, whose class the common controls
+    // register.
+    typedef BOOL(WINAPI * InitFunction)(const INITCOMMONCONTROLSEX*);
+    InitFunction init_controls = (InitFunction)system_function("comctl32.dll", "InitCommonControlsEx");
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    if (init_controls != 0)
+        init_controls(&controls);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_MAIN), 0, main_dialog_proc, 0);
 
     DeleteObject(dialog_font);
