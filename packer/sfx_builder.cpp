@@ -185,7 +185,8 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
     if (strings.with_header) {
         SfxHeader header;
         header.magic = SFX_MAGIC;
-        header.flags = strings.overwrite ? SFX_FLAG_OVERWRITE : 0;
+        header.flags = (uint8_t)((strings.overwrite ? SFX_FLAG_OVERWRITE : 0) |
+                                 (strings.command_in_destination ? SFX_FLAG_COMMAND_IN_DESTINATION : 0));
         header.reserved = 0;
         header.title_length = (uint16_t)strings.title.size();
         header.folder_length = (uint16_t)strings.folder.size();

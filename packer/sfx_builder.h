@@ -16,6 +16,7 @@ struct SfxStrings {
     std::string folder;
     std::string command;
     bool overwrite = false;
+    bool command_in_destination = false;  // the command's working folder
     bool with_header = true;  // false: the archive follows the stub directly
     PublisherIdentity identity;  // the publisher's version strings and icon
 };

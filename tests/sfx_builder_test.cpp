@@ -141,6 +141,9 @@ TEST(BuildSfx, AppendsTheSfxHeaderAndTheArchive)
     s.overwrite = false;
     b = build(stub, archive, s);
     EXPECT_EQ(b.out[stub.size() + 2], 0);
+    s.command_in_destination = true;
+    b = build(stub, archive, s);
+    EXPECT_EQ(b.out[stub.size() + 2], SFX_FLAG_COMMAND_IN_DESTINATION);
 
     // Without a header the archive follows the image directly.
     s.with_header = false;

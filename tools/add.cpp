@@ -215,9 +215,10 @@ int run_add(const AddCommand& c)
     const bool quiet = c.verbosity == Verbosity::QUIET;
     bool sfx = c.sfx || ends_with_nocase(c.output, ".exe");
     const SfxSettings& s = c.settings;
-    if (!sfx && (s.title_set || s.folder_set || s.command_set || s.overwrite || !s.stub.empty() ||
+    if (!sfx && (s.title_set || s.folder_set || s.command_set || s.overwrite || !s.command_dir.empty() ||
+                 !s.stub.empty() ||
                  s.has_identity())) {
-        error_line("--title, --folder, --command, --overwrite, --stub and the publisher's --product, "
+        error_line("--title, --folder, --command, --overwrite, --command-dir, --stub and the publisher's --product, "
                    "--product-version, --company, --copyright, --description and --icon need a "
                    "self-extractor (OUT ending in .exe, or --sfx)");
         return EXIT_USAGE;
@@ -235,6 +236,10 @@ int run_add(const AddCommand& c)
     std::vector<uint8_t> stub;
     if (sfx && (!sfx_strings(s, strings) || !load_stub(s, stub)))
         return EXIT_FAILED;
+    // Without --folder the self-extractor offers the folder it was started
+    // from: "." there, where an empty folder would leave the box empty.
+    if (!s.folder_set)
+        strings.folder = ".";
 
     std::vector<std::string> inputs;
     if (!expand_inputs(c, inputs))

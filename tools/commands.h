@@ -25,6 +25,7 @@ struct SfxSettings {
         return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
                !description.empty() || !icon.empty();
     }
+    std::string command_dir;  // "dest": the command starts in the destination folder
 };
 
 // How much a command says: -q errors only, -v one line per member.

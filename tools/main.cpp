@@ -61,6 +61,11 @@ static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
     cmd->add_option("--icon", s.icon, "the publisher's icon: an .ico file, with every size it holds")
         ->type_name("FILE.ico")
         ->check(CLI::ExistingFile);
+    cmd->add_option("--command-dir", s.command_dir,
+                    "dest: start the command in the destination folder (default: the folder the "
+                    "self-extractor was started from)")
+        ->type_name("dest")
+        ->check(CLI::IsMember({"dest"}));
 }
 
 static void add_verbosity(CLI::App* cmd, qvx::Verbosity& v, const char* verbose_help)

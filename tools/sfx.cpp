@@ -24,8 +24,9 @@ bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
         !to_cp1252("--command", s.command, out.command))
         return false;
     out.overwrite = s.overwrite;
+    out.command_in_destination = s.command_dir == "dest";
     // Without any setting the stub's defaults apply: no SfxHeader at all.
-    out.with_header = s.title_set || s.folder_set || s.command_set || s.overwrite;
+    out.with_header = s.title_set || s.folder_set || s.command_set || s.overwrite || out.command_in_destination;
     packer::PublisherIdentity& id = out.identity;
     id.product = s.product;
     id.product_version = s.product_version;
