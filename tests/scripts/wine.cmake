@@ -74,6 +74,8 @@ set(WINE_SCENARIOS
   cut_archive_header
   extract_tree
   help_and_cancel
+  keys_and_browse
+  empty_folder
   close_box
   enter_extracts
   overwrite_answers
@@ -82,7 +84,8 @@ set(WINE_SCENARIOS
   command_after
   damaged_archive
   crc_failure
-  signed)
+  signed
+  screenshots)
 # The backend test is a 64-bit program of its own, not the stub.
 set(WINE32_SCENARIOS ${WINE_SCENARIOS})
 list(REMOVE_ITEM WINE32_SCENARIOS win32_backend)

@@ -89,9 +89,18 @@ screenshot_line() {
   local import
   import=$(command -v import || true)
   if [ -n "$import" ]; then
+    echo "sleep 700"
     echo "unix Z:${import//\//\\} -window root $screenshots/$1"
-    echo "sleep 1500"
   fi
+}
+
+# Sets the screen resolution Wine gives the programs started after it (96 is
+# the default).
+set_dpi() {
+  local key
+  for key in 'HKCU\Control Panel\Desktop' 'HKCC\Software\Fonts'; do
+    "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  done
 }
 
 # Checks that two trees hold the same files with the same contents.

@@ -127,6 +127,64 @@ S
   [ ! -e one.txt ] || fail "Cancel extracted something"
 }
 
+# The keys of the main dialog and the folder picker. F1 and Alt+H come as
+# real key strokes: F1 turns into WM_HELP only on its way through the input
+# system. The archive's relative folder is shown resolved against the
+# current folder.
+scenario_keys_and_browse() {
+  mkdir in && echo one > in/one.txt
+  make_sfx keys.exe --title "Keys Test" --folder "sub" in/one.txt
+  cat > script.txt <<S
+start keys.exe
+find "Keys Test" 101
+text 101 $(q "$(winpath "$work/sub")")
+type 112
+find "Keys Test" 65535
+text 65535 "$HELP_TEXT"
+click 1
+gone
+find "Keys Test" 101
+type 18 72
+find "Keys Test" 65535
+text 65535 "$HELP_TEXT"
+click 1
+gone
+find "Keys Test" 101
+click 113
+find "Browse for Folder" 1
+click 2
+gone
+find "Keys Test" 101
+text 101 $(q "$(winpath "$work/sub")")
+click 113
+find "Browse for Folder" 1
+click 1
+gone
+find "Keys Test" 101
+prefix 101 "C:"
+type 27
+exit 0
+S
+  run_driver
+  [ ! -e sub ] && [ ! -e one.txt ] || fail "Escape extracted something"
+}
+
+# An archive with settings but no folder leaves the box empty; Extract then
+# writes into the current folder.
+scenario_empty_folder() {
+  mkdir in && echo one > in/one.txt
+  make_sfx nofolder.exe --title "No Folder Test" in/one.txt
+  cat > script.txt <<S
+start nofolder.exe
+find "No Folder Test" 101
+text 101 ""
+click 108
+exit 0
+S
+  run_driver
+  cmp -s in/one.txt one.txt || fail "one.txt did not land in the current folder"
+}
+
 # The close box acts as Cancel: before an extraction and during one.
 scenario_close_box() {
   mkdir -p in/many
@@ -181,11 +239,14 @@ S
   same_tree in out
 }
 
-# Four existing files: Yes (by Enter), No, Yes To All, and no question for
-# the last.
+QUESTION_TAIL="already exists. Do you want to replace it?"
+
+# Existing files, one question each: Yes (by Enter), No (by Escape), No (by
+# the close box), Yes To All, and no question for the rest; then, from the
+# start again, No To All, which keeps every file without a second question.
 scenario_overwrite_answers() {
   mkdir in out
-  for f in a b c d; do
+  for f in a b c d e f; do
     echo "new $f" > in/$f.txt
     echo "old $f" > out/$f.txt
   done
@@ -199,26 +260,51 @@ set 101 $(q "$dest")
 click 108
 find "Overwrite Test" 109
 caption "Overwrite Test"
-text 107 $(q "File \"$dest\\a.txt\" already exists. Do you want to replace it?")
-$(screenshot_line overwrite_question.png)
+style 80000
+text 107 $(q "File \"$dest\\a.txt\"")
+text 112 "$QUESTION_TAIL"
 enter 109
 gone
 find "Overwrite Test" 109
-text 107 $(q "File \"$dest\\b.txt\" already exists. Do you want to replace it?")
-click 110
+text 107 $(q "File \"$dest\\b.txt\"")
+type 27
 gone
 find "Overwrite Test" 109
-text 107 $(q "File \"$dest\\c.txt\" already exists. Do you want to replace it?")
+text 107 $(q "File \"$dest\\c.txt\"")
+close
+gone
+find "Overwrite Test" 109
+text 107 $(q "File \"$dest\\d.txt\"")
 click 108
 gone
 absent "Overwrite Test" 109 1000
 exit 0
 S
   run_driver
-  [ "$(cat out/a.txt)" = "new a" ] || fail "Yes did not replace a.txt"
-  [ "$(cat out/b.txt)" = "old b" ] || fail "No replaced b.txt"
-  [ "$(cat out/c.txt)" = "new c" ] || fail "Yes To All did not replace c.txt"
-  [ "$(cat out/d.txt)" = "new d" ] || fail "Yes To All did not carry over to d.txt"
+  local want
+  for want in "new a" "old b" "old c" "new d" "new e" "new f"; do
+    [ "$(cat "out/${want#* }.txt")" = "$want" ] || fail "${want#* }.txt holds $(cat "out/${want#* }.txt"), expected $want"
+  done
+
+  for f in a b c d e f; do
+    echo "old $f" > out/$f.txt
+  done
+  cat > script.txt <<S
+start overwrite.exe
+find "Overwrite Test" 101
+set 101 $(q "$dest")
+click 108
+find "Overwrite Test" 109
+text 107 $(q "File \"$dest\\a.txt\"")
+click 111
+gone
+absent "Overwrite Test" 109 1000
+exit 0
+S
+  run_driver
+  for f in a b c d e f; do
+    [ "$(cat out/$f.txt)" = "old $f" ] || fail "No To All replaced $f.txt"
+  done
 }
 
 # The archive presets "overwrite without prompting"; cleared, the question
@@ -412,4 +498,41 @@ exit 0
 S
   run_driver
   same_tree in/signed out/signed
+}
+
+# Screenshots for a person to look at, at 96 and 144 DPI: the main dialog
+# before Extract, then the overwrite question over it during extraction, with
+# a long title, folder and file name. They land in the build folder's
+# wine-screenshots (nothing is compared; the texts are checked above).
+scenario_screenshots() {
+  mkdir -p in/sub
+  for i in 1 2 3; do seq "$i" 100000 > "in/sub/file$i.txt"; done
+  local long="A rather long file name that goes on and on.txt"
+  echo new > "in/sub/zz $long"
+  local title="Dravex Setup for The Example Application Suite 2026 with a long title"
+  make_sfx shots.exe --title "$title" in/sub
+  trap 'set_dpi 96' EXIT
+  local dpi dest
+  for dpi in 96 144; do
+    set_dpi "$dpi"
+    dest="$work/out $dpi/Some Longer Folder Name/Another Level Of Folders"
+    mkdir -p "$dest/sub"
+    echo old > "$dest/sub/zz $long"
+    cat > script.txt <<S
+start shots.exe
+find "$title" 101
+$(screenshot_line "main_$dpi.png")
+set 101 $(q "$(winpath "$dest")")
+click 108
+find "$title" 109
+$(screenshot_line "question_$dpi.png")
+click 109
+exit 0
+S
+    run_driver
+    [ "$(cat "$dest/sub/zz $long")" = new ] || fail "Yes did not replace the file at $dpi DPI"
+  done
+  set_dpi 96
+  trap - EXIT
+  echo "screenshots in $screenshots"
 }

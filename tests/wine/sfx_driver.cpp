@@ -19,11 +19,19 @@
 //   wait_prefix ID EXPECTED wait until it begins with EXPECTED
 //   caption EXPECTED        the current window's caption
 //   checked ID 0|1          state of a check box
+//   style MASK              the current window has every style bit of MASK
+//                           (hexadecimal)
+//   enabled ID 0|1          whether control ID is enabled
 //   set ID TEXT             set a control's text
 //   check ID 0|1            tick or clear a check box
 //   click ID                press a button (posted, so a long command does
 //                           not block the driver)
 //   enter ID                press Enter in control ID
+//   key ID VK               press virtual key VK (a number) in control ID
+//   alt ID LETTER           press Alt+LETTER in control ID
+//   type VK [VK...]         real key strokes to the current window (brought
+//                           to the front): keys held in order, released in
+//                           reverse (18 = Alt)
 //   close                   the close box (WM_SYSCOMMAND SC_CLOSE)
 //   exit CODE               wait for the child to end; compare its exit code
 //   sleep MS
@@ -272,6 +280,19 @@ void execute(const std::vector<std::string>& w)
         UINT state = IsDlgButtonChecked(current, std::atoi(w[1].c_str()));
         if ((int)state != std::atoi(w[2].c_str()))
             fail("check box %s is %u", w[1].c_str(), state);
+    } else if (op == "style") {
+        need(w, 2);
+        LONG mask = (LONG)std::strtoul(w[1].c_str(), nullptr, 16);
+        LONG style = GetWindowLongA(current, GWL_STYLE);
+        if ((style & mask) != mask)
+            fail("style %08lx lacks %08lx", (unsigned long)style, (unsigned long)mask);
+    } else if (op == "enabled") {
+        need(w, 3);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        if ((IsWindowEnabled(control) ? 1 : 0) != std::atoi(w[2].c_str()))
+            fail("control %s is %s", w[1].c_str(), IsWindowEnabled(control) ? "enabled" : "disabled");
     } else if (op == "set") {
         need(w, 3);
         if (!SetDlgItemTextA(current, std::atoi(w[1].c_str()), w[2].c_str()))
@@ -291,6 +312,42 @@ void execute(const std::vector<std::string>& w)
             fail("no control %s", w[1].c_str());
         PostMessageA(control, WM_KEYDOWN, VK_RETURN, 1);
         PostMessageA(control, WM_KEYUP, VK_RETURN, 0xC0000001);
+    } else if (op == "key") {
+        need(w, 3);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        WPARAM vk = (WPARAM)std::atoi(w[2].c_str());
+        PostMessageA(control, WM_KEYDOWN, vk, 1);
+        PostMessageA(control, WM_KEYUP, vk, 0xC0000001);
+    } else if (op == "alt") {
+        need(w, 3);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        // What TranslateMessage makes of Alt+letter: a system character
+        // with the Alt bit (29) set.
+        PostMessageA(control, WM_SYSCHAR, (WPARAM)(unsigned char)w[2][0], 0x20000001);
+    } else if (op == "type") {
+        need(w, 2);
+        // Some keys exist only as real input: F1 becomes WM_HELP on its
+        // way through the input system, not from a posted WM_KEYDOWN.
+        SetForegroundWindow(current);
+        Sleep(200);
+        std::vector<INPUT> inputs;
+        for (size_t i = 1; i < w.size(); i++) {
+            INPUT in = {};
+            in.type = INPUT_KEYBOARD;
+            in.ki.wVk = (WORD)std::atoi(w[i].c_str());
+            inputs.push_back(in);
+        }
+        for (size_t i = w.size() - 1; i >= 1; i--) {
+            INPUT in = inputs[i - 1];
+            in.ki.dwFlags = KEYEVENTF_KEYUP;
+            inputs.push_back(in);
+        }
+        if (SendInput((UINT)inputs.size(), inputs.data(), sizeof(INPUT)) != inputs.size())
+            fail("cannot send the keys (error %lu)", GetLastError());
     } else if (op == "close") {
         PostMessageA(current, WM_SYSCOMMAND, SC_CLOSE, 0);
     } else if (op == "exit") {
