@@ -5,7 +5,7 @@
 // The directory is never held whole. It is decoded one piece at a time into
 // an 8192-byte buffer, and the pieces share the engine's input buffer and the
 // own file with the data streams: both sides keep the file position in
-// input_stream.file_position and seek back to their own place when the other
+// the decoder's input.file_position and seek back to their own place when the other
 // has moved it.
 //
 // Archive names are untrusted. Each one is checked before anything is made
@@ -17,10 +17,7 @@
 #include "archive/paths.h"
 #include "archive/records.h"
 #include "archive/stub_info.h"
-#include "codec/input_stream.h"
-#include "codec/lz_decoder.h"
-#include "codec/member_output.h"
-#include "codec/solid_stream.h"
+#include "codec/decoder.h"
 #include "platform/text.h"
 
 enum { PATH_CHARS_MAX = PATH_SIZE - 1 };  // a path holds at most 259 characters
@@ -37,6 +34,10 @@ static u8 extract_running;
 
 static char command_line[COMMAND_LINE_SIZE];
 
+// The decoder of the current run or directory walk (extract_all,
+// directory_begin).
+static Decoder* decoder;
+
 static int bytes_equal(const u8* a, const u8* b, u32 count)
 {
     for (u32 i = 0; i < count; i++)
@@ -51,9 +52,9 @@ static int bytes_equal(const u8* a, const u8* b, u32 count)
 
 ResultCode load_directory_piece(u8* buffer)
 {
-    InputStream& s = input_stream;
+    InputStream& s = decoder->input;
     if (s.file_position != directory_position || directory_position < 0) {
-        if (directory_position < 0 || file_seek(own_file, directory_position, SEEK_FROM_START) != directory_position)
+        if (directory_position < 0 || file_seek(decoder->file, directory_position, SEEK_FROM_START) != directory_position)
             return ERR_SEEK;
         s.file_position = directory_position;
     }
@@ -64,13 +65,13 @@ ResultCode load_directory_piece(u8* buffer)
     directory_end = buffer;
 
     u8 signature[STREAM_SIGNATURE_SIZE];
-    i32 got = read_counted(signature, sizeof signature);
+    i32 got = read_counted(decoder, signature, sizeof signature);
     if (got < 0)
         return ERR_READ;
     if (got < STREAM_SIGNATURE_SIZE || !bytes_equal(signature, directory_piece_signature, STREAM_SIGNATURE_SIZE))
         return ERR_DAMAGED;
 
-    i32 loaded = stream_load_once(DIRECTORY_PIECE_MAX);
+    i32 loaded = stream_load_once(decoder, DIRECTORY_PIECE_MAX);
     if (loaded < 0)
         return ERR_READ;
     if (loaded < 6)
@@ -93,14 +94,14 @@ ResultCode load_directory_piece(u8* buffer)
             return ERR_DAMAGED;
         s.cursor += BLOCK_HEADER_BITS / 8;
         s.bit_position = BLOCK_HEADER_BITS % 8;
-        produced = stream_read_stored(buffer, header.output_length);
+        produced = stream_read_stored(decoder, buffer, header.output_length);
     } else {
         // The window selector follows the header; a directory piece has no
         // history to keep, so it is passed over.
         u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
         s.cursor += bits / 8;
         s.bit_position = bits % 8;
-        produced = decode_lz_block(buffer, 0, header.output_length, 0);
+        produced = decode_lz_block(decoder, buffer, 0, header.output_length, 0);
     }
     if (produced < 0)
         return produced;
@@ -116,12 +117,13 @@ ResultCode load_directory_piece(u8* buffer)
     return 0;
 }
 
-void directory_begin(void)
+void directory_begin(Decoder* d)
 {
+    decoder = d;
     directory_cursor = directory_buffer;
     directory_end = directory_buffer;
-    directory_position = (i32)((u32)stub_info.archive_start + load_le32(archive_header + 4));
-    input_stream.file_position = file_seek(own_file, directory_position, SEEK_FROM_START);
+    directory_position = (i32)((u32)d->archive_start + load_le32(archive_header + 4));
+    d->input.file_position = file_seek(d->file, directory_position, SEEK_FROM_START);
 }
 
 ResultCode directory_next(DirectoryEntry* entry_ret, const char** name_ret)
@@ -277,7 +279,7 @@ static EntryOutcome extract_entry(WindowHandle owner, const DirectoryEntry* entr
 
     pump_messages();
     ResultCode result =
-        output_member(file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
+        output_member(decoder, file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
     if (result < 0) {
         report_error(owner, result, dest_path, 0);
         file_close(file);
@@ -287,7 +289,7 @@ static EntryOutcome extract_entry(WindowHandle owner, const DirectoryEntry* entr
     file_set_times(file, entry->create_date, entry->create_time, entry->write_date, entry->write_time);
     file_close(file);
 
-    if (RunningCrc != entry->member_crc) {
+    if (decoder->running_crc != entry->member_crc) {
         // Deleted before the question, so no damaged file stays behind
         // whatever the answer.
         path_delete(dest_path);
@@ -343,11 +345,12 @@ static ResultCode walk_directory(WindowHandle owner, const char* folder, u32 nam
     return 0;
 }
 
-ResultCode extract_all(WindowHandle owner)
+ResultCode extract_all(WindowHandle owner, Decoder* d)
 {
     if (extract_running)
         return 0;
     extract_running = 1;
+    decoder = d;
 
     // 1. The folder, without one trailing backslash ("X:\" becomes "X:").
     u32 folder_length = text_length(dest_path);
@@ -390,12 +393,14 @@ ResultCode extract_all(WindowHandle owner)
     }
 
     // 6. Buffers.
-    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-    if (input_stream.buffer == 0) {
-        result = ERR_NO_MEMORY;
-        goto done;
+    {
+        u8* input_buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+        if (input_buffer == 0) {
+            result = ERR_NO_MEMORY;
+            goto done;
+        }
+        decoder_begin(decoder, own_file, stub_info.archive_start, input_buffer);
     }
-    history_reset();
 
     // 7. Name position and room. A folder that already ends in a separator
     // (a lone backslash, the root of the current drive) takes no second
@@ -420,7 +425,7 @@ ResultCode extract_all(WindowHandle owner)
     text_copy(dest_path, sizeof dest_path, folder);
 
     // 5, 8. The directory starts empty, at its first piece.
-    directory_begin();
+    directory_begin(decoder);
 
     // 9. The entries.
     result = walk_directory(owner, folder, name_position, short_position, name_room, &stopped);
@@ -440,10 +445,10 @@ ResultCode extract_all(WindowHandle owner)
 
 done:
     // 11. Every way out releases what this run allocated.
-    if (input_stream.buffer != 0) {
-        history_release();
-        mem_free(input_stream.buffer);
-        input_stream.buffer = 0;
+    if (decoder->input.buffer != 0) {
+        history_release(decoder);
+        mem_free(decoder->input.buffer);
+        decoder->input.buffer = 0;
     }
     // Leave the folder in dest_path, as the caller gave it.
     dest_path[folder_length] = 0;

@@ -6,10 +6,12 @@
 
 #include "platform/platform.h"
 
+struct Decoder;
+
 // Extracts everything into the folder held in dest_path. Returns 0 when the
 // run ended normally or its failure was already shown, or a negative code the
 // caller must report. Refuses to be entered again while it runs.
-ResultCode extract_all(WindowHandle owner);
+ResultCode extract_all(WindowHandle owner, Decoder* d);
 ResultCode load_directory_piece(u8* buffer);
 
 struct DirectoryEntry;
@@ -18,8 +20,8 @@ struct DirectoryEntry;
 // needed and returns 0 with the entry and its name (inside the directory
 // buffer, valid until the next call), or a negative code: a directory that
 // ends early or holds a record or name past its piece is ERR_DAMAGED. The
-// engine's input buffer must be allocated.
-void directory_begin(void);
+// walk reads through d, which decoder_begin has prepared.
+void directory_begin(Decoder* d);
 ResultCode directory_next(DirectoryEntry* entry_ret, const char** name_ret);
 
 // Room for the command line run after extraction: a quote, the folder with

@@ -7,6 +7,7 @@
 #ifndef DRAVEX_ARCHIVE_RECORDS_H
 #define DRAVEX_ARCHIVE_RECORDS_H
 
+#include "codec/member_output.h"
 #include "platform/base.h"
 
 enum {
@@ -16,13 +17,11 @@ enum {
     SFX_FLAG_COMMAND_IN_DESTINATION = 0x08,  // the command starts in the destination folder
     ARCHIVE_HEADER_BYTES = 42,
     DIRECTORY_ENTRY_SIZE = 38,
-    LOCAL_HEADER_SIZE = 11,
     STREAM_SIGNATURE_SIZE = 6,
     DIRECTORY_BUFFER_SIZE = 8192,
     DIRECTORY_PIECE_MAX = 8184,    // a piece's block, header included
     ENTRY_FOLDER = 0x01,
-    ENTRY_FILTER16 = 0x02,
-    ENTRY_FILTER32 = 0x04,
+    // ENTRY_FILTER16 and ENTRY_FILTER32 come with the member output.
 };
 
 extern const u8 archive_magic[4];            // "QVX\n"

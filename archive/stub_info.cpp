@@ -2,6 +2,8 @@
 
 #include <stddef.h>
 
+#include "codec/format_tables.h"
+
 DRAVEX_STATIC_ASSERT(offsetof(StubInfo, stub_crc) == STUB_INFO_CRC_OFFSET, "StubInfo layout");
 DRAVEX_STATIC_ASSERT(offsetof(StubInfo, directory_signature) == STUB_INFO_SIGNATURE_OFFSET, "StubInfo layout");
 DRAVEX_STATIC_ASSERT(sizeof(StubInfo) == STUB_INFO_SIZE, "StubInfo layout");
@@ -12,14 +14,10 @@ StubInfo stub_info = {
     0, 0, 0,
     0, 0, 1, 0,
     0,
-    {42, 14, 28, 0},
-    {288, 330, 344, 0},
+    DRAVEX_DISTANCE_SIZES_INIT,
+    DRAVEX_DISTANCE_OFFSETS_INIT,
     {'Q', 'V', 'X', 'D', 'E', 0, 0, 0},
-    {
-        {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-        {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-        {32768, 131072, 196608, 262144, 327680, 393216, 458752, 524288},
-    },
+    DRAVEX_WINDOW_SIZES_INIT,
     "Dravex Self-Extractor",
 };
 

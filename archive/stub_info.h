@@ -1,4 +1,4 @@
-// Process-wide state of the extractor.
+// Process-wide state of the stub.
 //
 // StubInfo is one record in the stub's initialised data. Its first three
 // fields are written by the stub builder (qvx): the image length, the file
@@ -30,6 +30,8 @@ struct StubInfo {
     u8 short_names;    // ShortNames
     u8 reserved;
     i32 archive_start;
+    // The format tables (codec/format_tables.h), copied here because the stub
+    // format puts them in this record.
     u8 distance_sizes[4];     // 42, 14, 28 (alphabets 0, 1, 2), 0
     u16 distance_offsets[4];  // 288, 330, 344 within a table set, 0
     char directory_signature[8];  // "QVXDE", zero byte, 2 bytes padding

@@ -26,13 +26,13 @@
 
 #include <unistd.h>
 
-#include "archive/stub_info.h"
 #include "bench/bench_util.h"
 #include "codec/crc32.h"
-#include "codec/input_stream.h"
+#include "codec/decoder.h"
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 namespace {
 
@@ -72,19 +72,19 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, int type, int leve
 // The CRC-32 goes to a global so that it is computed.
 u32 crc_sink;
 
-double decode_once(size_t total, const std::vector<uint8_t>* check)
+double decode_once(Decoder* dec, size_t total, const std::vector<uint8_t>* check)
 {
-    history_release();
+    history_release(dec);
     bench_util::CpuTimer t;
-    if (stream_seek_member(0, 0) < 0)
+    if (stream_seek_member(dec, 0, 0) < 0)
         return -1;
     size_t done = 0;
     u32 crc = 0xFFFFFFFFu;
     for (;;) {
-        decoder_history.block_pending = 1;
-        if (next_block() < 0)
+        dec->stream.block_pending = 1;
+        if (next_block(dec) < 0)
             return -1;
-        const DecoderHistory& d = decoder_history;
+        const DecoderHistory& d = dec->stream;
         if (check != nullptr &&
             (d.block_start + d.block_length > check->size() ||
              std::memcmp(d.history + d.kept, check->data() + d.block_start, d.block_length) != 0))
@@ -102,32 +102,14 @@ double decode_once(size_t total, const std::vector<uint8_t>* check)
 // MB/s of decoding `stream`, or -1.
 double speed(const std::vector<uint8_t>& stream, const std::vector<uint8_t>& data, int runs)
 {
-    std::string scratch = "/tmp/dravex-block-speed-" + std::to_string((long)getpid());
-    FILE* f = fopen(scratch.c_str(), "wb");
-    if (f == nullptr || fwrite(stream.data(), 1, stream.size(), f) != stream.size()) {
-        if (f)
-            fclose(f);
+    testutil::Engine engine(stream);
+    if (!engine.ok())
         return -1;
-    }
-    fclose(f);
-    own_file = file_open(scratch.c_str(), ACCESS_READ);
-    stub_info.archive_start = 0;
-    input_stream = InputStream{};
-    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-    history_reset();
-
-    double best = decode_once(data.size(), &data);
+    double best = decode_once(engine.d, data.size(), &data);
     for (int i = 0; i < runs && best >= 0; i++) {
-        double s = decode_once(data.size(), nullptr);
+        double s = decode_once(engine.d, data.size(), nullptr);
         best = s < 0 ? s : std::min(best, s);
     }
-
-    history_release();
-    mem_free(input_stream.buffer);
-    input_stream = InputStream{};
-    file_close(own_file);
-    own_file = INVALID_FILE;
-    unlink(scratch.c_str());
     return best < 0 ? -1 : data.size() / 1e6 / best;
 }
 

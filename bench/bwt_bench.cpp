@@ -31,14 +31,13 @@
 
 #include <bzlib.h>
 
-#include "archive/stub_info.h"
 #include "bench/bench_util.h"
 #include "codec/crc32.h"
-#include "codec/input_stream.h"
+#include "codec/decoder.h"
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "platform/platform.h"
-
+#include "tests/engine.h"
 
 namespace {
 
@@ -68,18 +67,18 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, uint32_t block, in
 
 // Decodes the whole stream once and returns the processor seconds, or -1 on
 // a failure or, with `check`, on a block that differs from the original.
-double decode_once(size_t total, const std::vector<uint8_t>* check)
+double decode_once(Decoder* dec, size_t total, const std::vector<uint8_t>* check)
 {
-    history_release();
+    history_release(dec);
     bench_util::CpuTimer t;
-    if (stream_seek_member(0, 0) < 0)
+    if (stream_seek_member(dec, 0, 0) < 0)
         return -1;
     size_t done = 0;
     for (;;) {
-        decoder_history.block_pending = 1;
-        if (next_block() < 0)
+        dec->stream.block_pending = 1;
+        if (next_block(dec) < 0)
             return -1;
-        const DecoderHistory& d = decoder_history;
+        const DecoderHistory& d = dec->stream;
         if (check != nullptr &&
             (d.block_start + d.block_length > check->size() ||
              std::memcmp(d.history + d.kept, check->data() + d.block_start, d.block_length) != 0))
@@ -118,24 +117,15 @@ void bench(const std::string& name, const std::vector<uint8_t>& data, const Opti
 {
     double encode_seconds = 0;
     std::vector<uint8_t> stream = encode(data, block, o.level, &encode_seconds);
-    std::string scratch = "/tmp/dravex-bwt-bench-" + std::to_string((long)getpid());
-    FILE* f = fopen(scratch.c_str(), "wb");
-    if (f == nullptr || fwrite(stream.data(), 1, stream.size(), f) != stream.size()) {
-        std::printf("%-14s cannot write %s\n", name.c_str(), scratch.c_str());
-        if (f)
-            fclose(f);
+    testutil::Engine engine(stream);
+    if (!engine.ok()) {
+        std::printf("%-14s cannot write the scratch file\n", name.c_str());
         return;
     }
-    fclose(f);
-    own_file = file_open(scratch.c_str(), ACCESS_READ);
-    stub_info.archive_start = 0;
-    input_stream = InputStream{};
-    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-    history_reset();
 
-    double best = decode_once(data.size(), &data);
+    double best = decode_once(engine.d, data.size(), &data);
     for (int i = 0; i < o.runs && best >= 0; i++) {
-        double s = decode_once(data.size(), nullptr);
+        double s = decode_once(engine.d, data.size(), nullptr);
         best = s < 0 ? s : std::min(best, s);
     }
     double mb = data.size() / 1e6;
@@ -147,13 +137,6 @@ void bench(const std::string& name, const std::vector<uint8_t>& data, const Opti
                     name.c_str(), mb, (double)stream.size() / data.size(), mb / encode_seconds, mb / best, bzip2,
                     mb / best / bzip2);
     std::fflush(stdout);
-
-    history_release();
-    mem_free(input_stream.buffer);
-    input_stream = InputStream{};
-    file_close(own_file);
-    own_file = INVALID_FILE;
-    unlink(scratch.c_str());
 }
 
 }  // namespace
@@ -162,7 +145,6 @@ int main(int argc, char** argv)
 {
     Options o;
     std::vector<std::string> files = bench_util::parse_args(argc, argv, o.runs, o.level, o.max_bytes);
-    crc32_build_table();
 
     std::printf("BWT decode speed through next_block, %u-byte blocks, level %d, best of %d runs\n"
                 "(MB = 10^6 bytes of output, processor time)\n",

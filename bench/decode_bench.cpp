@@ -24,13 +24,11 @@
 
 #include <unistd.h>
 
-#include "archive/stub_info.h"
 #include "bench/bench_util.h"
-#include "codec/input_stream.h"
-#include "codec/lz_decoder.h"
-#include "codec/solid_stream.h"
+#include "codec/decoder.h"
 #include "packer/block_writer.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 
 namespace {
@@ -70,40 +68,39 @@ Encoded encode(const std::vector<uint8_t>& data, int level, uint32_t block)
 // Decodes the whole stream once and returns the seconds it took, or -1 on a
 // failure. With `check`, every block is compared with the original right
 // after it is decoded (before its tail goes back to the delta-coded form).
-double decode_once(const Encoded& e, std::vector<uint8_t>& out, const std::vector<uint8_t>* check)
+double decode_once(Decoder* d, const Encoded& e, std::vector<uint8_t>& out, const std::vector<uint8_t>* check)
 {
-    file_seek(own_file, 0, SEEK_FROM_START);
-    input_stream.file_position = 0;
-    input_stream.resume_position = 0;
-    input_stream.block_remaining = 0;
-    decoder_history.history_valid = 0;
+    file_seek(d->file, 0, SEEK_FROM_START);
+    d->input.file_position = 0;
+    d->input.resume_position = 0;
+    d->input.block_remaining = 0;
+    d->stream.history_valid = 0;
     double t0 = bench_util::cpu_seconds();
     uint32_t start = 0;
     for (uint32_t len : e.lengths) {
         uint32_t history = std::min(start, WINDOW);
         u8* base = out.data() + start - history;
-        if (stream_begin_block() < 0)
+        if (stream_begin_block(d) < 0)
             return -1;
-        input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
-        input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
-        if (decode_lz_block(base, history, len, 1) != (i32)len)
+        d->input.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
+        d->input.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
+        if (decode_lz_block(d, base, history, len, 1) != (i32)len)
             return -1;
         if (check != nullptr && std::memcmp(base + history, check->data() + start, len) != 0)
             return -1;
         // As next_block does before the next block: the kept tail goes back
         // to its delta-coded form (the history stays in place here).
-        decoder_history.history = base;
-        decoder_history.kept = history + len;
-        delta_encode_tail(std::min<uint32_t>(history + len, WINDOW));
-        decoder_history.history = nullptr;
-        decoder_history.kept = 0;
-        decoder_history.history_valid = 1;
-        input_stream.resume_position = input_stream.file_position;
+        d->stream.history = base;
+        d->stream.kept = history + len;
+        delta_encode_tail(d, std::min<uint32_t>(history + len, WINDOW));
+        d->stream.history = nullptr;
+        d->stream.kept = 0;
+        d->stream.history_valid = 1;
+        d->input.resume_position = d->input.file_position;
         start += len;
     }
     double seconds = bench_util::cpu_seconds() - t0;
-    region_count = 0;
-    decoder_history.history_valid = 0;
+    d->stream.history_valid = 0;
     return seconds;
 }
 
@@ -147,21 +144,15 @@ Encoded encode_cached(const std::string& name, const std::vector<uint8_t>& data,
 void bench(const std::string& name, const std::vector<uint8_t>& data, const Options& o, uint32_t block = BLOCK)
 {
     Encoded e = encode_cached(name, data, o.level, block);
-    std::string scratch = "/tmp/dravex-decode-bench-" + std::to_string((long)getpid());
-    FILE* f = fopen(scratch.c_str(), "wb");
-    if (f == nullptr || fwrite(e.stream.data(), 1, e.stream.size(), f) != e.stream.size()) {
-        std::printf("%-14s cannot write %s\n", name.c_str(), scratch.c_str());
-        if (f)
-            fclose(f);
+    testutil::Engine engine(e.stream);
+    if (!engine.ok()) {
+        std::printf("%-14s cannot write the scratch file\n", name.c_str());
         return;
     }
-    fclose(f);
-    own_file = file_open(scratch.c_str(), ACCESS_READ);
-    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
     std::vector<uint8_t> out(data.size());
-    double best = decode_once(e, out, &data);
+    double best = decode_once(engine.d, e, out, &data);
     for (int i = 0; i < o.runs && best >= 0; i++) {
-        double s = decode_once(e, out, nullptr);
+        double s = decode_once(engine.d, e, out, nullptr);
         best = s < 0 ? s : std::min(best, s);
     }
     double mb = data.size() / 1e6;
@@ -171,11 +162,6 @@ void bench(const std::string& name, const std::vector<uint8_t>& data, const Opti
         std::printf("%-14s %9.2f MB  ratio %.3f  %8.1f MB/s\n", name.c_str(), mb,
                     (double)e.stream.size() / data.size(), mb / best);
     std::fflush(stdout);
-    mem_free(input_stream.buffer);
-    input_stream.buffer = nullptr;
-    file_close(own_file);
-    own_file = INVALID_FILE;
-    unlink(scratch.c_str());
 }
 
 }  // namespace

@@ -15,14 +15,14 @@
 
 #include <unistd.h>
 
-#include "archive/stub_info.h"
 #include "codec/crc32.h"
 #include "bench/bench_util.h"
-#include "codec/input_stream.h"
+#include "codec/decoder.h"
 #include "codec/lz_decoder.h"
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ struct Result {
     bool ok = false;
 };
 
-Result run_level(const std::vector<uint8_t>& data, int level, const std::string& scratch)
+Result run_level(const std::vector<uint8_t>& data, int level)
 {
     Result r;
     std::vector<uint8_t> window = data;  // rewritten in place inside delta regions
@@ -55,16 +55,10 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
     r.pack_seconds = bench_util::cpu_seconds() - t;
     r.packed = stream.size();
 
-    FILE* f = fopen(scratch.c_str(), "wb");
-    fwrite(stream.data(), 1, stream.size(), f);
-    fclose(f);
-    own_file = file_open(scratch.c_str(), ACCESS_READ);
-    if (own_file == INVALID_FILE)
+    testutil::Engine engine(stream);
+    if (!engine.ok())
         return r;
-    input_stream.buffer = (u8*)malloc(INPUT_BUFFER_SIZE);
-    input_stream.file_position = 0;
-    input_stream.resume_position = 0;
-    input_stream.block_remaining = 0;
+    Decoder* d = engine.d;
     std::vector<uint8_t> decoded(data.size() + 8);
     r.ok = true;
     for (uint32_t start = 0; start < data.size() && r.ok; start += BLOCK) {
@@ -72,27 +66,22 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
         uint32_t history = std::min(start, WINDOW);
         u8* base = decoded.data() + start - history;
         t = bench_util::cpu_seconds();
-        if (stream_begin_block() < 0) {
+        if (stream_begin_block(d) < 0) {
             r.ok = false;
             break;
         }
-        input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
-        input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
-        i32 got = decode_lz_block(base, history, len, 1);
+        d->input.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
+        d->input.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
+        i32 got = decode_lz_block(d, base, history, len, 1);
         r.decode_seconds += bench_util::cpu_seconds() - t;
         r.ok = got == (i32)len && memcmp(base + history, data.data() + start, len) == 0;
         // The next block's history is kept in difference form.
-        decoder_history.history = base;
-        decoder_history.kept = history + len;
-        delta_encode_tail(std::min<uint32_t>(history + len, WINDOW));
-        decoder_history.history = nullptr;
-        decoder_history.kept = 0;
+        d->stream.history = base;
+        d->stream.kept = history + len;
+        delta_encode_tail(d, std::min<uint32_t>(history + len, WINDOW));
+        d->stream.history = nullptr;
+        d->stream.kept = 0;
     }
-    region_count = 0;
-    free(input_stream.buffer);
-    input_stream.buffer = nullptr;
-    file_close(own_file);
-    own_file = INVALID_FILE;
     return r;
 }
 
@@ -100,14 +89,6 @@ Result run_level(const std::vector<uint8_t>& data, int level, const std::string&
 
 int main()
 {
-    crc32_build_table();
-    char scratch_template[] = "/tmp/lz_bench.XXXXXX";
-    const char* scratch = mkdtemp(scratch_template);
-    if (scratch == nullptr) {
-        fprintf(stderr, "lz_bench: cannot create a temporary directory\n");
-        return 1;
-    }
-    const std::string dir = scratch;
     const int levels[] = {1, 6, 9};
 
     printf("%-8s %9s | %9s %6s | %9s %6s |", "file", "size", "gzip -9", "ratio", "xz -9", "ratio");
@@ -128,7 +109,7 @@ int main()
                100.0 * xz / data.size());
         fflush(stdout);
         for (int level : levels) {
-            Result r = run_level(data, level, dir + "/stream.bin");
+            Result r = run_level(data, level);
             double mb = data.size() / 1e6;
             printf("    %9zu %5.2f%% %7.1f %8.1f%s|", r.packed, 100.0 * r.packed / data.size(),
                    mb / r.pack_seconds, mb / r.decode_seconds, r.ok ? " " : "!");
@@ -137,8 +118,6 @@ int main()
         printf("\n");
         remove(path.c_str());
     }
-    remove((dir + "/stream.bin").c_str());
-    rmdir(dir.c_str());
     printf("ratio = packed size / original size; MB/s from CPU time (1 MB = 10^6 bytes); '!' marks a level\n"
            "whose decode did not match.\n");
     return skipped == 3 ? 0 : 0;

@@ -19,29 +19,20 @@
 #include <unistd.h>
 
 #include "archive/records.h"
-#include "archive/stub_info.h"
 #include "bench/bench_util.h"
 #include "codec/crc32.h"
-#include "codec/input_stream.h"
+#include "codec/decoder.h"
 #include "codec/member_output.h"
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "packer/call_filter.h"
 #include "packer/stream_writer.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-bool write_all(const std::string& path, const Bytes& data)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-    return fclose(f) == 0 && ok;
-}
 
 uint32_t standard_crc(const Bytes& data)
 {
@@ -52,28 +43,17 @@ uint32_t standard_crc(const Bytes& data)
 bool decodes(const Bytes& stream, uint32_t member_offset, uint32_t size, uint32_t flags, uint32_t crc,
              const std::string& dir, double* seconds)
 {
-    std::string path = dir + "/stream.qvx", out = dir + "/member.out";
-    if (!write_all(path, stream))
+    std::string out = dir + "/member.out";
+    testutil::Engine engine(stream);
+    if (!engine.ok())
         return false;
-    own_file = file_open(path.c_str(), ACCESS_READ);
-    if (own_file == INVALID_FILE)
-        return false;
-    stub_info.archive_start = 0;
-    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-    history_reset();
     FileHandle f = file_create(out.c_str(), 0);
     bench_util::CpuTimer t;
-    ResultCode r = output_member(f, 0, member_offset, size, flags);
+    ResultCode r = output_member(engine.d, f, 0, member_offset, size, flags);
     *seconds = t.seconds();
     file_close(f);
-    history_release();
-    mem_free(input_stream.buffer);
-    input_stream.buffer = nullptr;
-    file_close(own_file);
-    own_file = INVALID_FILE;
     remove(out.c_str());
-    remove(path.c_str());
-    return r == 0 && RunningCrc == crc;
+    return r == 0 && engine.d->running_crc == crc;
 }
 
 // The file as a stream of BWT blocks only, as the block encoder alone does.
@@ -137,7 +117,6 @@ double pct(size_t part, size_t whole) { return 100.0 * (double)part / (double)wh
 
 int main()
 {
-    crc32_build_table();
     char scratch_template[] = "/tmp/stream_bench.XXXXXX";
     const char* scratch = mkdtemp(scratch_template);
     if (scratch == nullptr) {

@@ -12,8 +12,8 @@
 // sorted first column; the inversion itself is in bwt_inverse.cpp.
 #include "codec/bwt_decoder.h"
 
-#include "archive/stub_info.h"
 #include "codec/bwt_inverse.h"
+#include "codec/decoder.h"
 #include "codec/huffman.h"
 #include "codec/huffman_decode.h"
 #include "codec/input_stream.h"
@@ -24,9 +24,6 @@
 #endif
 
 enum {
-    BWT_LOOKUP_BITS = 9,
-    BWT_LOOKUP_SIZE = 1 << BWT_LOOKUP_BITS,
-    BWT_STORE_SLOTS = 2 * BWT_SYMBOLS,
     BWT_OFFSET_BITS = 8,
     BWT_TABLE_COUNT_BITS = 3,
 };
@@ -68,25 +65,9 @@ static DRAVEX_INLINE u8 move_to_front(u8* list, u32 j)
     return b;
 }
 
-// The working tables of one call, about 28 KB. They live in one static
-// record rather than in the stack frame: the stub is built without stack
-// probes, so a frame of many pages could step past the stack's guard page,
-// and the decoder is never re-entered.
-struct BwtWork {
-    u8 lengths[BWT_MAX_TABLES][BWT_SYMBOLS];
-    i32 lookup[BWT_MAX_TABLES][BWT_LOOKUP_SIZE];
-    i32 store[BWT_MAX_TABLES][BWT_STORE_SLOTS];
-    u32 codes[BWT_SYMBOLS];
-    u32 counts[256];  // occurrences per byte, then the start array X
-    u8 byte_list[256];
-    u8 table_list[BWT_MAX_TABLES];
-};
-
-static BwtWork bwt_work;
-
-ResultCode decode_bwt_block(u8* out, u32 n)
+ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
 {
-    BwtWork* w = &bwt_work;
+    BwtWork* w = &d->bwt;
 
     if (n > MAX_BLOCK_OUTPUT)
         return ERR_DAMAGED;
@@ -94,14 +75,14 @@ ResultCode decode_bwt_block(u8* out, u32 n)
     // Sub-header: alphabet offset and table count. The block header's 45
     // bits were the last thing checked against the end mark; these 11 bits
     // lie within its 8-byte read.
-    const u8* in = input_stream.cursor;
-    u32 bitpos = input_stream.bit_position;
+    const u8* in = d->input.cursor;
+    u32 bitpos = d->input.bit_position;
     u32 bits = peek_bits(in, bitpos);
     const u32 offset = bits & 0xFF;
     const u32 table_count = (bits >> BWT_OFFSET_BITS) & 7;
     advance_bits(in, bitpos, BWT_OFFSET_BITS + BWT_TABLE_COUNT_BITS);
-    input_stream.cursor = in;
-    input_stream.bit_position = bitpos;
+    d->input.cursor = in;
+    d->input.bit_position = bitpos;
     if (table_count == 0 || table_count > BWT_MAX_TABLES)
         return ERR_DAMAGED;
 
@@ -109,16 +90,16 @@ ResultCode decode_bwt_block(u8* out, u32 n)
     // is not consulted: codes it could not enter stay unassigned and are
     // refused if they ever occur.
     for (u32 t = 0; t < table_count; t++) {
-        ResultCode r = read_code_lengths(w->lengths[t], BWT_SYMBOLS, 1, 0);
+        ResultCode r = read_code_lengths(d, w->lengths[t], BWT_SYMBOLS, 1, 0);
         if (r < 0)
             return r;
         assign_codes(w->codes, w->lengths[t], BWT_SYMBOLS);
         build_decode_table(w->lookup[t], w->store[t], w->codes, w->lengths[t], BWT_LOOKUP_BITS, BWT_SYMBOLS);
     }
 
-    in = input_stream.cursor;
-    bitpos = input_stream.bit_position;
-    const u8* end = input_stream.end_mark;
+    in = d->input.cursor;
+    bitpos = d->input.bit_position;
+    const u8* end = d->input.end_mark;
     if (bitpos != 0) {
         in++;
         bitpos = 0;
@@ -143,15 +124,15 @@ ResultCode decode_bwt_block(u8* out, u32 n)
 
     while (p < total) {
         if (in >= end) {
-            if (stub_info.cancel_flag)
+            if (*d->cancel_flag)
                 return ERR_CANCELLED;
-            input_stream.cursor = in;
-            input_stream.bit_position = bitpos;
-            ResultCode r = stream_refill();
+            d->input.cursor = in;
+            d->input.bit_position = bitpos;
+            ResultCode r = stream_refill(d);
             if (r < 0)
                 return r;
-            in = input_stream.cursor;
-            end = input_stream.end_mark;
+            in = d->input.cursor;
+            end = d->input.end_mark;
             continue;
         }
         bits = peek_bits(in, bitpos);
@@ -210,8 +191,8 @@ ResultCode decode_bwt_block(u8* out, u32 n)
 
     if (bitpos != 0)
         in++;
-    input_stream.cursor = in;
-    input_stream.bit_position = 0;
+    d->input.cursor = in;
+    d->input.bit_position = 0;
 
     // Exactly one marker makes the counts add up to n, so every start
     // value below stays within 1..n and every link names a row of the
@@ -233,7 +214,7 @@ ResultCode decode_bwt_block(u8* out, u32 n)
         return ERR_NO_MEMORY;
     bwt_build_links(link, out, n, origin, w->counts);
 
-    if (stub_info.cancel_flag) {
+    if (*d->cancel_flag) {
         mem_free(link);
         return ERR_CANCELLED;
     }

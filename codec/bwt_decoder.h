@@ -14,6 +14,25 @@ enum {
     BWT_MAX_TABLES = 6,
 };
 
-ResultCode decode_bwt_block(u8* out, u32 n);
+enum {
+    BWT_LOOKUP_BITS = 9,
+    BWT_LOOKUP_SIZE = 1 << BWT_LOOKUP_BITS,
+    BWT_STORE_SLOTS = 2 * BWT_SYMBOLS,
+};
+
+// The working tables of one block, about 28 KB, part of the Decoder.
+struct BwtWork {
+    u8 lengths[BWT_MAX_TABLES][BWT_SYMBOLS];
+    i32 lookup[BWT_MAX_TABLES][BWT_LOOKUP_SIZE];
+    i32 store[BWT_MAX_TABLES][BWT_STORE_SLOTS];
+    u32 codes[BWT_SYMBOLS];
+    u32 counts[256];  // occurrences per byte, then the start array X
+    u8 byte_list[256];
+    u8 table_list[BWT_MAX_TABLES];
+};
+
+struct Decoder;
+
+ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n);
 
 #endif

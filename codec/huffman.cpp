@@ -14,6 +14,7 @@
 #include "codec/huffman.h"
 
 #include "codec/huffman_decode.h"
+#include "codec/decoder.h"
 #include "codec/input_stream.h"
 #include "codec/lz_decoder.h"
 
@@ -155,33 +156,33 @@ void fill_default_lengths(u8* rows, u32 extent)
 }
 
 // Stores the bit reader's locals back into the input stream.
-static DRAVEX_INLINE void store_input(const u8* cursor, u32 bit_position)
+static DRAVEX_INLINE void store_input(Decoder* d, const u8* cursor, u32 bit_position)
 {
-    input_stream.cursor = cursor;
-    input_stream.bit_position = bit_position;
+    d->input.cursor = cursor;
+    d->input.bit_position = bit_position;
 }
 
-ResultCode read_code_lengths(u8* rows, u32 W, u32 R, u32 extent)
+ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
 {
     if (R == 0) {
         fill_default_lengths(rows, extent);
         return 0;
     }
-    const u8* cursor = input_stream.cursor;
-    u32 bit_position = input_stream.bit_position;
-    const u8* end_mark = input_stream.end_mark;
+    const u8* cursor = d->input.cursor;
+    u32 bit_position = d->input.bit_position;
+    const u8* end_mark = d->input.end_mark;
 
 // One end check before each field or symbol: a symbol of this transmission
 // needs at most 16 bits, well inside the held-back bytes.
 #define REFILL_IF_NEEDED()                              \
     do {                                                \
         if (cursor >= end_mark) {                       \
-            store_input(cursor, bit_position);          \
-            ResultCode refill_result = stream_refill(); \
+            store_input(d, cursor, bit_position);          \
+            ResultCode refill_result = stream_refill(d); \
             if (refill_result < 0)                      \
                 return refill_result;                   \
-            cursor = input_stream.cursor;               \
-            end_mark = input_stream.end_mark;           \
+            cursor = d->input.cursor;               \
+            end_mark = d->input.end_mark;           \
         }                                               \
     } while (0)
 
@@ -207,7 +208,7 @@ ResultCode read_code_lengths(u8* rows, u32 W, u32 R, u32 extent)
     }
     for (i = 0; i < PRECODE_SYMBOLS; i++) {
         if (pre_lengths[i] > MAX_CODE_LENGTH) {
-            store_input(cursor, bit_position);
+            store_input(d, cursor, bit_position);
             return ERR_DAMAGED;
         }
     }
@@ -231,7 +232,7 @@ ResultCode read_code_lengths(u8* rows, u32 W, u32 R, u32 extent)
         REFILL_IF_NEEDED();
         i32 sym = decode_symbol(pre_lookup, pre_store, PRECODE_LOOKUP_BITS, peek_bits(cursor, bit_position));
         if (sym < 0) {
-            store_input(cursor, bit_position);
+            store_input(d, cursor, bit_position);
             return ERR_DAMAGED;
         }
         advance_bits(cursor, bit_position, pre_lengths[sym]);
@@ -267,7 +268,7 @@ ResultCode read_code_lengths(u8* rows, u32 W, u32 R, u32 extent)
         // so a weight never passes twice the total: no overflow.
     }
 #undef REFILL_IF_NEEDED
-    store_input(cursor, bit_position);
+    store_input(d, cursor, bit_position);
 
     for (p = 0; p < total; p++) {
         if (rows[p] > MAX_CODE_LENGTH)

@@ -15,7 +15,9 @@ enum {
 
 u32 assign_codes(u32* codes, const u8* lengths, u32 n);
 ResultCode build_decode_table(i32* lookup, i32* store, const u32* codes, const u8* lengths, u32 k, u32 n);
-ResultCode read_code_lengths(u8* rows, u32 W, u32 R, u32 extent);
+struct Decoder;
+
+ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent);
 void fill_default_lengths(u8* rows, u32 extent);
 
 #endif

@@ -1,4 +1,4 @@
-// Compressed input: the one 61,440-byte buffer over the program's own file.
+// Compressed input: the one 61,440-byte buffer over the archive file.
 //
 // Layout of the buffer while a block is being read:
 //
@@ -21,12 +21,8 @@
 
 #include "codec/input_stream.h"
 
-#include "archive/stub_info.h"
+#include "codec/decoder.h"
 #include "codec/huffman_decode.h"
-#include "codec/solid_stream.h"
-#include "platform/platform.h"
-
-InputStream input_stream;
 
 // The end mark never lies closer than this to the end of the buffer: a decoder
 // may load INPUT_READ_AHEAD bytes from the end mark on before it checks again.
@@ -44,12 +40,12 @@ void parse_block_header(const u8* p, BlockHeader* out)
     out->stored_length = ((lo >> 25) | (hi << 7)) & 0xFFFFF;
 }
 
-i32 read_counted(void* buffer, u32 count)
+i32 read_counted(Decoder* d, void* buffer, u32 count)
 {
-    i32 n = file_read(own_file, buffer, count);
+    i32 n = file_read(d->file, buffer, count);
     if (n < 0)
         return ERR_READ;
-    input_stream.file_position += n;
+    d->input.file_position += n;
     return n;
 }
 
@@ -76,9 +72,9 @@ void forward_copy(u8* target, const u8* source, u32 count)
 }
 
 // Zeroes the bytes a decoder may still load behind the valid data at `end`.
-static void clear_behind(u8* end)
+static void clear_behind(Decoder* d, u8* end)
 {
-    u8* stop = input_stream.buffer + INPUT_BUFFER_SIZE;
+    u8* stop = d->input.buffer + INPUT_BUFFER_SIZE;
     for (u32 i = 0; i < 2 * INPUT_READ_AHEAD && end < stop; i++)
         *end++ = 0;
 }
@@ -102,32 +98,32 @@ static u32 fill_size(u32 remaining)
 // more will come, so block remaining drops to 0 and the held-back bytes are
 // handed out at once. The next refill then fails with ERR_END_OF_DATA
 // instead of succeeding again and again without progress.
-static ResultCode fill(void)
+static ResultCode fill(Decoder* d)
 {
-    InputStream& s = input_stream;
+    InputStream& s = d->input;
     u32 want = fill_size(s.block_remaining);
-    i32 got = read_counted(s.buffer + INPUT_HELD_BACK, want);
+    i32 got = read_counted(d, s.buffer + INPUT_HELD_BACK, want);
     if (got < 0)
         return got;
     s.block_remaining -= (u32)got;
     if ((u32)got < want)
         s.block_remaining = 0;
     u8* valid_end = s.buffer + INPUT_HELD_BACK + got;
-    clear_behind(valid_end);
+    clear_behind(d, valid_end);
     s.end_mark = s.block_remaining > 0 ? valid_end - INPUT_HELD_BACK : valid_end;
     return 0;
 }
 
-ResultCode stream_begin_block(void)
+ResultCode stream_begin_block(Decoder* d)
 {
-    InputStream& s = input_stream;
-    if (decoder_history.history_valid && s.resume_position != s.file_position) {
-        if (file_seek(own_file, s.resume_position, SEEK_FROM_START) < 0)
+    InputStream& s = d->input;
+    if (d->stream.history_valid && s.resume_position != s.file_position) {
+        if (file_seek(d->file, s.resume_position, SEEK_FROM_START) < 0)
             return ERR_SEEK;
         s.file_position = s.resume_position;
     }
     i32 block_start = s.file_position;
-    i32 got = read_counted(s.buffer, INPUT_HELD_BACK);
+    i32 got = read_counted(d, s.buffer, INPUT_HELD_BACK);
     if (got < 0)
         return got;
     if (got < 6)
@@ -147,16 +143,16 @@ ResultCode stream_begin_block(void)
             if (header.stored_length < 6)
                 return ERR_DAMAGED;
             i32 next = block_start + (i32)header.stored_length;
-            if (file_seek(own_file, next, SEEK_FROM_START) < 0)
+            if (file_seek(d->file, next, SEEK_FROM_START) < 0)
                 return ERR_SEEK;
             s.file_position = next;
         }
         s.block_remaining = 0;
-        clear_behind(s.buffer + got);
+        clear_behind(d, s.buffer + got);
         s.end_mark = s.buffer + got + INPUT_HELD_BACK;
     } else {
         s.block_remaining = header.stored_length - INPUT_HELD_BACK;
-        ResultCode r = fill();
+        ResultCode r = fill(d);
         if (r < 0)
             return r;
     }
@@ -166,29 +162,29 @@ ResultCode stream_begin_block(void)
     return 0;
 }
 
-ResultCode stream_refill(void)
+ResultCode stream_refill(Decoder* d)
 {
-    InputStream& s = input_stream;
+    InputStream& s = d->input;
     if (s.block_remaining == 0)
         return ERR_END_OF_DATA;
-    if (stub_info.cancel_flag)
+    if (*d->cancel_flag)
         return ERR_CANCELLED;
     // A decoder runs at most 8 bytes past the end mark (the held-back
     // bytes); a cursor outside that range would land outside the carry.
     if (s.cursor < s.end_mark || s.cursor > s.end_mark + INPUT_HELD_BACK)
         return ERR_DAMAGED;
-    u32 d = (u32)(s.cursor - s.end_mark);
+    u32 past = (u32)(s.cursor - s.end_mark);
     forward_copy(s.buffer, s.end_mark, INPUT_HELD_BACK);
-    ResultCode r = fill();
+    ResultCode r = fill(d);
     if (r < 0)
         return r;
-    s.cursor = s.buffer + d;
+    s.cursor = s.buffer + past;
     return 0;
 }
 
-i32 stream_read_stored(u8* target, u32 count)
+i32 stream_read_stored(Decoder* d, u8* target, u32 count)
 {
-    InputStream& s = input_stream;
+    InputStream& s = d->input;
     if (s.bit_position > 0)
         s.cursor++;
     i32 available = (i32)(s.end_mark - s.cursor);
@@ -199,7 +195,7 @@ i32 stream_read_stored(u8* target, u32 count)
     u32 n = (u32)available < count ? (u32)available : count;
     forward_copy(target, s.cursor, n);
     s.cursor += n;
-    if (stub_info.cancel_flag)
+    if (*d->cancel_flag)
         return ERR_CANCELLED;
     if (n == count)
         return (i32)n;
@@ -207,25 +203,25 @@ i32 stream_read_stored(u8* target, u32 count)
     u32 rest = count - n;
     if (rest > s.block_remaining)
         rest = s.block_remaining;
-    i32 got = read_counted(target + n, rest);
+    i32 got = read_counted(d, target + n, rest);
     if (got < 0)
         return got;
     s.block_remaining -= (u32)got;
     return (i32)(n + (u32)got);
 }
 
-i32 stream_load_once(u32 count)
+i32 stream_load_once(Decoder* d, u32 count)
 {
-    InputStream& s = input_stream;
+    InputStream& s = d->input;
     // The end mark lies 8 bytes past the piece and decoders load up to
     // INPUT_READ_AHEAD bytes past it: keep all of that inside the buffer.
     u32 limit = INPUT_BUFFER_SIZE - INPUT_HELD_BACK - INPUT_READ_AHEAD;
     if (count > limit)
         count = limit;
-    i32 got = read_counted(s.buffer, count);
+    i32 got = read_counted(d, s.buffer, count);
     if (got < 0)
         return got;
-    clear_behind(s.buffer + got);
+    clear_behind(d, s.buffer + got);
     s.block_remaining = 0;
     s.cursor = s.buffer;
     s.bit_position = 0;

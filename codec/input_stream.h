@@ -1,4 +1,4 @@
-// Compressed input: one 61,440-byte buffer over the program's own file, the
+// Compressed input: one 61,440-byte buffer over the archive file, the
 // LSB-first bit order, and the 45-bit block header.
 #ifndef DRAVEX_CODEC_INPUT_STREAM_H
 #define DRAVEX_CODEC_INPUT_STREAM_H
@@ -28,8 +28,6 @@ struct InputStream {
     i32 resume_position;   // where the next block header is read
 };
 
-extern InputStream input_stream;
-
 struct BlockHeader {
     u32 method;
     u32 last;
@@ -40,11 +38,13 @@ struct BlockHeader {
 // Reads the 45 header bits from the 8 bytes at p.
 void parse_block_header(const u8* p, BlockHeader* out);
 
-i32 read_counted(void* buffer, u32 count);
+struct Decoder;
+
+i32 read_counted(Decoder* d, void* buffer, u32 count);
 void forward_copy(u8* target, const u8* source, u32 count);
-ResultCode stream_begin_block(void);
-ResultCode stream_refill(void);
-i32 stream_read_stored(u8* target, u32 count);
-i32 stream_load_once(u32 count);
+ResultCode stream_begin_block(Decoder* d);
+ResultCode stream_refill(Decoder* d);
+i32 stream_read_stored(Decoder* d, u8* target, u32 count);
+i32 stream_load_once(Decoder* d, u32 count);
 
 #endif

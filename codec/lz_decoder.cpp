@@ -22,16 +22,10 @@
 
 #include "codec/lz_decoder.h"
 
-#include "archive/stub_info.h"
+#include "codec/decoder.h"
 #include "codec/huffman.h"
 #include "codec/huffman_decode.h"
-#include "codec/input_stream.h"
 #include "codec/lz_codes.h"
-#include "codec/solid_stream.h"
-#include "platform/platform.h"
-
-u32 region_table[REGION_TABLE_SIZE];
-u32 region_count;
 
 enum {
     LITLEN_LOOKUP_BITS = 9,
@@ -77,13 +71,13 @@ struct LzTables {
 // Builds the tables of one row. The builders' results are not consulted: a
 // code that overfills its store leaves codes unassigned, and meeting one of
 // those ends the block like any other unassigned code.
-static void build_lz_tables(LzTables* t, const u8* row, u32 D)
+static void build_lz_tables(const Decoder* d, LzTables* t, const u8* row, u32 D)
 {
     assign_codes(t->codes, row, LZ_LITLEN_SYMBOLS);
     build_decode_table(t->litlen_lookup, t->litlen_store, t->codes, row, LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS);
     for (u32 l = 0; l < D; l++) {
-        const u8* lengths = row + stub_info.distance_offsets[l];
-        u32 n = stub_info.distance_sizes[l];
+        const u8* lengths = row + d->distance_offsets[l];
+        u32 n = d->distance_sizes[l];
         if (n > LZ_DIST0_SYMBOLS)  // the store has room for the largest alphabet only
             n = LZ_DIST0_SYMBOLS;
         assign_codes(t->codes, lengths, n);
@@ -128,25 +122,25 @@ static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
 
 // A failed block leaves no regions behind: nothing of it becomes history,
 // so none may be re-encoded later.
-static i32 fail_block(u8* block, int apply_regions, i32 code)
+static i32 fail_block(Decoder* d, u8* block, int apply_regions, i32 code)
 {
     if (apply_regions)
-        region_count = 0;
+        d->region_count = 0;
     mem_free(block);
     return code;
 }
 
-i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
+i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
 {
     if (apply_regions)
-        region_count = 0;
+        d->region_count = 0;
 
-    const u8* cursor = input_stream.cursor;
-    u32 bit_position = input_stream.bit_position;
+    const u8* cursor = d->input.cursor;
+    u32 bit_position = d->input.bit_position;
     u32 sub_header = peek_bits(cursor, bit_position) & ((1u << SUB_HEADER_BITS) - 1);
     advance_bits(cursor, bit_position, SUB_HEADER_BITS);
-    input_stream.cursor = cursor;
-    input_stream.bit_position = bit_position;
+    d->input.cursor = cursor;
+    d->input.bit_position = bit_position;
 
     u32 D = sub_header & 3;
     u32 S = sub_header >> 2;
@@ -166,13 +160,13 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
     u8* rows = block + sizeof(LzTables);
 
     const u32 end = H + N;
-    i32 result = read_code_lengths(rows, W, S, end);
+    i32 result = read_code_lengths(d, rows, W, S, end);
     if (result < 0)
-        return fail_block(block, apply_regions, result);
+        return fail_block(d, block, apply_regions, result);
 
-    cursor = input_stream.cursor;
-    bit_position = input_stream.bit_position;
-    const u8* end_mark = input_stream.end_mark;
+    cursor = d->input.cursor;
+    bit_position = d->input.bit_position;
+    const u8* end_mark = d->input.end_mark;
     u32 sets_left = S == 0 ? 1 : S;
     const u8* next_row = rows;
     const u32 dist_for_258 = D == 3 ? 2 : 0;
@@ -183,12 +177,12 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
 
     for (;;) {
         // Table-set switch: at the start and at every SYM_END_OF_SET.
-        if (stub_info.cancel_flag)
-            return fail_block(block, apply_regions, ERR_CANCELLED);
+        if (*d->cancel_flag)
+            return fail_block(d, block, apply_regions, ERR_CANCELLED);
         if (sets_left == 0)
             break;
         sets_left--;
-        build_lz_tables(t, next_row, D);
+        build_lz_tables(d, t, next_row, D);
         litlen_lengths = next_row;
         next_row += W;
 
@@ -198,15 +192,15 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
             if (p >= end)
                 goto done;
             if (cursor >= end_mark) {
-                input_stream.cursor = cursor;
-                input_stream.bit_position = bit_position;
-                ResultCode r = stream_refill();
+                d->input.cursor = cursor;
+                d->input.bit_position = bit_position;
+                ResultCode r = stream_refill(d);
                 if (r == ERR_END_OF_DATA)
                     goto done;
                 if (r < 0)
-                    return fail_block(block, apply_regions, r);
-                cursor = input_stream.cursor;
-                end_mark = input_stream.end_mark;
+                    return fail_block(d, block, apply_regions, r);
+                cursor = d->input.cursor;
+                end_mark = d->input.end_mark;
                 continue;
             }
 
@@ -229,9 +223,9 @@ i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions)
                 // recording them would clobber the data stream's regions that
                 // delta_encode_tail still needs, so they are not recorded.
                 if (apply_regions) {
-                    if (region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK)
-                        return fail_block(block, apply_regions, ERR_DAMAGED);
-                    region_table[region_count++] = (stride << REGION_STRIDE_SHIFT) | p;
+                    if (d->region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK)
+                        return fail_block(d, block, apply_regions, ERR_DAMAGED);
+                    d->region_table[d->region_count++] = (stride << REGION_STRIDE_SHIFT) | p;
                 }
                 continue;
             }
@@ -288,12 +282,12 @@ done:
         cursor++;
         bit_position = 0;
     }
-    input_stream.cursor = cursor;
-    input_stream.bit_position = 0;
+    d->input.cursor = cursor;
+    d->input.bit_position = 0;
     // A block that ended early is cut to p bytes; the bytes behind p were
     // never written, and no byte before p depends on them.
     if (apply_regions)
-        delta_decode_regions(buffer, p, region_table, region_count);
+        delta_decode_regions(buffer, p, d->region_table, d->region_count);
     mem_free(block);
     return (i32)(p - H);
 }
@@ -361,13 +355,14 @@ void delta_decode_regions(u8* buffer, u32 end, const u32* regions, u32 count)
     }
 }
 
-void delta_encode_tail(u32 keep)
+void delta_encode_tail(Decoder* d, u32 keep)
 {
-    u8* buffer = decoder_history.history;
-    u32 fill = decoder_history.kept;
-    if (region_count == 0 || buffer == 0)
+    u8* buffer = d->stream.history;
+    u32 fill = d->stream.kept;
+    const u32* region_table = d->region_table;
+    if (d->region_count == 0 || buffer == 0)
         return;
-    u32 count = region_count <= REGION_TABLE_SIZE ? region_count : (u32)REGION_TABLE_SIZE;
+    u32 count = d->region_count <= REGION_TABLE_SIZE ? d->region_count : (u32)REGION_TABLE_SIZE;
     u32 b = keep < fill ? fill - keep : 0;
     // Last region first: each byte is re-encoded against a neighbour that is
     // still in its decoded form, exactly as the decoder added it.

@@ -22,11 +22,11 @@ enum {
     REGION_TABLE_SIZE = 1024,
 };
 
-extern u32 region_table[REGION_TABLE_SIZE];
-extern u32 region_count;
+struct Decoder;
 
-i32 decode_lz_block(u8* buffer, u32 H, u32 N, int apply_regions);
+i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions);
 void delta_decode_regions(u8* buffer, u32 end, const u32* regions, u32 count);
-void delta_encode_tail(u32 keep);
+// Re-encodes the delta regions over the last `keep` bytes of d's history.
+void delta_encode_tail(Decoder* d, u32 keep);
 
 #endif

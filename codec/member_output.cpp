@@ -19,16 +19,12 @@
 // at the very end of the decoded block reads nothing past its block.
 #include "codec/member_output.h"
 
-#include "archive/records.h"
-#include "archive/stub_info.h"
 #include "codec/crc32.h"
-#include "codec/input_stream.h"
-#include "codec/solid_stream.h"
+#include "codec/decoder.h"
 
 enum {
     CALL_OPCODE = 0xE8,
     LOCAL_NAME_LENGTH_OFFSET = 4,
-    CARRY_SIZE = 8,
     // Input bytes per batch: an opcode at a batch's last byte brings its
     // operand along, so a batch stages at most L + width = 16,383 bytes.
     FILTER16_BATCH = 16381,
@@ -38,30 +34,20 @@ enum {
 DRAVEX_STATIC_ASSERT(FILTER16_BATCH + 2 <= FILTER_STAGING_SIZE, "16-bit batch must fit the staging buffer");
 DRAVEX_STATIC_ASSERT(FILTER32_BATCH + 4 <= FILTER_STAGING_SIZE, "32-bit batch must fit the staging buffer");
 
-u32 RunningCrc;
-
-static u32 filter_width;  // 0, 2 or 4 for the current request
-static u8 carry[CARRY_SIZE];
-static u32 carry_count;   // 0..4: an opcode and the operand bytes seen so far
-// Static rather than on the stack: the stub is built without stack probes,
-// so a frame of several pages could step past the guard page; there is only
-// one request at a time.
-static u8 filter_staging[FILTER_STAGING_SIZE];
-
 static DRAVEX_INLINE u32 crc_byte(u32 crc, u8 b)
 {
     return crc32_table[(crc ^ b) & 0xFF] ^ (crc >> 8);
 }
 
-void filter_begin(u32 entry_flags)
+void filter_begin(Decoder* d, u32 entry_flags)
 {
     if (entry_flags & ENTRY_FILTER16)
-        filter_width = 2;
+        d->filter_width = 2;
     else if (entry_flags & ENTRY_FILTER32)
-        filter_width = 4;
+        d->filter_width = 4;
     else
-        filter_width = 0;
-    carry_count = 0;
+        d->filter_width = 0;
+    d->carry_count = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -79,15 +65,15 @@ void filter_begin(u32 entry_flags)
 #else
 #define FILTER_PASS_INLINE DRAVEX_INLINE
 #endif
-static FILTER_PASS_INLINE i32 filter_pass(FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
+static FILTER_PASS_INLINE i32 filter_pass(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
                                           u32 width)
 {
     if (count <= 0)
         return -count;
 
     const i32 batch_limit = width == 2 ? FILTER16_BATCH : FILTER32_BATCH;
-    u8* stage = filter_staging;
-    u32 crc = RunningCrc;
+    u8* stage = d->filter_staging;
+    u32 crc = d->running_crc;
     i32 i = 0;
     while (i < count) {
         const i32 batch_end = count - i > batch_limit ? i + batch_limit : count;
@@ -120,92 +106,93 @@ static FILTER_PASS_INLINE i32 filter_pass(FileHandle file, const u8* data, i32 c
             s += width;
             i += (i32)width;
         }
-        if (stub_info.cancel_flag)
+        if (*d->cancel_flag)
             return ERR_CANCELLED;
         if (file_write(file, stage, s) != (i32)s)
             return ERR_WRITE;
-        RunningCrc = crc;
+        d->running_crc = crc;
     }
     return i - count;
 }
 
-i32 filter_calls16(FileHandle file, const u8* data, i32 count, u32 position)
+i32 filter_calls16(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position)
 {
-    return filter_pass(file, data, count, position, 0, 2);
+    return filter_pass(d, file, data, count, position, 0, 2);
 }
 
-i32 filter_calls32(FileHandle file, const u8* data, i32 count, u32 position, u32 member_size)
+i32 filter_calls32(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size)
 {
-    return filter_pass(file, data, count, position, member_size, 4);
+    return filter_pass(d, file, data, count, position, member_size, 4);
 }
 
-static i32 run_filter(FileHandle file, const u8* data, i32 count, u32 position, u32 member_size)
+static i32 run_filter(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size)
 {
-    if (filter_width == 2)
-        return filter_calls16(file, data, count, position);
-    return filter_calls32(file, data, count, position, member_size);
+    if (d->filter_width == 2)
+        return filter_calls16(d, file, data, count, position);
+    return filter_calls32(d, file, data, count, position, member_size);
 }
 
-static ResultCode write_plain(FileHandle file, const u8* data, u32 count)
+static ResultCode write_plain(Decoder* d, FileHandle file, const u8* data, u32 count)
 {
     if (count == 0)
         return 0;
-    RunningCrc = crc32_update(data, count, RunningCrc);
+    d->running_crc = crc32_update(data, count, d->running_crc);
     if (file_write(file, data, count) != (i32)count)
         return ERR_WRITE;
     return 0;
 }
 
-ResultCode filter_piece(FileHandle file, const u8* data, i32 count, u32 position, u32 member_size, int final)
+ResultCode filter_piece(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size, int final)
 {
-    const i32 w = (i32)filter_width;
+    const i32 w = (i32)d->filter_width;
 
-    if (carry_count > 0) {
-        const u32 d = carry_count;
-        const i32 room = (i32)(CARRY_SIZE - d);
+    u8* carry = d->carry;
+    if (d->carry_count > 0) {
+        const u32 held = d->carry_count;
+        const i32 room = (i32)(FILTER_CARRY_SIZE - held);
         if (room > count) {
             // Too few new bytes to finish the held opcode for sure: carry
             // them along and treat the carry as the piece.
-            forward_copy(carry + d, data, (u32)count);
+            forward_copy(carry + held, data, (u32)count);
             data = carry;
-            count += (i32)d;
-            position -= d;
+            count += (i32)held;
+            position -= held;
         } else {
             // The carry starts with an opcode whose operand ends in the
             // appended bytes; the pass converts it and says how many of
             // the new bytes it took.
-            forward_copy(carry + d, data, (u32)room);
-            i32 e = run_filter(file, carry, (i32)d, position - d, member_size);
+            forward_copy(carry + held, data, (u32)room);
+            i32 e = run_filter(d, file, carry, (i32)held, position - held, member_size);
             if (e < 0)
                 return e;
             data += e;
             count -= e;
             position += (u32)e;
         }
-        carry_count = 0;
+        d->carry_count = 0;
     }
 
     // The main pass stops w bytes short of the end, so every operand it
     // reads lies inside the piece.
     const i32 body = count - w;
-    i32 e = run_filter(file, data, body, position, member_size);
+    i32 e = run_filter(d, file, data, body, position, member_size);
     if (e < 0)
         return e;
     i32 t = body + e;  // first byte of the tail, 0 when body <= 0
 
     if (final)
-        return write_plain(file, data + t, (u32)(count - t));
+        return write_plain(d, file, data + t, (u32)(count - t));
 
     // Bytes up to the first opcode of the tail are final; from that opcode
     // on they wait for the next piece (at most w bytes).
     i32 j = t;
     while (j < count && data[j] != CALL_OPCODE)
         j++;
-    ResultCode r = write_plain(file, data + t, (u32)(j - t));
+    ResultCode r = write_plain(d, file, data + t, (u32)(j - t));
     if (r < 0)
         return r;
     forward_copy(carry, data + j, (u32)(count - j));
-    carry_count = (u32)(count - j);
+    d->carry_count = (u32)(count - j);
     return 0;
 }
 
@@ -213,18 +200,19 @@ ResultCode filter_piece(FileHandle file, const u8* data, i32 count, u32 position
 // The member walk
 // ---------------------------------------------------------------------------
 
-ResultCode output_member(FileHandle file, u32 stream_offset, u32 member_offset, u32 member_size, u32 entry_flags)
+ResultCode output_member(Decoder* d, FileHandle file, u32 stream_offset, u32 member_offset, u32 member_size,
+                         u32 entry_flags)
 {
-    DecoderHistory* d = &decoder_history;
+    DecoderHistory* h = &d->stream;
 
-    RunningCrc = 0xFFFFFFFFu;
+    d->running_crc = 0xFFFFFFFFu;
     if (member_size == 0) {
-        RunningCrc = ~RunningCrc;
+        d->running_crc = ~d->running_crc;
         return 0;
     }
 
-    d->last_block = 0;
-    filter_begin(entry_flags);
+    h->last_block = 0;
+    filter_begin(d, entry_flags);
     u8 header[LOCAL_HEADER_SIZE];
     u32 header_count = 0;
     u32 name_length = 0;
@@ -233,20 +221,20 @@ ResultCode output_member(FileHandle file, u32 stream_offset, u32 member_offset, 
     u32 remaining = member_size;
     u32 m = 0;              // member position of the next piece
 
-    ResultCode r = stream_seek_member(stream_offset, member_offset);
+    ResultCode r = stream_seek_member(d, stream_offset, member_offset);
     if (r < 0)
         return r;
 
     for (;;) {
-        if (d->block_pending)
+        if (h->block_pending)
             return ERR_DAMAGED;
 
         // p never lies before the current block: the seek keeps the block
         // only when the member starts at or after it, and blocks are taken
         // in only once p has passed their predecessor.
-        const u32 block_end = d->block_start + d->block_length;
+        const u32 block_end = h->block_start + h->block_length;
         if (p < block_end) {
-            const u8* src = d->history + d->kept + (p - d->block_start);
+            const u8* src = h->history + h->kept + (p - h->block_start);
             const u32 avail = block_end - p;
             if (header_count < LOCAL_HEADER_SIZE) {
                 u32 n = LOCAL_HEADER_SIZE - header_count;
@@ -269,10 +257,10 @@ ResultCode output_member(FileHandle file, u32 stream_offset, u32 member_offset, 
                 continue;
             }
             u32 n = avail < remaining ? avail : remaining;
-            if (filter_width == 0) {
-                r = write_plain(file, src, n);
+            if (d->filter_width == 0) {
+                r = write_plain(d, file, src, n);
             } else {
-                r = filter_piece(file, src, (i32)n, m, member_size, n == remaining);
+                r = filter_piece(d, file, src, (i32)n, m, member_size, n == remaining);
                 m += n;
             }
             if (r < 0)
@@ -283,18 +271,18 @@ ResultCode output_member(FileHandle file, u32 stream_offset, u32 member_offset, 
 
         if (remaining == 0)
             break;
-        if (stub_info.cancel_flag)
+        if (*d->cancel_flag)
             return ERR_CANCELLED;
-        if (d->block_pending)
+        if (h->block_pending)
             return ERR_DAMAGED;
-        d->block_pending = 1;
-        if (d->last_block)
+        h->block_pending = 1;
+        if (h->last_block)
             break;  // the stream ended early: a short file, caught by its CRC-32
-        r = next_block();
+        r = next_block(d);
         if (r < 0)
             return r;
     }
 
-    RunningCrc = ~RunningCrc;
+    d->running_crc = ~d->running_crc;
     return 0;
 }

@@ -14,11 +14,7 @@
 // extra byte gives it room without shrinking the history that is kept.
 #include "codec/solid_stream.h"
 
-#include "archive/stub_info.h"
-#include "codec/bwt_decoder.h"
-#include "codec/input_stream.h"
-#include "codec/lz_decoder.h"
-#include "platform/platform.h"
+#include "codec/decoder.h"
 
 enum {
     HISTORY_SCRATCH = 1,  // the BWT decoder's byte after its block
@@ -28,193 +24,190 @@ enum {
     I32_MAX_VALUE = 0x7FFFFFFF,
 };
 
-DecoderHistory decoder_history;
-u32 block_fetch_count;
-
-void history_reset(void)
+void history_reset(Decoder* d)
 {
-    DecoderHistory* d = &decoder_history;
-    d->history = 0;
-    d->capacity = 0;
-    d->kept = 0;
-    d->block_start = 0;
-    d->block_length = 0;
-    d->last_block = 0;
-    d->history_valid = 0;
-    d->block_pending = 0;
-    d->stream_file_offset = -1;
+    DecoderHistory* h = &d->stream;
+    h->history = 0;
+    h->capacity = 0;
+    h->kept = 0;
+    h->block_start = 0;
+    h->block_length = 0;
+    h->last_block = 0;
+    h->history_valid = 0;
+    h->block_pending = 0;
+    h->stream_file_offset = -1;
 }
 
-void history_release(void)
+void history_release(Decoder* d)
 {
-    if (decoder_history.history != 0)
-        mem_free(decoder_history.history);
+    if (d->stream.history != 0)
+        mem_free(d->stream.history);
     // Without its buffer the stream state means nothing; the next request
     // must start its stream afresh.
-    history_reset();
+    history_reset(d);
 }
 
-ResultCode stream_seek_member(u32 stream_offset, u32 member_offset)
+ResultCode stream_seek_member(Decoder* d, u32 stream_offset, u32 member_offset)
 {
-    DecoderHistory* d = &decoder_history;
+    DecoderHistory* h = &d->stream;
 
     // The offset comes from a directory entry; one that points beyond what a
     // file position can express cannot be sought.
-    u32 f = (u32)stub_info.archive_start + stream_offset;
+    u32 f = (u32)d->archive_start + stream_offset;
     if (f < stream_offset || f > (u32)I32_MAX_VALUE - 6)
         return ERR_SEEK;
     f += 6;
 
-    if ((i32)f == d->stream_file_offset && member_offset >= d->block_start)
+    if ((i32)f == h->stream_file_offset && member_offset >= h->block_start)
         return 0;
 
-    d->kept = 0;
-    d->block_length = 0;
-    d->block_start = 0;
-    d->last_block = 0;
-    d->history_valid = 0;
-    d->block_pending = 0;
-    d->stream_file_offset = -1;  // stays "none" unless the seek succeeds
-    if (d->history != 0)
-        mem_free(d->history);
-    d->history = 0;
-    d->capacity = 0;
-    input_stream.cursor = input_stream.buffer;
-    input_stream.end_mark = input_stream.buffer;
-    input_stream.block_remaining = 0;
+    h->kept = 0;
+    h->block_length = 0;
+    h->block_start = 0;
+    h->last_block = 0;
+    h->history_valid = 0;
+    h->block_pending = 0;
+    h->stream_file_offset = -1;  // stays "none" unless the seek succeeds
+    if (h->history != 0)
+        mem_free(h->history);
+    h->history = 0;
+    h->capacity = 0;
+    d->input.cursor = d->input.buffer;
+    d->input.end_mark = d->input.buffer;
+    d->input.block_remaining = 0;
 
-    if (file_seek(own_file, (i32)f, SEEK_FROM_START) < 0)
+    if (file_seek(d->file, (i32)f, SEEK_FROM_START) < 0)
         return ERR_SEEK;
-    input_stream.file_position = (i32)f;
-    d->stream_file_offset = (i32)f;
+    d->input.file_position = (i32)f;
+    h->stream_file_offset = (i32)f;
     return 0;
 }
 
-ResultCode ensure_history_capacity(u32 amount)
+ResultCode ensure_history_capacity(Decoder* d, u32 amount)
 {
-    DecoderHistory* d = &decoder_history;
-    if (amount + d->block_length <= d->capacity)
+    DecoderHistory* h = &d->stream;
+    if (amount + h->block_length <= h->capacity)
         return 0;
-    u32 capacity = amount + d->block_length + HISTORY_MARGIN;
-    u8* grown = (u8*)mem_realloc(d->history, capacity + HISTORY_SCRATCH);
+    u32 capacity = amount + h->block_length + HISTORY_MARGIN;
+    u8* grown = (u8*)mem_realloc(h->history, capacity + HISTORY_SCRATCH);
     if (grown == 0)
         return ERR_NO_MEMORY;  // the old buffer and capacity stay as they were
-    d->history = grown;
-    d->capacity = capacity;
+    h->history = grown;
+    h->capacity = capacity;
     return 0;
 }
 
 // Drops all but the last w bytes of history, after turning the delta
 // regions among them back into the form the next block's matches expect.
-static void keep_history(u32 w)
+static void keep_history(Decoder* d, u32 w)
 {
-    DecoderHistory* d = &decoder_history;
-    delta_encode_tail(w);
-    if (d->kept > w) {
-        forward_copy(d->history, d->history + (d->kept - w), w);
-        d->kept = w;
+    DecoderHistory* h = &d->stream;
+    delta_encode_tail(d, w);
+    if (h->kept > w) {
+        forward_copy(h->history, h->history + (h->kept - w), w);
+        h->kept = w;
     }
 }
 
-ResultCode next_block(void)
+ResultCode next_block(Decoder* d)
 {
-    DecoderHistory* d = &decoder_history;
-    block_fetch_count++;
+    DecoderHistory* h = &d->stream;
+    d->block_fetch_count++;
 
-    ResultCode r = stream_begin_block();
+    ResultCode r = stream_begin_block(d);
     if (r < 0)
         return r;
 
     // Decoded-stream positions are 32-bit, like the member offsets that
     // address them; a stream that runs past that range is damaged.
-    if (d->block_length > U32_MAX_VALUE - d->block_start)
+    if (h->block_length > U32_MAX_VALUE - h->block_start)
         return ERR_DAMAGED;
-    d->kept += d->block_length;
-    d->block_start += d->block_length;
+    h->kept += h->block_length;
+    h->block_start += h->block_length;
 
     BlockHeader header;
-    parse_block_header(input_stream.cursor, &header);
+    parse_block_header(d->input.cursor, &header);
     if (header.method > METHOD_LZ_ALT)
         return ERR_DAMAGED;
-    if (header.output_length > U32_MAX_VALUE - d->block_start)
+    if (header.output_length > U32_MAX_VALUE - h->block_start)
         return ERR_DAMAGED;
-    d->last_block = (u8)header.last;
-    d->block_length = header.output_length;
-    input_stream.cursor += BLOCK_HEADER_BITS / 8;
-    input_stream.bit_position = BLOCK_HEADER_BITS % 8;
+    h->last_block = (u8)header.last;
+    h->block_length = header.output_length;
+    d->input.cursor += BLOCK_HEADER_BITS / 8;
+    d->input.bit_position = BLOCK_HEADER_BITS % 8;
 
-    if (d->history == 0) {
-        d->history = (u8*)mem_alloc(d->block_length + HISTORY_MARGIN + HISTORY_SCRATCH);
-        if (d->history == 0)
+    if (h->history == 0) {
+        h->history = (u8*)mem_alloc(h->block_length + HISTORY_MARGIN + HISTORY_SCRATCH);
+        if (h->history == 0)
             return ERR_NO_MEMORY;
-        d->capacity = d->block_length + HISTORY_MARGIN;
-        d->kept = 0;  // a fresh buffer holds nothing to keep
+        h->capacity = h->block_length + HISTORY_MARGIN;
+        h->kept = 0;  // a fresh buffer holds nothing to keep
     }
 
     if (header.method == METHOD_LZ || header.method == METHOD_LZ_ALT) {
-        if (d->history_valid) {
-            u32 selector = load_le32(input_stream.cursor) >> input_stream.bit_position;
+        if (h->history_valid) {
+            u32 selector = load_le32(d->input.cursor) >> d->input.bit_position;
             u32 row = selector & ((1u << SELECTOR_ROW_BITS) - 1);
             u32 column = (selector >> SELECTOR_ROW_BITS) & 7;
             if (row >= SELECTOR_ROWS)
                 row = SELECTOR_ROWS - 1;
-            keep_history(stub_info.window_sizes[row][column]);
+            keep_history(d, d->window_sizes[row][column]);
         } else {
             // The first block of a stream has nothing before it; its
             // selector bits are present but mean nothing.
-            d->kept = 0;
+            h->kept = 0;
         }
-        r = ensure_history_capacity(d->kept);
+        r = ensure_history_capacity(d, h->kept);
         if (r < 0)
             return r;
-        u32 bits = input_stream.bit_position + LZ_SELECTOR_BITS;
-        input_stream.cursor += bits >> 3;
-        input_stream.bit_position = bits & 7;
+        u32 bits = d->input.bit_position + LZ_SELECTOR_BITS;
+        d->input.cursor += bits >> 3;
+        d->input.bit_position = bits & 7;
 
-        i32 produced = decode_lz_block(d->history, d->kept, d->block_length, 1);
+        i32 produced = decode_lz_block(d, h->history, h->kept, h->block_length, 1);
         if (produced < 0)
             return produced;
-        if ((u32)produced < d->block_length) {
-            d->block_length = (u32)produced;
-            d->last_block = 1;
+        if ((u32)produced < h->block_length) {
+            h->block_length = (u32)produced;
+            h->last_block = 1;
         }
     } else {
-        r = ensure_history_capacity(0);
+        r = ensure_history_capacity(d, 0);
         if (r < 0)
             return r;
-        if (d->last_block) {
-            d->kept = 0;
+        if (h->last_block) {
+            h->kept = 0;
         } else {
             // Only a following LZ block can use history; it never needs
             // more than the largest window together with this block.
             u32 w = 0;
-            if (d->block_length < MAX_KEPT_HISTORY)
-                w = MAX_KEPT_HISTORY - d->block_length;
-            if (w > d->capacity - d->block_length)
-                w = d->capacity - d->block_length;
-            keep_history(w);
+            if (h->block_length < MAX_KEPT_HISTORY)
+                w = MAX_KEPT_HISTORY - h->block_length;
+            if (w > h->capacity - h->block_length)
+                w = h->capacity - h->block_length;
+            keep_history(d, w);
         }
         // This block has no delta regions; the next block must not
         // re-encode the last LZ block's regions over these bytes.
-        region_count = 0;
+        d->region_count = 0;
 
         if (header.method == METHOD_BWT) {
-            r = decode_bwt_block(d->history + d->kept, d->block_length);
+            r = decode_bwt_block(d, h->history + h->kept, h->block_length);
             if (r < 0)
                 return r;
         } else {
-            i32 copied = stream_read_stored(d->history + d->kept, d->block_length);
+            i32 copied = stream_read_stored(d, h->history + h->kept, h->block_length);
             if (copied < 0)
                 return copied;
-            if ((u32)copied < d->block_length) {
-                d->block_length = (u32)copied;
-                d->last_block = 1;
+            if ((u32)copied < h->block_length) {
+                h->block_length = (u32)copied;
+                h->last_block = 1;
             }
         }
     }
 
-    input_stream.resume_position = input_stream.file_position;
-    d->block_pending = 0;
-    d->history_valid = 1;
+    d->input.resume_position = d->input.file_position;
+    h->block_pending = 0;
+    h->history_valid = 1;
     return 0;
 }

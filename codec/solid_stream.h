@@ -19,17 +19,14 @@ struct DecoderHistory {
     i32 stream_file_offset;
 };
 
-extern DecoderHistory decoder_history;
-// Blocks next_block has been asked for since start-up; tests and benchmarks
-// read it to see that members in order decode no block twice.
-extern u32 block_fetch_count;
+struct Decoder;
 
-ResultCode stream_seek_member(u32 stream_offset, u32 member_offset);
-ResultCode next_block(void);
-ResultCode ensure_history_capacity(u32 amount);
+ResultCode stream_seek_member(Decoder* d, u32 stream_offset, u32 member_offset);
+ResultCode next_block(Decoder* d);
+ResultCode ensure_history_capacity(Decoder* d, u32 amount);
 // Before the first member: no history buffer, stream file offset -1.
-void history_reset(void);
-// Frees the history buffer if the engine allocated one.
-void history_release(void);
+void history_reset(Decoder* d);
+// Frees the history buffer if the decoder allocated one.
+void history_release(Decoder* d);
 
 #endif

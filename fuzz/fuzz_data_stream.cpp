@@ -19,13 +19,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/stub_info.h"
-#include "codec/crc32.h"
-#include "codec/lz_decoder.h"
-#include "codec/member_output.h"
-#include "codec/solid_stream.h"
-#include "fuzz/fuzz_stream.h"
+#include "codec/decoder.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 namespace {
 
@@ -50,25 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static FileHandle sink = file_open("/dev/null", ACCESS_WRITE);
     if (sink == INVALID_FILE)
         return 0;
-    crc32_build_table();
 
-    FuzzStream stream(file.data(), file.size());
-    if (!stream.ok())
+    // One engine for the process: fresh pages for every input cost more
+    // than the decoding.
+    static testutil::Engine engine;
+    if (!engine.load(file))
         return 0;
-    stub_info.archive_start = 0;
-    history_reset();
-    region_count = 0;
 
     for (uint32_t i = 0; i < requests; i++, request += REQUEST_BYTES) {
         uint32_t member_offset = load_le24(request) & POSITION_MASK;
         uint32_t member_size = load_le24(request + 3) & POSITION_MASK;
         uint32_t flags = request[6];
-        ResultCode r = output_member(sink, 0, member_offset, member_size, flags);
+        ResultCode r = output_member(engine.d, sink, 0, member_offset, member_size, flags);
         if (r > 0)
             __builtin_trap();  // success is exactly 0
     }
 
-    history_release();
-    region_count = 0;
     return 0;
 }

@@ -16,11 +16,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/input_stream.h"
-#include "codec/lz_decoder.h"
-#include "codec/solid_stream.h"
-#include "fuzz/fuzz_stream.h"
+#include "codec/decoder.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -37,16 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     data += H;
     size -= H;
 
-    FuzzStream stream(data, size);
-    if (!stream.ok())
-        return 0;
-    if (stream_begin_block() < 0)
+    // One engine for the process: fresh pages for every input cost more
+    // than the decoding.
+    static testutil::Engine engine;
+    Decoder* d = engine.d;
+    if (!engine.load(data, size) || engine.begin_block(true) < 0)
         return 0;
     BlockHeader header;
-    parse_block_header(input_stream.cursor, &header);
+    parse_block_header(d->input.buffer, &header);
     uint32_t N = header.output_length < (1u << 18) ? header.output_length : (1u << 18);
-    input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
-    input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
 
     uint32_t total = H + N;
     u8* buffer = (u8*)mem_alloc(total > 0 ? total : 1);
@@ -54,18 +51,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     std::memcpy(buffer, history, H);
     std::memset(buffer + H, 0, N);
-    i32 n = decode_lz_block(buffer, H, N, apply_regions);
+    i32 n = decode_lz_block(d, buffer, H, N, apply_regions);
     if (n > (i32)N)
         __builtin_trap();
     if (n >= 0 && apply_regions) {
         // What next_block does before keeping history.
-        DecoderHistory saved = decoder_history;
-        decoder_history.history = buffer;
-        decoder_history.kept = H + (uint32_t)n;
-        delta_encode_tail((uint32_t)(((uint64_t)decoder_history.kept * keep_share) / 127));
-        decoder_history = saved;
+        d->stream.history = buffer;
+        d->stream.kept = H + (uint32_t)n;
+        delta_encode_tail(d, (uint32_t)(((uint64_t)d->stream.kept * keep_share) / 127));
+        d->stream.history = nullptr;  // not the engine's to free
+        d->stream.kept = 0;
     }
-    region_count = 0;
     mem_free(buffer);
     return 0;
 }

@@ -75,7 +75,6 @@ int main(int argc, char** argv)
     }
     fs::path dir(argv[1]);
     fs::create_directories(dir);
-    crc32_build_table();
 
     // Stored, BWT and LZ blocks; the LZ block refers back into the kept
     // history of the first two.

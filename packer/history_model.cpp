@@ -11,12 +11,6 @@
 
 namespace packer {
 
-const uint32_t lz_window_sizes[3][8] = {
-    {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-    {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-    {32768, 131072, 196608, 262144, 327680, 393216, 458752, 524288},
-};
-
 uint32_t lz_selector_window(unsigned selector)
 {
     unsigned row = std::min(selector & 3u, 2u);

@@ -10,10 +10,11 @@
 
 #include <cstdint>
 
+#include "codec/format_tables.h"
+
 namespace packer {
 
-// Window sizes of the LZ selector, [row][column]; row 3 reads as row 2.
-extern const uint32_t lz_window_sizes[3][8];
+// Window sizes of the LZ selector: lz_window_sizes in codec/format_tables.h.
 
 // The 5-bit selector value as the block carries it: row in bits 0-1,
 // column in bits 2-4.

@@ -19,15 +19,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "archive/driver.h"
 #include "archive/paths.h"
 #include "archive/startup.h"
 #include "archive/stub_info.h"
-#include "codec/crc32.h"
-#include "codec/input_stream.h"
-#include "codec/member_output.h"
-#include "codec/solid_stream.h"
+#include "codec/decoder.h"
 #include "packer/sfx_builder.h"
 #include "platform/host.h"
 #include "platform/text.h"
@@ -176,7 +174,6 @@ ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string&
     command_buffer[0] = 0;
     stub_info.overwrite_all = 0;
     stub_info.cancel_flag = 0;
-    crc32_build_table();
 
     stub_info.archive_start = (i32)start;
     if (info.sfx) {
@@ -206,17 +203,26 @@ ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string&
 
 // --- the directory walk ----------------------------------------------------------
 
-// Owns the engine's input buffer (and so the history) for the length of a
-// walk over the directory, so member output may run between two entries.
+// A decoder of its own for one walk or run, reading codec's format tables.
+struct DecoderDeleter {
+    void operator()(Decoder* d) const { decoder_destroy(d); }
+};
+using DecoderPtr = std::unique_ptr<Decoder, DecoderDeleter>;
+
+// Owns a decoder and its input buffer (and so the history) for the length of
+// a walk over the directory, so member output may run between two entries.
 class DirectoryWalk {
 public:
     ResultCode begin()
     {
-        input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-        if (input_stream.buffer == nullptr)
+        decoder_.reset(decoder_create(&stub_info.cancel_flag));
+        if (decoder_ == nullptr)
             return ERR_NO_MEMORY;
-        history_reset();
-        directory_begin();
+        u8* buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
+        if (buffer == nullptr)
+            return ERR_NO_MEMORY;
+        decoder_begin(decoder_.get(), own_file, stub_info.archive_start, buffer);
+        directory_begin(decoder_.get());
         count_ = load_le32(archive_header + 8);
         index_ = 0;
         return 0;
@@ -224,12 +230,13 @@ public:
 
     ~DirectoryWalk()
     {
-        if (input_stream.buffer != nullptr) {
-            history_release();
-            mem_free(input_stream.buffer);
-            input_stream.buffer = nullptr;
+        if (decoder_ != nullptr && decoder_->input.buffer != nullptr) {
+            history_release(decoder_.get());
+            mem_free(decoder_->input.buffer);
         }
     }
+
+    Decoder* decoder() const { return decoder_.get(); }
 
     // 1 with the next entry, 0 after the last, or a negative code.
     ResultCode next(ListedEntry& out)
@@ -246,6 +253,7 @@ public:
     }
 
 private:
+    DecoderPtr decoder_;
     u32 count_ = 0;
     u32 index_ = 0;
 };
@@ -375,7 +383,7 @@ void test_members(RunState& state)
         text_format(message_buffer, sizeof message_buffer, "Extracting %s", e.name.c_str(), 0);
         state.on_progress(message_buffer);
         ResultCode out =
-            output_member(sink, e.entry.stream_offset, e.entry.member_offset, e.entry.member_size, e.entry.entry_flags);
+            output_member(walk->decoder(), sink, e.entry.stream_offset, e.entry.member_offset, e.entry.member_size, e.entry.entry_flags);
         if (out < 0) {
             // As in the driver, a member whose data cannot be produced ends
             // the run.
@@ -384,7 +392,7 @@ void test_members(RunState& state)
                 result.damaged = true;
             break;
         }
-        if (RunningCrc != e.entry.member_crc)
+        if (walk->decoder()->running_crc != e.entry.member_crc)
             report_error(nullptr, ERR_CRC, e.name.c_str(), 1);
     }
     if (r < 0) {
@@ -501,7 +509,8 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     dest_path[0] = 0;
     // The command is reported only when the driver reaches it.
     result.command.clear();
-    ResultCode r = extract_all(nullptr);
+    DecoderPtr decoder(decoder_create(&stub_info.cancel_flag));
+    ResultCode r = decoder == nullptr ? ERR_NO_MEMORY : extract_all(nullptr, decoder.get());
     if (r < 0) {
         report_error(nullptr, r, nullptr, 0);
         result.damaged = true;

@@ -16,6 +16,7 @@
 #include "archive/startup.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
+#include "codec/format_tables.h"
 
 namespace packer {
 
@@ -39,24 +40,17 @@ constexpr size_t PATTERN_OFFSET = 12;
 
 std::vector<uint8_t> stub_info_pattern()
 {
-    static const uint32_t window_sizes[3][8] = {
-        {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-        {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-        {32768, 131072, 196608, 262144, 327680, 393216, 458752, 524288},
-    };
     std::vector<uint8_t> p(STUB_INFO_SIZE, 0);
     p[12] = 0;  // CancelFlag
     p[13] = 0;  // OverwriteAll
     p[14] = 1;  // ShortNames
     // 16: archive_start, 0
-    const uint8_t distance_sizes[4] = {42, 14, 28, 0};
-    std::memcpy(&p[20], distance_sizes, 4);
-    const uint16_t distance_offsets[4] = {288, 330, 344, 0};
+    std::memcpy(&p[20], lz_distance_sizes, 4);
     for (int i = 0; i < 4; i++)
-        store_le16(&p[24 + 2 * i], distance_offsets[i]);
+        store_le16(&p[24 + 2 * i], lz_distance_offsets[i]);
     std::memcpy(&p[STUB_INFO_SIGNATURE_OFFSET], "QVXDE", 6);
     size_t at = STUB_INFO_SIGNATURE_OFFSET + 8;
-    for (const auto& row : window_sizes)
+    for (const auto& row : lz_window_sizes)
         for (uint32_t size : row) {
             store_le32(&p[at], size);
             at += 4;
@@ -179,7 +173,6 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
     store_le32(&out[record + 4], slot);
     store_le32(&out[slot], 0);
     clear_signing_fields(out.data(), (uint32_t)out.size());
-    crc32_build_table();
     store_le32(&out[slot], crc32_update(out.data(), (uint32_t)out.size(), 0xFFFFFFFFu));
 
     if (strings.with_header) {

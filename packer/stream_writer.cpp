@@ -456,7 +456,6 @@ void forecast_after(StreamState& state, const BlockInput& in, const Outcome& out
 std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
                                        std::vector<StreamPlacement>& placements)
 {
-    crc32_build_table();
     placements.clear();
     uint64_t total = 0;
     for (const StreamMember& m : members) {

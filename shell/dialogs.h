@@ -8,6 +8,8 @@
 // Created by start-up before the main dialog, deleted after it.
 extern HBRUSH dialog_brush;
 extern HFONT dialog_font;
+// The stub's one decoder, set up by start-up.
+extern struct Decoder stub_decoder;
 
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

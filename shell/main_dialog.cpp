@@ -76,7 +76,7 @@ static void extract(HWND window)
     extracting = 1;
     GetDlgItemTextA(window, CTL_FOLDER, dest_path, PATH_SIZE);
     stub_info.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
-    ResultCode result = extract_all(window);
+    ResultCode result = extract_all(window, &stub_decoder);
     if (result < 0)
         report_error(window, result, 0, 0);
     cancel(window);

@@ -12,12 +12,16 @@
 #include "archive/startup.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
+#include "codec/decoder.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "shell/dialogs.h"
 
 HBRUSH dialog_brush;
 HFONT dialog_font;
+// Static: the record is far too large for a stack without probes. It reads
+// the format tables from StubInfo, which the self-check covers.
+Decoder stub_decoder;
 
 // Ends the run before the dialog: one message, no owner window. The file
 // handle, brush and font are left to the end of the process.
@@ -48,6 +52,8 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (own_file == INVALID_FILE)
         return fail(ERR_OPEN);
     crc32_build_table();
+    decoder_init(&stub_decoder, &stub_info.cancel_flag, stub_info.distance_sizes, stub_info.distance_offsets,
+                 stub_info.window_sizes);
     ResultCode result = verify_stub();
     if (result < 0)
         return fail(result);  // nothing more for ERR_STUB_MODIFIED: it warned already

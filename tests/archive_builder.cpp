@@ -57,7 +57,6 @@ Member folder(const std::string& name)
 
 uint32_t crc32_of(const Bytes& data)
 {
-    crc32_build_table();
     return ~crc32_update(data.data(), (uint32_t)data.size(), 0xFFFFFFFFu);
 }
 
@@ -96,7 +95,6 @@ Bytes directory_piece(const Bytes& records, Coding coding)
 
 Archive build(const std::vector<Member>& members, const Options& options)
 {
-    crc32_build_table();
     Archive a;
     a.archive_start = (uint32_t)options.prefix.size();
     a.stream_offset = ARCHIVE_HEADER_BYTES;

@@ -21,20 +21,19 @@ namespace {
 // exactly n + 1 heap bytes, so that any write past it trips the sanitizer.
 ResultCode decode_block(const Bytes& file, Bytes& out)
 {
-    EngineFixture fx(file, true);
-    ResultCode r = stream_begin_block();
+    testutil::Engine fx(file);
+    Decoder* d = fx.d;
+    ResultCode r = fx.begin_block(false);
     if (r < 0)
         return r;
     BlockHeader h;
-    parse_block_header(input_stream.buffer, &h);
-    input_stream.cursor += 5;
-    input_stream.bit_position = 5;
+    parse_block_header(d->input.buffer, &h);
     std::vector<uint8_t> area(h.output_length + 1, 0xCC);
-    r = decode_bwt_block(area.data(), h.output_length);
+    r = decode_bwt_block(d, area.data(), h.output_length);
     out.assign(area.begin(), area.begin() + h.output_length);
     if (r == 0) {
         // On success the input stands on the byte after the block.
-        EXPECT_EQ(input_stream.bit_position, 0u);
+        EXPECT_EQ(d->input.bit_position, 0u);
     }
     return r;
 }
@@ -345,27 +344,24 @@ TEST(BwtDecoder, CancelAtRefillAndBeforeTheOutputPass)
     packer::BitWriter bw(small_file);
     write_bwt_bytes(bw, testutil::text_bytes(1000, 7), true);
     {
-        EngineFixture fx(small_file, true);
-        ASSERT_EQ(stream_begin_block(), 0);
-        input_stream.cursor += 5;
-        input_stream.bit_position = 5;
+        testutil::Engine fx(small_file);
+        Decoder* d = fx.d;
+        ASSERT_EQ(fx.begin_block(false), 0);
         std::vector<uint8_t> area(1001);
-        stub_info.cancel_flag = 1;
-        EXPECT_EQ(decode_bwt_block(area.data(), 1000), ERR_CANCELLED);
+        fx.cancel = 1;
+        EXPECT_EQ(decode_bwt_block(d, area.data(), 1000), ERR_CANCELLED);
     }
     // Large incompressible block: the symbol loop needs a refill.
     Bytes big_file;
     packer::BitWriter bw2(big_file);
     write_bwt_bytes(bw2, testutil::random_bytes(100000, 8), true);
     {
-        EngineFixture fx(big_file, true);
-        ASSERT_EQ(stream_begin_block(), 0);
-        input_stream.cursor += 5;
-        input_stream.bit_position = 5;
+        testutil::Engine fx(big_file);
+        Decoder* d = fx.d;
+        ASSERT_EQ(fx.begin_block(false), 0);
         std::vector<uint8_t> area(100001);
-        stub_info.cancel_flag = 1;
-        EXPECT_EQ(decode_bwt_block(area.data(), 100000), ERR_CANCELLED);
-        stub_info.cancel_flag = 0;
+        fx.cancel = 1;
+        EXPECT_EQ(decode_bwt_block(d, area.data(), 100000), ERR_CANCELLED);
     }
 }
 

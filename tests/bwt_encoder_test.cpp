@@ -6,7 +6,7 @@
 
 #include "codec/input_stream.h"
 #include "packer/block_writer.h"
-#include "stream_decode_session.h"
+#include "tests/engine.h"
 #include "test_util.h"
 
 namespace {
@@ -30,7 +30,7 @@ Bytes bwt_stream(const std::vector<Bytes>& blocks, int level)
 void expect_round_trip(const std::vector<Bytes>& blocks, int level = 6)
 {
     Bytes stream = bwt_stream(blocks, level);
-    testutil::DecodeSession session(stream);
+    testutil::Engine session(stream);
     ASSERT_TRUE(session.ok());
     for (size_t i = 0; i < blocks.size(); i++) {
         Bytes out;
@@ -38,7 +38,7 @@ void expect_round_trip(const std::vector<Bytes>& blocks, int level = 6)
         ASSERT_EQ(out.size(), blocks[i].size()) << "block " << i;
         ASSERT_TRUE(out == blocks[i]) << "block " << i << " of " << blocks[i].size() << " bytes differs";
     }
-    EXPECT_EQ(decoder_history.last_block, 1);
+    EXPECT_EQ(session.d->stream.last_block, 1);
 }
 
 // The header's fields of the block that starts at byte `at`.

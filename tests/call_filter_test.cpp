@@ -15,6 +15,7 @@
 #include "codec/member_output.h"
 #include "packer/call_filter.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 #include "test_util.h"
 
 namespace {
@@ -23,7 +24,6 @@ using testutil::Bytes;
 
 uint32_t standard_crc(const Bytes& b)
 {
-    crc32_build_table();
     return b.empty() ? 0 : crc32_update(b.data(), (u32)b.size(), 0xFFFFFFFFu) ^ 0xFFFFFFFFu;
 }
 
@@ -47,22 +47,23 @@ std::string scratch_file()
 Bytes extract(const Bytes& stored, uint8_t flags, const std::vector<size_t>& cuts, uint32_t* crc_ret = nullptr)
 {
     static const std::string path = scratch_file();
+    static testutil::Engine engine;
+    Decoder* d = engine.d;
     FileHandle f = file_create(path.c_str(), 0);
     EXPECT_NE(f, INVALID_FILE);
-    crc32_build_table();
-    filter_begin(flags);
-    RunningCrc = 0xFFFFFFFFu;
+    filter_begin(d, flags);
+    d->running_crc = 0xFFFFFFFFu;
     uint32_t size = (uint32_t)stored.size();
     size_t pos = 0;
     for (size_t i = 0; i <= cuts.size() && pos < size; i++) {
         size_t n = i < cuts.size() ? std::min(cuts[i], size - pos) : size - pos;
         int final = pos + n == size;
-        EXPECT_EQ(filter_piece(f, stored.data() + pos, (i32)n, (u32)pos, size, final), 0);
+        EXPECT_EQ(filter_piece(d, f, stored.data() + pos, (i32)n, (u32)pos, size, final), 0);
         pos += n;
     }
     file_close(f);
     if (crc_ret)
-        *crc_ret = RunningCrc ^ 0xFFFFFFFFu;
+        *crc_ret = d->running_crc ^ 0xFFFFFFFFu;
     return testutil::read_file(path);
 }
 

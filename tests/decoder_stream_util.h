@@ -2,7 +2,7 @@
 // a plain BWT block writer (suffix-array transform, explicit symbols and
 // selectors, so that damaged blocks can be written on purpose), a builder
 // for data streams of member records cut into blocks of chosen methods and
-// lengths, and a fixture that serves such a file as the extractor's own file.
+// lengths, run through the engine fixture (tests/engine.h).
 #ifndef DRAVEX_TESTS_DECODER_STREAM_UTIL_H
 #define DRAVEX_TESTS_DECODER_STREAM_UTIL_H
 
@@ -14,25 +14,22 @@
 #include <vector>
 
 #include "archive/records.h"
-#include "archive/stub_info.h"
 #include "codec/crc32.h"
-#include "codec/input_stream.h"
-#include "codec/member_output.h"
-#include "codec/solid_stream.h"
 #include "packer/bit_writer.h"
 #include "packer/block_writer.h"
 #include "packer/huffman_encoder.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 #include "tests/test_util.h"
 
 namespace dstest {
 
 using testutil::Bytes;
+using testutil::Engine;
 using Symbols = std::vector<uint16_t>;
 
 inline uint32_t crc32_of(const uint8_t* p, size_t n)
 {
-    crc32_build_table();
     return ~crc32_update(p, (u32)n, 0xFFFFFFFFu);
 }
 inline uint32_t crc32_of(const Bytes& b) { return crc32_of(b.data(), b.size()); }
@@ -296,62 +293,12 @@ inline Bytes build_stream(const Bytes& decoded, std::vector<Cut> cuts)
     return out;
 }
 
-// Serves file bytes as the extractor's own file with the engine state reset,
-// the way the driver sets it up before its first member.
-class EngineFixture {
-public:
-    static constexpr uint32_t kArchiveStart = 100;
-    static constexpr uint32_t kStreamOffset = 42;
-
-    // The file: kArchiveStart bytes of stub, a 42-byte archive header area,
-    // then the streams.
-    explicit EngineFixture(const Bytes& streams)
-    {
-        Bytes file(kArchiveStart + kStreamOffset, 0x5A);
-        file.insert(file.end(), streams.begin(), streams.end());
-        open_file(file);
-    }
-    EngineFixture(const Bytes& raw_file, bool) { open_file(raw_file); }
-
-    ~EngineFixture()
-    {
-        testutil::engine_end();
-        testutil::close_own_file();
-        stub_info.cancel_flag = 0;
-    }
-
-    // Runs one member request into a file and reads the file back.
-    ResultCode extract(uint32_t stream_offset, uint32_t member_offset, uint32_t size, uint32_t flags, Bytes& out)
-    {
-        std::string path = dir_.file("out" + std::to_string(counter_++));
-        FileHandle f = file_create(path.c_str(), ATTR_NORMAL);
-        if (f == INVALID_FILE)
-            return ERR_CREATE;
-        ResultCode r = output_member(f, stream_offset, member_offset, size, flags);
-        file_close(f);
-        out = testutil::read_file(path);
-        return r;
-    }
-    ResultCode extract(const TestMember& m, Bytes& out, uint32_t stream_offset = kStreamOffset)
-    {
-        return extract(stream_offset, m.offset, (uint32_t)m.data.size(), m.flags, out);
-    }
-
-    const testutil::TempDir& dir() const { return dir_; }
-
-private:
-    void open_file(const Bytes& file)
-    {
-        std::string path = dir_.file("archive.bin");
-        testutil::write_file(path, file);
-        testutil::open_as_own_file(path);
-        stub_info.archive_start = (int32_t)kArchiveStart;
-        testutil::engine_begin();
-    }
-
-    testutil::TempDir dir_;
-    int counter_ = 0;
-};
+// One member request through the engine, the stream at stream_offset.
+inline ResultCode extract(Engine& engine, const TestMember& m, Bytes& out,
+                          uint32_t stream_offset = Engine::kStreamOffset)
+{
+    return engine.member(stream_offset, m.offset, (uint32_t)m.data.size(), m.flags, out);
+}
 
 }  // namespace dstest
 

@@ -16,8 +16,7 @@
 
 #include "archive/driver.h"
 #include "archive/stub_info.h"
-#include "codec/input_stream.h"
-#include "codec/solid_stream.h"
+#include "codec/decoder.h"
 #include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -98,6 +97,7 @@ struct DriverTest : ::testing::Test {
     std::string saved_cwd;
     std::vector<std::string> progress;
     std::vector<std::string> questions;
+    Decoder* decoder = nullptr;
 
     void SetUp() override
     {
@@ -110,6 +110,7 @@ struct DriverTest : ::testing::Test {
             return (int)ANSWER_NO;
         };
         stub_info.cancel_flag = 0;
+        decoder = decoder_create(&stub_info.cancel_flag);
         stub_info.overwrite_all = 0;
         stub_info.short_names = 0;
         command_buffer[0] = 0;
@@ -126,6 +127,7 @@ struct DriverTest : ::testing::Test {
 
     void TearDown() override
     {
+        decoder_destroy(decoder);
         testutil::close_own_file();
         stub_info.cancel_flag = 0;
         stub_info.overwrite_all = 0;
@@ -140,7 +142,7 @@ struct DriverTest : ::testing::Test {
         EXPECT_TRUE(testarchive::install(a, temp.file("archive.qvx")));
         text_copy(dest_path, sizeof dest_path, folder.c_str());
         text_copy(command_buffer, sizeof command_buffer, command.c_str());
-        ResultCode r = extract_all(nullptr);
+        ResultCode r = extract_all(nullptr, decoder);
         testutil::close_own_file();
         return r;
     }
@@ -258,8 +260,8 @@ TEST_F(DriverTest, ExtractsEveryEntryInEveryLayout)
                                              "Extracting timed.txt",       "Extracting last.txt"};
         EXPECT_EQ(progress, expected);
         EXPECT_EQ(std::string(dest_path), out_win()) << "the folder is left in dest_path";
-        EXPECT_EQ(input_stream.buffer, nullptr) << "the input buffer is released";
-        EXPECT_EQ(decoder_history.history, nullptr) << "the history buffer is released";
+        EXPECT_EQ(decoder->input.buffer, nullptr) << "the input buffer is released";
+        EXPECT_EQ(decoder->stream.history, nullptr) << "the history buffer is released";
     }
 }
 
@@ -474,7 +476,7 @@ TEST_F(DriverTest, DamagedDataEndsTheRunAndLeavesNoPartialFile)
     EXPECT_EQ(texts()[0], DAMAGED_TEXT);
     EXPECT_EQ(host::messages()[0].style, 0x30u);
     EXPECT_TRUE(host::commands().empty());
-    EXPECT_EQ(input_stream.buffer, nullptr);
+    EXPECT_EQ(decoder->input.buffer, nullptr);
 }
 
 TEST_F(DriverTest, DamagedDirectoryIsReturnedAfterTheCommand)
@@ -517,7 +519,7 @@ TEST_F(DriverTest, DamagedDirectoryIsReturnedAfterTheCommand)
         }
         EXPECT_TRUE(host::messages().empty()) << "the caller reports it";
         EXPECT_EQ(host::commands().size(), 1u) << "a directory failure still runs the command";
-        EXPECT_EQ(input_stream.buffer, nullptr);
+        EXPECT_EQ(decoder->input.buffer, nullptr);
     }
 }
 
@@ -674,7 +676,7 @@ TEST_F(DriverTest, SecondExtractWhileRunningIsRefused)
     std::vector<ResultCode> nested;
     std::vector<std::string> folders;
     host::hooks().pump = [&]() {
-        nested.push_back(extract_all(nullptr));
+        nested.push_back(extract_all(nullptr, decoder));
         folders.push_back(dest_path);
     };
     EXPECT_EQ(run(a, "cmd.exe"), 0);

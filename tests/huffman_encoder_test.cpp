@@ -8,12 +8,12 @@
 #include <queue>
 #include <random>
 
-#include "archive/stub_info.h"
 #include "codec/huffman.h"
 #include "codec/input_stream.h"
 #include "packer/block_writer.h"
 #include "packer/huffman_encoder.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 #include "test_util.h"
 
 namespace {
@@ -138,14 +138,6 @@ TEST(CanonicalCodes, MatchTheDecodersCodeBuilder)
 // reads the lengths back through the decoder.
 class CodeLengthsRoundTrip : public ::testing::Test {
 protected:
-    void SetUp() override { input_stream.buffer = (u8*)malloc(INPUT_BUFFER_SIZE); }
-    void TearDown() override
-    {
-        testutil::close_own_file();
-        free(input_stream.buffer);
-        input_stream.buffer = nullptr;
-    }
-
     // Returns the decoder's rows, or an empty vector when it failed.
     std::vector<uint8_t> round_trip(const std::vector<uint8_t>& rows, unsigned W, unsigned R,
                                      uint64_t* bits_ret = nullptr)
@@ -160,25 +152,15 @@ protected:
         if (bits_ret)
             *bits_ret = written;
         packer::finish_block(out, start);
-        std::string path = dir.file("lengths.bin");
-        testutil::write_file(path, bytes);
-        testutil::close_own_file();
-        if (!testutil::open_as_own_file(path))
+        if (!engine.load(bytes) || engine.begin_block(false) < 0)
             return {};
-        input_stream.file_position = 0;
-        input_stream.resume_position = 0;
-        input_stream.block_remaining = 0;
-        if (stream_begin_block() < 0)
-            return {};
-        input_stream.cursor += BLOCK_HEADER_BITS / 8;
-        input_stream.bit_position = BLOCK_HEADER_BITS % 8;
         std::vector<uint8_t> back((size_t)W * R, 0xEE);
-        if (read_code_lengths(back.data(), W, R, 0) != 0)
+        if (read_code_lengths(engine.d, back.data(), W, R, 0) != 0)
             return {};
         return back;
     }
 
-    testutil::TempDir dir;
+    testutil::Engine engine;
 };
 
 std::vector<uint8_t> lengths_for(std::mt19937& rng, size_t n, unsigned limit, int zero_share)

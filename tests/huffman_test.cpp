@@ -14,7 +14,6 @@
 #include "packer/block_writer.h"
 #include "tests/lz_test_util.h"
 
-using lztest::StreamFixture;
 using testutil::Bytes;
 
 namespace {
@@ -115,15 +114,15 @@ struct Transmission {
         packer::finish_block(w, start);
         if (cut != 0)
             image.resize(cut);
-        StreamFixture f(image);
+        testutil::Engine f(image);
         if (!f.ok())
             return -1000;
-        ResultCode r = stream_begin_block();
+        ResultCode r = stream_begin_block(f.d);
         if (r < 0)
             return r;
-        input_stream.cursor += 6 + padding;
+        f.d->input.cursor += 6 + padding;
         rows.assign((size_t)W * R, 0xCC);
-        return read_code_lengths(rows.data(), W, R, 100000);
+        return read_code_lengths(f.d, rows.data(), W, R, 100000);
     }
 };
 
@@ -281,7 +280,7 @@ TEST(Huffman, FixedSetByExtent)
     // read_code_lengths with R = 0 reads nothing and writes the same.
     std::vector<uint8_t> a(344), b(344);
     fill_default_lengths(a.data(), 8193);
-    EXPECT_EQ(read_code_lengths(b.data(), 344, 0, 8193), 0);
+    EXPECT_EQ(read_code_lengths(nullptr, b.data(), 344, 0, 8193), 0);
     EXPECT_EQ(a, b);
 }
 

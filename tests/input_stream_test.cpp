@@ -6,14 +6,13 @@
 
 #include <cstring>
 
-#include "archive/stub_info.h"
 #include "codec/huffman_decode.h"
 #include "codec/input_stream.h"
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "tests/lz_test_util.h"
 
-using lztest::StreamFixture;
+
 using testutil::Bytes;
 
 namespace {
@@ -77,36 +76,37 @@ TEST(InputStream, HeaderRoundTripsThroughTheBlockWriter)
 TEST(InputStream, LongBlockFillsAndCarry)
 {
     Bytes file = example_block(100);
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
-    ASSERT_EQ(stream_begin_block(), 0);
-    EXPECT_EQ(input_stream.file_position, 8 + 61424);
-    EXPECT_EQ(input_stream.resume_position, 8 + 61424);
-    EXPECT_EQ(input_stream.end_mark, input_stream.buffer + 8 + 61424 - 8);
-    EXPECT_EQ(input_stream.cursor, input_stream.buffer);
-    EXPECT_EQ(input_stream.bit_position, 0u);
-    EXPECT_EQ(0, std::memcmp(input_stream.buffer, file.data(), 8 + 61424));
+    ASSERT_EQ(stream_begin_block(d), 0);
+    EXPECT_EQ(d->input.file_position, 8 + 61424);
+    EXPECT_EQ(d->input.resume_position, 8 + 61424);
+    EXPECT_EQ(d->input.end_mark, d->input.buffer + 8 + 61424 - 8);
+    EXPECT_EQ(d->input.cursor, d->input.buffer);
+    EXPECT_EQ(d->input.bit_position, 0u);
+    EXPECT_EQ(0, std::memcmp(d->input.buffer, file.data(), 8 + 61424));
 
     const uint32_t fills[] = {61424, 19668};
     size_t block_offset = 0;  // block offset of the buffer start
     for (int i = 0; i < 2; i++) {
         // Run 5 bytes and 3 bits past the end mark, as a decoder may.
-        input_stream.cursor = input_stream.end_mark + 5;
-        input_stream.bit_position = 3;
-        block_offset += (size_t)(input_stream.end_mark - input_stream.buffer);
-        int32_t before = input_stream.file_position;
-        ASSERT_EQ(stream_refill(), 0);
-        EXPECT_EQ((uint32_t)(input_stream.file_position - before), fills[i]);
-        EXPECT_EQ(input_stream.cursor, input_stream.buffer + 5);
-        EXPECT_EQ(input_stream.bit_position, 3u);
-        EXPECT_EQ(0, std::memcmp(input_stream.buffer, file.data() + block_offset, 8 + fills[i]));
+        d->input.cursor = d->input.end_mark + 5;
+        d->input.bit_position = 3;
+        block_offset += (size_t)(d->input.end_mark - d->input.buffer);
+        int32_t before = d->input.file_position;
+        ASSERT_EQ(stream_refill(d), 0);
+        EXPECT_EQ((uint32_t)(d->input.file_position - before), fills[i]);
+        EXPECT_EQ(d->input.cursor, d->input.buffer + 5);
+        EXPECT_EQ(d->input.bit_position, 3u);
+        EXPECT_EQ(0, std::memcmp(d->input.buffer, file.data() + block_offset, 8 + fills[i]));
         uint32_t held = i == 0 ? 8 : 0;
-        EXPECT_EQ(input_stream.end_mark, input_stream.buffer + 8 + fills[i] - held);
+        EXPECT_EQ(d->input.end_mark, d->input.buffer + 8 + fills[i] - held);
     }
-    EXPECT_EQ(input_stream.block_remaining, 0u);
+    EXPECT_EQ(d->input.block_remaining, 0u);
     EXPECT_EQ(block_offset + 8 + 19668, 142524u);
-    input_stream.cursor = input_stream.end_mark;
-    EXPECT_EQ(stream_refill(), ERR_END_OF_DATA);
+    d->input.cursor = d->input.end_mark;
+    EXPECT_EQ(stream_refill(d), ERR_END_OF_DATA);
 }
 
 // A fill that would end the block exactly at the last of 61,424 bytes stops
@@ -124,16 +124,17 @@ TEST(InputStream, FinalFullFillKeepsTheReadAheadInside)
     BlockHeader h;
     parse_block_header(file.data(), &h);
     ASSERT_EQ(h.stored_length, 8u + 61424u);
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
-    ASSERT_EQ(stream_begin_block(), 0);
-    EXPECT_LE(input_stream.end_mark + INPUT_READ_AHEAD, input_stream.buffer + INPUT_BUFFER_SIZE);
-    EXPECT_EQ(input_stream.block_remaining, 1u);
-    input_stream.cursor = input_stream.end_mark + 8;
-    ASSERT_EQ(stream_refill(), 0);
-    EXPECT_EQ(input_stream.block_remaining, 0u);
-    EXPECT_EQ(input_stream.end_mark, input_stream.buffer + 9);
-    EXPECT_EQ(0, std::memcmp(input_stream.buffer, file.data() + file.size() - 9, 9));
+    ASSERT_EQ(stream_begin_block(d), 0);
+    EXPECT_LE(d->input.end_mark + INPUT_READ_AHEAD, d->input.buffer + INPUT_BUFFER_SIZE);
+    EXPECT_EQ(d->input.block_remaining, 1u);
+    d->input.cursor = d->input.end_mark + 8;
+    ASSERT_EQ(stream_refill(d), 0);
+    EXPECT_EQ(d->input.block_remaining, 0u);
+    EXPECT_EQ(d->input.end_mark, d->input.buffer + 9);
+    EXPECT_EQ(0, std::memcmp(d->input.buffer, file.data() + file.size() - 9, 9));
 }
 
 // A stored length that reaches past the end of the file: every real byte is
@@ -142,15 +143,16 @@ TEST(InputStream, FileEndingInsideABlockStopsTheReader)
 {
     Bytes file = example_block();
     file.resize(70000);
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
-    ASSERT_EQ(stream_begin_block(), 0);
+    ASSERT_EQ(stream_begin_block(d), 0);
     size_t seen = 0;
     int refills = 0;
     for (;;) {
-        seen += (size_t)(input_stream.end_mark - input_stream.cursor);
-        input_stream.cursor = input_stream.end_mark;
-        ResultCode r = stream_refill();
+        seen += (size_t)(d->input.end_mark - d->input.cursor);
+        d->input.cursor = d->input.end_mark;
+        ResultCode r = stream_refill(d);
         if (r < 0) {
             EXPECT_EQ(r, ERR_END_OF_DATA);
             break;
@@ -163,17 +165,18 @@ TEST(InputStream, FileEndingInsideABlockStopsTheReader)
 TEST(InputStream, RefillHonoursCancelAndRejectsAStrayCursor)
 {
     Bytes file = example_block();
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
-    ASSERT_EQ(stream_begin_block(), 0);
-    input_stream.cursor = input_stream.end_mark;
-    stub_info.cancel_flag = 1;
-    EXPECT_EQ(stream_refill(), ERR_CANCELLED);
-    stub_info.cancel_flag = 0;
-    input_stream.cursor = input_stream.end_mark + 9;
-    EXPECT_EQ(stream_refill(), ERR_DAMAGED);
-    input_stream.cursor = input_stream.end_mark - 1;
-    EXPECT_EQ(stream_refill(), ERR_DAMAGED);
+    ASSERT_EQ(stream_begin_block(d), 0);
+    d->input.cursor = d->input.end_mark;
+    f.cancel = 1;
+    EXPECT_EQ(stream_refill(d), ERR_CANCELLED);
+    f.cancel = 0;
+    d->input.cursor = d->input.end_mark + 9;
+    EXPECT_EQ(stream_refill(d), ERR_DAMAGED);
+    d->input.cursor = d->input.end_mark - 1;
+    EXPECT_EQ(stream_refill(d), ERR_DAMAGED);
 }
 
 // Stored blocks: the bytes start at byte 6 whatever bits 45..47 hold; what
@@ -185,34 +188,35 @@ TEST(InputStream, StoredBlocksAcrossTheBuffer)
     Bytes b = testutil::text_bytes(5000, 12);
     Bytes file = stored_stream({a, b});
     file[5] |= 0xE0;  // junk in bits 45..47
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
 
-    ASSERT_EQ(stream_begin_block(), 0);
+    ASSERT_EQ(stream_begin_block(d), 0);
     BlockHeader h;
-    parse_block_header(input_stream.cursor, &h);
+    parse_block_header(d->input.cursor, &h);
     EXPECT_EQ(h.method, 0u);
     EXPECT_EQ(h.output_length, 150000u);
-    advance_bits(input_stream.cursor, input_stream.bit_position, BLOCK_HEADER_BITS);
+    advance_bits(d->input.cursor, d->input.bit_position, BLOCK_HEADER_BITS);
     Bytes got(150000);
-    EXPECT_EQ(stream_read_stored(got.data(), 150000), 150000);
+    EXPECT_EQ(stream_read_stored(d, got.data(), 150000), 150000);
     EXPECT_EQ(got, a);
-    input_stream.resume_position = input_stream.file_position;
-    decoder_history.history_valid = 1;
+    d->input.resume_position = d->input.file_position;
+    d->stream.history_valid = 1;
 
     // Something else moves the file (a directory piece); the next block is
     // read where the stream left off.
-    file_seek(own_file, 3, SEEK_FROM_START);
-    input_stream.file_position = 3;
-    ASSERT_EQ(stream_begin_block(), 0);
-    parse_block_header(input_stream.cursor, &h);
+    file_seek(d->file, 3, SEEK_FROM_START);
+    d->input.file_position = 3;
+    ASSERT_EQ(stream_begin_block(d), 0);
+    parse_block_header(d->input.cursor, &h);
     EXPECT_EQ(h.output_length, 5000u);
     EXPECT_EQ(h.last, 1u);
-    advance_bits(input_stream.cursor, input_stream.bit_position, BLOCK_HEADER_BITS);
+    advance_bits(d->input.cursor, d->input.bit_position, BLOCK_HEADER_BITS);
     got.assign(5000, 0);
-    EXPECT_EQ(stream_read_stored(got.data(), 5000), 5000);
+    EXPECT_EQ(stream_read_stored(d, got.data(), 5000), 5000);
     EXPECT_EQ(got, b);
-    decoder_history.history_valid = 0;
+    d->stream.history_valid = 0;
 }
 
 TEST(InputStream, StoredBlockCutByTheFileYieldsFewerBytes)
@@ -220,12 +224,13 @@ TEST(InputStream, StoredBlockCutByTheFileYieldsFewerBytes)
     Bytes a = testutil::random_bytes(100000, 5);
     Bytes file = stored_stream({a});
     file.resize(6 + 80000);
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
-    ASSERT_EQ(stream_begin_block(), 0);
-    advance_bits(input_stream.cursor, input_stream.bit_position, BLOCK_HEADER_BITS);
+    ASSERT_EQ(stream_begin_block(d), 0);
+    advance_bits(d->input.cursor, d->input.bit_position, BLOCK_HEADER_BITS);
     Bytes got(100000);
-    EXPECT_EQ(stream_read_stored(got.data(), 100000), 80000);
+    EXPECT_EQ(stream_read_stored(d, got.data(), 100000), 80000);
     EXPECT_TRUE(std::equal(got.begin(), got.begin() + 80000, a.begin()));
 }
 
@@ -240,72 +245,77 @@ TEST(InputStream, ShortBlocksInsideAStream)
     Bytes two = {1, 2};
     Bytes tail = testutil::text_bytes(300, 1);
     Bytes file = stored_stream({one, empty, two, tail});
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
     const Bytes* expect[] = {&one, &empty, &two, &tail};
     for (int i = 0; i < 4; i++) {
-        ASSERT_EQ(stream_begin_block(), 0) << i;
+        ASSERT_EQ(stream_begin_block(d), 0) << i;
         BlockHeader h;
-        parse_block_header(input_stream.cursor, &h);
+        parse_block_header(d->input.cursor, &h);
         ASSERT_EQ(h.method, 0u);
         ASSERT_EQ(h.output_length, expect[i]->size()) << i;
-        advance_bits(input_stream.cursor, input_stream.bit_position, BLOCK_HEADER_BITS);
+        advance_bits(d->input.cursor, d->input.bit_position, BLOCK_HEADER_BITS);
         Bytes got(expect[i]->size());
-        EXPECT_EQ(stream_read_stored(got.data(), (uint32_t)got.size()), (int32_t)got.size());
+        EXPECT_EQ(stream_read_stored(d, got.data(), (uint32_t)got.size()), (int32_t)got.size());
         EXPECT_EQ(got, *expect[i]);
-        input_stream.resume_position = input_stream.file_position;
-        decoder_history.history_valid = 1;
+        d->input.resume_position = d->input.file_position;
+        d->stream.history_valid = 1;
     }
-    decoder_history.history_valid = 0;
+    d->stream.history_valid = 0;
 }
 
 TEST(InputStream, BlockStartFailures)
 {
     {
         Bytes file = {0x50, 0, 0, 0, 0};  // 5 bytes: no whole header
-        StreamFixture f(file);
+        testutil::Engine f(file);
+        Decoder* d = f.d;
         ASSERT_TRUE(f.ok());
-        EXPECT_EQ(stream_begin_block(), ERR_DAMAGED);
+        EXPECT_EQ(stream_begin_block(d), ERR_DAMAGED);
     }
     {
         // Stored length 3, not last, with more bytes behind it: a header
         // alone takes 6 bytes, so the block's end cannot be right.
         Bytes file(20, 0);
         store_le32(file.data() + 3, 3u << 1);
-        StreamFixture f(file);
+        testutil::Engine f(file);
+        Decoder* d = f.d;
         ASSERT_TRUE(f.ok());
-        EXPECT_EQ(stream_begin_block(), ERR_DAMAGED);
+        EXPECT_EQ(stream_begin_block(d), ERR_DAMAGED);
     }
     {
         // The same as the stream's last block is read as it stands.
         Bytes file(8, 0);
         file[0] = 0x10;
         store_le32(file.data() + 3, 3u << 1);
-        StreamFixture f(file);
+        testutil::Engine f(file);
+        Decoder* d = f.d;
         ASSERT_TRUE(f.ok());
-        EXPECT_EQ(stream_begin_block(), 0);
-        EXPECT_EQ(input_stream.block_remaining, 0u);
-        EXPECT_EQ(input_stream.end_mark, input_stream.buffer + 16);
+        EXPECT_EQ(stream_begin_block(d), 0);
+        EXPECT_EQ(d->input.block_remaining, 0u);
+        EXPECT_EQ(d->input.end_mark, d->input.buffer + 16);
     }
 }
 
 TEST(InputStream, LoadOnceReadsOnePiece)
 {
     Bytes file = testutil::random_bytes(20000, 9);
-    StreamFixture f(file);
+    testutil::Engine f(file);
+    Decoder* d = f.d;
     ASSERT_TRUE(f.ok());
-    file_seek(own_file, 100, SEEK_FROM_START);
-    input_stream.file_position = 100;
-    EXPECT_EQ(stream_load_once(8184), 8184);
-    EXPECT_EQ(input_stream.file_position, 100 + 8184);
-    EXPECT_EQ(input_stream.cursor, input_stream.buffer);
-    EXPECT_EQ(input_stream.end_mark, input_stream.buffer + 8184 + 8);
-    EXPECT_EQ(0, std::memcmp(input_stream.buffer, file.data() + 100, 8184));
-    input_stream.cursor = input_stream.end_mark;
-    EXPECT_EQ(stream_refill(), ERR_END_OF_DATA);
+    file_seek(d->file, 100, SEEK_FROM_START);
+    d->input.file_position = 100;
+    EXPECT_EQ(stream_load_once(d, 8184), 8184);
+    EXPECT_EQ(d->input.file_position, 100 + 8184);
+    EXPECT_EQ(d->input.cursor, d->input.buffer);
+    EXPECT_EQ(d->input.end_mark, d->input.buffer + 8184 + 8);
+    EXPECT_EQ(0, std::memcmp(d->input.buffer, file.data() + 100, 8184));
+    d->input.cursor = d->input.end_mark;
+    EXPECT_EQ(stream_refill(d), ERR_END_OF_DATA);
     // Near the end of the file the piece is shorter.
-    EXPECT_EQ(stream_load_once(8184), 8184);
-    EXPECT_EQ(stream_load_once(8184), 20000 - 100 - 2 * 8184);
+    EXPECT_EQ(stream_load_once(d, 8184), 8184);
+    EXPECT_EQ(stream_load_once(d, 8184), 20000 - 100 - 2 * 8184);
 }
 
 TEST(InputStream, ForwardCopyTowardsTheFront)

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <random>
 
-#include "archive/stub_info.h"
 #include "codec/input_stream.h"
 #include "codec/lz_decoder.h"
 #include "codec/solid_stream.h"
@@ -40,8 +39,9 @@ struct HandBlock {
     i32 decode(Bytes& out, const Bytes& history = Bytes(), int apply = 1)
     {
         end_lz_block(w, start);
-        return decode_image(image, history, N, out, apply);
+        return decode_image(engine, image, history, N, out, apply);
     }
+    testutil::Engine engine;
 };
 
 Bytes output_of(const Bytes& buf, size_t H) { return Bytes(buf.begin() + H, buf.end()); }
@@ -259,13 +259,13 @@ TEST(LzDecoder, CursorEndsOnTheNextByte)
     lz2.literal(3);
     size_t expect_byte = (size_t)((w2.bit_count() + 7) / 8);
 
-    StreamFixture f(b.image);
+    testutil::Engine f(b.image);
     ASSERT_TRUE(f.ok());
-    ASSERT_EQ(begin_lz_block(), 0);
+    ASSERT_EQ(f.begin_block(true), 0);
     Bytes buf(3);
-    ASSERT_EQ(decode_lz_block(buf.data(), 0, 3, 0), 3);
-    EXPECT_EQ(input_stream.bit_position, 0u);
-    EXPECT_EQ((size_t)(input_stream.cursor - input_stream.buffer), expect_byte);
+    ASSERT_EQ(decode_lz_block(f.d, buf.data(), 0, 3, 0), 3);
+    EXPECT_EQ(f.d->input.bit_position, 0u);
+    EXPECT_EQ((size_t)(f.d->input.cursor - f.d->input.buffer), expect_byte);
 }
 
 // A marker with stride 2 at position 100 and one with stride 0 at 110: bytes
@@ -288,9 +288,9 @@ TEST(LzDecoder, DeltaRegionsAreUndoneAtTheEnd)
         b.lz.literal(5);
     Bytes out;
     ASSERT_EQ(b.decode(out, history), 40);
-    ASSERT_EQ(region_count, 4u);
-    EXPECT_EQ(region_table[0], (2u << 24) | 100);
-    EXPECT_EQ(region_table[1], 110u);
+    ASSERT_EQ(b.engine.d->region_count, 4u);
+    EXPECT_EQ(b.engine.d->region_table[0], (2u << 24) | 100);
+    EXPECT_EQ(b.engine.d->region_table[1], 110u);
     for (int q = 100; q < 110; q++)
         EXPECT_EQ(out[q], (uint8_t)(out[q - 2] + 1)) << q;
     EXPECT_EQ(out[99], 10);
@@ -298,16 +298,15 @@ TEST(LzDecoder, DeltaRegionsAreUndoneAtTheEnd)
         EXPECT_EQ(out[q], 5);
 
     // Without apply_regions (the directory) nothing is recorded or applied.
-    region_count = 77;
     HandBlock c(3);
+    c.engine.d->region_count = 77;
     c.lz.literal(1);
     c.lz.delta_mark(1);
     c.lz.literal(1);
     c.lz.literal(1);
     ASSERT_EQ(c.decode(out, Bytes(), 0), 3);
     EXPECT_EQ(out, Bytes(3, 1));
-    EXPECT_EQ(region_count, 77u);
-    region_count = 0;
+    EXPECT_EQ(c.engine.d->region_count, 77u);
 }
 
 // A block that ends early (here: SYM_END_OF_SET after its only set) applies
@@ -326,7 +325,6 @@ TEST(LzDecoder, ShortBlockAppliesRegionsToItsBytesOnly)
         EXPECT_EQ(out[q], q < 1 ? 2 : 2 * (q + 1)) << q;
     for (int q = 10; q < 100; q++)
         ASSERT_EQ(out[q], 0xEE) << q;
-    region_count = 0;
 }
 
 TEST(LzDecoder, TooManyDeltaMarkersAreRefused)
@@ -337,7 +335,7 @@ TEST(LzDecoder, TooManyDeltaMarkersAreRefused)
     b.lz.literal(1);
     Bytes out;
     EXPECT_EQ(b.decode(out), ERR_DAMAGED);
-    EXPECT_EQ(region_count, 0u);  // a failed block leaves no regions
+    EXPECT_EQ(b.engine.d->region_count, 0u);  // a failed block leaves no regions
 }
 
 // A region starting fewer than stride bytes into the buffer takes the
@@ -359,6 +357,8 @@ TEST(LzDecoder, RegionAtTheBufferStart)
 TEST(LzDecoder, DeltaEncodeTailUndoesTheDecode)
 {
     std::mt19937 rng(77);
+    testutil::Engine engine;
+    Decoder* d = engine.d;
     for (int round = 0; round < 200; round++) {
         uint32_t fill = 1 + rng() % 3000;
         Bytes coded = testutil::random_bytes(fill, round);
@@ -373,11 +373,11 @@ TEST(LzDecoder, DeltaEncodeTailUndoesTheDecode)
 
         uint32_t keep = rng() % 2 ? fill + rng() % 10 : rng() % (fill + 1);
         Bytes buf = decoded;
-        std::copy(regions.begin(), regions.end(), region_table);
-        region_count = (u32)regions.size();
-        decoder_history.history = buf.data();
-        decoder_history.kept = fill;
-        delta_encode_tail(keep);
+        std::copy(regions.begin(), regions.end(), d->region_table);
+        d->region_count = (u32)regions.size();
+        d->stream.history = buf.data();
+        d->stream.kept = fill;
+        delta_encode_tail(d, keep);
         uint32_t b = keep < fill ? fill - keep : 0;
         for (uint32_t q = 0; q < fill; q++) {
             // Bytes in front of b keep their decoded form, all others are
@@ -385,9 +385,7 @@ TEST(LzDecoder, DeltaEncodeTailUndoesTheDecode)
             ASSERT_EQ(buf[q], q < b ? decoded[q] : coded[q]) << round << " " << q;
         }
     }
-    decoder_history.history = nullptr;
-    decoder_history.kept = 0;
-    region_count = 0;
+    d->stream.history = nullptr;  // not the engine's to free
 }
 
 // Random valid blocks against the model: fixed and transmitted sets, D = 2
@@ -418,16 +416,16 @@ TEST(LzDecoder, RandomBlocksMatchTheModel)
     add(70000, 20000, 3, 5, true, true, 5);
     add(300000, 400000, 2, 7, true, true, 2);
     int seed = 1;
+    testutil::Engine engine;
     for (auto& c : cases) {
         for (int i = 0; i < c.count; i++, seed++) {
             RandomBlock b = make_random_block(seed, c.o);
             Bytes out;
-            ASSERT_EQ(decode_image(b.image, b.history, b.N, out), (i32)b.N) << seed;
+            ASSERT_EQ(decode_image(engine, b.image, b.history, b.N, out), (i32)b.N) << seed;
             ASSERT_EQ(out, b.expected) << seed;
-            ASSERT_EQ(region_count, b.regions.size());
+            ASSERT_EQ(engine.d->region_count, b.regions.size());
         }
     }
-    region_count = 0;
 }
 
 TEST(LzDecoder, CancelAtATableSetSwitch)
@@ -435,10 +433,10 @@ TEST(LzDecoder, CancelAtATableSetSwitch)
     RandomBlockOptions o;
     o.sets = 2;
     RandomBlock b = make_random_block(3, o);
-    stub_info.cancel_flag = 1;
+    testutil::Engine engine;
+    engine.cancel = 1;
     Bytes out;
-    EXPECT_EQ(decode_image(b.image, b.history, b.N, out), ERR_CANCELLED);
-    stub_info.cancel_flag = 0;
+    EXPECT_EQ(decode_image(engine, b.image, b.history, b.N, out), ERR_CANCELLED);
 }
 
 // Damage: every truncation of a block, and random bit flips, give a result
@@ -478,7 +476,6 @@ TEST(LzDecoder, TruncatedBlocksEndCleanly)
             }
         }
     }
-    region_count = 0;
 }
 
 TEST(LzDecoder, BitFlipsEndCleanly)
@@ -503,7 +500,6 @@ TEST(LzDecoder, BitFlipsEndCleanly)
         i32 r = decode_image(image, b.history, b.N, out);
         ASSERT_TRUE(r == ERR_DAMAGED || r == ERR_END_OF_DATA || (r >= 0 && (uint32_t)r <= b.N)) << round << " " << r;
     }
-    region_count = 0;
 }
 
 // Blocks of the archiver's LZ encoder decode to the original bytes.
@@ -522,5 +518,4 @@ TEST(LzDecoder, EncoderBlocksDecode)
     Bytes out;
     ASSERT_EQ(decode_image(image, history, (uint32_t)data.size(), out), (i32)data.size());
     EXPECT_EQ(output_of(out, history.size()), data);
-    region_count = 0;
 }

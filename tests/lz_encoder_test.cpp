@@ -15,6 +15,7 @@
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "packer/lz_delta.h"
+#include "tests/engine.h"
 #include "test_util.h"
 
 namespace {
@@ -69,13 +70,6 @@ Bytes audio_like(size_t samples, unsigned channels, uint32_t seed)
 // holds the history in front of it.
 class LzRoundTrip : public ::testing::Test {
 protected:
-    void SetUp() override { input_stream.buffer = (u8*)malloc(INPUT_BUFFER_SIZE); }
-    void TearDown() override
-    {
-        testutil::close_own_file();
-        free(input_stream.buffer);
-        input_stream.buffer = nullptr;
-    }
 
     // Encodes window[history, history + n) (rewriting delta regions in
     // place) and returns the block.
@@ -97,24 +91,16 @@ protected:
     Bytes decode(const Bytes& block, const Bytes& history, uint32_t n, i32* result = nullptr,
                  Bytes* buffer_ret = nullptr)
     {
-        std::string path = dir.file("block.bin");
-        testutil::write_file(path, block);
-        testutil::close_own_file();
-        EXPECT_TRUE(testutil::open_as_own_file(path));
-        input_stream.file_position = 0;
-        input_stream.resume_position = 0;
-        input_stream.block_remaining = 0;
-        EXPECT_EQ(stream_begin_block(), 0);
+        EXPECT_TRUE(engine.load(block));
         BlockHeader header;
-        parse_block_header(input_stream.cursor, &header);
+        parse_block_header(block.data(), &header);
         EXPECT_EQ(header.method, (u32)METHOD_LZ);
         EXPECT_EQ(header.output_length, n);
         EXPECT_EQ(header.stored_length, block.size());
-        input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
-        input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
+        EXPECT_EQ(engine.begin_block(true), 0);
         Bytes buffer(history);
         buffer.resize(history.size() + n + 8);
-        i32 got = decode_lz_block(buffer.data(), (u32)history.size(), n, 1);
+        i32 got = decode_lz_block(engine.d, buffer.data(), (u32)history.size(), n, 1);
         if (result)
             *result = got;
         EXPECT_EQ(got, (i32)n);
@@ -132,7 +118,7 @@ protected:
         return block.size();
     }
 
-    testutil::TempDir dir;
+    testutil::Engine engine;
     packer::LzForce force;       // passed to every encode
     packer::LzBlockStats stats;  // of the last block encoded
 };
@@ -347,14 +333,14 @@ TEST_F(LzRoundTrip, DeltaHistoryIsWhatTheDecoderKeeps)
         Bytes buffer;
         EXPECT_EQ(decode(block, history, len, nullptr, &buffer),
                   Bytes(audio.begin() + start, audio.begin() + start + len));
-        decoder_history.history = buffer.data();
-        decoder_history.kept = start + len;
-        delta_encode_tail(start + len);
-        decoder_history.history = nullptr;
-        decoder_history.kept = 0;
+        Decoder* d = engine.d;
+        d->stream.history = buffer.data();
+        d->stream.kept = start + len;
+        delta_encode_tail(d, start + len);
+        d->stream.history = nullptr;  // not the engine's to free
+        d->stream.kept = 0;
         EXPECT_TRUE(std::memcmp(buffer.data(), window.data(), start + len) == 0) << start;
     }
-    region_count = 0;
 }
 
 TEST_F(LzRoundTrip, MixedContentWithHistoryAtRandom)

@@ -1,6 +1,5 @@
-// Test-only helpers for the decoder's input side: running the engine's input
-// stream over bytes written to a temporary file, and writing LZ blocks bit by
-// bit with chosen code lengths.
+// Test-only helpers for the LZ decoder: writing LZ blocks bit by bit with
+// chosen code lengths, and decoding one with the engine fixture.
 //
 // The writer is deliberately independent of the archiver's encoders: it sends
 // every code length as a plain difference symbol under a flat pre-code, and
@@ -20,48 +19,12 @@
 #include "packer/block_writer.h"
 #include "platform/platform.h"
 #include "packer/bit_writer.h"
+#include "tests/engine.h"
 #include "tests/test_util.h"
 
 namespace lztest {
 
 using testutil::Bytes;
-
-// Owns a temp file holding `data`, opened as the own file, and an input
-// buffer of INPUT_BUFFER_SIZE bytes from mem_alloc (as the driver holds it).
-class StreamFixture {
-public:
-    explicit StreamFixture(const Bytes& data)
-    {
-        testutil::write_file(dir_.file("stream.bin"), data);
-        ok_ = testutil::open_as_own_file(dir_.file("stream.bin"));
-        input_stream = InputStream{};
-        input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-        decoder_history.history_valid = 0;
-    }
-    ~StreamFixture()
-    {
-        testutil::close_own_file();
-        mem_free(input_stream.buffer);
-        input_stream = InputStream{};
-    }
-    bool ok() const { return ok_ && input_stream.buffer != nullptr; }
-
-private:
-    testutil::TempDir dir_;
-    bool ok_ = false;
-};
-
-// Starts the block at file offset 0 and moves the cursor past the block
-// header and the window selector: where decode_lz_block expects it.
-inline ResultCode begin_lz_block()
-{
-    ResultCode r = stream_begin_block();
-    if (r < 0)
-        return r;
-    input_stream.cursor += (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) / 8;
-    input_stream.bit_position = (BLOCK_HEADER_BITS + LZ_SELECTOR_BITS) % 8;
-    return 0;
-}
 
 // Canonical codes of a length list, via the decoder's own assign_codes
 // (checked on its own against known codes in huffman_test).
@@ -236,15 +199,15 @@ inline void end_lz_block(packer::BitWriter& w, size_t start)
     packer::finish_block(w, start);
 }
 
-// Decodes the LZ block that starts at byte 0 of `image`, with `history` in
-// front of its output. Returns the decoder's result; `out` gets the whole
-// buffer (history and N output bytes).
-inline i32 decode_image(const Bytes& image, const Bytes& history, uint32_t N, Bytes& out, int apply_regions = 1)
+// Decodes the LZ block that starts at byte 0 of `image` with `engine`, with
+// `history` in front of its output. Returns the decoder's result; `out` gets
+// the whole buffer (history and N output bytes).
+inline i32 decode_image(testutil::Engine& engine, const Bytes& image, const Bytes& history, uint32_t N, Bytes& out,
+                        int apply_regions = 1)
 {
-    StreamFixture fixture(image);
-    if (!fixture.ok())
+    if (!engine.load(image))
         return -1000;
-    ResultCode r = begin_lz_block();
+    ResultCode r = engine.begin_block(true);
     if (r < 0)
         return r;
     // Exactly H + N bytes, so that AddressSanitizer sees any write past them.
@@ -252,10 +215,16 @@ inline i32 decode_image(const Bytes& image, const Bytes& history, uint32_t N, By
     u8* buffer = (u8*)mem_alloc(size > 0 ? size : 1);
     std::copy(history.begin(), history.end(), buffer);
     std::fill(buffer + history.size(), buffer + history.size() + N, 0xEE);
-    i32 n = decode_lz_block(buffer, (u32)history.size(), N, apply_regions);
+    i32 n = decode_lz_block(engine.d, buffer, (u32)history.size(), N, apply_regions);
     out.assign(buffer, buffer + history.size() + N);
     mem_free(buffer);
     return n;
+}
+
+inline i32 decode_image(const Bytes& image, const Bytes& history, uint32_t N, Bytes& out, int apply_regions = 1)
+{
+    testutil::Engine engine;
+    return decode_image(engine, image, history, N, out, apply_regions);
 }
 
 // Applies delta regions the plain way: region i runs from its start to the

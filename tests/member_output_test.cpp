@@ -25,7 +25,6 @@ class Sink {
 public:
     Sink()
     {
-        crc32_build_table();
         fd_ = memfd_create("sink", 0);
         file_ = host::handle_from_fd(fd_);
     }
@@ -81,9 +80,11 @@ Bytes decode_calls_reference(const Bytes& in, int width)
 Bytes filter_in_pieces(const Bytes& stored, uint32_t flags, const std::vector<size_t>& cuts, uint32_t* crc_ret)
 {
     static Sink sink;
+    static Engine engine;
+    Decoder* d = engine.d;
     sink.reset();
-    filter_begin(flags);
-    RunningCrc = 0xFFFFFFFFu;
+    filter_begin(d, flags);
+    d->running_crc = 0xFFFFFFFFu;
     size_t at = 0;
     std::vector<size_t> ends = cuts;
     ends.push_back(stored.size());
@@ -91,12 +92,12 @@ Bytes filter_in_pieces(const Bytes& stored, uint32_t flags, const std::vector<si
         if (end <= at)
             continue;
         std::vector<uint8_t> piece(stored.begin() + at, stored.begin() + end);
-        ResultCode r = filter_piece(sink.file(), piece.data(), (i32)piece.size(), (uint32_t)at,
+        ResultCode r = filter_piece(d, sink.file(), piece.data(), (i32)piece.size(), (uint32_t)at,
                                     (uint32_t)stored.size(), end == stored.size());
         EXPECT_EQ(r, 0);
         at = end;
     }
-    *crc_ret = ~RunningCrc;
+    *crc_ret = ~d->running_crc;
     return sink.bytes();
 }
 
@@ -115,17 +116,19 @@ Bytes call_heavy(size_t n, uint32_t seed)
 TEST(MemberFilter, SixteenBitConversion)
 {
     Sink sink;
-    RunningCrc = 0xFFFFFFFFu;
+    Engine engine;
+    Decoder* d = engine.d;
+    d->running_crc = 0xFFFFFFFFu;
     // v = 0x2345 at q = 0x1001 gives 0x1344. The range is the opcode alone:
     // the pass reads its operand from the 2 bytes behind it and says so.
     const uint8_t data[] = {0xE8, 0x45, 0x23};
-    EXPECT_EQ(filter_calls16(sink.file(), data, 1, 0x1000), 2);
+    EXPECT_EQ(filter_calls16(d, sink.file(), data, 1, 0x1000), 2);
     EXPECT_EQ(sink.bytes(), (Bytes{0xE8, 0x44, 0x13}));
-    EXPECT_EQ(~RunningCrc, crc32_of(Bytes{0xE8, 0x44, 0x13}));
+    EXPECT_EQ(~d->running_crc, crc32_of(Bytes{0xE8, 0x44, 0x13}));
 
     // Nothing to do for an empty or negative range.
-    EXPECT_EQ(filter_calls16(sink.file(), data, 0, 0), 0);
-    EXPECT_EQ(filter_calls16(sink.file(), data, -2, 0), 2);
+    EXPECT_EQ(filter_calls16(d, sink.file(), data, 0, 0), 0);
+    EXPECT_EQ(filter_calls16(d, sink.file(), data, -2, 0), 2);
 }
 
 TEST(MemberFilter, ThirtyTwoBitConversion)
@@ -145,11 +148,13 @@ TEST(MemberFilter, ThirtyTwoBitConversion)
         {(uint32_t)-0x102, (uint32_t)-0x102},
         {0x80000000u, 0x80000000u},
     };
+    Engine engine;
+    Decoder* d = engine.d;
     for (const Case& c : cases) {
         Sink sink;
         uint8_t data[5] = {0xE8};
         store_le32(data + 1, c.v);
-        EXPECT_EQ(filter_calls32(sink.file(), data, 1, 0x100, 0x1000), 4);
+        EXPECT_EQ(filter_calls32(d, sink.file(), data, 1, 0x100, 0x1000), 4);
         Bytes out = sink.bytes();
         ASSERT_EQ(out.size(), 5u);
         EXPECT_EQ(load_le32(&out[1]), c.expected) << std::hex << c.v;
@@ -262,11 +267,12 @@ TEST(MemberFilter, ForwardFiltersRoundTrip)
 TEST(MemberFilter, CancelStopsABatchUnwritten)
 {
     Sink sink;
-    filter_begin(ENTRY_FILTER32);
+    Engine engine;
+    Decoder* d = engine.d;
+    filter_begin(d, ENTRY_FILTER32);
     Bytes stored = call_heavy(20000, 5);
-    stub_info.cancel_flag = 1;
-    EXPECT_EQ(filter_piece(sink.file(), stored.data(), (i32)stored.size(), 0, 20000, 1), ERR_CANCELLED);
-    stub_info.cancel_flag = 0;
+    engine.cancel = 1;
+    EXPECT_EQ(filter_piece(d, sink.file(), stored.data(), (i32)stored.size(), 0, 20000, 1), ERR_CANCELLED);
     EXPECT_TRUE(sink.bytes().empty());
 }
 
@@ -276,14 +282,15 @@ TEST(MemberFilter, CancelStopsABatchUnwritten)
 
 TEST(MemberOutput, SizeZeroReadsNothing)
 {
-    EngineFixture fx(Bytes{});  // no stream at all
-    uint32_t before = block_fetch_count;
+    Engine fx(Engine::behind_stub(Bytes{}), Engine::kArchiveStart);  // no stream at all
+    Decoder* d = fx.d;
+    uint32_t before = d->block_fetch_count;
     Bytes out;
-    EXPECT_EQ(fx.extract(12345, 999, 0, ENTRY_FILTER32, out), 0);
-    EXPECT_EQ(RunningCrc, 0u);
+    EXPECT_EQ(fx.member(12345, 999, 0, ENTRY_FILTER32, out), 0);
+    EXPECT_EQ(d->running_crc, 0u);
     EXPECT_TRUE(out.empty());
-    EXPECT_EQ(block_fetch_count, before);
-    EXPECT_EQ(decoder_history.stream_file_offset, -1);
+    EXPECT_EQ(d->block_fetch_count, before);
+    EXPECT_EQ(d->stream.stream_file_offset, -1);
 }
 
 TEST(MemberOutput, FilteredMemberAcrossBlockCutsAtEveryOffset)
@@ -302,11 +309,12 @@ TEST(MemberOutput, FilteredMemberAcrossBlockCutsAtEveryOffset)
         uint32_t start = members[1].offset;
         for (uint32_t cut = start; cut < decoded.size(); cut++) {
             Bytes stream = build_stream(decoded, {{METHOD_STORED, cut}});
-            EngineFixture fx(stream);
+            Engine fx(Engine::behind_stub(stream), Engine::kArchiveStart);
+            Decoder* d = fx.d;
             Bytes out;
-            ASSERT_EQ(fx.extract(members[1], out), 0) << cut;
+            ASSERT_EQ(extract(fx, members[1], out), 0) << cut;
             ASSERT_EQ(out, members[1].data) << "flags " << flags << " cut " << cut;
-            ASSERT_EQ(RunningCrc, crc32_of(members[1].data));
+            ASSERT_EQ(d->running_crc, crc32_of(members[1].data));
         }
     }
 }
@@ -328,15 +336,16 @@ TEST(MemberOutput, FourMembersInOneLzBlock)
     Bytes stream = {'Q', 'V', 'X', 'L', 'H', 0};
     packer::BitWriter bw(stream);
     packer::encode_lz_block(bw, decoded.data(), 0, (uint32_t)decoded.size(), true, 0, packer::LzOptions());
-    EngineFixture fx(stream);
-    uint32_t before = block_fetch_count;
+    Engine fx(Engine::behind_stub(stream), Engine::kArchiveStart);
+    Decoder* d = fx.d;
+    uint32_t before = d->block_fetch_count;
     for (const TestMember& m : members) {
         Bytes out;
-        ASSERT_EQ(fx.extract(m, out), 0);
+        ASSERT_EQ(extract(fx, m, out), 0);
         EXPECT_TRUE(out == m.data) << m.name;
-        EXPECT_EQ(RunningCrc, crc32_of(m.data)) << m.name;
+        EXPECT_EQ(d->running_crc, crc32_of(m.data)) << m.name;
     }
-    EXPECT_EQ(block_fetch_count - before, 1u);
+    EXPECT_EQ(d->block_fetch_count - before, 1u);
 }
 
 TEST(MemberOutput, StreamsFromTheArchiverRoundTrip)
@@ -362,15 +371,16 @@ TEST(MemberOutput, StreamsFromTheArchiverRoundTrip)
     std::vector<packer::StreamPlacement> placements;
     Bytes stream = packer::write_data_stream(members, packer::StreamOptions(), placements);
     ASSERT_EQ(placements.size(), members.size());
-    EngineFixture fx(stream);
+    Engine fx(Engine::behind_stub(stream), Engine::kArchiveStart);
+    Decoder* d = fx.d;
     for (int i = 0; i < 8; i++) {
         Bytes out;
-        ASSERT_EQ(fx.extract(EngineFixture::kStreamOffset, placements[i].member_offset, members[i].size,
+        ASSERT_EQ(fx.member(Engine::kStreamOffset, placements[i].member_offset, members[i].size,
                              placements[i].filter, out),
                   0);
         EXPECT_TRUE(out == datas[i]) << i;
-        EXPECT_EQ(RunningCrc, placements[i].crc) << i;
-        EXPECT_EQ(RunningCrc, crc32_of(datas[i])) << i;
+        EXPECT_EQ(d->running_crc, placements[i].crc) << i;
+        EXPECT_EQ(d->running_crc, crc32_of(datas[i])) << i;
     }
 }
 
@@ -380,13 +390,15 @@ TEST(MemberOutput, WriteFailureIsReported)
     members[0].name = "x";
     members[0].data = call_heavy(3000, 3);
     Bytes decoded = build_records(members);
-    EngineFixture fx(build_stream(decoded, {}));
-    std::string path = fx.dir().file("readonly");
+    Engine fx(Engine::behind_stub(build_stream(decoded, {})), Engine::kArchiveStart);
+    Decoder* d = fx.d;
+    testutil::TempDir dir;
+    std::string path = dir.file("readonly");
     testutil::write_file(path, Bytes{});
     for (uint32_t flags : {0u, (uint32_t)ENTRY_FILTER32}) {
         FileHandle f = file_open(path.c_str(), ACCESS_READ);
         ASSERT_NE(f, INVALID_FILE);
-        EXPECT_EQ(output_member(f, EngineFixture::kStreamOffset, members[0].offset, 3000, flags), ERR_WRITE);
+        EXPECT_EQ(output_member(d, f, Engine::kStreamOffset, members[0].offset, 3000, flags), ERR_WRITE);
         file_close(f);
     }
 }
@@ -416,10 +428,10 @@ TEST(MemberOutput, DamagedStreamsGiveAResultNeverAFault)
                                 4 /* row 0, column 1: 65,536 */, options);
     }
     {
-        EngineFixture fx(stream);
+        Engine fx(Engine::behind_stub(stream), Engine::kArchiveStart);
         for (const TestMember& m : members) {
             Bytes out;
-            ASSERT_EQ(fx.extract(m, out), 0);
+            ASSERT_EQ(extract(fx, m, out), 0);
             ASSERT_TRUE(out == m.data) << m.name;
         }
     }
@@ -439,14 +451,15 @@ TEST(MemberOutput, DamagedStreamsGiveAResultNeverAFault)
                 damaged[bit / 8 % damaged.size()] ^= (uint8_t)(1u << (bit % 8));
             }
         }
-        EngineFixture fx(damaged);
+        Engine fx(Engine::behind_stub(damaged), Engine::kArchiveStart);
+        Decoder* d = fx.d;
         for (size_t i = 0; i < members.size(); i++) {
             const TestMember& m = members[(i * 3 + trial) % members.size()];  // out of order too
             Bytes out;
-            ResultCode r = fx.extract(m, out);
+            ResultCode r = extract(fx, m, out);
             if (r < 0)
                 errors++;
-            else if (RunningCrc != crc32_of(m.data))
+            else if (d->running_crc != crc32_of(m.data))
                 crc_failures++;
             EXPECT_LE(out.size(), m.data.size());
         }

@@ -7,6 +7,7 @@
 #include "archive/records.h"
 #include "archive/startup.h"
 #include "archive/stub_info.h"
+#include "codec/format_tables.h"
 #include "packer/sfx_builder.h"
 #include "tests/stub_fixture.h"
 #include "tests/test_util.h"
@@ -39,6 +40,16 @@ Built build(const Bytes& stub, const Bytes& archive, const packer::SfxStrings& s
     Built b;
     b.ok = packer::build_sfx(stub, archive, strings, b.out, b.error, b.warnings);
     return b;
+}
+
+// The stub decodes with StubInfo's copy of the format tables, the host and
+// the archiver with codec's: the two must agree entry for entry.
+TEST(StubInfo, FormatTablesAgreeWithTheDecoders)
+{
+    EXPECT_EQ(0, std::memcmp(stub_info.distance_sizes, lz_distance_sizes, sizeof lz_distance_sizes));
+    EXPECT_EQ(0, std::memcmp(stub_info.distance_offsets, lz_distance_offsets, sizeof lz_distance_offsets));
+    EXPECT_EQ(0, std::memcmp(stub_info.window_sizes, lz_window_sizes, sizeof lz_window_sizes));
+    static_assert(sizeof stub_info.window_sizes == sizeof lz_window_sizes, "same shape");
 }
 
 TEST(PeImageEnd, EndsWhereTheLastSectionEnds)

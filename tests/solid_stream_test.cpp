@@ -45,17 +45,17 @@ struct StreamBuilder {
     }
 };
 
-ResultCode step()
+ResultCode step(Decoder* dec)
 {
-    decoder_history.block_pending = 1;
-    return next_block();
+    dec->stream.block_pending = 1;
+    return next_block(dec);
 }
 
 // The bytes the history buffer holds: kept bytes of history, then the block.
-Bytes held()
+Bytes held(const Decoder* dec)
 {
-    const DecoderHistory& d = decoder_history;
-    return Bytes(d.history, d.history + d.kept + d.block_length);
+    const DecoderHistory& h = dec->stream;
+    return Bytes(h.history, h.history + h.kept + h.block_length);
 }
 
 Bytes tail(const Bytes& b, size_t n) { return Bytes(b.end() - n, b.end()); }
@@ -81,35 +81,36 @@ TEST(SolidStream, StoredAndBwtBlocksKeepHistoryForAFollowingLzBlock)
     sb.bwt(b);
     sb.stored(c);
     sb.stored(d, true);
-    EngineFixture fx(sb.stream);
-    ASSERT_EQ(stream_seek_member(EngineFixture::kStreamOffset, 0), 0);
-    const DecoderHistory& h = decoder_history;
+    Engine fx(Engine::behind_stub(sb.stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
+    ASSERT_EQ(stream_seek_member(dec, Engine::kStreamOffset, 0), 0);
+    const DecoderHistory& h = dec->stream;
 
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.capacity, 1000u + 512);  // allocated for the first block
     EXPECT_EQ(h.kept, 0u);
     EXPECT_EQ(h.block_start, 0u);
-    EXPECT_EQ(held(), a);
+    EXPECT_EQ(held(dec), a);
 
     // 524,288 - 600,000 is negative: nothing is kept in front of B.
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.capacity, 600000u + 512);
     EXPECT_EQ(h.kept, 0u);
     EXPECT_EQ(h.block_start, 1000u);
-    EXPECT_TRUE(held() == b);
+    EXPECT_TRUE(held(dec) == b);
 
     // min(600,000 kept, 524,288 - 100, capacity - 100).
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 524188u);
     EXPECT_EQ(h.block_start, 601000u);
-    EXPECT_TRUE(held() == concat({tail(b, 524188), c}));
-    EXPECT_EQ(region_count, 0u);
+    EXPECT_TRUE(held(dec) == concat({tail(b, 524188), c}));
+    EXPECT_EQ(dec->region_count, 0u);
 
     // The stream's last block keeps nothing.
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 0u);
     EXPECT_EQ(h.last_block, 1);
-    EXPECT_EQ(held(), d);
+    EXPECT_EQ(held(dec), d);
 }
 
 TEST(SolidStream, KeepIsLimitedByCapacityAndBwtScratchByteFits)
@@ -126,21 +127,22 @@ TEST(SolidStream, KeepIsLimitedByCapacityAndBwtScratchByteFits)
     sb.bwt(b);
     sb.lz(c, 1512, selector(2, 7));  // all of a and b, as kept
     sb.stored(Bytes(10, 1), true);
-    EngineFixture fx(sb.stream);
-    ASSERT_EQ(stream_seek_member(EngineFixture::kStreamOffset, 0), 0);
-    const DecoderHistory& h = decoder_history;
-    ASSERT_EQ(step(), 0);
-    ASSERT_EQ(step(), 0);
+    Engine fx(Engine::behind_stub(sb.stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
+    ASSERT_EQ(stream_seek_member(dec, Engine::kStreamOffset, 0), 0);
+    const DecoderHistory& h = dec->stream;
+    ASSERT_EQ(step(dec), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.capacity, 1512u);
     EXPECT_EQ(h.kept, 1000u);
     EXPECT_EQ(h.kept + h.block_length, h.capacity);
-    EXPECT_EQ(held(), concat({a, b}));
+    EXPECT_EQ(held(dec), concat({a, b}));
     // The LZ block after it finds all 1512 bytes in front of it and grows
     // the buffer for its own output.
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 1512u);
     EXPECT_EQ(h.capacity, 1512u + 3000 + 512);
-    EXPECT_EQ(held(), concat({a, b, c}));
+    EXPECT_EQ(held(dec), concat({a, b, c}));
 }
 
 TEST(SolidStream, LzBlockKeepsTheWindowItsSelectorNames)
@@ -164,22 +166,23 @@ TEST(SolidStream, LzBlockKeepsTheWindowItsSelectorNames)
     // d keeps min(32768 + 12000, 524,288 - 5000, 200,512 - 5000) = 44768
     // bytes, so e sees 49768 bytes with row 2, column 7.
     sb.lz(e, 44768 + 5000, selector(2, 7), true);
-    EngineFixture fx(sb.stream);
-    ASSERT_EQ(stream_seek_member(EngineFixture::kStreamOffset, 0), 0);
-    const DecoderHistory& h = decoder_history;
+    Engine fx(Engine::behind_stub(sb.stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
+    ASSERT_EQ(stream_seek_member(dec, Engine::kStreamOffset, 0), 0);
+    const DecoderHistory& h = dec->stream;
 
-    ASSERT_EQ(step(), 0);
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 131072u);
-    EXPECT_TRUE(held() == tail(concat({a, b}), 131072 + b.size()));
-    ASSERT_EQ(step(), 0);
+    EXPECT_TRUE(held(dec) == tail(concat({a, b}), 131072 + b.size()));
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 32768u);
-    EXPECT_TRUE(held() == tail(concat({a, b, c}), 32768 + c.size()));
-    ASSERT_EQ(step(), 0);
+    EXPECT_TRUE(held(dec) == tail(concat({a, b, c}), 32768 + c.size()));
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 44768u);
-    ASSERT_EQ(step(), 0);
+    ASSERT_EQ(step(dec), 0);
     EXPECT_EQ(h.kept, 49768u);
-    EXPECT_TRUE(held() == tail(sb.decoded, 49768 + e.size()));
+    EXPECT_TRUE(held(dec) == tail(sb.decoded, 49768 + e.size()));
     EXPECT_EQ(h.block_start + h.block_length, sb.decoded.size());
 }
 
@@ -188,11 +191,12 @@ TEST(SolidStream, FirstLzBlockIgnoresItsSelector)
     Bytes a = testutil::text_bytes(40000, 12);
     StreamBuilder sb;
     sb.lz(a, 0, selector(3, 7), true);
-    EngineFixture fx(sb.stream);
-    ASSERT_EQ(stream_seek_member(EngineFixture::kStreamOffset, 0), 0);
-    ASSERT_EQ(step(), 0);
-    EXPECT_EQ(decoder_history.kept, 0u);
-    EXPECT_EQ(held(), a);
+    Engine fx(Engine::behind_stub(sb.stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
+    ASSERT_EQ(stream_seek_member(dec, Engine::kStreamOffset, 0), 0);
+    ASSERT_EQ(step(dec), 0);
+    EXPECT_EQ(dec->stream.kept, 0u);
+    EXPECT_EQ(held(dec), a);
 }
 
 namespace {
@@ -235,13 +239,14 @@ MemberStream many_members(uint32_t seed)
 TEST(SolidStream, MembersInOrderDecodeNoBlockTwice)
 {
     MemberStream ms = many_members(100);
-    EngineFixture fx(ms.stream);
-    uint32_t before = block_fetch_count;
+    Engine fx(Engine::behind_stub(ms.stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
+    uint32_t before = dec->block_fetch_count;
     for (const TestMember& m : ms.members) {
         Bytes out;
-        ASSERT_EQ(fx.extract(m, out), 0) << m.name;
+        ASSERT_EQ(extract(fx, m, out), 0) << m.name;
         EXPECT_TRUE(out == m.data) << m.name;
-        EXPECT_EQ(RunningCrc, crc32_of(m.data)) << m.name;
+        EXPECT_EQ(dec->running_crc, crc32_of(m.data)) << m.name;
     }
     // The last member's bytes end 4 bytes before the stream does.
     const TestMember& last = ms.members.back();
@@ -249,60 +254,61 @@ TEST(SolidStream, MembersInOrderDecodeNoBlockTwice)
     uint32_t needed = 0;
     while (ms.block_ends[needed] < end)
         needed++;
-    EXPECT_EQ(block_fetch_count - before, needed + 1);
+    EXPECT_EQ(dec->block_fetch_count - before, needed + 1);
 }
 
 TEST(SolidStream, MemberBeforeTheCurrentBlockRestartsTheStream)
 {
     MemberStream ms = many_members(200);
-    EngineFixture fx(ms.stream);
+    Engine fx(Engine::behind_stub(ms.stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
     Bytes out;
     const TestMember& late = ms.members[12];
     const TestMember& early = ms.members[1];
-    ASSERT_EQ(fx.extract(late, out), 0);
+    ASSERT_EQ(extract(fx, late, out), 0);
     EXPECT_TRUE(out == late.data);
-    ASSERT_GT(decoder_history.block_start, early.offset);
+    ASSERT_GT(dec->stream.block_start, early.offset);
 
-    uint32_t before = block_fetch_count;
-    ASSERT_EQ(fx.extract(early, out), 0);
+    uint32_t before = dec->block_fetch_count;
+    ASSERT_EQ(extract(fx, early, out), 0);
     EXPECT_TRUE(out == early.data);
-    EXPECT_EQ(RunningCrc, crc32_of(early.data));
+    EXPECT_EQ(dec->running_crc, crc32_of(early.data));
     // Decoded again from the first block up to the one that ends the member.
     uint32_t end = early.offset + LOCAL_HEADER_SIZE + (uint32_t)early.name.size() + (uint32_t)early.data.size();
     uint32_t needed = 0;
     while (ms.block_ends[needed] < end)
         needed++;
-    EXPECT_EQ(block_fetch_count - before, needed + 1);
+    EXPECT_EQ(dec->block_fetch_count - before, needed + 1);
 
     // Asking for the same member again is served from the current block
     // when the member starts in it, and is another restart otherwise.
-    bool in_current = decoder_history.block_start <= early.offset;
-    before = block_fetch_count;
-    ASSERT_EQ(fx.extract(early, out), 0);
+    bool in_current = dec->stream.block_start <= early.offset;
+    before = dec->block_fetch_count;
+    ASSERT_EQ(extract(fx, early, out), 0);
     EXPECT_TRUE(out == early.data);
-    EXPECT_EQ(block_fetch_count - before, in_current ? 0u : needed + 1);
+    EXPECT_EQ(dec->block_fetch_count - before, in_current ? 0u : needed + 1);
 
     // A second stream in the same file is a restart too, and coming back
     // to the first one restarts it once more.
-    history_release();
-    EXPECT_EQ(decoder_history.stream_file_offset, -1);
-    before = block_fetch_count;
-    ASSERT_EQ(fx.extract(late, out), 0);
+    history_release(dec);
+    EXPECT_EQ(dec->stream.stream_file_offset, -1);
+    before = dec->block_fetch_count;
+    ASSERT_EQ(extract(fx, late, out), 0);
     EXPECT_TRUE(out == late.data);
-    EXPECT_GT(block_fetch_count - before, 0u);
+    EXPECT_GT(dec->block_fetch_count - before, 0u);
 }
 
 TEST(SolidStream, StreamOffsetsThatCannotBeSought)
 {
     MemberStream ms = many_members(300);
-    EngineFixture fx(ms.stream);
+    Engine fx(Engine::behind_stub(ms.stream), Engine::kArchiveStart);
     Bytes out;
-    EXPECT_EQ(fx.extract(0xFFFFFFF0u, 0, 10, 0, out), ERR_SEEK);
-    EXPECT_EQ(fx.extract(0x7FFFFFF0u, 0, 10, 0, out), ERR_SEEK);
+    EXPECT_EQ(fx.member(0xFFFFFFF0u, 0, 10, 0, out), ERR_SEEK);
+    EXPECT_EQ(fx.member(0x7FFFFFF0u, 0, 10, 0, out), ERR_SEEK);
     // Past the end of the file: the block header cannot be read.
-    EXPECT_EQ(fx.extract(0x100000, 0, 10, 0, out), ERR_DAMAGED);
+    EXPECT_EQ(fx.member(0x100000, 0, 10, 0, out), ERR_DAMAGED);
     // And the real stream still works afterwards.
-    ASSERT_EQ(fx.extract(ms.members[0], out), 0);
+    ASSERT_EQ(extract(fx, ms.members[0], out), 0);
     EXPECT_TRUE(out == ms.members[0].data);
 }
 
@@ -322,15 +328,16 @@ TEST(SolidStream, DamagedBlockLeavesThePendingFlagUntilARestart)
     packer::encode_stored_block(bw, decoded.data() + first, (uint32_t)decoded.size() - first, true);
     stream[bad] = (uint8_t)((stream[bad] & 0xF0) | 5);  // method 5
 
-    EngineFixture fx(stream);
+    Engine fx(Engine::behind_stub(stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
     Bytes out;
-    EXPECT_EQ(fx.extract(members[1], out), ERR_DAMAGED);
-    EXPECT_EQ(decoder_history.block_pending, 1);
-    EXPECT_EQ(fx.extract(members[1], out), ERR_DAMAGED);
+    EXPECT_EQ(extract(fx, members[1], out), ERR_DAMAGED);
+    EXPECT_EQ(dec->stream.block_pending, 1);
+    EXPECT_EQ(extract(fx, members[1], out), ERR_DAMAGED);
     // Member 0 lies before the current block: the stream starts over.
-    ASSERT_EQ(fx.extract(members[0], out), 0);
+    ASSERT_EQ(extract(fx, members[0], out), 0);
     EXPECT_TRUE(out == members[0].data);
-    EXPECT_EQ(decoder_history.block_pending, 0);
+    EXPECT_EQ(dec->stream.block_pending, 0);
 }
 
 TEST(SolidStream, StoredBlockCutShortByTheFileEndsTheStream)
@@ -341,27 +348,28 @@ TEST(SolidStream, StoredBlockCutShortByTheFileEndsTheStream)
     Bytes decoded = build_records(members);
     Bytes stream = build_stream(decoded, {});
     stream.resize(stream.size() - 2000);
-    EngineFixture fx(stream);
+    Engine fx(Engine::behind_stub(stream), Engine::kArchiveStart);
+    Decoder* dec = fx.d;
     Bytes out;
     // A short file, reported as success; the CRC-32 check catches it.
-    EXPECT_EQ(fx.extract(members[0], out), 0);
+    EXPECT_EQ(extract(fx, members[0], out), 0);
     EXPECT_LT(out.size(), members[0].data.size());
     EXPECT_EQ(Bytes(members[0].data.begin(), members[0].data.begin() + out.size()), out);
-    EXPECT_NE(RunningCrc, crc32_of(members[0].data));
-    EXPECT_EQ(decoder_history.last_block, 1);
-    EXPECT_EQ(decoder_history.block_pending, 1);
+    EXPECT_NE(dec->running_crc, crc32_of(members[0].data));
+    EXPECT_EQ(dec->stream.last_block, 1);
+    EXPECT_EQ(dec->stream.block_pending, 1);
 }
 
 TEST(SolidStream, CancelBeforeABlockFetch)
 {
     MemberStream ms = many_members(400);
-    EngineFixture fx(ms.stream);
+    Engine fx(Engine::behind_stub(ms.stream), Engine::kArchiveStart);
     Bytes out;
-    stub_info.cancel_flag = 1;
-    EXPECT_EQ(fx.extract(ms.members[0], out), ERR_CANCELLED);
+    fx.cancel = 1;
+    EXPECT_EQ(extract(fx, ms.members[0], out), ERR_CANCELLED);
     EXPECT_TRUE(out.empty());
-    stub_info.cancel_flag = 0;
+    fx.cancel = 0;
     // The flag is seen before block pending is set, so the stream can
     // carry on once it is cleared.
-    ASSERT_EQ(fx.extract(ms.members[0], out), 0);
+    ASSERT_EQ(extract(fx, ms.members[0], out), 0);
 }

@@ -15,7 +15,7 @@
 #include "packer/call_filter.h"
 #include "packer/history_model.h"
 #include "packer/stream_writer.h"
-#include "stream_decode_session.h"
+#include "tests/engine.h"
 #include "test_util.h"
 
 namespace {
@@ -65,7 +65,6 @@ std::vector<BlockInfo> parse_blocks(const Bytes& stream)
 
 uint32_t standard_crc(const Bytes& b)
 {
-    crc32_build_table();
     return b.empty() ? 0 : crc32_update(b.data(), (u32)b.size(), 0xFFFFFFFFu) ^ 0xFFFFFFFFu;
 }
 
@@ -87,7 +86,7 @@ void expect_members(const Bytes& stream, const std::vector<Member>& members,
                     const std::vector<packer::StreamPlacement>& placements, const std::vector<size_t>& order = {})
 {
     ASSERT_EQ(placements.size(), members.size());
-    testutil::DecodeSession session(stream);
+    testutil::Engine session(stream);
     ASSERT_TRUE(session.ok());
     std::vector<size_t> sequence = order;
     if (sequence.empty())
@@ -98,9 +97,8 @@ void expect_members(const Bytes& stream, const std::vector<Member>& members,
         EXPECT_EQ(placements[i].crc, standard_crc(m.data));
         EXPECT_EQ(placements[i].filter, m.filter);
         Bytes out;
-        u32 crc = 0;
-        EXPECT_EQ(session.member(placements[i].member_offset, (u32)m.data.size(), placements[i].filter, out, crc), 0);
-        EXPECT_EQ(crc, placements[i].crc) << "member " << i;
+        EXPECT_EQ(session.member(0, placements[i].member_offset, (u32)m.data.size(), placements[i].filter, out), 0);
+        EXPECT_EQ(session.d->running_crc, placements[i].crc) << "member " << i;
         EXPECT_TRUE(out == m.data) << "member " << i << " (" << m.name << ") differs";
     }
 }
@@ -234,14 +232,14 @@ TEST(StreamWriter, ReportsProgress)
 void expect_model_matches_decoder(const Bytes& stream)
 {
     std::vector<BlockInfo> blocks = parse_blocks(stream);
-    testutil::DecodeSession session(stream);
+    testutil::Engine session(stream);
     packer::HistoryModel model;
     for (size_t i = 0; i < blocks.size(); i++) {
         Bytes out;
         ASSERT_EQ(session.block(out), 0) << "block " << i;
         uint32_t kept = model.advance(blocks[i].method, blocks[i].last, blocks[i].length, blocks[i].selector);
-        EXPECT_EQ(kept, decoder_history.kept) << "block " << i;
-        EXPECT_EQ(model.capacity, decoder_history.capacity) << "block " << i;
+        EXPECT_EQ(kept, session.d->stream.kept) << "block " << i;
+        EXPECT_EQ(model.capacity, session.d->stream.capacity) << "block " << i;
     }
 }
 
@@ -289,7 +287,7 @@ TEST(StreamWriter, HistoryModelFollowsTheDecoder)
             }
         }
         expect_model_matches_decoder(stream);
-        testutil::DecodeSession session(stream);
+        testutil::Engine session(stream);
         for (size_t i = 0; i < plan.size(); i++) {
             Bytes out;
             ASSERT_EQ(session.block(out), 0);

@@ -9,9 +9,6 @@
 #include <unistd.h>
 
 #include "archive/stub_info.h"
-#include "codec/crc32.h"
-#include "codec/input_stream.h"
-#include "codec/solid_stream.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -100,30 +97,11 @@ Bytes text_bytes(size_t n, uint32_t seed)
 
 bool open_as_own_file(const std::string& path)
 {
-    crc32_build_table();
     own_file = file_open(path.c_str(), ACCESS_READ);
     if (own_file == INVALID_FILE)
         return false;
     text_copy(display_name, sizeof display_name, fs::path(path).filename().string().c_str());
     return true;
-}
-
-bool engine_begin()
-{
-    input_stream = InputStream{};
-    input_stream.buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
-    input_stream.cursor = input_stream.buffer;
-    input_stream.end_mark = input_stream.buffer;
-    stub_info.cancel_flag = 0;
-    history_reset();
-    return input_stream.buffer != nullptr;
-}
-
-void engine_end()
-{
-    history_release();
-    mem_free(input_stream.buffer);
-    input_stream = InputStream{};
 }
 
 void close_own_file()

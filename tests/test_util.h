@@ -31,16 +31,10 @@ bool file_exists(const std::string& path);
 Bytes random_bytes(size_t n, uint32_t seed);
 Bytes text_bytes(size_t n, uint32_t seed);  // word-like English-ish text
 
-// Opens path as the extractor's own file (own_file, display name) and resets
-// the engine's input stream state; returns false if it cannot be opened.
+// Opens path as the extractor's own file (own_file, display name); returns
+// false if it cannot be opened. The decoder's fixture is tests/engine.h.
 bool open_as_own_file(const std::string& path);
 void close_own_file();
-
-// Allocates the engine's input buffer and resets the input stream and the
-// decoder history, as the driver does before its first member; engine_end
-// releases both buffers. Returns false when the buffer cannot be allocated.
-bool engine_begin();
-void engine_end();
 
 // The shared material beside the checkout ("" when absent).
 std::string shared_dir();
