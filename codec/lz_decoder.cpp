@@ -191,7 +191,7 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
         for (;;) {
             if (p >= end)
                 goto done;
-            if (cursor >= end_mark) {
+            if (DRAVEX_UNLIKELY(cursor >= end_mark)) {
                 d->input.cursor = cursor;
                 d->input.bit_position = bit_position;
                 ResultCode r = stream_refill(d);
@@ -216,7 +216,7 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
             }
             if (sym == SYM_END_OF_SET)
                 break;
-            if (sym == SYM_DELTA_MARK) {
+            if (DRAVEX_UNLIKELY(sym == SYM_DELTA_MARK)) {
                 u32 stride = peek_bits(cursor, bit_position) & ((1u << DELTA_STRIDE_BITS) - 1);
                 advance_bits(cursor, bit_position, DELTA_STRIDE_BITS);
                 // The directory (apply_regions 0) never applies its markers;
