@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "bench/bench_util.h"
+#include "bench/stream_decode.h"
 #include "codec/crc32.h"
 #include "codec/decoder.h"
 #include "codec/solid_stream.h"
@@ -67,36 +68,12 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, int type, int leve
     return stream;
 }
 
-// Decodes the whole stream once and returns the processor seconds, or -1 on
-// a failure or, with `check`, on a block that differs from the original.
 // The CRC-32 goes to a global so that it is computed.
 u32 crc_sink;
 
 double decode_once(Decoder* dec, size_t total, const std::vector<uint8_t>* check)
 {
-    history_release(dec);
-    bench_util::CpuTimer t;
-    if (stream_seek_member(dec, 0, 0) < 0)
-        return -1;
-    size_t done = 0;
-    u32 crc = 0xFFFFFFFFu;
-    for (;;) {
-        dec->stream.block_pending = 1;
-        if (next_block(dec) < 0)
-            return -1;
-        const DecoderHistory& d = dec->stream;
-        if (check != nullptr &&
-            (d.block_start + d.block_length > check->size() ||
-             std::memcmp(d.history + d.kept, check->data() + d.block_start, d.block_length) != 0))
-            return -1;
-        crc = crc32_update(d.history + d.kept, d.block_length, crc);
-        done += d.block_length;
-        if (d.last_block)
-            break;
-    }
-    double seconds = t.seconds();
-    crc_sink = crc;
-    return done == total ? seconds : -1;
+    return bench_util::decode_stream(dec, total, check, &crc_sink);
 }
 
 // MB/s of decoding `stream`, or -1.

@@ -32,6 +32,7 @@
 #include <bzlib.h>
 
 #include "bench/bench_util.h"
+#include "bench/stream_decode.h"
 #include "codec/crc32.h"
 #include "codec/decoder.h"
 #include "codec/solid_stream.h"
@@ -65,30 +66,9 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& data, uint32_t block, in
     return stream;
 }
 
-// Decodes the whole stream once and returns the processor seconds, or -1 on
-// a failure or, with `check`, on a block that differs from the original.
 double decode_once(Decoder* dec, size_t total, const std::vector<uint8_t>* check)
 {
-    history_release(dec);
-    bench_util::CpuTimer t;
-    if (stream_seek_member(dec, 0, 0) < 0)
-        return -1;
-    size_t done = 0;
-    for (;;) {
-        dec->stream.block_pending = 1;
-        if (next_block(dec) < 0)
-            return -1;
-        const DecoderHistory& d = dec->stream;
-        if (check != nullptr &&
-            (d.block_start + d.block_length > check->size() ||
-             std::memcmp(d.history + d.kept, check->data() + d.block_start, d.block_length) != 0))
-            return -1;
-        done += d.block_length;
-        if (d.last_block)
-            break;
-    }
-    double seconds = t.seconds();
-    return done == total ? seconds : -1;
+    return bench_util::decode_stream(dec, total, check);
 }
 
 // libbz2's decoding speed on the same bytes in MB/s of output, or -1.

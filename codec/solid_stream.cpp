@@ -61,17 +61,7 @@ ResultCode stream_seek_member(Decoder* d, u32 stream_offset, u32 member_offset)
     if ((i32)f == h->stream_file_offset && member_offset >= h->block_start)
         return 0;
 
-    h->kept = 0;
-    h->block_length = 0;
-    h->block_start = 0;
-    h->last_block = 0;
-    h->history_valid = 0;
-    h->block_pending = 0;
-    h->stream_file_offset = -1;  // stays "none" unless the seek succeeds
-    if (h->history != 0)
-        mem_free(h->history);
-    h->history = 0;
-    h->capacity = 0;
+    history_release(d);  // the offset stays "none" unless the seek succeeds
     d->input.cursor = d->input.buffer;
     d->input.end_mark = d->input.buffer;
     d->input.block_remaining = 0;
