@@ -22,22 +22,6 @@
 
 enum { PATH_CHARS_MAX = PATH_SIZE - 1 };  // a path holds at most 259 characters
 
-// The directory buffer and its read window. Static rather than on the stack:
-// the stub runs without stack probes, and only one extraction runs at a time.
-static u8 directory_buffer[DIRECTORY_BUFFER_SIZE];
-static const u8* directory_cursor;
-static const u8* directory_end;
-static i32 directory_position;  // file offset of the next directory piece
-
-// Set while extract_all runs: the message pump can deliver a second Extract.
-static u8 extract_running;
-
-static char command_line[COMMAND_LINE_SIZE];
-
-// The decoder of the current run or directory walk (extract_all,
-// directory_begin).
-static Decoder* decoder;
-
 static int bytes_equal(const u8* a, const u8* b, u32 count)
 {
     for (u32 i = 0; i < count; i++)
@@ -50,28 +34,30 @@ static int bytes_equal(const u8* a, const u8* b, u32 count)
 // Directory pieces
 // ---------------------------------------------------------------------------
 
-ResultCode load_directory_piece(u8* buffer)
+ResultCode load_directory_piece(Extraction* x, u8* buffer)
 {
-    InputStream& s = decoder->input;
-    if (s.file_position != directory_position || directory_position < 0) {
-        if (directory_position < 0 || file_seek(decoder->file, directory_position, SEEK_FROM_START) != directory_position)
+    Decoder* d = x->decoder;
+    InputStream& s = d->input;
+    i32 position = x->directory_position;
+    if (s.file_position != position || position < 0) {
+        if (position < 0 || file_seek(d->file, position, SEEK_FROM_START) != position)
             return ERR_SEEK;
-        s.file_position = directory_position;
+        s.file_position = position;
     }
 
     // Bytes left from the previous piece are dropped: pieces hold whole
     // entries.
-    directory_cursor = buffer;
-    directory_end = buffer;
+    x->directory_cursor = buffer;
+    x->directory_end = buffer;
 
     u8 signature[STREAM_SIGNATURE_SIZE];
-    i32 got = read_counted(decoder, signature, sizeof signature);
+    i32 got = read_counted(d, signature, sizeof signature);
     if (got < 0)
         return ERR_READ;
     if (got < STREAM_SIGNATURE_SIZE || !bytes_equal(signature, directory_piece_signature, STREAM_SIGNATURE_SIZE))
         return ERR_DAMAGED;
 
-    i32 loaded = stream_load_once(decoder, DIRECTORY_PIECE_MAX);
+    i32 loaded = stream_load_once(d, DIRECTORY_PIECE_MAX);
     if (loaded < 0)
         return ERR_READ;
     if (loaded < 6)
@@ -94,14 +80,14 @@ ResultCode load_directory_piece(u8* buffer)
             return ERR_DAMAGED;
         s.cursor += BLOCK_HEADER_BITS / 8;
         s.bit_position = BLOCK_HEADER_BITS % 8;
-        produced = stream_read_stored(decoder, buffer, header.output_length);
+        produced = stream_read_stored(d, buffer, header.output_length);
     } else {
         // The window selector follows the header; a directory piece has no
         // history to keep, so it is passed over.
         u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
         s.cursor += bits / 8;
         s.bit_position = bits % 8;
-        produced = decode_lz_block(decoder, buffer, 0, header.output_length, 0);
+        produced = decode_lz_block(d, buffer, 0, header.output_length, 0);
     }
     if (produced < 0)
         return produced;
@@ -112,39 +98,40 @@ ResultCode load_directory_piece(u8* buffer)
     if ((u32)produced != header.output_length || consumed > (u32)loaded)
         return ERR_DAMAGED;
 
-    directory_end = buffer + produced;
-    directory_position += STREAM_SIGNATURE_SIZE + (i32)consumed;
+    x->directory_end = buffer + produced;
+    x->directory_position += STREAM_SIGNATURE_SIZE + (i32)consumed;
     return 0;
 }
 
-void directory_begin(Decoder* d)
+void directory_begin(Extraction* x, Decoder* d)
 {
-    decoder = d;
-    directory_cursor = directory_buffer;
-    directory_end = directory_buffer;
-    directory_position = (i32)((u32)d->archive_start + load_le32(archive_header + 4));
-    d->input.file_position = file_seek(d->file, directory_position, SEEK_FROM_START);
+    x->decoder = d;
+    x->directory_cursor = x->directory_buffer;
+    x->directory_end = x->directory_buffer;
+    x->directory_position = (i32)((u32)d->archive_start + load_le32(x->archive_header + 4));
+    x->entries_left = load_le32(x->archive_header + 8);
+    d->input.file_position = file_seek(d->file, x->directory_position, SEEK_FROM_START);
 }
 
-ResultCode directory_next(DirectoryEntry* entry_ret, const char** name_ret)
+ResultCode directory_next(Extraction* x, DirectoryEntry* entry_ret, const char** name_ret)
 {
-    if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE) {
-        ResultCode r = load_directory_piece(directory_buffer);
+    if (x->directory_end - x->directory_cursor < DIRECTORY_ENTRY_SIZE) {
+        ResultCode r = load_directory_piece(x, x->directory_buffer);
         if (r < 0)
             return r;
-        if (directory_end - directory_cursor < DIRECTORY_ENTRY_SIZE)
+        if (x->directory_end - x->directory_cursor < DIRECTORY_ENTRY_SIZE)
             return ERR_DAMAGED;
     }
-    parse_directory_entry(directory_cursor, entry_ret);
-    directory_cursor += DIRECTORY_ENTRY_SIZE;
+    parse_directory_entry(x->directory_cursor, entry_ret);
+    x->directory_cursor += DIRECTORY_ENTRY_SIZE;
 
     // Name and both extra fields must lie in this piece.
-    u32 left = (u32)(directory_end - directory_cursor);
+    u32 left = (u32)(x->directory_end - x->directory_cursor);
     u32 variable = (u32)entry_ret->name_length + entry_ret->extra_length_1 + entry_ret->extra_length_2;
     if (variable > left)
         return ERR_DAMAGED;
-    *name_ret = (const char*)directory_cursor;
-    directory_cursor += variable;
+    *name_ret = (const char*)x->directory_cursor;
+    x->directory_cursor += variable;
     return 0;
 }
 
@@ -216,21 +203,22 @@ enum EntryOutcome {
 };
 
 // Shows "Cannot create <path>" with OK and Cancel; OK goes on.
-static EntryOutcome refuse_creation(WindowHandle owner)
+static EntryOutcome refuse_creation(Extraction* x)
 {
-    return report_error(owner, ERR_CREATE, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+    return report_error(x, ERR_CREATE, x->dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
 }
 
-static EntryOutcome refuse_unsafe_name(WindowHandle owner)
+static EntryOutcome refuse_unsafe_name(Extraction* x)
 {
     LastError = OS_BAD_PATHNAME;  // "Invalid path" on the second line
-    return refuse_creation(owner);
+    return refuse_creation(x);
 }
 
 // Creates the file at dest_path, making its missing parent folders when the
 // first attempt fails (a member whose folder has no entry of its own).
-static FileHandle create_target_file(void)
+static FileHandle create_target_file(Extraction* x)
 {
+    char* dest_path = x->dest_path;
     FileHandle file = file_create(dest_path, ATTR_NORMAL);
     if (file != INVALID_FILE)
         return file;
@@ -248,40 +236,41 @@ static FileHandle create_target_file(void)
 }
 
 // Produces one file or folder entry whose name is already at dest_path.
-static EntryOutcome extract_entry(WindowHandle owner, const DirectoryEntry* entry, const char* name_text)
+static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, const char* name_text)
 {
+    char* dest_path = x->dest_path;
     if (entry->entry_flags & ENTRY_FOLDER) {
         if (!create_folder_path(dest_path)) {
-            report_error(owner, ERR_CREATE_FOLDER, dest_path, 0);
+            report_error(x, ERR_CREATE_FOLDER, dest_path, 0);
             return ENTRY_STOP;
         }
         path_set_attributes(dest_path, entry->attributes & (ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM));
         return ENTRY_NEXT;
     }
 
-    if (stub_info.overwrite_all == 0) {
+    if (run_flags(x)->overwrite_all == 0) {
         i32 attributes = path_get_attributes(dest_path);
         if (attributes != -1 && (attributes & ATTR_DIRECTORY) == 0) {
-            int answer = ask_overwrite();
+            int answer = extraction_ask_overwrite(x);
             if (answer == ANSWER_NO)
                 return ENTRY_NEXT;
             if (answer == ANSWER_YES_TO_ALL)
-                stub_info.overwrite_all = 1;
+                run_flags(x)->overwrite_all = 1;
         }
     }
 
-    text_format(message_buffer, sizeof message_buffer, "Extracting %s", name_text, 0);
-    show_progress(owner, message_buffer);
+    extraction_progress(x, name_text);
 
-    FileHandle file = create_target_file();
+    FileHandle file = create_target_file(x);
     if (file == INVALID_FILE)
-        return refuse_creation(owner);
+        return refuse_creation(x);
 
-    pump_messages();
+    extraction_pump(x);
+    Decoder* d = x->decoder;
     ResultCode result =
-        output_member(decoder, file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
+        output_member(d, file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
     if (result < 0) {
-        report_error(owner, result, dest_path, 0);
+        report_error(x, result, dest_path, 0);
         file_close(file);
         path_delete(dest_path);
         return ENTRY_STOP;
@@ -289,11 +278,11 @@ static EntryOutcome extract_entry(WindowHandle owner, const DirectoryEntry* entr
     file_set_times(file, entry->create_date, entry->create_time, entry->write_date, entry->write_time);
     file_close(file);
 
-    if (decoder->running_crc != entry->member_crc) {
+    if (d->running_crc != entry->member_crc) {
         // Deleted before the question, so no damaged file stays behind
         // whatever the answer.
         path_delete(dest_path);
-        return report_error(owner, ERR_CRC, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+        return report_error(x, ERR_CRC, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
     }
     path_set_attributes(dest_path, entry->attributes & (ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM));
     return ENTRY_NEXT;
@@ -302,15 +291,15 @@ static EntryOutcome extract_entry(WindowHandle owner, const DirectoryEntry* entr
 // The directory walk. Returns 0 or a directory failure; *stopped_ret is set
 // when an entry ended the run without the command (Cancel after a message,
 // a folder that cannot be made, a member that cannot be produced).
-static ResultCode walk_directory(WindowHandle owner, const char* folder, u32 name_position, u32 short_position,
+static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_position, u32 short_position,
                                  i32 name_room, int* stopped_ret)
 {
+    char* dest_path = x->dest_path;
     *stopped_ret = 0;
-    u32 entry_count = load_le32(archive_header + 8);
-    for (u32 i = 0; i < entry_count && stub_info.cancel_flag == 0; i++) {
+    for (; x->entries_left != 0 && run_flags(x)->cancel_flag == 0; x->entries_left--) {
         DirectoryEntry entry;
         const char* name;
-        ResultCode r = directory_next(&entry, &name);
+        ResultCode r = directory_next(x, &entry, &name);
         if (r < 0)
             return r;
 
@@ -324,33 +313,34 @@ static ResultCode walk_directory(WindowHandle owner, const char* folder, u32 nam
             dest_path[name_position + entry.name_length] = 0;
 
             if (!entry_name_is_safe(name, entry.name_length)) {
-                outcome = refuse_unsafe_name(owner);
+                outcome = refuse_unsafe_name(x);
             } else {
-                make_short_path(dest_path);
+                make_short_path(dest_path, run_flags(x)->short_names);
                 // The conversion may have joined a harmless name into a
                 // device name ("C O N" gives "CON"): check what is used.
                 const char* name_text = dest_path + short_position;
                 if (!entry_name_is_safe(name_text, text_length(name_text)))
-                    outcome = refuse_unsafe_name(owner);
+                    outcome = refuse_unsafe_name(x);
                 else
-                    outcome = extract_entry(owner, &entry, name_text);
+                    outcome = extract_entry(x, &entry, name_text);
             }
         }
         if (outcome == ENTRY_STOP) {
             *stopped_ret = 1;
             return 0;
         }
-        pump_messages();
+        extraction_pump(x);
     }
     return 0;
 }
 
-ResultCode extract_all(WindowHandle owner, Decoder* d)
+ResultCode extract_all(Extraction* x, Decoder* d)
 {
-    if (extract_running)
+    if (x->running)
         return 0;
-    extract_running = 1;
-    decoder = d;
+    x->running = 1;
+    x->decoder = d;
+    char* dest_path = x->dest_path;
 
     // 1. The folder, without one trailing backslash ("X:\" becomes "X:").
     u32 folder_length = text_length(dest_path);
@@ -366,7 +356,7 @@ ResultCode extract_all(WindowHandle owner, Decoder* d)
         if (current_directory(current, sizeof current) > 0)
             drive = current[0];
     }
-    stub_info.short_names = drive != 0 && volume_needs_short_names(drive) ? 1 : 0;
+    run_flags(x)->short_names = drive != 0 && extraction_short_names(x, drive) ? 1 : 0;
 
     ResultCode result = 0;
     int stopped = 0;
@@ -376,19 +366,19 @@ ResultCode extract_all(WindowHandle owner, Decoder* d)
     i32 name_room = 0;
 
     // 3. Room for the archive header.
-    i32 file_length = file_seek(own_file, 0, SEEK_FROM_END);
+    i32 file_length = file_seek(x->file, 0, SEEK_FROM_END);
     if (file_length < 0) {
         result = ERR_SEEK;
         goto done;
     }
-    if ((u32)file_length - (u32)stub_info.archive_start < ARCHIVE_HEADER_BYTES) {
+    if ((u32)file_length - (u32)*run_archive_start(x) < ARCHIVE_HEADER_BYTES) {
         result = ERR_DAMAGED;
         goto done;
     }
 
     // 4. The destination folder.
     if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
-        report_error(owner, ERR_CREATE_FOLDER, dest_path, 0);
+        report_error(x, ERR_CREATE_FOLDER, dest_path, 0);
         goto done;
     }
 
@@ -399,7 +389,7 @@ ResultCode extract_all(WindowHandle owner, Decoder* d)
             result = ERR_NO_MEMORY;
             goto done;
         }
-        decoder_begin(decoder, own_file, stub_info.archive_start, input_buffer);
+        decoder_begin(d, x->file, *run_archive_start(x), input_buffer);
     }
 
     // 7. Name position and room. A folder that already ends in a separator
@@ -420,38 +410,38 @@ ResultCode extract_all(WindowHandle owner, Decoder* d)
     text_copy(folder, sizeof folder, dest_path);
     // Where the names start once make_short_path has converted the folder
     // part too: the folder's components convert alike whatever follows.
-    make_short_path(dest_path);
+    make_short_path(dest_path, run_flags(x)->short_names);
     short_position = text_length(dest_path);
-    text_copy(dest_path, sizeof dest_path, folder);
+    text_copy(dest_path, PATH_SIZE, folder);
 
     // 5, 8. The directory starts empty, at its first piece.
-    directory_begin(decoder);
+    directory_begin(x, d);
 
     // 9. The entries.
-    result = walk_directory(owner, folder, name_position, short_position, name_room, &stopped);
+    result = walk_directory(x, folder, name_position, short_position, name_room, &stopped);
     if (result == ERR_CANCELLED)
         result = 0;  // never shown
 
     // 10. The command, addressed inside the (converted) destination folder.
     // A folder too long to hold a name cannot hold the program either.
-    if (!stopped && command_buffer[0] != 0 && name_room >= 0) {
+    if (!stopped && x->command[0] != 0 && name_room >= 0) {
         memory_copy(dest_path, folder, name_position);
         dest_path[name_position] = 0;
-        make_short_path(dest_path);
-        if (build_command_line(command_line, sizeof command_line, dest_path, command_buffer) > 0)
-            run_command(command_line);
+        make_short_path(dest_path, run_flags(x)->short_names);
+        if (build_command_line(x->command_line, sizeof x->command_line, dest_path, x->command) > 0)
+            extraction_run_command(x, x->command_line);
     }
-    text_copy(dest_path, sizeof dest_path, folder);
+    text_copy(dest_path, PATH_SIZE, folder);
 
 done:
     // 11. Every way out releases what this run allocated.
-    if (decoder->input.buffer != 0) {
-        history_release(decoder);
-        mem_free(decoder->input.buffer);
-        decoder->input.buffer = 0;
+    if (d->input.buffer != 0) {
+        history_release(d);
+        mem_free(d->input.buffer);
+        d->input.buffer = 0;
     }
     // Leave the folder in dest_path, as the caller gave it.
     dest_path[folder_length] = 0;
-    extract_running = 0;
+    x->running = 0;
     return result;
 }

@@ -1,18 +1,19 @@
 // The extraction driver: walks the compressed directory and produces every
 // folder and file under the destination folder. The same code runs in the
-// stub (owner = the main dialog) and in the host tool (owner = null).
+// stub and in the host tool; everything it keeps is in the Extraction.
 #ifndef DRAVEX_ARCHIVE_DRIVER_H
 #define DRAVEX_ARCHIVE_DRIVER_H
 
-#include "platform/platform.h"
+#include "archive/extraction.h"
 
 struct Decoder;
 
-// Extracts everything into the folder held in dest_path. Returns 0 when the
-// run ended normally or its failure was already shown, or a negative code the
-// caller must report. Refuses to be entered again while it runs.
-ResultCode extract_all(WindowHandle owner, Decoder* d);
-ResultCode load_directory_piece(u8* buffer);
+// Extracts everything into the folder held in x->dest_path, decoding with d.
+// Returns 0 when the run ended normally or its failure was already shown, or
+// a negative code the caller must report. Refuses to be entered again while
+// it runs.
+ResultCode extract_all(Extraction* x, Decoder* d);
+ResultCode load_directory_piece(Extraction* x, u8* buffer);
 
 struct DirectoryEntry;
 // The directory walk, also used by the host tool's listing: begin at the
@@ -20,14 +21,11 @@ struct DirectoryEntry;
 // needed and returns 0 with the entry and its name (inside the directory
 // buffer, valid until the next call), or a negative code: a directory that
 // ends early or holds a record or name past its piece is ERR_DAMAGED. The
-// walk reads through d, which decoder_begin has prepared.
-void directory_begin(Decoder* d);
-ResultCode directory_next(DirectoryEntry* entry_ret, const char** name_ret);
+// walk reads through d, which decoder_begin has prepared. directory_begin
+// sets x->entries_left to the archive's entry count.
+void directory_begin(Extraction* x, Decoder* d);
+ResultCode directory_next(Extraction* x, DirectoryEntry* entry_ret, const char** name_ret);
 
-// Room for the command line run after extraction: a quote, the folder with
-// its separator, the program, a quote and the arguments, with both the
-// folder and the command at their 259-character limit.
-enum { COMMAND_LINE_SIZE = 2 * 260 + 4 };
 // Builds the command line for run_command: the folder and the command's
 // program part (up to the first blank, or the quoted part) inside one pair
 // of double quotes, then the rest of the command as its arguments. Returns

@@ -75,9 +75,9 @@ static u32 bounded_length(const char* path)
     return n;
 }
 
-void make_short_path(char* path)
+void make_short_path(char* path, int short_names)
 {
-    if (stub_info.short_names == 0)
+    if (short_names == 0)
         return;
 
     char* end = path + bounded_length(path);

@@ -6,7 +6,8 @@
 #include "platform/base.h"
 
 char* shorten_component(char* dest, const char* begin, const char* end);
-void make_short_path(char* path);
+// Converts every component to its 8.3 form when short_names is set.
+void make_short_path(char* path, int short_names);
 int create_folder_path(const char* path);
 // 1 when the archive name of length bytes stays inside the destination
 // folder and names an ordinary file: not empty, not absolute, no drive or

@@ -25,7 +25,7 @@ static const char modified_warning[] =
     "or your compter may have a virus. Make sure your virus scanner is the latest version, "
     "and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection.";
 
-void set_display_name(const char* path)
+void set_display_name(Extraction* x, const char* path)
 {
     const char* name = path;
     const char* after_colon = 0;
@@ -37,7 +37,7 @@ void set_display_name(const char* path)
     }
     if (name == path && after_colon != 0)
         name = after_colon;
-    text_copy(display_name, PATH_SIZE, name);
+    text_copy(x->display_name, PATH_SIZE, name);
 }
 
 void clear_signing_fields(u8* image, u32 length)
@@ -55,84 +55,83 @@ void clear_signing_fields(u8* image, u32 length)
     store_le32(image + security + 4, 0);
 }
 
-static ResultCode stub_modified(void)
+static ResultCode stub_modified(Extraction* x)
 {
-    message_box(0, modified_warning, stub_info.title, BOX_EXCLAMATION);
+    extraction_message(x, ERR_STUB_MODIFIED, modified_warning, BOX_EXCLAMATION);
     return ERR_STUB_MODIFIED;
 }
 
-ResultCode verify_stub(void)
+ResultCode verify_stub(Extraction* x, u32 length, u32 slot, u32 expected)
 {
-    u32 length = stub_info.stub_length;
-    u32 slot = stub_info.crc_slot;
     // A slot outside the image (an unbuilt stub has 0 for both values) can
     // only come from a damaged record: never zero bytes past the buffer.
     if (slot > length || length - slot < 4)
-        return stub_modified();
+        return stub_modified(x);
     u8* image = (u8*)mem_alloc(length);
     if (image == 0)
         return ERR_NO_MEMORY;
-    file_seek(own_file, 0, SEEK_FROM_START);
-    if (length > 0x7FFFFFFFu || file_read(own_file, image, length) != (i32)length) {
+    file_seek(x->file, 0, SEEK_FROM_START);
+    if (length > 0x7FFFFFFFu || file_read(x->file, image, length) != (i32)length) {
         mem_free(image);
         return ERR_READ;
     }
     store_le32(image + slot, 0);
     u32 crc = crc32_update(image, length, 0xFFFFFFFFu);
-    if (crc != stub_info.stub_crc) {
+    if (crc != expected) {
         clear_signing_fields(image, length);
         crc = crc32_update(image, length, 0xFFFFFFFFu);
     }
     mem_free(image);
-    if (crc != stub_info.stub_crc)
-        return stub_modified();
-    stub_info.archive_start = (i32)length;
+    if (crc != expected)
+        return stub_modified(x);
+    *run_archive_start(x) = (i32)length;
     return 0;
 }
 
 // Reads a string of `length` bytes from the own file, keeping at most `room`
 // of them and skipping the rest. On a short read the buffer is left empty
 // and 0 is returned.
-static int read_header_string(char* buffer, u32 length, u32 room)
+static int read_header_string(FileHandle file, char* buffer, u32 length, u32 room)
 {
     u32 n = length < room ? length : room;
-    if (file_read(own_file, buffer, n) != (i32)n) {
+    if (file_read(file, buffer, n) != (i32)n) {
         buffer[0] = 0;
         return 0;
     }
     buffer[n] = 0;
     if (length > n)
-        file_seek(own_file, (i32)(length - n), SEEK_FROM_CURRENT);
+        file_seek(file, (i32)(length - n), SEEK_FROM_CURRENT);
     return 1;
 }
 
-void read_sfx_header(void)
+void read_sfx_header(Extraction* x)
 {
     u8 raw[SFX_HEADER_SIZE];
     SfxHeader header;
-    if (file_seek(own_file, stub_info.archive_start, SEEK_FROM_START) == -1)
+    FileHandle file = x->file;
+    if (file_seek(file, *run_archive_start(x), SEEK_FROM_START) == -1)
         return;
-    if (file_read(own_file, raw, SFX_HEADER_SIZE) != SFX_HEADER_SIZE)
+    if (file_read(file, raw, SFX_HEADER_SIZE) != SFX_HEADER_SIZE)
         return;
     parse_sfx_header(raw, &header);
     if (header.magic != SFX_MAGIC)
         return;
     // The archive follows the whole header even when one of its strings
     // cannot be read below.
-    stub_info.archive_start +=
+    *run_archive_start(x) +=
         SFX_HEADER_SIZE + (i32)header.title_length + header.folder_length + header.command_length;
 
-    if (!read_header_string(stub_info.title, header.title_length, TITLE_SIZE - 1))
+    if (!read_header_string(file, run_title(x), header.title_length, TITLE_SIZE - 1))
         return;
-    if (read_header_string(dest_path, header.folder_length, PATH_SIZE - 1))
-        read_header_string(command_buffer, header.command_length, PATH_SIZE - 1);
-    stub_info.overwrite_all = (header.flags & SFX_FLAG_OVERWRITE) ? 1 : 0;
+    if (read_header_string(file, x->dest_path, header.folder_length, PATH_SIZE - 1))
+        read_header_string(file, x->command, header.command_length, PATH_SIZE - 1);
+    run_flags(x)->overwrite_all = (header.flags & SFX_FLAG_OVERWRITE) ? 1 : 0;
 }
 
-ResultCode read_archive_header(void)
+ResultCode read_archive_header(Extraction* x)
 {
-    file_seek(own_file, stub_info.archive_start, SEEK_FROM_START);
-    if (file_read(own_file, archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
+    file_seek(x->file, *run_archive_start(x), SEEK_FROM_START);
+    if (file_read(x->file, x->archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
         return ERR_READ;
     return 0;
 }

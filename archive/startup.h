@@ -5,11 +5,17 @@
 #ifndef DRAVEX_ARCHIVE_STARTUP_H
 #define DRAVEX_ARCHIVE_STARTUP_H
 
-#include "platform/base.h"
+#include "archive/extraction.h"
 
 // Sets the archive's display name to the file-name part of the program's
 // path: after the last backslash, else after the last colon, else all of it.
-void set_display_name(const char* path);
+void set_display_name(Extraction* x, const char* path);
+// Checks the image of stub_length bytes at the start of the own file against
+// the self-check value, with the 4 bytes at crc_slot read as zero (and, if
+// that differs, with the fields signing rewrites taken as zero too): 0,
+// ERR_NO_MEMORY, ERR_READ or ERR_STUB_MODIFIED (after its warning, shown
+// through x). Sets archive_start to stub_length on success.
+ResultCode verify_stub(Extraction* x, u32 stub_length, u32 crc_slot, u32 stub_crc);
 // Where a PE image keeps the fields that signing rewrites: the offset of the
 // "PE" signature at 0x3C; after it the file header, then the optional
 // header with the CheckSum and, in its data directory, the certificate
@@ -26,17 +32,12 @@ enum {
 // Zeroes the CheckSum and the certificate table's entry of a PE image of
 // `length` bytes; leaves an image too short to hold them as it is.
 void clear_signing_fields(u8* image, u32 length);
-// 0, ERR_NO_MEMORY, ERR_READ or ERR_STUB_MODIFIED (after its warning). The
-// CRC is taken over the image as stored, and if that differs, with the
-// fields signing rewrites taken as zero.
-// Sets archive_start to stub_length on success.
-ResultCode verify_stub(void);
 // Reads the optional SfxHeader at archive_start into the title, destination
 // path and command buffers and OverwriteAll, and advances archive_start past
 // it. Never fails: a missing or short header leaves the defaults.
-void read_sfx_header(void);
+void read_sfx_header(Extraction* x);
 // Reads the 42-byte ArchiveHeader at archive_start into archive_header;
 // ERR_READ when it cannot be read whole.
-ResultCode read_archive_header(void);
+ResultCode read_archive_header(Extraction* x);
 
 #endif

@@ -12,7 +12,7 @@ const char initial_title[] = "Dravex Self-Extractor";
 
 StubInfo stub_info = {
     0, 0, 0,
-    0, 0, 1, 0,
+    {0, 0, 1, 0},
     0,
     DRAVEX_DISTANCE_SIZES_INIT,
     DRAVEX_DISTANCE_OFFSETS_INIT,
@@ -20,11 +20,3 @@ StubInfo stub_info = {
     DRAVEX_WINDOW_SIZES_INIT,
     "Dravex Self-Extractor",
 };
-
-FileHandle own_file = INVALID_FILE;
-void* instance_handle = 0;
-char display_name[PATH_SIZE];
-char dest_path[PATH_SIZE];
-char command_buffer[PATH_SIZE];
-char message_buffer[MESSAGE_BUFFER_SIZE];
-u8 archive_header[ARCHIVE_HEADER_SIZE];

@@ -1,4 +1,4 @@
-// Process-wide state of the stub.
+// The stub's record in its own image.
 //
 // StubInfo is one record in the stub's initialised data. Its first three
 // fields are written by the stub builder (qvx): the image length, the file
@@ -21,14 +21,20 @@ enum {
     ARCHIVE_HEADER_SIZE = 42,
 };
 
-struct StubInfo {
-    u32 stub_length;
-    u32 crc_slot;
-    u32 stub_crc;
+// The flags of one extraction. The stub's live in its StubInfo record; the
+// host gives each extraction its own.
+struct RunFlags {
     u8 cancel_flag;    // CancelFlag
     u8 overwrite_all;  // OverwriteAll
     u8 short_names;    // ShortNames
     u8 reserved;
+};
+
+struct StubInfo {
+    u32 stub_length;
+    u32 crc_slot;
+    u32 stub_crc;
+    RunFlags flags;
     i32 archive_start;
     // The format tables (codec/format_tables.h), copied here because the stub
     // format puts them in this record.
@@ -48,15 +54,6 @@ enum {
     STUB_INFO_SIZE = 216,
 };
 
-// The rest of the process-wide state (start-up fills it, the dialogs and the
-// driver use it).
-extern FileHandle own_file;
-extern void* instance_handle;
-extern char display_name[PATH_SIZE];
-extern char dest_path[PATH_SIZE];
-extern char command_buffer[PATH_SIZE];
-extern char message_buffer[MESSAGE_BUFFER_SIZE];
-extern u8 archive_header[ARCHIVE_HEADER_SIZE];
 extern const char initial_title[];  // "Dravex Self-Extractor"
 
 #endif

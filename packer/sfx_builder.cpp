@@ -14,108 +14,11 @@
 
 #include "archive/records.h"
 #include "archive/startup.h"
+#include "archive/stub_image.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
-#include "codec/format_tables.h"
 
 namespace packer {
-
-namespace {
-
-// --- PE headers -----------------------------------------------------------
-
-constexpr size_t DOS_HEADER_SIZE = 64;
-constexpr size_t DOS_PE_OFFSET_FIELD = 0x3C;
-constexpr size_t COFF_HEADER_SIZE = 24;  // "PE\0\0" and the file header
-constexpr size_t SECTION_HEADER_SIZE = 40;
-constexpr size_t OPTIONAL_SIZE_OF_HEADERS = 60;  // same offset in PE32 and PE32+
-
-// --- StubInfo as the stub's image holds it before building ----------------
-
-// The bytes of StubInfo from offset 12 on, in the unbuilt image: the flags,
-// archive_start, the distance tables, the directory signature, the window
-// sizes and the title. The first 12 bytes are what we write, so a stub that
-// was built before matches too.
-constexpr size_t PATTERN_OFFSET = 12;
-
-std::vector<uint8_t> stub_info_pattern()
-{
-    std::vector<uint8_t> p(STUB_INFO_SIZE, 0);
-    p[12] = 0;  // CancelFlag
-    p[13] = 0;  // OverwriteAll
-    p[14] = 1;  // ShortNames
-    // 16: archive_start, 0
-    std::memcpy(&p[20], lz_distance_sizes, 4);
-    for (int i = 0; i < 4; i++)
-        store_le16(&p[24 + 2 * i], lz_distance_offsets[i]);
-    std::memcpy(&p[STUB_INFO_SIGNATURE_OFFSET], "QVXDE", 6);
-    size_t at = STUB_INFO_SIGNATURE_OFFSET + 8;
-    for (const auto& row : lz_window_sizes)
-        for (uint32_t size : row) {
-            store_le32(&p[at], size);
-            at += 4;
-        }
-    static const char title[] = "Dravex Self-Extractor";
-    std::memcpy(&p[at], title, sizeof title - 1);
-    return std::vector<uint8_t>(p.begin() + PATTERN_OFFSET, p.end());
-}
-
-// Every offset at which StubInfo's fixed contents occur.
-std::vector<size_t> find_stub_info(const std::vector<uint8_t>& image)
-{
-    static const std::vector<uint8_t> pattern = stub_info_pattern();
-    std::vector<size_t> found;
-    if (image.size() < STUB_INFO_SIZE)
-        return found;
-    for (size_t at = 0; at + STUB_INFO_SIZE <= image.size(); at++) {
-        if (image[at + STUB_INFO_SIGNATURE_OFFSET] != 'Q')
-            continue;
-        if (std::memcmp(&image[at + PATTERN_OFFSET], pattern.data(), pattern.size()) == 0)
-            found.push_back(at);
-    }
-    return found;
-}
-
-}  // namespace
-
-bool read_stub_fields(const std::vector<uint8_t>& image, uint32_t& stub_length, uint32_t& crc_slot,
-                      uint32_t& stub_crc)
-{
-    std::vector<size_t> found = find_stub_info(image);
-    if (found.size() != 1)
-        return false;
-    const uint8_t* p = &image[found[0]];
-    stub_length = load_le32(p);
-    crc_slot = load_le32(p + 4);
-    stub_crc = load_le32(p + STUB_INFO_CRC_OFFSET);
-    return true;
-}
-
-uint32_t pe_image_end(const uint8_t* data, size_t size)
-{
-    if (data == nullptr || size < DOS_HEADER_SIZE || data[0] != 'M' || data[1] != 'Z')
-        return 0;
-    uint64_t pe = load_le32(data + DOS_PE_OFFSET_FIELD);
-    if (pe + COFF_HEADER_SIZE > size || std::memcmp(data + pe, "PE\0\0", 4) != 0)
-        return 0;
-    uint32_t section_count = load_le16(data + pe + 6);
-    uint32_t optional_size = load_le16(data + pe + 20);
-    uint64_t optional = pe + COFF_HEADER_SIZE;
-    uint64_t sections = optional + optional_size;
-    if (optional_size < OPTIONAL_SIZE_OF_HEADERS + 4 || section_count == 0 ||
-        sections + (uint64_t)section_count * SECTION_HEADER_SIZE > size)
-        return 0;
-    // The headers are part of the image even when every section is empty.
-    uint64_t end = load_le32(data + optional + OPTIONAL_SIZE_OF_HEADERS);
-    for (uint32_t i = 0; i < section_count; i++) {
-        const uint8_t* header = data + sections + (uint64_t)i * SECTION_HEADER_SIZE;
-        uint64_t raw_size = load_le32(header + 16);
-        uint64_t raw_offset = load_le32(header + 20);
-        if (raw_size != 0 && raw_offset + raw_size > end)
-            end = raw_offset + raw_size;
-    }
-    return end > 0xFFFFFFFFu ? 0 : (uint32_t)end;
-}
 
 bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive, const SfxStrings& strings,
                std::vector<uint8_t>& out, std::string& error, std::vector<std::string>& warnings)
@@ -132,10 +35,10 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
                 " (a payload or other data is attached, or it is cut short)";
         return false;
     }
-    std::vector<size_t> found = find_stub_info(stub);
-    if (found.size() != 1) {
-        error = found.empty() ? "not a Dravex stub: its StubInfo record was not found"
-                              : "not a Dravex stub: its StubInfo record occurs more than once";
+    size_t record = find_stub_info(stub.data(), stub.size(), 0);
+    if (record == stub.size() || find_stub_info(stub.data(), stub.size(), record + 1) != stub.size()) {
+        error = record == stub.size() ? "not a Dravex stub: its StubInfo record was not found"
+                                      : "not a Dravex stub: its StubInfo record occurs more than once";
         return false;
     }
 
@@ -167,7 +70,6 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
         out.clear();
         return false;
     }
-    size_t record = found[0];
     uint32_t slot = (uint32_t)(record + STUB_INFO_CRC_OFFSET);
     store_le32(&out[record], (uint32_t)out.size());
     store_le32(&out[record + 4], slot);

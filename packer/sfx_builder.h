@@ -21,22 +21,12 @@ struct SfxStrings {
     PublisherIdentity identity;  // the publisher's version strings and icon
 };
 
-// End of the PE image's last section (its raw data), or 0 when the bytes are
-// not a PE image.
-uint32_t pe_image_end(const uint8_t* data, size_t size);
-
 // Fills out with the patched stub (with the publisher's resources, when
 // given, after the linked bytes), the SfxHeader and the archive. Returns
 // false with a message in error for an unknown stub or strings the
 // SfxHeader cannot hold; warnings name strings the stub will cut.
 bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive, const SfxStrings& strings,
                std::vector<uint8_t>& out, std::string& error, std::vector<std::string>& warnings);
-
-// Reads the stub_length, crc_slot and stub_crc fields of the one StubInfo
-// record in a stub image. Returns false when the image holds none (not a
-// Dravex stub) or more than one.
-bool read_stub_fields(const std::vector<uint8_t>& image, uint32_t& stub_length, uint32_t& crc_slot,
-                      uint32_t& stub_crc);
 
 // The PE32 stub built into the tool (empty when built without it).
 const std::vector<uint8_t>& embedded_stub();

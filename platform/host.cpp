@@ -15,24 +15,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "archive/stub_info.h"
-
 namespace host {
 
-static Hooks g_hooks;
-static std::vector<MessageRecord> g_messages;
-static std::vector<std::string> g_commands;
+static thread_local int t_base_directory = AT_FDCWD;
 
-Hooks& hooks() { return g_hooks; }
-std::vector<MessageRecord>& messages() { return g_messages; }
-std::vector<std::string>& commands() { return g_commands; }
-
-void reset_hooks()
-{
-    g_hooks = Hooks();
-    g_messages.clear();
-    g_commands.clear();
-}
+void set_base_directory(int dir_fd) { t_base_directory = dir_fd; }
+int base_directory() { return t_base_directory; }
 
 // Code points of bytes 0x80..0x9F; the five undefined bytes map to the C1
 // control of the same value, as Windows' own conversion does.
@@ -159,6 +147,8 @@ using host::handle_from_fd;
 using host::path_to_host;
 using host::set_error;
 
+static int base() { return host::base_directory(); }
+
 void* mem_alloc(u32 size) { return malloc(size == 0 ? 1 : size); }
 void* mem_realloc(void* block, u32 size) { return realloc(block, size == 0 ? 1 : size); }
 void mem_free(void* block) { free(block); }
@@ -168,7 +158,7 @@ FileHandle file_create(const char* path, u32 attributes)
     (void)attributes;
     LastError = 0;
     std::string p = path_to_host(path);
-    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = openat(base(), p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         // Windows names a missing parent folder "path not found".
         LastError = errno == ENOENT ? (u32)OS_PATH_NOT_FOUND : host::windows_error_from_errno(errno);
@@ -182,7 +172,7 @@ FileHandle file_open(const char* path, u32 access)
     LastError = 0;
     std::string p = path_to_host(path);
     int flags = (access & ACCESS_WRITE) ? O_RDWR : O_RDONLY;
-    int fd = open(p.c_str(), flags | O_CLOEXEC);
+    int fd = openat(base(), p.c_str(), flags | O_CLOEXEC);
     if (fd < 0) {
         set_error();
         return INVALID_FILE;
@@ -303,7 +293,7 @@ int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 writ
 i32 path_get_attributes(const char* path)
 {
     struct stat st;
-    if (stat(path_to_host(path).c_str(), &st) != 0) {
+    if (fstatat(base(), path_to_host(path).c_str(), &st, 0) != 0) {
         set_error();
         return -1;
     }
@@ -317,7 +307,7 @@ int path_set_attributes(const char* path, u32 attributes)
     LastError = 0;
     std::string p = path_to_host(path);
     struct stat st;
-    if (stat(p.c_str(), &st) != 0) {
+    if (fstatat(base(), p.c_str(), &st, 0) != 0) {
         set_error();
         return 0;
     }
@@ -330,7 +320,7 @@ int path_set_attributes(const char* path, u32 attributes)
         mode &= ~(mode_t)0222;
     else
         mode |= 0200;
-    if (chmod(p.c_str(), mode) != 0) {
+    if (fchmodat(base(), p.c_str(), mode, 0) != 0) {
         set_error();
         return 0;
     }
@@ -339,7 +329,7 @@ int path_set_attributes(const char* path, u32 attributes)
 
 int path_delete(const char* path)
 {
-    if (unlink(path_to_host(path).c_str()) != 0) {
+    if (unlinkat(base(), path_to_host(path).c_str(), 0) != 0) {
         set_error();
         return 0;
     }
@@ -348,46 +338,11 @@ int path_delete(const char* path)
 
 int dir_create(const char* path)
 {
-    if (mkdir(path_to_host(path).c_str(), 0777) != 0) {
+    if (mkdirat(base(), path_to_host(path).c_str(), 0777) != 0) {
         set_error();
         return 0;
     }
     return 1;
-}
-
-int message_box(WindowHandle owner, const char* text, const char* caption, u32 style)
-{
-    (void)owner;
-    host::g_messages.push_back({text, caption, style});
-    if (host::g_hooks.message_box)
-        return host::g_hooks.message_box(text, caption, style);
-    return BOX_ANSWER_OK;
-}
-
-void show_progress(WindowHandle owner, const char* text)
-{
-    (void)owner;
-    if (host::g_hooks.progress)
-        host::g_hooks.progress(text);
-}
-
-int ask_overwrite(void)
-{
-    if (host::g_hooks.ask_overwrite)
-        return host::g_hooks.ask_overwrite(path_to_host(dest_path));
-    return ANSWER_NO;
-}
-
-void pump_messages(void)
-{
-    if (host::g_hooks.pump)
-        host::g_hooks.pump();
-}
-
-int volume_needs_short_names(char drive_letter)
-{
-    (void)drive_letter;
-    return host::g_hooks.short_names;
 }
 
 u32 current_directory(char* buffer, u32 size)
@@ -398,11 +353,4 @@ u32 current_directory(char* buffer, u32 size)
         return 0;
     }
     return (u32)strlen(buffer);
-}
-
-void run_command(const char* command_line)
-{
-    host::g_commands.push_back(command_line);
-    if (host::g_hooks.run_command)
-        host::g_hooks.run_command(command_line);
 }

@@ -1,43 +1,21 @@
-// Host-only hooks of the POSIX backend: where message boxes, the progress
-// line, the overwrite question and the command go when the core runs inside
-// the qvx tool or a test instead of the stub.
+// Host-only parts of the POSIX backend: the folder relative paths start
+// from, and the conversions between archive names and host paths.
 #ifndef DRAVEX_PLATFORM_HOST_H
 #define DRAVEX_PLATFORM_HOST_H
 
 #include <ctime>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 
 namespace host {
 
-struct MessageRecord {
-    std::string text;
-    std::string caption;
-    unsigned style;
-};
-
-struct Hooks {
-    // Returns BOX_ANSWER_OK or BOX_ANSWER_CANCEL. Default: record and answer OK.
-    std::function<int(const char* text, const char* caption, unsigned style)> message_box;
-    std::function<void(const char* text)> progress;
-    // Gets the full target path (UTF-8); default: ANSWER_NO.
-    std::function<int(const std::string& path)> ask_overwrite;
-    // Gets the command line built by the driver; default: recorded only.
-    std::function<void(const char* command_line)> run_command;
-    // Called by pump_messages; tests use it to simulate a Cancel click.
-    std::function<void()> pump;
-    int short_names = 0;  // what volume_needs_short_names answers
-};
-
-Hooks& hooks();
-// Every message box shown since the last reset, in order.
-std::vector<MessageRecord>& messages();
-std::vector<std::string>& commands();
-// Restores the default hooks and empties the records.
-void reset_hooks();
+// Relative paths given to the file wrappers are resolved in this folder (a
+// descriptor; AT_FDCWD, the working directory, by default). It is the
+// calling thread's own, so extractions on two threads can each work
+// relative to their destination.
+void set_base_directory(int dir_fd);
+int base_directory();
 
 // Archive names are Windows code page 1252 with backslashes; the host file
 // system takes UTF-8 with slashes.

@@ -1,10 +1,9 @@
-// The one place where a result code becomes a message box. Shared by the
-// stub and the host tool, so both word every failure identically.
-#include "archive/stub_info.h"
+// The one place where a result code becomes the text of a message. Shared by
+// the stub and the host tool, so both word every failure identically.
 #include "platform/platform.h"
 #include "platform/text.h"
 
-u32 LastError;
+DRAVEX_THREAD_LOCAL u32 LastError;
 
 // The operating-system errors that have their own line, as a table: a
 // switch without jump tables would compare each code in turn in more bytes.
@@ -53,19 +52,11 @@ static const char* message_format(ResultCode code)
     return 0;
 }
 
-int report_error(WindowHandle owner, ResultCode code, const char* name, int can_continue)
+u32 format_failure(char* out, u32 out_size, ResultCode code, const char* name)
 {
-    if (name == 0)
-        name = display_name;
     const char* format = message_format(code);
     if (format == 0)
         return 0;
     // Formats without a second %s simply ignore the suffix argument.
-    text_format(message_buffer, sizeof message_buffer, format, name, os_error_suffix());
-    LastError = 0;
-    u32 style = can_continue ? (BOX_EXCLAMATION | BOX_OKCANCEL) : BOX_EXCLAMATION;
-    int answer = message_box(owner, message_buffer, stub_info.title, style);
-    if (can_continue && answer == BOX_ANSWER_OK)
-        return 0;
-    return 1;
+    return text_format(out, out_size, format, name, os_error_suffix());
 }

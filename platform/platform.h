@@ -62,7 +62,14 @@ enum {
 
 enum { MESSAGE_BUFFER_SIZE = 320 };  // the longest message with a 259-byte path fits
 
-extern u32 LastError;
+// One per thread on the host, where extractions may run side by side (as
+// Windows keeps its own last error per thread); the stub has one thread.
+#if defined(_WIN32)
+#define DRAVEX_THREAD_LOCAL
+#else
+#define DRAVEX_THREAD_LOCAL thread_local
+#endif
+extern DRAVEX_THREAD_LOCAL u32 LastError;
 
 // Heap. LastError untouched.
 void* mem_alloc(u32 size);
@@ -82,21 +89,21 @@ int path_set_attributes(const char* path, u32 attributes);
 int path_delete(const char* path);
 int dir_create(const char* path);
 
-// User interface and system services used by the extraction driver.
-// Win32: MessageBoxA, SetDlgItemTextA(owner, 102), the overwrite dialog,
-// PeekMessageA loop, GetVolumeInformationA, GetCurrentDirectoryA, WinExec.
-// Host: see host.cpp (messages go to a sink, nothing is run).
-int message_box(WindowHandle owner, const char* text, const char* caption, u32 style);
-void show_progress(WindowHandle owner, const char* text);
-int ask_overwrite(void);  // ANSWER_YES, ANSWER_NO or ANSWER_YES_TO_ALL; names dest_path
+// System services. Win32: GetCurrentDirectoryA; host: getcwd.
+u32 current_directory(char* buffer, u32 size);
+#if defined(_WIN32)
+// Win32 only: the stub's shell builds its side of the extraction on these
+// (PeekMessageA loop, GetVolumeInformationA, WinExec).
 void pump_messages(void);
 int volume_needs_short_names(char drive_letter);
-u32 current_directory(char* buffer, u32 size);
 void run_command(const char* command_line);
+#endif
 
 // Failure messages (messages.cpp, shared by both backends).
-// Returns 0 when the caller should go on, 1 when it should stop.
-int report_error(WindowHandle owner, ResultCode code, const char* name, int can_continue);
+// Formats the message of a result code about name into out, with the cause
+// LastError names on its second line; returns its length, or 0 for a code
+// that is never shown (ERR_CANCELLED).
+u32 format_failure(char* out, u32 out_size, ResultCode code, const char* name);
 const char* os_error_suffix(void);
 
 #endif

@@ -9,10 +9,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "archive/stub_info.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "shell/dialogs.h"
 
 static void keep_error(void)
 {
@@ -174,35 +172,6 @@ int dir_create(const char* path)
 }
 
 // --- user interface and system services --------------------------------------
-
-int message_box(WindowHandle owner, const char* text, const char* caption, u32 style)
-{
-    return MessageBoxA((HWND)owner, text, caption, style);
-}
-
-void show_progress(WindowHandle owner, const char* text)
-{
-    SetDlgItemTextA((HWND)owner, CTL_BANNER, text);
-}
-
-int ask_overwrite(void)
-{
-    // No To All answers every later question itself.
-    static u8 no_to_all;
-    if (no_to_all)
-        return ANSWER_NO;
-    // No owner: the main dialog stays enabled, so its Cancel still works
-    // while the question is up.
-    INT_PTR answer = DialogBoxParamA((HINSTANCE)instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), 0,
-                                     overwrite_dialog_proc, 0);
-    if (answer == CTL_NO_TO_ALL)
-        no_to_all = 1;
-    // A question that could not be shown (no memory for the dialog) must
-    // not count as Yes: the file is kept.
-    if (answer != ANSWER_YES && answer != ANSWER_YES_TO_ALL)
-        return ANSWER_NO;
-    return (int)answer;
-}
 
 void pump_messages(void)
 {

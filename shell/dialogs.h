@@ -3,12 +3,17 @@
 #ifndef DRAVEX_SHELL_DIALOGS_H
 #define DRAVEX_SHELL_DIALOGS_H
 
+#include "archive/extraction.h"
 #include "resources/resource.h"
 
 // Created by start-up before the main dialog, deleted after it.
 extern HBRUSH dialog_brush;
 extern HFONT dialog_font;
-// The stub's one decoder, set up by start-up.
+extern HINSTANCE instance_handle;
+// The stub's one extraction, with the flags and title of its StubInfo, and
+// its one decoder, reading the format tables from StubInfo; both set up by
+// start-up.
+extern Extraction sfx_extraction;
 extern struct Decoder stub_decoder;
 
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -57,15 +57,16 @@ static void browse(HWND window)
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     LPITEMIDLIST list = browse_for_folder(&info);
     if (list != 0) {
-        if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListA"))(list, message_buffer))
-            SetDlgItemTextA(window, CTL_FOLDER, message_buffer);
+        char* path = sfx_extraction.message;
+        if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListA"))(list, path))
+            SetDlgItemTextA(window, CTL_FOLDER, path);
         ((FreeFunction)system_function("shell32.dll", MAKEINTRESOURCEA(155)))(list);  // ILFree
     }
 }
 
 static void cancel(HWND window)
 {
-    stub_info.cancel_flag = 1;
+    stub_info.flags.cancel_flag = 1;
     EndDialog(window, 0);
 }
 
@@ -74,11 +75,13 @@ static void extract(HWND window)
     if (extracting)
         return;
     extracting = 1;
-    GetDlgItemTextA(window, CTL_FOLDER, dest_path, PATH_SIZE);
-    stub_info.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
-    ResultCode result = extract_all(window, &stub_decoder);
+    Extraction* x = &sfx_extraction;
+    GetDlgItemTextA(window, CTL_FOLDER, x->dest_path, PATH_SIZE);
+    stub_info.flags.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
+    x->owner = window;
+    ResultCode result = extract_all(x, &stub_decoder);
     if (result < 0)
-        report_error(window, result, 0, 0);
+        report_error(x, result, 0, 0);
     cancel(window);
 }
 
@@ -88,15 +91,16 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     switch (message) {
     case WM_INITDIALOG:
         SetWindowTextA(window, stub_info.title);
-        text_format(message_buffer, sizeof message_buffer,
-                    "Click the Extract button to extract all files in %s to the specified folder.", display_name, 0);
-        SetDlgItemTextA(window, CTL_INTRO, message_buffer);
+        text_format(sfx_extraction.message, sizeof sfx_extraction.message,
+                    "Click the Extract button to extract all files in %s to the specified folder.",
+                    sfx_extraction.display_name, 0);
+        SetDlgItemTextA(window, CTL_INTRO, sfx_extraction.message);
         SetDlgItemTextA(window, CTL_BANNER, banner_text);
-        if (stub_info.overwrite_all)
+        if (stub_info.flags.overwrite_all)
             CheckDlgButton(window, CTL_OVERWRITE_ALL, BST_CHECKED);
         for (int id = CTL_FOLDER; id <= CTL_COUNT; id++)
             SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
-        SetDlgItemTextA(window, CTL_FOLDER, dest_path);
+        SetDlgItemTextA(window, CTL_FOLDER, sfx_extraction.dest_path);
         SetFocus(GetDlgItem(window, CTL_FOLDER));
         SendDlgItemMessageA(window, CTL_FOLDER, EM_SETSEL, 0, -1);
         return 0;  // the focus is placed already

@@ -19,6 +19,8 @@
 
 HBRUSH dialog_brush;
 HFONT dialog_font;
+HINSTANCE instance_handle;
+Extraction sfx_extraction;
 // Static: the record is far too large for a stack without probes. It reads
 // the format tables from StubInfo, which the self-check covers.
 Decoder stub_decoder;
@@ -27,7 +29,7 @@ Decoder stub_decoder;
 // handle, brush and font are left to the end of the process.
 static int fail(ResultCode code)
 {
-    report_error(0, code, 0, 0);
+    report_error(&sfx_extraction, code, 0, 0);
     return 0;
 }
 
@@ -42,38 +44,41 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     (void)command_line;  // the run takes nothing from its command line
     (void)show;
 
+    Extraction* x = &sfx_extraction;
+    char* dest_path = x->dest_path;
+
     // The destination buffer serves as scratch for our own path here.
     DWORD n = GetModuleFileNameA(instance, dest_path, PATH_SIZE);
     if (n >= PATH_SIZE)
         dest_path[PATH_SIZE - 1] = 0;  // a cut path is not terminated on XP
-    set_display_name(dest_path);
+    set_display_name(x, dest_path);
 
-    own_file = file_open(dest_path, ACCESS_READ);
-    if (own_file == INVALID_FILE)
+    x->file = file_open(dest_path, ACCESS_READ);
+    if (x->file == INVALID_FILE)
         return fail(ERR_OPEN);
     crc32_build_table();
-    decoder_init(&stub_decoder, &stub_info.cancel_flag, stub_info.distance_sizes, stub_info.distance_offsets,
-                 stub_info.window_sizes);
-    ResultCode result = verify_stub();
+    decoder_init(&stub_decoder, &stub_info.flags.cancel_flag, stub_info.distance_sizes,
+                 stub_info.distance_offsets, stub_info.window_sizes);
+    ResultCode result = verify_stub(x, stub_info.stub_length, stub_info.crc_slot, stub_info.stub_crc);
     if (result < 0)
         return fail(result);  // nothing more for ERR_STUB_MODIFIED: it warned already
 
     dest_path[0] = 0;
     current_directory(dest_path, PATH_SIZE);
-    if (file_seek(own_file, 0, SEEK_FROM_END) == -1)
+    if (file_seek(x->file, 0, SEEK_FROM_END) == -1)
         return fail(ERR_SEEK);
-    read_sfx_header();
+    read_sfx_header(x);
     // A relative default folder (".", "Setup") is shown resolved against the
     // current folder: the same destination, but the user sees where. An
     // empty one stays empty.
     if (dest_path[0] != 0 && dest_path[0] != '\\' && dest_path[1] != ':') {
-        DWORD length = GetFullPathNameA(dest_path, PATH_SIZE, message_buffer, 0);
+        DWORD length = GetFullPathNameA(dest_path, PATH_SIZE, x->message, 0);
         if (length - 1 < PATH_SIZE - 1)
-            text_copy(dest_path, PATH_SIZE, message_buffer);
+            text_copy(dest_path, PATH_SIZE, x->message);
     }
-    if (read_archive_header() < 0)
+    if (read_archive_header(x) < 0)
         return fail(ERR_READ);
-    if (load_le32(archive_header + 8) == 0) {
+    if (load_le32(x->archive_header + 8) == 0) {
         MessageBoxA(0, "Archive contains no files", stub_info.title, MB_OK);
         return 0;
     }
@@ -95,7 +100,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
 
     DeleteObject(dialog_font);
     DeleteObject(dialog_brush);
-    file_close(own_file);
+    file_close(x->file);
     return 0;
 }
 

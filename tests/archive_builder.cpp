@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "archive/stub_info.h"
+#include "archive/extraction.h"
 #include "codec/crc32.h"
 #include "codec/input_stream.h"
 #include "packer/bit_writer.h"
@@ -192,15 +192,15 @@ Archive build(const std::vector<Member>& members, const Options& options)
     return a;
 }
 
-bool install(const Archive& archive, const std::string& path)
+bool install(const Archive& archive, const std::string& path, Extraction* x)
 {
     testutil::write_file(path, archive.bytes);
-    if (!testutil::open_as_own_file(path))
+    if (!testutil::open_as_own_file(x, path))
         return false;
-    stub_info.archive_start = (int32_t)archive.archive_start;
+    x->archive_start = (int32_t)archive.archive_start;
     for (int i = 0; i < ARCHIVE_HEADER_SIZE; i++) {
         size_t at = archive.archive_start + (size_t)i;
-        archive_header[i] = at < archive.bytes.size() ? archive.bytes[at] : 0;
+        x->archive_header[i] = at < archive.bytes.size() ? archive.bytes[at] : 0;
     }
     return true;
 }

@@ -13,6 +13,8 @@
 
 #include "archive/records.h"
 
+struct Extraction;
+
 namespace testarchive {
 
 using Bytes = std::vector<uint8_t>;
@@ -61,9 +63,9 @@ Bytes directory_piece(const Bytes& records, Coding coding);
 
 Archive build(const std::vector<Member>& members, const Options& options = Options());
 
-// Writes the archive to path and makes it the extractor's own file:
-// archive_start and archive_header as start-up would set them.
-bool install(const Archive& archive, const std::string& path);
+// Writes the archive to path and makes it x's own file, with archive_start
+// and the archive header as start-up would set them.
+bool install(const Archive& archive, const std::string& path, Extraction* x);
 
 }  // namespace testarchive
 

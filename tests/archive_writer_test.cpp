@@ -12,8 +12,8 @@
 #include <set>
 
 #include "archive/records.h"
+#include "host/extract.h"
 #include "packer/archive_writer.h"
-#include "packer/host_extract.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"
 
@@ -44,22 +44,23 @@ std::vector<uint8_t> pack(const std::vector<std::string>& inputs, uint64_t strea
     return archive;
 }
 
-packer::ExtractResult extract(const std::string& archive, const std::string& dest, bool test_only = false)
+host::ExtractResult extract(const std::string& archive, const std::string& dest, bool test_only = false)
 {
-    packer::ExtractOptions options;
+    host::ExtractOptions options;
     options.dest_dir = dest;
     options.test_only = test_only;
     options.overwrite_all = true;
-    return packer::extract_archive(archive, options);
+    return host::extract_archive(archive, options);
 }
 
-std::vector<packer::ListedEntry> list(const std::string& archive, ResultCode* result = nullptr)
+std::vector<host::ListedEntry> list(const std::string& archive, ResultCode* result = nullptr)
 {
-    std::vector<packer::ListedEntry> out;
-    packer::ArchiveInfo info;
+    std::vector<host::ListedEntry> out;
+    host::Run run;
+    host::ArchiveInfo info;
     std::string error;
-    EXPECT_EQ(packer::open_archive(archive, info, error), 0) << error;
-    ResultCode r = packer::read_directory([&](const packer::ListedEntry& e) {
+    EXPECT_EQ(host::open_archive(run, archive, info, error), 0) << error;
+    ResultCode r = host::read_directory(run, [&](const host::ListedEntry& e) {
         out.push_back(e);
         return true;
     });
@@ -67,7 +68,7 @@ std::vector<packer::ListedEntry> list(const std::string& archive, ResultCode* re
         *result = r;
     else
         EXPECT_EQ(r, 0);
-    packer::close_archive();
+    host::close_archive(run);
     return out;
 }
 
@@ -252,7 +253,7 @@ TEST_F(RoundTrip, ManyStreamsAndPiecesExtractByteForByte)
     std::string path = tmp.file("a.qvx");
     testutil::write_file(path, archive);
 
-    std::vector<packer::ListedEntry> entries = list(path);
+    std::vector<host::ListedEntry> entries = list(path);
     std::set<uint32_t> streams;
     for (const auto& e : entries)
         if (!(e.entry.entry_flags & ENTRY_FOLDER) && e.entry.member_size > 0)
@@ -265,7 +266,7 @@ TEST_F(RoundTrip, ManyStreamsAndPiecesExtractByteForByte)
     EXPECT_EQ(header.entry_count, entries.size());
     EXPECT_GE(count_pieces(archive, header.directory_offset), 3u);
 
-    packer::ExtractResult r = extract(path, tmp.file("out"));
+    host::ExtractResult r = extract(path, tmp.file("out"));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(r.messages.empty()) << r.messages[0];
     EXPECT_EQ(snapshot(src), snapshot(tmp.file("out/src")));
@@ -300,7 +301,7 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
     flipped[42 + 200] ^= 0x40;
     std::string path = tmp.file("flipped.qvx");
     testutil::write_file(path, flipped);
-    packer::ExtractResult r = extract(path, tmp.file("d1/out"));
+    host::ExtractResult r = extract(path, tmp.file("d1/out"));
     EXPECT_NE(r.exit_code, 0);
     EXPECT_FALSE(r.messages.empty());
     EXPECT_EQ(fs::directory_iterator(tmp.file("d1"))->path().filename(), "out");
@@ -309,9 +310,9 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
     std::vector<uint8_t> cut(archive.begin(), archive.begin() + header.directory_offset + 20);
     testutil::write_file(path, cut);
     r = extract(path, tmp.file("d2"));
-    EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(r.exit_code, host::EXIT_FAILED);
     EXPECT_TRUE(r.damaged);
-    EXPECT_EQ(extract(path, tmp.file("d3"), true).exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(extract(path, tmp.file("d3"), true).exit_code, host::EXIT_FAILED);
 
     // Header fields pointing nowhere: a directory past the end (or past what
     // 32-bit offsets reach), and more entries than the directory holds.
@@ -319,24 +320,24 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
         std::vector<uint8_t> moved = archive;
         store_le32(moved.data() + 4, offset);
         testutil::write_file(path, moved);
-        EXPECT_EQ(extract(path, tmp.file("d7")).exit_code, packer::EXIT_DAMAGED) << offset;
-        EXPECT_EQ(extract(path, "", true).exit_code, packer::EXIT_DAMAGED) << offset;
+        EXPECT_EQ(extract(path, tmp.file("d7")).exit_code, host::EXIT_FAILED) << offset;
+        EXPECT_EQ(extract(path, "", true).exit_code, host::EXIT_FAILED) << offset;
     }
     std::vector<uint8_t> counted = archive;
     store_le32(counted.data() + 8, 0xFFFFFFFFu);
     testutil::write_file(path, counted);
     r = extract(path, tmp.file("d8"));
-    EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(r.exit_code, host::EXIT_FAILED);
     EXPECT_TRUE(snapshot(tmp.file("d8/src")) == snapshot(src)) << "every real entry still extracts";
 
     // Shorter than a header, and not an archive at all.
     testutil::write_file(path, Bytes(archive.begin(), archive.begin() + 30));
-    EXPECT_EQ(extract(path, tmp.file("d4")).exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(extract(path, tmp.file("d4")).exit_code, host::EXIT_FAILED);
     testutil::write_text(path, "just some text, no archive here at all");
     r = extract(path, tmp.file("d5"));
-    EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(r.exit_code, host::EXIT_FAILED);
     EXPECT_FALSE(fs::exists(tmp.file("d5/src")));
-    EXPECT_EQ(extract(tmp.file("missing.qvx"), tmp.file("d6")).exit_code, packer::EXIT_DAMAGED);
+    EXPECT_EQ(extract(tmp.file("missing.qvx"), tmp.file("d6")).exit_code, host::EXIT_FAILED);
 }
 
 TEST_F(RoundTrip, WrongMagicIsReadAsTheStubReadsIt)
@@ -349,7 +350,7 @@ TEST_F(RoundTrip, WrongMagicIsReadAsTheStubReadsIt)
     store_le32(archive.data() + 20, 12345);
     std::string path = tmp.file("magic.qvx");
     testutil::write_file(path, archive);
-    packer::ExtractResult r = extract(path, tmp.file("out"));
+    host::ExtractResult r = extract(path, tmp.file("out"));
     EXPECT_EQ(r.exit_code, 0);
     ASSERT_EQ(r.messages.size(), 1u);
     EXPECT_NE(r.messages[0].find("QVX signature"), std::string::npos);
@@ -366,13 +367,13 @@ TEST_F(RoundTrip, OverwriteIsAskedAndAnswered)
     testutil::write_text(out + "/random.bin", "mine too");
 
     std::vector<std::string> asked;
-    packer::ExtractOptions options;
+    host::ExtractOptions options;
     options.dest_dir = out;
     options.ask_overwrite = [&](const std::string& file) {
         asked.push_back(file);
         return ANSWER_NO;
     };
-    EXPECT_EQ(packer::extract_archive(path, options).exit_code, 0);
+    EXPECT_EQ(host::extract_archive(path, options).exit_code, 0);
     EXPECT_EQ(asked, (std::vector<std::string>{"text.txt", "random.bin"}));
     EXPECT_EQ(testutil::read_file(out + "/text.txt"), Bytes({'m', 'i', 'n', 'e'}));
     EXPECT_TRUE(fs::exists(out + "/empty.dat"));
@@ -383,7 +384,7 @@ TEST_F(RoundTrip, OverwriteIsAskedAndAnswered)
         asked.push_back(file);
         return ANSWER_YES_TO_ALL;
     };
-    EXPECT_EQ(packer::extract_archive(path, options).exit_code, 0);
+    EXPECT_EQ(host::extract_archive(path, options).exit_code, 0);
     EXPECT_EQ(asked.size(), 1u);
     EXPECT_EQ(testutil::read_file(out + "/random.bin"), testutil::read_file(src + "/random.bin"));
 }
@@ -411,8 +412,8 @@ TEST(HostileArchive, UnsafeNamesAreRefusedAndNothingLeavesTheDestination)
     testutil::write_file(path, archive);
 
     std::string jail = tmp.file("jail/deep");
-    packer::ExtractResult r = extract(path, jail + "/out");
-    EXPECT_EQ(r.exit_code, packer::EXIT_MEMBERS_FAILED);
+    host::ExtractResult r = extract(path, jail + "/out");
+    EXPECT_EQ(r.exit_code, host::EXIT_MEMBERS_FAILED);
     EXPECT_EQ(r.failed_members, 5u);
     EXPECT_EQ(snapshot(tmp.file("jail")), (std::map<std::string, Bytes>{
                                               {"deep/", {}},
@@ -420,8 +421,8 @@ TEST(HostileArchive, UnsafeNamesAreRefusedAndNothingLeavesTheDestination)
                                               {"deep/out/good.txt", {'e', 'v', 'i', 'l'}},
                                           }));
     EXPECT_FALSE(fs::exists("/rooted.txt"));
-    packer::ExtractResult t = extract(path, "", true);
-    EXPECT_EQ(t.exit_code, packer::EXIT_MEMBERS_FAILED);
+    host::ExtractResult t = extract(path, "", true);
+    EXPECT_EQ(t.exit_code, host::EXIT_MEMBERS_FAILED);
     EXPECT_EQ(t.failed_members, 5u);
 }
 
@@ -432,7 +433,7 @@ TEST(HostileArchive, EmptyArchiveSaysSo)
     std::string error;
     ASSERT_TRUE(packer::write_archive({}, packer::ArchiveOptions(), archive, error));
     testutil::write_file(tmp.file("e.qvx"), archive);
-    packer::ExtractResult r = extract(tmp.file("e.qvx"), tmp.file("out"));
+    host::ExtractResult r = extract(tmp.file("e.qvx"), tmp.file("out"));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(r.empty);
     ASSERT_EQ(r.messages.size(), 1u);
@@ -441,13 +442,13 @@ TEST(HostileArchive, EmptyArchiveSaysSo)
 
 TEST(Messages, OneLinePerMessage)
 {
-    EXPECT_EQ(packer::message_line("Cannot create a\\b\nDisk full"), "Cannot create a\\b: Disk full");
-    EXPECT_EQ(packer::message_line("Archive data is damaged, probably caused by\na corrupt disk or download error"),
+    EXPECT_EQ(host::message_line("Cannot create a\\b\nDisk full"), "Cannot create a\\b: Disk full");
+    EXPECT_EQ(host::message_line("Archive data is damaged, probably caused by\na corrupt disk or download error"),
               "Archive data is damaged, probably caused by a corrupt disk or download error");
-    EXPECT_EQ(packer::message_line("File \"caf\xe9\" fails error check"), "File \"caf\xc3\xa9\" fails error check");
-    EXPECT_EQ(packer::format_attributes(0x27, false), "RHS.A");
-    EXPECT_EQ(packer::format_attributes(0x10, true), "...D.");
-    EXPECT_EQ(packer::format_dos_time((45 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 2), "2025-01-02 03:04:04");
+    EXPECT_EQ(host::message_line("File \"caf\xe9\" fails error check"), "File \"caf\xc3\xa9\" fails error check");
+    EXPECT_EQ(host::format_attributes(0x27, false), "RHS.A");
+    EXPECT_EQ(host::format_attributes(0x10, true), "...D.");
+    EXPECT_EQ(host::format_dos_time((45 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 2), "2025-01-02 03:04:04");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Conformance: archives written by an independent implementation, each with
 // a manifest of what a correct extractor leaves on disk. Every sample is
-// extracted through packer::extract_archive, the code path of `qvx x` (and
+// extracted through host::extract_archive, the code path of `qvx x` (and
 // so extract_all, as in the stub), into a fresh folder; the tree there must
 // be exactly the manifest's files and folders, with their sizes, SHA-256,
 // read-only bits and last-write times, and the run must end the way the
@@ -18,7 +18,7 @@
 #include <set>
 #include <sstream>
 
-#include "packer/host_extract.h"
+#include "host/extract.h"
 #include "platform/host.h"
 #include "tests/test_util.h"
 
@@ -114,10 +114,10 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
 
     testutil::TempDir tmp;
     std::string dest = tmp.file("out");
-    packer::ExtractOptions options;
+    host::ExtractOptions options;
     options.dest_dir = dest;
     options.overwrite_all = true;
-    packer::ExtractResult r = packer::extract_archive(archive.string(), options);
+    host::ExtractResult r = host::extract_archive(archive.string(), options);
     std::string messages;
     for (const std::string& m : r.messages)
         messages += "  " + m + "\n";
@@ -125,10 +125,10 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
 
     // The outcome.
     if (kind == "ok") {
-        EXPECT_EQ(r.exit_code, packer::EXIT_OK);
+        EXPECT_EQ(r.exit_code, host::EXIT_OK);
         EXPECT_TRUE(r.messages.empty());
     } else if (kind == "crc") {
-        EXPECT_EQ(r.exit_code, packer::EXIT_MEMBERS_FAILED);
+        EXPECT_EQ(r.exit_code, host::EXIT_MEMBERS_FAILED);
         EXPECT_EQ(r.failed_members, manifest["outcome"]["bad_members"].size());
         for (const Json& bad : manifest["outcome"]["bad_members"]) {
             bool named = false;
@@ -137,21 +137,21 @@ TEST_P(Conformance, ExtractsAsTheManifestSays)
             EXPECT_TRUE(named) << bad.get<std::string>() << " not reported as failing its check";
         }
     } else if (kind == "damaged") {
-        EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+        EXPECT_EQ(r.exit_code, host::EXIT_FAILED);
         EXPECT_TRUE(r.damaged);
         bool said = false;
         for (const std::string& m : r.messages)
             said |= m.find("Archive data is damaged") != std::string::npos;
         EXPECT_TRUE(said) << "no damage message";
     } else if (kind == "read_error") {
-        EXPECT_EQ(r.exit_code, packer::EXIT_DAMAGED);
+        EXPECT_EQ(r.exit_code, host::EXIT_FAILED);
     } else if (kind == "unsafe") {
         // Refused names count as failed members; names too long for the
         // destination are passed over silently. Either way the tree below
         // must be exactly the listed one.
-        EXPECT_NE(r.exit_code, packer::EXIT_DAMAGED);
+        EXPECT_NE(r.exit_code, host::EXIT_FAILED);
     } else if (kind == "empty") {
-        EXPECT_EQ(r.exit_code, packer::EXIT_OK);
+        EXPECT_EQ(r.exit_code, host::EXIT_OK);
         EXPECT_TRUE(r.empty);
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0], "Archive contains no files");
@@ -220,17 +220,17 @@ TEST_P(Conformance, TestModeAgreesAndWritesNothing)
     fs::path archive = fs::path(GetParam()).parent_path() / manifest["archive"].get<std::string>();
     const std::string kind = manifest["outcome"]["kind"].get<std::string>();
     testutil::TempDir tmp;
-    packer::ExtractOptions options;
+    host::ExtractOptions options;
     options.test_only = true;
     options.dest_dir = tmp.file("out");
-    packer::ExtractResult r = packer::extract_archive(archive.string(), options);
+    host::ExtractResult r = host::extract_archive(archive.string(), options);
     EXPECT_FALSE(fs::exists(tmp.file("out")));
     if (kind == "unsafe") {
-        EXPECT_NE(r.exit_code, packer::EXIT_DAMAGED);
+        EXPECT_NE(r.exit_code, host::EXIT_FAILED);
     } else {
-        int expected = kind == "crc" ? packer::EXIT_MEMBERS_FAILED
-                       : kind == "damaged" || kind == "read_error" ? packer::EXIT_DAMAGED
-                                                                   : packer::EXIT_OK;
+        int expected = kind == "crc" ? host::EXIT_MEMBERS_FAILED
+                       : kind == "damaged" || kind == "read_error" ? host::EXIT_FAILED
+                                                                   : host::EXIT_OK;
         EXPECT_EQ(r.exit_code, expected) << manifest["name"].get<std::string>();
     }
     if (kind == "crc") {

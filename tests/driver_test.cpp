@@ -17,6 +17,7 @@
 #include "archive/driver.h"
 #include "archive/stub_info.h"
 #include "codec/decoder.h"
+#include "host/run.h"
 #include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -91,6 +92,7 @@ void replace_directory(Archive& a, const std::vector<Bytes>& pieces)
 }
 
 struct DriverTest : ::testing::Test {
+    host::Run session;
     testutil::TempDir temp;
     std::string out;      // host path of the destination
     std::string sandbox;  // the current directory while the driver runs
@@ -103,20 +105,20 @@ struct DriverTest : ::testing::Test {
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        host::reset_hooks();
-        host::hooks().progress = [this](const char* text) { progress.push_back(text); };
-        host::hooks().ask_overwrite = [this](const std::string& path) {
+        reset_hooks();
+        session.hooks.progress = [this](const char* name) { progress.push_back(std::string("Extracting ") + name); };
+        session.hooks.ask_overwrite = [this](const std::string& path) {
             questions.push_back(path);
             return (int)ANSWER_NO;
         };
-        stub_info.cancel_flag = 0;
-        decoder = decoder_create(&stub_info.cancel_flag);
-        stub_info.overwrite_all = 0;
-        stub_info.short_names = 0;
-        command_buffer[0] = 0;
+        session.flags.cancel_flag = 0;
+        session.flags.overwrite_all = 0;
+        session.flags.short_names = 0;
+        session.x.command[0] = 0;
+        decoder = decoder_create(&session.flags.cancel_flag);
         LastError = 0;
-        text_copy(display_name, sizeof display_name, "setup.exe");
-        text_copy(stub_info.title, sizeof stub_info.title, "Dravex Self-Extractor");
+        text_copy(session.x.display_name, sizeof session.x.display_name, "setup.exe");
+        text_copy(session.title, sizeof session.title, "Dravex Self-Extractor");
         out = temp.file("out");
         sandbox = temp.file("cwd");
         fs::create_directory(sandbox);
@@ -128,22 +130,29 @@ struct DriverTest : ::testing::Test {
     void TearDown() override
     {
         decoder_destroy(decoder);
-        testutil::close_own_file();
-        stub_info.cancel_flag = 0;
-        stub_info.overwrite_all = 0;
-        host::reset_hooks();
+        testutil::close_own_file(&session.x);
+        session.flags.cancel_flag = 0;
+        session.flags.overwrite_all = 0;
+        reset_hooks();
         ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
+    }
+
+    void reset_hooks()
+    {
+        session.hooks = host::Hooks();
+        session.messages.clear();
+        session.commands.clear();
     }
 
     std::string out_win() const { return windows_form(out); }
 
     ResultCode run_in(const Archive& a, const std::string& folder, const std::string& command = "")
     {
-        EXPECT_TRUE(testarchive::install(a, temp.file("archive.qvx")));
-        text_copy(dest_path, sizeof dest_path, folder.c_str());
-        text_copy(command_buffer, sizeof command_buffer, command.c_str());
-        ResultCode r = extract_all(nullptr, decoder);
-        testutil::close_own_file();
+        EXPECT_TRUE(testarchive::install(a, temp.file("archive.qvx"), &session.x));
+        text_copy(session.x.dest_path, sizeof session.x.dest_path, folder.c_str());
+        text_copy(session.x.command, sizeof session.x.command, command.c_str());
+        ResultCode r = extract_all(&session.x, decoder);
+        testutil::close_own_file(&session.x);
         return r;
     }
     ResultCode run(const Archive& a, const std::string& command = "") { return run_in(a, out_win(), command); }
@@ -151,7 +160,7 @@ struct DriverTest : ::testing::Test {
     std::vector<std::string> texts() const
     {
         std::vector<std::string> t;
-        for (const host::MessageRecord& m : host::messages())
+        for (const host::MessageRecord& m : session.messages)
             t.push_back(m.text);
         return t;
     }
@@ -248,18 +257,18 @@ TEST_F(DriverTest, ExtractsEveryEntryInEveryLayout)
         }
         fs::remove_all(out);
         progress.clear();
-        host::messages().clear();
-        host::commands().clear();
+        session.messages.clear();
+        session.commands.clear();
 
         EXPECT_EQ(run(a, "setup.exe"), 0);
         expect_sample_extracted(out, members);
-        EXPECT_TRUE(host::messages().empty()) << texts()[0];
-        EXPECT_EQ(host::commands().size(), 1u);
+        EXPECT_TRUE(session.messages.empty()) << texts()[0];
+        EXPECT_EQ(session.commands.size(), 1u);
         std::vector<std::string> expected = {"Extracting docs\\readme.txt", "Extracting empty.txt",
                                              "Extracting readonly.txt",    "Extracting x\\y\\z.bin",
                                              "Extracting timed.txt",       "Extracting last.txt"};
         EXPECT_EQ(progress, expected);
-        EXPECT_EQ(std::string(dest_path), out_win()) << "the folder is left in dest_path";
+        EXPECT_EQ(std::string(session.x.dest_path), out_win()) << "the folder is left in dest_path";
         EXPECT_EQ(decoder->input.buffer, nullptr) << "the input buffer is released";
         EXPECT_EQ(decoder->stream.history, nullptr) << "the history buffer is released";
     }
@@ -289,7 +298,7 @@ TEST_F(DriverTest, NameAsLongAsTheRoomIsExtractedOneMoreIsPassedOver)
     EXPECT_EQ(read_text(out + "/" + fits), "fits");
     EXPECT_EQ(read_text(out + "/next.txt"), "next");
     EXPECT_EQ(list_tree(out).size(), 2u);
-    EXPECT_TRUE(host::messages().empty()) << "a name that does not fit is passed over silently";
+    EXPECT_TRUE(session.messages.empty()) << "a name that does not fit is passed over silently";
     EXPECT_EQ(progress.size(), 2u);
 }
 
@@ -304,8 +313,8 @@ TEST_F(DriverTest, EmptyFolderExtractsIntoTheCurrentDirectoryWithRoom259)
     EXPECT_EQ(read_text(sandbox + "/" + host::path_to_host(fits.c_str())), "deep");
     EXPECT_FALSE(testutil::file_exists(sandbox + "/" + std::string(200, 'c')));
     EXPECT_EQ(read_text(sandbox + "/f/c.txt"), "c");
-    ASSERT_EQ(host::commands().size(), 1u);
-    EXPECT_EQ(host::commands()[0], "\"tool.exe\" --go");
+    ASSERT_EQ(session.commands.size(), 1u);
+    EXPECT_EQ(session.commands[0], "\"tool.exe\" --go");
     EXPECT_EQ(progress.back(), "Extracting f\\c.txt");
 }
 
@@ -317,8 +326,8 @@ TEST_F(DriverTest, DriveOnlyFolderTakesNamesWithoutSeparator)
     EXPECT_EQ(run_in(a, "X:\\", "go.exe"), 0);
     EXPECT_EQ(read_text(sandbox + "/X:f.txt"), "f");
     EXPECT_FALSE(is_dir(sandbox + "/X:"));
-    ASSERT_EQ(host::commands().size(), 1u);
-    EXPECT_EQ(host::commands()[0], "\"X:go.exe\"");
+    ASSERT_EQ(session.commands.size(), 1u);
+    EXPECT_EQ(session.commands[0], "\"X:go.exe\"");
 }
 
 TEST_F(DriverTest, TrailingBackslashOnTheFolderIsTheSameFolder)
@@ -339,7 +348,7 @@ TEST_F(DriverTest, OverwriteNoLeavesTheFileAndGoesOn)
     EXPECT_EQ(read_text(out + "/other.txt"), "o");
     EXPECT_EQ(questions, std::vector<std::string>{out + "/keep.txt"}) << "the question names the full path";
     EXPECT_EQ(progress, std::vector<std::string>{"Extracting other.txt"});
-    EXPECT_EQ(host::commands().size(), 1u);
+    EXPECT_EQ(session.commands.size(), 1u);
 }
 
 TEST_F(DriverTest, OverwriteYesReplacesAndAsksEachTime)
@@ -347,7 +356,7 @@ TEST_F(DriverTest, OverwriteYesReplacesAndAsksEachTime)
     fs::create_directories(out);
     testutil::write_text(out + "/a.txt", "old a");
     testutil::write_text(out + "/b.txt", "old b");
-    host::hooks().ask_overwrite = [this](const std::string& path) {
+    session.hooks.ask_overwrite = [this](const std::string& path) {
         questions.push_back(path);
         return (int)ANSWER_YES;
     };
@@ -356,7 +365,7 @@ TEST_F(DriverTest, OverwriteYesReplacesAndAsksEachTime)
     EXPECT_EQ(read_text(out + "/a.txt"), "A");
     EXPECT_EQ(read_text(out + "/b.txt"), "B");
     EXPECT_EQ(questions.size(), 2u);
-    EXPECT_EQ(stub_info.overwrite_all, 0);
+    EXPECT_EQ(session.flags.overwrite_all, 0);
 }
 
 TEST_F(DriverTest, OverwriteYesToAllAsksNoMore)
@@ -364,7 +373,7 @@ TEST_F(DriverTest, OverwriteYesToAllAsksNoMore)
     fs::create_directories(out);
     testutil::write_text(out + "/a.txt", "old a");
     testutil::write_text(out + "/b.txt", "old b");
-    host::hooks().ask_overwrite = [this](const std::string& path) {
+    session.hooks.ask_overwrite = [this](const std::string& path) {
         questions.push_back(path);
         return (int)ANSWER_YES_TO_ALL;
     };
@@ -373,14 +382,14 @@ TEST_F(DriverTest, OverwriteYesToAllAsksNoMore)
     EXPECT_EQ(read_text(out + "/a.txt"), "A");
     EXPECT_EQ(read_text(out + "/b.txt"), "B");
     EXPECT_EQ(questions.size(), 1u);
-    EXPECT_EQ(stub_info.overwrite_all, 1);
+    EXPECT_EQ(session.flags.overwrite_all, 1);
 }
 
 TEST_F(DriverTest, OverwritePresetAsksNothing)
 {
     fs::create_directories(out);
     testutil::write_text(out + "/a.txt", "old a");
-    stub_info.overwrite_all = 1;
+    session.flags.overwrite_all = 1;
     Archive a = testarchive::build({testarchive::file("a.txt", "A")});
     EXPECT_EQ(run(a), 0);
     EXPECT_EQ(read_text(out + "/a.txt"), "A");
@@ -393,19 +402,19 @@ TEST_F(DriverTest, ExistingFolderOfTheMembersNameCannotBeCreated)
     Archive a = testarchive::build({testarchive::file("taken", "x"), testarchive::file("after.txt", "after")});
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_TRUE(questions.empty()) << "a folder is not a file to overwrite";
-    ASSERT_EQ(host::messages().size(), 1u);
+    ASSERT_EQ(session.messages.size(), 1u);
     EXPECT_EQ(texts()[0], "Cannot create " + out_win() + "\\taken\nAccess denied");
-    EXPECT_EQ(host::messages()[0].style, 0x31u);
+    EXPECT_EQ(session.messages[0].style, 0x31u);
     EXPECT_EQ(read_text(out + "/after.txt"), "after") << "OK goes on";
-    EXPECT_EQ(host::commands().size(), 1u);
+    EXPECT_EQ(session.commands.size(), 1u);
 
     // Cancel ends the run without the command.
-    host::reset_hooks();
+    reset_hooks();
     fs::remove(out + "/after.txt");
-    host::hooks().message_box = [](const char*, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
+    session.hooks.message_box = [](ResultCode, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_FALSE(testutil::file_exists(out + "/after.txt"));
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
 }
 
 TEST_F(DriverTest, DestinationFolderThatCannotBeMadeEndsTheRun)
@@ -415,7 +424,7 @@ TEST_F(DriverTest, DestinationFolderThatCannotBeMadeEndsTheRun)
     EXPECT_EQ(run_in(a, windows_form(temp.file("blocker/out")), "cmd.exe"), 0);
     ASSERT_EQ(texts().size(), 1u);
     EXPECT_EQ(texts()[0], "Cannot create folder " + windows_form(temp.file("blocker/out")) + "\nPath not found");
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
 }
 
 TEST_F(DriverTest, FolderEntryThatCannotBeMadeEndsTheRun)
@@ -425,9 +434,9 @@ TEST_F(DriverTest, FolderEntryThatCannotBeMadeEndsTheRun)
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     ASSERT_EQ(texts().size(), 1u);
     EXPECT_EQ(texts()[0], "Cannot create folder " + out_win() + "\\blocker\\sub\nPath not found");
-    EXPECT_EQ(host::messages()[0].style, 0x30u);
+    EXPECT_EQ(session.messages[0].style, 0x30u);
     EXPECT_FALSE(testutil::file_exists(out + "/after.txt"));
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
 }
 
 TEST_F(DriverTest, CrcMismatchDeletesTheMemberAndAsks)
@@ -443,17 +452,17 @@ TEST_F(DriverTest, CrcMismatchDeletesTheMemberAndAsks)
     EXPECT_EQ(read_text(out + "/three.txt"), "3333");
     ASSERT_EQ(texts().size(), 1u);
     EXPECT_EQ(texts()[0], "File \"" + out_win() + "\\two.txt\" fails error check");
-    EXPECT_EQ(host::messages()[0].style, 0x31u);
-    EXPECT_EQ(host::commands().size(), 1u);
+    EXPECT_EQ(session.messages[0].style, 0x31u);
+    EXPECT_EQ(session.commands.size(), 1u);
 
     fs::remove_all(out);
-    host::reset_hooks();
-    host::hooks().message_box = [](const char*, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
+    reset_hooks();
+    session.hooks.message_box = [](ResultCode, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_TRUE(testutil::file_exists(out + "/one.txt")) << "members finished earlier stay";
     EXPECT_FALSE(testutil::file_exists(out + "/two.txt"));
     EXPECT_FALSE(testutil::file_exists(out + "/three.txt"));
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
 }
 
 TEST_F(DriverTest, DamagedDataEndsTheRunAndLeavesNoPartialFile)
@@ -474,8 +483,8 @@ TEST_F(DriverTest, DamagedDataEndsTheRunAndLeavesNoPartialFile)
     EXPECT_FALSE(testutil::file_exists(out + "/third.txt"));
     ASSERT_EQ(texts().size(), 1u);
     EXPECT_EQ(texts()[0], DAMAGED_TEXT);
-    EXPECT_EQ(host::messages()[0].style, 0x30u);
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_EQ(session.messages[0].style, 0x30u);
+    EXPECT_TRUE(session.commands.empty());
     EXPECT_EQ(decoder->input.buffer, nullptr);
 }
 
@@ -510,15 +519,15 @@ TEST_F(DriverTest, DamagedDirectoryIsReturnedAfterTheCommand)
         Archive a = good;
         d.apply(a, second_piece);
         fs::remove_all(out);
-        host::reset_hooks();
+        reset_hooks();
         EXPECT_EQ(run(a, "cmd.exe"), ERR_DAMAGED);
         EXPECT_TRUE(testutil::file_exists(out + "/p1a.txt"));
         EXPECT_TRUE(testutil::file_exists(out + "/p1b.txt"));
         if (std::string(d.what).find("one entry more") == std::string::npos) {
             EXPECT_FALSE(testutil::file_exists(out + "/p2a.txt"));
         }
-        EXPECT_TRUE(host::messages().empty()) << "the caller reports it";
-        EXPECT_EQ(host::commands().size(), 1u) << "a directory failure still runs the command";
+        EXPECT_TRUE(session.messages.empty()) << "the caller reports it";
+        EXPECT_EQ(session.commands.size(), 1u) << "a directory failure still runs the command";
         EXPECT_EQ(decoder->input.buffer, nullptr);
     }
 }
@@ -564,10 +573,10 @@ TEST_F(DriverTest, LzDirectoryPieceEndingInsideItsCodesIsDamage)
         Archive a = good;
         a.bytes.resize(last_piece + keep);
         fs::remove_all(out);
-        host::reset_hooks();
+        reset_hooks();
         EXPECT_EQ(run(a), ERR_DAMAGED);
         EXPECT_EQ(list_tree(out), (std::vector<std::string>{"entry0.txt", "entry1.txt"}));
-        EXPECT_TRUE(host::messages().empty());
+        EXPECT_TRUE(session.messages.empty());
     }
 }
 
@@ -601,7 +610,7 @@ TEST_F(DriverTest, EntryRunningPastItsPieceIsDamage)
                                                            Coding::stored),
                               testarchive::directory_piece(c.piece2, Coding::stored)});
         fs::remove_all(out);
-        host::reset_hooks();
+        reset_hooks();
         EXPECT_EQ(run(a), ERR_DAMAGED);
         EXPECT_EQ(read_text(out + "/ok.txt"), "ok");
         EXPECT_FALSE(testutil::file_exists(out + "/b.txt"));
@@ -627,7 +636,7 @@ TEST_F(DriverTest, ArchiveShorterThanItsHeaderRunsNothing)
     Archive a = testarchive::build({testarchive::file("a.txt", "a")});
     a.bytes.resize(a.archive_start + 41);
     EXPECT_EQ(run(a, "cmd.exe"), ERR_DAMAGED);
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
     EXPECT_FALSE(testutil::file_exists(out)) << "checked before the folder is made";
 }
 
@@ -636,16 +645,16 @@ TEST_F(DriverTest, CancelAfterAnEntryEndsTheLoopAndRunsTheCommand)
     Archive a = testarchive::build({testarchive::file("a.txt", "a"), testarchive::file("b.txt", "b"),
                                     testarchive::file("c.txt", "c")});
     int pumps = 0;
-    host::hooks().pump = [&pumps]() {
+    session.hooks.pump = [&pumps, this]() {
         // 1: before a's data, 2: after a.
         if (++pumps == 2)
-            stub_info.cancel_flag = 1;
+            session.flags.cancel_flag = 1;
     };
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_TRUE(testutil::file_exists(out + "/a.txt"));
     EXPECT_FALSE(testutil::file_exists(out + "/b.txt"));
-    EXPECT_EQ(host::commands().size(), 1u);
-    EXPECT_TRUE(host::messages().empty());
+    EXPECT_EQ(session.commands.size(), 1u);
+    EXPECT_TRUE(session.messages.empty());
 }
 
 TEST_F(DriverTest, CancelBeforeAMembersDataDeletesItAndRunsNoCommand)
@@ -657,17 +666,17 @@ TEST_F(DriverTest, CancelBeforeAMembersDataDeletesItAndRunsNoCommand)
                                     testarchive::file("c.txt", "c")},
                                    o);
     int pumps = 0;
-    host::hooks().pump = [&pumps]() {
+    session.hooks.pump = [&pumps, this]() {
         // 3: before b's data; b needs blocks after the one holding its start.
         if (++pumps == 3)
-            stub_info.cancel_flag = 1;
+            session.flags.cancel_flag = 1;
     };
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_TRUE(testutil::file_exists(out + "/a.txt"));
     EXPECT_FALSE(testutil::file_exists(out + "/b.txt"));
     EXPECT_FALSE(testutil::file_exists(out + "/c.txt"));
-    EXPECT_TRUE(host::commands().empty());
-    EXPECT_TRUE(host::messages().empty()) << "a cancel is never shown";
+    EXPECT_TRUE(session.commands.empty());
+    EXPECT_TRUE(session.messages.empty()) << "a cancel is never shown";
 }
 
 TEST_F(DriverTest, SecondExtractWhileRunningIsRefused)
@@ -675,15 +684,15 @@ TEST_F(DriverTest, SecondExtractWhileRunningIsRefused)
     Archive a = testarchive::build({testarchive::file("a.txt", "a"), testarchive::file("b.txt", "b")});
     std::vector<ResultCode> nested;
     std::vector<std::string> folders;
-    host::hooks().pump = [&]() {
-        nested.push_back(extract_all(nullptr, decoder));
-        folders.push_back(dest_path);
+    session.hooks.pump = [&]() {
+        nested.push_back(extract_all(&session.x, decoder));
+        folders.push_back(session.x.dest_path);
     };
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_EQ(nested, std::vector<ResultCode>(4, 0));
     EXPECT_EQ(progress.size(), 2u) << "the nested calls extracted nothing";
     EXPECT_EQ(folders[1], out_win() + "\\a.txt") << "and left the running call's path alone";
-    EXPECT_EQ(host::commands().size(), 1u);
+    EXPECT_EQ(session.commands.size(), 1u);
     // Once the run is over, extraction can start again.
     EXPECT_EQ(run(a), 0);
 }
@@ -751,16 +760,16 @@ TEST_F(DriverTest, CommandRunsQuotedInsideTheFolderOnlyWhenThereIsOne)
     std::string spaced = temp.file("Program Files/App");
     Archive a = testarchive::build({testarchive::file("setup.exe", "MZ")});
     EXPECT_EQ(run_in(a, windows_form(spaced), "setup.exe /S"), 0);
-    ASSERT_EQ(host::commands().size(), 1u);
-    EXPECT_EQ(host::commands()[0], "\"" + windows_form(spaced) + "\\setup.exe\" /S");
+    ASSERT_EQ(session.commands.size(), 1u);
+    EXPECT_EQ(session.commands[0], "\"" + windows_form(spaced) + "\\setup.exe\" /S");
 
-    host::commands().clear();
+    session.commands.clear();
     EXPECT_EQ(run_in(a, windows_form(spaced), "\"my setup.exe\" -q"), 0);
-    EXPECT_EQ(host::commands(), std::vector<std::string>{"\"" + windows_form(spaced) + "\\my setup.exe\" -q"});
+    EXPECT_EQ(session.commands, std::vector<std::string>{"\"" + windows_form(spaced) + "\\my setup.exe\" -q"});
 
-    host::commands().clear();
+    session.commands.clear();
     EXPECT_EQ(run_in(a, windows_form(spaced), ""), 0);
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
 }
 
 // Every refused form, with both separators, nested or not, as a file and as
@@ -810,17 +819,17 @@ TEST_F(DriverTest, HostileNamesAreNeverCreated)
             }
         }
         Archive a = testarchive::build(members);
-        host::reset_hooks();
+        reset_hooks();
         EXPECT_EQ(run_in(a, empty_folder ? "" : out_win(), "cmd.exe"), 0);
         EXPECT_EQ(texts(), expected_messages);
-        for (const host::MessageRecord& m : host::messages())
+        for (const host::MessageRecord& m : session.messages)
             EXPECT_EQ(m.style, 0x31u);
         std::vector<std::string> expected_tree;
         for (int i = 0; i < n; i++)
             expected_tree.push_back("ok" + std::to_string(i) + ".txt");
         std::sort(expected_tree.begin(), expected_tree.end());
         EXPECT_EQ(list_tree(target), expected_tree);
-        EXPECT_EQ(host::commands().size(), 1u);
+        EXPECT_EQ(session.commands.size(), 1u);
         // Nothing beside the destination, nor at the root of the file system.
         std::vector<std::string> around = everything();
         for (const std::string& p : around)
@@ -836,14 +845,14 @@ TEST_F(DriverTest, HostileNamesAreNeverCreated)
 
 TEST_F(DriverTest, CancelAtAHostileNameEndsTheRunWithoutTheCommand)
 {
-    host::hooks().message_box = [](const char*, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
+    session.hooks.message_box = [](ResultCode, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
     Archive a = testarchive::build({testarchive::file("first.txt", "1"), testarchive::file("..\\up.txt", "x"),
                                     testarchive::file("after.txt", "2")});
     EXPECT_EQ(run(a, "cmd.exe"), 0);
     EXPECT_TRUE(testutil::file_exists(out + "/first.txt"));
     EXPECT_FALSE(testutil::file_exists(out + "/after.txt"));
     EXPECT_FALSE(testutil::file_exists(temp.file("up.txt")));
-    EXPECT_TRUE(host::commands().empty());
+    EXPECT_TRUE(session.commands.empty());
 }
 
 TEST_F(DriverTest, ForwardSlashesAreFolderSeparators)
@@ -856,13 +865,13 @@ TEST_F(DriverTest, ForwardSlashesAreFolderSeparators)
 
 TEST_F(DriverTest, ShortNamesConvertFolderAndNamesAlike)
 {
-    host::hooks().short_names = 1;
+    session.hooks.short_names = 1;
     Archive a = testarchive::build({testarchive::file("read me.html", "r"),
                                     testarchive::file("Sub Folder\\another file.text", "s"),
                                     testarchive::file("C O N.txt", "device after conversion"),
                                     testarchive::file("z.tar.gz", "z")});
     EXPECT_EQ(run_in(a, "Long Folder Name", "setup.exe /x"), 0);
-    EXPECT_EQ(stub_info.short_names, 1);
+    EXPECT_EQ(session.flags.short_names, 1);
     EXPECT_EQ(read_text(sandbox + "/LongFold/readme.htm"), "r");
     EXPECT_EQ(read_text(sandbox + "/LongFold/SubFolde/anotherf.tex"), "s");
     EXPECT_EQ(read_text(sandbox + "/LongFold/ztar.gz"), "z");
@@ -870,14 +879,14 @@ TEST_F(DriverTest, ShortNamesConvertFolderAndNamesAlike)
                                          "Extracting ztar.gz"};
     EXPECT_EQ(progress, expected);
     EXPECT_EQ(texts(), std::vector<std::string>{"Cannot create LongFold\\CON.txt\nInvalid path"});
-    EXPECT_EQ(host::commands(), std::vector<std::string>{"\"LongFold\\setup.exe\" /x"});
+    EXPECT_EQ(session.commands, std::vector<std::string>{"\"LongFold\\setup.exe\" /x"});
 
     // Without short names nothing is converted.
-    host::reset_hooks();
+    reset_hooks();
     progress.clear();
-    host::hooks().progress = [this](const char* text) { progress.push_back(text); };
+    session.hooks.progress = [this](const char* name) { progress.push_back(std::string("Extracting ") + name); };
     EXPECT_EQ(run_in(a, "Long Folder Name"), 0);
-    EXPECT_EQ(stub_info.short_names, 0);
+    EXPECT_EQ(session.flags.short_names, 0);
     EXPECT_EQ(read_text(sandbox + "/Long Folder Name/read me.html"), "r");
     EXPECT_EQ(progress.front(), "Extracting read me.html");
 }

@@ -28,10 +28,7 @@ std::string short_path(const std::string& path, int short_names = 1)
 {
     char buffer[PATH_SIZE];
     snprintf(buffer, sizeof buffer, "%s", path.c_str());
-    u8 saved = stub_info.short_names;
-    stub_info.short_names = (u8)short_names;
-    make_short_path(buffer);
-    stub_info.short_names = saved;
+    make_short_path(buffer, short_names);
     return buffer;
 }
 
@@ -117,9 +114,7 @@ TEST(MakeShortPath, UnterminatedBufferIsNotOverrun)
     char buffer[PATH_SIZE + 8];
     memset(buffer, 'a', sizeof buffer);
     buffer[PATH_SIZE + 7] = 0;
-    stub_info.short_names = 1;
-    make_short_path(buffer);
-    stub_info.short_names = 0;
+    make_short_path(buffer, 1);
     EXPECT_EQ(std::string(buffer), "aaaaaaaa");
     for (size_t i = PATH_SIZE; i < PATH_SIZE + 7; i++)
         EXPECT_EQ(buffer[i], 'a');

@@ -4,7 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "archive/stub_info.h"
+#include "archive/extraction.h"
+#include "host/run.h"
 #include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -13,16 +14,15 @@
 namespace {
 
 struct MessagesTest : ::testing::Test {
+    host::Run run;
     void SetUp() override
     {
-        host::reset_hooks();
         LastError = 0;
-        text_copy(display_name, sizeof display_name, "setup.exe");
-        text_copy(stub_info.title, sizeof stub_info.title, "Dravex Self-Extractor");
+        text_copy(run.x.display_name, sizeof run.x.display_name, "setup.exe");
+        text_copy(run.title, sizeof run.title, "Dravex Self-Extractor");
     }
-    void TearDown() override { host::reset_hooks(); }
 
-    std::string last_text() { return host::messages().back().text; }
+    std::string last_text() { return run.messages.back().text; }
 };
 
 TEST_F(MessagesTest, EveryCodeHasItsTextAndSuffix)
@@ -44,10 +44,10 @@ TEST_F(MessagesTest, EveryCodeHasItsTextAndSuffix)
     };
     for (const Case& c : cases) {
         LastError = 5;
-        EXPECT_EQ(report_error(nullptr, c.code, "a.txt", 0), 1);
+        EXPECT_EQ(report_error(&run.x, c.code, "a.txt", 0), 1);
         EXPECT_EQ(last_text(), c.text) << c.code;
-        EXPECT_EQ(host::messages().back().caption, "Dravex Self-Extractor");
-        EXPECT_EQ(host::messages().back().style, 0x30u);
+        EXPECT_EQ(run.messages.back().caption, "Dravex Self-Extractor");
+        EXPECT_EQ(run.messages.back().style, 0x30u);
         EXPECT_EQ(LastError, 0u);
     }
 }
@@ -56,25 +56,25 @@ TEST_F(MessagesTest, CodesWithoutMessageShowNothing)
 {
     for (ResultCode code : std::initializer_list<ResultCode>{ERR_STUB_MODIFIED, ERR_CANCELLED, -4, -7, -10, -13, -14, -15, -16, -18, 0, 5}) {
         LastError = 5;
-        EXPECT_EQ(report_error(nullptr, code, "x", 1), 0);
-        EXPECT_TRUE(host::messages().empty());
+        EXPECT_EQ(report_error(&run.x, code, "x", 1), 0);
+        EXPECT_TRUE(run.messages.empty());
         EXPECT_EQ(LastError, 5u) << "no message, so the error stays";
     }
 }
 
 TEST_F(MessagesTest, NullNameUsesDisplayNameAndEmptySuffix)
 {
-    report_error(nullptr, ERR_READ, nullptr, 0);
+    report_error(&run.x, ERR_READ, nullptr, 0);
     EXPECT_EQ(last_text(), "Cannot read setup.exe");
 }
 
 TEST_F(MessagesTest, OkCancelAnswers)
 {
-    host::hooks().message_box = [](const char*, const char*, unsigned) { return (int)BOX_ANSWER_OK; };
-    EXPECT_EQ(report_error(nullptr, ERR_CRC, "f", 1), 0);
-    EXPECT_EQ(host::messages().back().style, 0x31u);
-    host::hooks().message_box = [](const char*, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
-    EXPECT_EQ(report_error(nullptr, ERR_CRC, "f", 1), 1);
+    run.hooks.message_box = [](ResultCode, const char*, unsigned) { return (int)BOX_ANSWER_OK; };
+    EXPECT_EQ(report_error(&run.x, ERR_CRC, "f", 1), 0);
+    EXPECT_EQ(run.messages.back().style, 0x31u);
+    run.hooks.message_box = [](ResultCode, const char*, unsigned) { return (int)BOX_ANSWER_CANCEL; };
+    EXPECT_EQ(report_error(&run.x, ERR_CRC, "f", 1), 1);
 }
 
 TEST_F(MessagesTest, SuffixTable)
@@ -98,7 +98,7 @@ TEST_F(MessagesTest, LongestMessageIsCutNotOverrun)
 {
     std::string name(259, 'n');
     LastError = 19;
-    report_error(nullptr, ERR_CREATE_FOLDER, name.c_str(), 0);
+    report_error(&run.x, ERR_CREATE_FOLDER, name.c_str(), 0);
     std::string text = last_text();
     EXPECT_EQ(text, "Cannot create folder " + name + "\nDisk is write protected");
 }

@@ -6,6 +6,7 @@
 
 #include "archive/records.h"
 #include "archive/startup.h"
+#include "archive/stub_image.h"
 #include "archive/stub_info.h"
 #include "codec/format_tables.h"
 #include "packer/sfx_builder.h"
@@ -55,15 +56,15 @@ TEST(StubInfo, FormatTablesAgreeWithTheDecoders)
 TEST(PeImageEnd, EndsWhereTheLastSectionEnds)
 {
     Bytes pe = stubfixture::synthetic_pe(2048);
-    EXPECT_EQ(packer::pe_image_end(pe.data(), pe.size()), 512u + 2048u);
+    EXPECT_EQ(pe_image_end(pe.data(), pe.size()), 512u + 2048u);
     // Data after the image does not move its end.
     pe.resize(pe.size() + 100, 0x55);
-    EXPECT_EQ(packer::pe_image_end(pe.data(), pe.size()), 512u + 2048u);
+    EXPECT_EQ(pe_image_end(pe.data(), pe.size()), 512u + 2048u);
 
     bool real = false;
     Bytes stub = stubfixture::stub_image(&real);
     if (real) {
-        EXPECT_EQ(packer::pe_image_end(stub.data(), stub.size()), stub.size())
+        EXPECT_EQ(pe_image_end(stub.data(), stub.size()), stub.size())
             << "the built stub must end exactly where its last section ends";
     }
 }
@@ -71,29 +72,29 @@ TEST(PeImageEnd, EndsWhereTheLastSectionEnds)
 TEST(PeImageEnd, RefusesWhatIsNotAPeImage)
 {
     Bytes pe = stubfixture::synthetic_pe();
-    EXPECT_EQ(packer::pe_image_end(nullptr, 0), 0u);
-    EXPECT_EQ(packer::pe_image_end(pe.data(), 63), 0u);
+    EXPECT_EQ(pe_image_end(nullptr, 0), 0u);
+    EXPECT_EQ(pe_image_end(pe.data(), 63), 0u);
     Bytes text(4096, 'a');
-    EXPECT_EQ(packer::pe_image_end(text.data(), text.size()), 0u);
+    EXPECT_EQ(pe_image_end(text.data(), text.size()), 0u);
 
     Bytes bad = pe;
     store_le32(&bad[0x3C], 0xFFFFFFF0u);  // header offset far past the end
-    EXPECT_EQ(packer::pe_image_end(bad.data(), bad.size()), 0u);
+    EXPECT_EQ(pe_image_end(bad.data(), bad.size()), 0u);
     bad = pe;
     bad[0x81] = 'X';  // not "PE\0\0"
-    EXPECT_EQ(packer::pe_image_end(bad.data(), bad.size()), 0u);
+    EXPECT_EQ(pe_image_end(bad.data(), bad.size()), 0u);
     bad = pe;
     store_le16(&bad[0x86], 0xFFFF);  // section table runs past the file
-    EXPECT_EQ(packer::pe_image_end(bad.data(), bad.size()), 0u);
+    EXPECT_EQ(pe_image_end(bad.data(), bad.size()), 0u);
     bad = pe;
     store_le16(&bad[0x94], 0xFFF0);  // optional header runs past the file
-    EXPECT_EQ(packer::pe_image_end(bad.data(), bad.size()), 0u);
+    EXPECT_EQ(pe_image_end(bad.data(), bad.size()), 0u);
     // A header cut inside the section table.
-    EXPECT_EQ(packer::pe_image_end(pe.data(), 0x98 + 0xE0 + 20), 0u);
+    EXPECT_EQ(pe_image_end(pe.data(), 0x98 + 0xE0 + 20), 0u);
     // Raw data beyond 4 GB cannot be an image we handle.
     bad = pe;
     store_le32(&bad[0x98 + 0xE0 + 20], 0xFFFFFF00u);
-    EXPECT_EQ(packer::pe_image_end(bad.data(), bad.size()), 0u);
+    EXPECT_EQ(pe_image_end(bad.data(), bad.size()), 0u);
 }
 
 TEST(BuildSfx, WritesLengthSlotAndCrcIntoStubInfo)

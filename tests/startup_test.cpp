@@ -11,6 +11,7 @@
 #include "archive/startup.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
+#include "host/run.h"
 #include "packer/sfx_builder.h"
 #include "platform/host.h"
 #include "platform/text.h"
@@ -23,25 +24,11 @@ using stubfixture::Bytes;
 
 const char kCurrentDir[] = "C:\\Current";
 
-// Keeps the process-wide state the tests change and puts it back.
+// Start-up fills one extraction: its own file, archive start, title,
+// destination, command and flags.
 struct StartupTest : ::testing::Test {
-    StubInfo saved_info;
-    void SetUp() override
-    {
-        saved_info = stub_info;
-        host::reset_hooks();
-        text_copy(stub_info.title, TITLE_SIZE, initial_title);
-        stub_info.overwrite_all = 0;
-        stub_info.archive_start = 0;
-        command_buffer[0] = 0;
-        memset(archive_header, 0, sizeof archive_header);
-    }
-    void TearDown() override
-    {
-        testutil::close_own_file();
-        stub_info = saved_info;
-        host::reset_hooks();
-    }
+    host::Run run;
+    void TearDown() override { testutil::close_own_file(&run.x); }
 
     testutil::TempDir dir;
 };
@@ -60,8 +47,8 @@ TEST_F(StartupTest, DisplayNameIsTheFileNamePart)
         {"C:\\folder\\", ""},
     };
     for (const auto& c : cases) {
-        set_display_name(c.path);
-        EXPECT_STREQ(display_name, c.name) << c.path;
+        set_display_name(&run.x, c.path);
+        EXPECT_STREQ(run.x.display_name, c.name) << c.path;
     }
 }
 
@@ -110,10 +97,10 @@ struct SfxHeaderTest : StartupTest {
         Bytes file = testutil::random_bytes(kStubLength, 9);
         file.insert(file.end(), payload.begin(), payload.end());
         testutil::write_file(dir.file("sfx.exe"), file);
-        ASSERT_TRUE(testutil::open_as_own_file(dir.file("sfx.exe")));
-        stub_info.archive_start = kStubLength;
-        text_copy(dest_path, PATH_SIZE, kCurrentDir);
-        read_sfx_header();
+        ASSERT_TRUE(testutil::open_as_own_file(&run.x, dir.file("sfx.exe")));
+        run.x.archive_start = kStubLength;
+        text_copy(run.x.dest_path, PATH_SIZE, kCurrentDir);
+        read_sfx_header(&run.x);
     }
     static Bytes cat(Bytes a, const Bytes& b)
     {
@@ -125,22 +112,22 @@ struct SfxHeaderTest : StartupTest {
 TEST_F(SfxHeaderTest, NoHeaderKeepsTheDefaults)
 {
     read(archive_header_bytes(3));
-    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
-    EXPECT_STREQ(dest_path, kCurrentDir);
-    EXPECT_STREQ(command_buffer, "");
-    EXPECT_EQ(stub_info.overwrite_all, 0);
-    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
-    EXPECT_EQ(read_archive_header(), 0);
-    EXPECT_EQ(load_le32(archive_header + 8), 3u);
+    EXPECT_STREQ(run.title, "Dravex Self-Extractor");
+    EXPECT_STREQ(run.x.dest_path, kCurrentDir);
+    EXPECT_STREQ(run.x.command, "");
+    EXPECT_EQ(run.flags.overwrite_all, 0);
+    EXPECT_EQ(run.x.archive_start, (int32_t)kStubLength);
+    EXPECT_EQ(read_archive_header(&run.x), 0);
+    EXPECT_EQ(load_le32(run.x.archive_header + 8), 3u);
 }
 
 TEST_F(SfxHeaderTest, NothingAfterTheImageIsNoHeaderAndNoArchive)
 {
     read({});
-    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
-    EXPECT_STREQ(dest_path, kCurrentDir);
-    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
-    EXPECT_EQ(read_archive_header(), ERR_READ);
+    EXPECT_STREQ(run.title, "Dravex Self-Extractor");
+    EXPECT_STREQ(run.x.dest_path, kCurrentDir);
+    EXPECT_EQ(run.x.archive_start, (int32_t)kStubLength);
+    EXPECT_EQ(read_archive_header(&run.x), ERR_READ);
 }
 
 TEST_F(SfxHeaderTest, LongStringsAreCutAndSkipped)
@@ -153,12 +140,12 @@ TEST_F(SfxHeaderTest, LongStringsAreCutAndSkipped)
     h.command = "run.exe";
     Bytes header = sfx_header(h);
     read(cat(header, archive_header_bytes(5)));
-    EXPECT_EQ(std::string(stub_info.title), h.title.substr(0, 79));
-    EXPECT_STREQ(dest_path, "D:\\Target");
-    EXPECT_STREQ(command_buffer, "run.exe");
-    EXPECT_EQ(stub_info.archive_start, (int32_t)(kStubLength + header.size()));
-    EXPECT_EQ(read_archive_header(), 0);
-    EXPECT_EQ(load_le32(archive_header + 8), 5u);
+    EXPECT_EQ(std::string(run.title), h.title.substr(0, 79));
+    EXPECT_STREQ(run.x.dest_path, "D:\\Target");
+    EXPECT_STREQ(run.x.command, "run.exe");
+    EXPECT_EQ(run.x.archive_start, (int32_t)(kStubLength + header.size()));
+    EXPECT_EQ(read_archive_header(&run.x), 0);
+    EXPECT_EQ(load_le32(run.x.archive_header + 8), 5u);
 
     // Folder and command past 259 bytes: the first 259 of each.
     Header l;
@@ -168,10 +155,10 @@ TEST_F(SfxHeaderTest, LongStringsAreCutAndSkipped)
     l.command[258] = 'C';
     header = sfx_header(l);
     read(cat(header, archive_header_bytes(6)));
-    EXPECT_EQ(std::string(dest_path), l.folder.substr(0, 259));
-    EXPECT_EQ(std::string(command_buffer), l.command.substr(0, 259));
-    EXPECT_EQ(read_archive_header(), 0);
-    EXPECT_EQ(load_le32(archive_header + 8), 6u);
+    EXPECT_EQ(std::string(run.x.dest_path), l.folder.substr(0, 259));
+    EXPECT_EQ(std::string(run.x.command), l.command.substr(0, 259));
+    EXPECT_EQ(read_archive_header(&run.x), 0);
+    EXPECT_EQ(load_le32(run.x.archive_header + 8), 6u);
 }
 
 TEST_F(SfxHeaderTest, OnlyFlagBitOneMeansOverwrite)
@@ -180,13 +167,13 @@ TEST_F(SfxHeaderTest, OnlyFlagBitOneMeansOverwrite)
     h.title = "t";
     h.flags = 2;
     read(cat(sfx_header(h), archive_header_bytes(1)));
-    EXPECT_EQ(stub_info.overwrite_all, 1);
+    EXPECT_EQ(run.flags.overwrite_all, 1);
     h.flags = 1;
     read(cat(sfx_header(h), archive_header_bytes(1)));
-    EXPECT_EQ(stub_info.overwrite_all, 0);
+    EXPECT_EQ(run.flags.overwrite_all, 0);
     h.flags = 0xFD;  // every bit but bit 1
     read(cat(sfx_header(h), archive_header_bytes(1)));
-    EXPECT_EQ(stub_info.overwrite_all, 0);
+    EXPECT_EQ(run.flags.overwrite_all, 0);
 }
 
 TEST_F(SfxHeaderTest, FileEndingInsideTheTitle)
@@ -199,13 +186,13 @@ TEST_F(SfxHeaderTest, FileEndingInsideTheTitle)
     Bytes header = sfx_header(h);
     header.resize(SFX_HEADER_SIZE + 20);  // cut inside the title
     read(header);
-    EXPECT_STREQ(stub_info.title, "");
-    EXPECT_STREQ(dest_path, kCurrentDir);
-    EXPECT_STREQ(command_buffer, "");
-    EXPECT_EQ(stub_info.overwrite_all, 0);
+    EXPECT_STREQ(run.title, "");
+    EXPECT_STREQ(run.x.dest_path, kCurrentDir);
+    EXPECT_STREQ(run.x.command, "");
+    EXPECT_EQ(run.flags.overwrite_all, 0);
     // The archive is looked for after the whole header, and is not there.
-    EXPECT_EQ(stub_info.archive_start, (int32_t)(kStubLength + SFX_HEADER_SIZE + 40 + 4 + 5));
-    EXPECT_EQ(read_archive_header(), ERR_READ);
+    EXPECT_EQ(run.x.archive_start, (int32_t)(kStubLength + SFX_HEADER_SIZE + 40 + 4 + 5));
+    EXPECT_EQ(read_archive_header(&run.x), ERR_READ);
 }
 
 TEST_F(SfxHeaderTest, FileEndingInsideTheFolderOrCommand)
@@ -218,17 +205,17 @@ TEST_F(SfxHeaderTest, FileEndingInsideTheFolderOrCommand)
     Bytes header = sfx_header(h);
     Bytes cut(header.begin(), header.begin() + SFX_HEADER_SIZE + 5 + 4);
     read(cut);
-    EXPECT_STREQ(stub_info.title, "Title");
-    EXPECT_STREQ(dest_path, "");  // the folder read failed: empty, not the current directory
-    EXPECT_STREQ(command_buffer, "");
-    EXPECT_EQ(stub_info.overwrite_all, 1);
+    EXPECT_STREQ(run.title, "Title");
+    EXPECT_STREQ(run.x.dest_path, "");  // the folder read failed: empty, not the current directory
+    EXPECT_STREQ(run.x.command, "");
+    EXPECT_EQ(run.flags.overwrite_all, 1);
 
     cut.assign(header.begin(), header.end() - 3);
     read(cut);
-    EXPECT_STREQ(dest_path, "D:\\Some\\Folder");
-    EXPECT_STREQ(command_buffer, "");
-    EXPECT_EQ(stub_info.overwrite_all, 1);
-    EXPECT_EQ(read_archive_header(), ERR_READ);
+    EXPECT_STREQ(run.x.dest_path, "D:\\Some\\Folder");
+    EXPECT_STREQ(run.x.command, "");
+    EXPECT_EQ(run.flags.overwrite_all, 1);
+    EXPECT_EQ(read_archive_header(&run.x), ERR_READ);
 }
 
 TEST_F(SfxHeaderTest, EmptyStringsReadAsEmpty)
@@ -236,28 +223,28 @@ TEST_F(SfxHeaderTest, EmptyStringsReadAsEmpty)
     Header h;  // all three lengths 0
     Bytes header = sfx_header(h);
     read(cat(header, archive_header_bytes(0)));
-    EXPECT_STREQ(stub_info.title, "");
-    EXPECT_STREQ(dest_path, "");
-    EXPECT_STREQ(command_buffer, "");
-    EXPECT_EQ(stub_info.archive_start, (int32_t)(kStubLength + SFX_HEADER_SIZE));
-    EXPECT_EQ(read_archive_header(), 0);
-    EXPECT_EQ(load_le32(archive_header + 8), 0u);  // start-up then says the archive is empty
+    EXPECT_STREQ(run.title, "");
+    EXPECT_STREQ(run.x.dest_path, "");
+    EXPECT_STREQ(run.x.command, "");
+    EXPECT_EQ(run.x.archive_start, (int32_t)(kStubLength + SFX_HEADER_SIZE));
+    EXPECT_EQ(read_archive_header(&run.x), 0);
+    EXPECT_EQ(load_le32(run.x.archive_header + 8), 0u);  // start-up then says the archive is empty
 }
 
 TEST_F(SfxHeaderTest, ShortOrWrongMagicIsNoHeader)
 {
     Bytes almost = {'S', 'X', 0, 0, 5, 0};  // 6 of the 10 bytes
     read(almost);
-    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
-    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
+    EXPECT_STREQ(run.title, "Dravex Self-Extractor");
+    EXPECT_EQ(run.x.archive_start, (int32_t)kStubLength);
 
     Header h;
     h.title = "x";
     Bytes header = sfx_header(h);
     header[1] = 'Y';
     read(cat(header, archive_header_bytes(1)));
-    EXPECT_STREQ(stub_info.title, "Dravex Self-Extractor");
-    EXPECT_EQ(stub_info.archive_start, (int32_t)kStubLength);
+    EXPECT_STREQ(run.title, "Dravex Self-Extractor");
+    EXPECT_EQ(run.x.archive_start, (int32_t)kStubLength);
 }
 
 TEST_F(SfxHeaderTest, ArchiveHeaderIsReadWhateverItsMagic)
@@ -265,11 +252,11 @@ TEST_F(SfxHeaderTest, ArchiveHeaderIsReadWhateverItsMagic)
     Bytes a = archive_header_bytes(7);
     a[0] = 'Z';
     read(a);
-    EXPECT_EQ(read_archive_header(), 0);
-    EXPECT_EQ(load_le32(archive_header + 8), 7u);
+    EXPECT_EQ(read_archive_header(&run.x), 0);
+    EXPECT_EQ(load_le32(run.x.archive_header + 8), 7u);
     a.pop_back();  // 41 bytes
     read(a);
-    EXPECT_EQ(read_archive_header(), ERR_READ);
+    EXPECT_EQ(read_archive_header(&run.x), ERR_READ);
 }
 
 // ---------------------------------------------------------------------------
@@ -297,7 +284,7 @@ struct VerifyStubTest : StartupTest {
         image.assign(sfx.begin(), sfx.begin() + stub.size());
         path = dir.file("setup.exe");
         testutil::write_file(path, sfx);
-        ASSERT_TRUE(testutil::open_as_own_file(path));
+        ASSERT_TRUE(testutil::open_as_own_file(&run.x, path));
         fd = open(path.c_str(), O_RDWR);
         ASSERT_GE(fd, 0);
     }
@@ -314,12 +301,9 @@ struct VerifyStubTest : StartupTest {
     {
         uint8_t fields[12] = {};
         EXPECT_EQ(pread(fd, fields, sizeof fields, (off_t)record), 12);
-        stub_info.stub_length = load_le32(fields);
-        stub_info.crc_slot = load_le32(fields + 4);
-        stub_info.stub_crc = load_le32(fields + 8);
-        stub_info.archive_start = 0;
-        host::messages().clear();
-        return verify_stub();
+        run.x.archive_start = 0;
+        run.messages.clear();
+        return verify_stub(&run.x, load_le32(fields), load_le32(fields + 4), load_le32(fields + 8));
     }
 
     void poke(size_t offset, uint8_t value) { ASSERT_EQ(pwrite(fd, &value, 1, (off_t)offset), 1); }
@@ -350,8 +334,8 @@ struct VerifyStubTest : StartupTest {
 TEST_F(VerifyStubTest, UntouchedStubPasses)
 {
     EXPECT_EQ(verify(), 0);
-    EXPECT_EQ(stub_info.archive_start, (int32_t)image.size());
-    EXPECT_TRUE(host::messages().empty());
+    EXPECT_EQ(run.x.archive_start, (int32_t)image.size());
+    EXPECT_TRUE(run.messages.empty());
 }
 
 TEST_F(VerifyStubTest, EveryChangedImageByteIsDetected)
@@ -365,7 +349,7 @@ TEST_F(VerifyStubTest, EveryChangedImageByteIsDetected)
             // A longer stub_length reaches past the end of the file.
         } else {
             ASSERT_EQ(result, ERR_STUB_MODIFIED) << "changed byte " << i << " not detected";
-            ASSERT_EQ(host::messages().size(), 1u);
+            ASSERT_EQ(run.messages.size(), 1u);
         }
         poke(i, image[i]);
     }
@@ -385,7 +369,7 @@ TEST_F(VerifyStubTest, SignedStubPasses)
     for (size_t i = 0; i < 0x5A8; i++)
         poke(file.size() + i, (uint8_t)(i * 13));
     EXPECT_EQ(verify(), 0);
-    EXPECT_EQ(stub_info.archive_start, (int32_t)image.size());
+    EXPECT_EQ(run.x.archive_start, (int32_t)image.size());
     // Signed and then changed elsewhere: still refused.
     poke(record - 1, (uint8_t)~image[record - 1]);
     EXPECT_EQ(verify(), ERR_STUB_MODIFIED);
@@ -412,15 +396,15 @@ TEST_F(VerifyStubTest, ModifiedWarningText)
 {
     poke(10, (uint8_t)(image[10] + 1));
     EXPECT_EQ(verify(), ERR_STUB_MODIFIED);
-    ASSERT_EQ(host::messages().size(), 1u);
-    const host::MessageRecord& m = host::messages()[0];
+    ASSERT_EQ(run.messages.size(), 1u);
+    const host::MessageRecord& m = run.messages[0];
     EXPECT_EQ(m.text,
               "This self-extractor has been modified. An error may have occurred during downloading, or your "
               "compter may have a virus. Make sure your virus scanner is the latest version, and if it finds "
               "nothing, please send this self-extractor to support@dravex.dev for inspection.");
     EXPECT_EQ(m.caption, "Dravex Self-Extractor");
     EXPECT_EQ(m.style, (unsigned)BOX_EXCLAMATION);
-    EXPECT_EQ(stub_info.archive_start, 0);
+    EXPECT_EQ(run.x.archive_start, 0);
 }
 
 TEST_F(VerifyStubTest, ChangedPayloadIsNotDetected)
@@ -434,21 +418,19 @@ TEST_F(VerifyStubTest, ChangedPayloadIsNotDetected)
 
 TEST_F(VerifyStubTest, DamagedRecordNeverReachesOutsideTheImage)
 {
-    // An unbuilt stub: length and slot 0.
-    stub_info.stub_length = 0;
-    stub_info.crc_slot = 0;
-    stub_info.stub_crc = 0;
-    EXPECT_EQ(verify_stub(), ERR_STUB_MODIFIED);
-    // A slot past the image or overlapping its end.
-    stub_info.stub_length = (uint32_t)image.size();
-    stub_info.crc_slot = (uint32_t)image.size() - 3;
-    EXPECT_EQ(verify_stub(), ERR_STUB_MODIFIED);
-    stub_info.crc_slot = 0xFFFFFFFEu;
-    EXPECT_EQ(verify_stub(), ERR_STUB_MODIFIED);
-    // A length beyond the end of the file.
-    stub_info.stub_length = 0x01000000u;
-    stub_info.crc_slot = 8;
-    EXPECT_EQ(verify_stub(), ERR_READ);
+    const uint32_t n = (uint32_t)image.size();
+    const struct {
+        const char* what;
+        uint32_t length, slot;
+        ResultCode expected;
+    } cases[] = {
+        {"an unbuilt stub: length and slot 0", 0, 0, ERR_STUB_MODIFIED},
+        {"a slot overlapping the image's end", n, n - 3, ERR_STUB_MODIFIED},
+        {"a slot far past the image", n, 0xFFFFFFFEu, ERR_STUB_MODIFIED},
+        {"a length beyond the end of the file", 0x01000000u, 8, ERR_READ},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(verify_stub(&run.x, c.length, c.slot, 0), c.expected) << c.what;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/startup.h"
+#include "archive/stub_image.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
 #include "packer/sfx_builder.h"
@@ -86,7 +87,7 @@ TEST(PublisherIdentity, VersionAndIconReplaceTheStubsAndNothingLinkedMoves)
     uint32_t stub_length = load_le32(&b.out[record]);
     EXPECT_GT(stub_length, stub.size());
     EXPECT_EQ(stub_length % 512, 0u);
-    EXPECT_EQ(packer::pe_image_end(b.out.data(), b.out.size()), stub_length);
+    EXPECT_EQ(pe_image_end(b.out.data(), b.out.size()), stub_length);
     // The linked bytes stay where they were (StubInfo's built fields, and the
     // header fields the growth rewrites, aside).
     Bytes image(b.out.begin(), b.out.begin() + stub_length);

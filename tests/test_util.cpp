@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-#include "archive/stub_info.h"
+#include "archive/extraction.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -95,20 +95,18 @@ Bytes text_bytes(size_t n, uint32_t seed)
     return out;
 }
 
-bool open_as_own_file(const std::string& path)
+bool open_as_own_file(Extraction* x, const std::string& path)
 {
-    own_file = file_open(path.c_str(), ACCESS_READ);
-    if (own_file == INVALID_FILE)
-        return false;
-    text_copy(display_name, sizeof display_name, fs::path(path).filename().string().c_str());
-    return true;
+    close_own_file(x);
+    x->file = file_open(path.c_str(), ACCESS_READ);
+    return x->file != INVALID_FILE;
 }
 
-void close_own_file()
+void close_own_file(Extraction* x)
 {
-    if (own_file != INVALID_FILE)
-        file_close(own_file);
-    own_file = INVALID_FILE;
+    if (x->file != INVALID_FILE && x->file != nullptr)
+        file_close(x->file);
+    x->file = INVALID_FILE;
 }
 
 std::string shared_dir()

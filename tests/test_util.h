@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+struct Extraction;
+
 namespace testutil {
 
 using Bytes = std::vector<uint8_t>;
@@ -31,10 +33,11 @@ bool file_exists(const std::string& path);
 Bytes random_bytes(size_t n, uint32_t seed);
 Bytes text_bytes(size_t n, uint32_t seed);  // word-like English-ish text
 
-// Opens path as the extractor's own file (own_file, display name); returns
-// false if it cannot be opened. The decoder's fixture is tests/engine.h.
-bool open_as_own_file(const std::string& path);
-void close_own_file();
+// Opens path as the extraction's own file (x->file, closing the one it had);
+// returns false if it cannot be opened. The decoder's fixture is
+// tests/engine.h.
+bool open_as_own_file(Extraction* x, const std::string& path);
+void close_own_file(Extraction* x);
 
 // The shared material beside the checkout ("" when absent).
 std::string shared_dir();

@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "archive/stub_info.h"
-#include "packer/host_extract.h"
+#include "host/extract.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
 #include "tools/progress_bar.h"
@@ -61,9 +60,8 @@ struct OverwritePrompt {
             if (answer == "q" || answer == "Q" || answer == "quit") {
                 // The Cancel of the stub's dialog: the run ends before the
                 // next member, leaving this file as it is.
-                stub_info.cancel_flag = 1;
                 declined++;
-                return ANSWER_NO;
+                return host::ANSWER_NO_AND_STOP;
             }
         }
     }
@@ -86,7 +84,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
 {
     ProgressBar bar(c ? "Extracting" : "Testing");
     OverwritePrompt prompt{bar};
-    packer::ExtractOptions options;
+    host::ExtractOptions options;
     options.test_only = c == nullptr;
     if (c != nullptr) {
         options.dest_dir = c->dest;
@@ -105,7 +103,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         }
         bar.update(printable(name), done, total);
     };
-    packer::ExtractResult r = packer::extract_archive(archive, options);
+    host::ExtractResult r = host::extract_archive(archive, options);
     bar.clear();
     int code = r.exit_code;
     // A file kept only because no one could be asked is not what the user

@@ -1,9 +1,10 @@
 // qvx l and qvx t: the commands that read archives and write nothing.
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "archive/records.h"
-#include "packer/host_extract.h"
+#include "host/extract.h"
 #include "platform/host.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
@@ -24,23 +25,24 @@ namespace {
 std::string utf8(const std::string& cp1252) { return printable(host::cp1252_to_utf8(cp1252)); }
 
 // What a failed directory walk says, as one line.
-std::string walk_error(ResultCode r)
+std::string walk_error(host::Run& run, ResultCode r)
 {
     std::string line;
-    host::hooks().message_box = [&line](const char* text, const char*, unsigned) {
-        line = packer::message_line(text);
-        return BOX_ANSWER_OK;
+    run.hooks.message_box = [&line](ResultCode, const char* text, unsigned) {
+        line = host::message_line(text);
+        return (int)BOX_ANSWER_OK;
     };
-    report_error(nullptr, r, nullptr, 0);
-    host::reset_hooks();
+    report_error(&run.x, r, nullptr, 0);
+    run.hooks.message_box = nullptr;
     return line;
 }
 
 int list_text(const std::string& path)
 {
-    packer::ArchiveInfo info;
+    auto run = std::make_unique<host::Run>();
+    host::ArchiveInfo info;
     std::string error;
-    if (packer::open_archive(path, info, error) < 0) {
+    if (host::open_archive(*run, path, info, error) < 0) {
         error_line(error);
         return EXIT_FAILED;
     }
@@ -62,19 +64,19 @@ int list_text(const std::string& path)
     unsigned files = 0, folders = 0;
     ResultCode r = 0;
     if (info.header.entry_count > 0) {
-        r = packer::read_directory([&](const packer::ListedEntry& e) {
+        r = host::read_directory(*run, [&](const host::ListedEntry& e) {
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
             std::string name = host_name(e.name);
             std::string when = dos_time_text(e.entry.write_date, e.entry.write_time);
             if (folder) {
                 folders++;
                 printf("%12s  %s  %s  %s/\n", "", when.c_str(),
-                       packer::format_attributes(e.entry.attributes, true).c_str(), name.c_str());
+                       host::format_attributes(e.entry.attributes, true).c_str(), name.c_str());
             } else {
                 files++;
                 bytes += e.entry.member_size;
                 printf("%12u  %s  %s  %s\n", e.entry.member_size, when.c_str(),
-                       packer::format_attributes(e.entry.attributes, false).c_str(), name.c_str());
+                       host::format_attributes(e.entry.attributes, false).c_str(), name.c_str());
             }
             return true;
         });
@@ -85,10 +87,10 @@ int list_text(const std::string& path)
     int code = 0;
     if (r < 0) {
         fflush(stdout);
-        error_line(walk_error(r));
+        error_line(walk_error(*run, r));
         code = EXIT_FAILED;
     }
-    packer::close_archive();
+    host::close_archive(*run);
     return code;
 }
 
@@ -104,9 +106,10 @@ int list_json(const std::string& path, nlohmann::json& out)
 {
     out = nlohmann::json::object();
     out["archive"] = path;
-    packer::ArchiveInfo info;
+    auto run = std::make_unique<host::Run>();
+    host::ArchiveInfo info;
     std::string error;
-    if (packer::open_archive(path, info, error) < 0) {
+    if (host::open_archive(*run, path, info, error) < 0) {
         error_line(error);
         out["error"] = error;
         return EXIT_FAILED;
@@ -122,7 +125,7 @@ int list_json(const std::string& path, nlohmann::json& out)
     nlohmann::json members = nlohmann::json::array();
     ResultCode r = 0;
     if (info.header.entry_count > 0) {
-        r = packer::read_directory([&](const packer::ListedEntry& e) {
+        r = host::read_directory(*run, [&](const host::ListedEntry& e) {
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
             std::string name = host::cp1252_to_utf8(e.name);
             for (char& c : name)
@@ -139,15 +142,15 @@ int list_json(const std::string& path, nlohmann::json& out)
             }
             m["modified"] = dos_time_json(e.entry.write_date, e.entry.write_time);
             m["created"] = dos_time_json(e.entry.create_date, e.entry.create_time);
-            m["attributes"] = packer::format_attributes(e.entry.attributes, folder);
+            m["attributes"] = host::format_attributes(e.entry.attributes, folder);
             members.push_back(m);
             return true;
         });
     }
     out["members"] = members;
-    packer::close_archive();
+    host::close_archive(*run);
     if (r < 0) {
-        std::string line = walk_error(r);
+        std::string line = walk_error(*run, r);
         error_line(line);
         out["error"] = line;
         return EXIT_FAILED;

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "host/exit_codes.h"
+
 namespace qvx {
 
-const int EXIT_FAILED = 2;  // nothing written, or archive damaged
-const int EXIT_USAGE = 7;   // a command line qvx cannot use, as 7-Zip's
+using host::EXIT_FAILED;
+using host::EXIT_USAGE;
 
 // "1 file", "2 files".
 std::string counted(unsigned n, const char* noun);

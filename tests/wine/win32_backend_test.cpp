@@ -11,16 +11,6 @@
 
 #include "archive/stub_info.h"
 #include "platform/platform.h"
-#include "shell/dialogs.h"
-
-// platform/win32.cpp runs the overwrite question through this procedure;
-// nothing here asks it.
-HBRUSH dialog_brush;
-HFONT dialog_font;
-INT_PTR CALLBACK overwrite_dialog_proc(HWND, UINT, WPARAM, LPARAM)
-{
-    return 0;
-}
 
 static int failures = 0;
 

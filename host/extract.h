@@ -1,12 +1,14 @@
 // Reading archives on the host: the code behind `qvx x`, `qvx t` and
 // `qvx l`, shared with the conformance tests so that both run exactly the
-// extraction path the stub runs (extract_all with the POSIX backend).
+// extraction path the stub runs (extract_all with the POSIX backend). Every
+// archive is read through its own Run: two can be read at the same time on
+// two threads.
 //
 // A file is either a bare archive (ArchiveHeader at offset 0) or a
 // self-extractor: a PE image whose last section ends where the optional
 // SfxHeader and then the archive begin.
-#ifndef DRAVEX_PACKER_HOST_EXTRACT_H
-#define DRAVEX_PACKER_HOST_EXTRACT_H
+#ifndef DRAVEX_HOST_EXTRACT_H
+#define DRAVEX_HOST_EXTRACT_H
 
 #include <cstdint>
 #include <functional>
@@ -14,9 +16,11 @@
 #include <vector>
 
 #include "archive/records.h"
+#include "host/exit_codes.h"
+#include "host/run.h"
 #include "platform/base.h"
 
-namespace packer {
+namespace host {
 
 struct ArchiveInfo {
     bool sfx = false;             // a stub image precedes the archive
@@ -37,28 +41,36 @@ struct ListedEntry {
     std::string name;  // code page 1252, backslashes
 };
 
-// Exit codes of the host tool.
-enum { EXIT_OK = 0, EXIT_MEMBERS_FAILED = 1, EXIT_DAMAGED = 2 };
+// Opens path as the run's own file and finds the archive: fills the run's
+// display name, archive start and header with the shared start-up code
+// (read_sfx_header, read_archive_header). Returns 0 or a negative code with a
+// message in error. close_archive() undoes it.
+ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, std::string& error);
+void close_archive(Run& run);
 
-// Opens path as the extractor's own file and finds the archive: sets
-// own_file, display_name, stub_info.archive_start and archive_header, with
-// the shared start-up code (read_sfx_header, read_archive_header). Returns 0
-// or a negative code with a message in error. close_archive() undoes it.
-ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string& error);
-void close_archive();
+// Walks the directory of the run's open archive with the decoder's own
+// directory loading, calling visit for each entry in order (visit returns
+// false to stop). Returns 0 or the code that ended the walk (ERR_DAMAGED,
+// ERR_READ...).
+ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)>& visit);
 
-// Walks the directory of the open archive with the decoder's own directory
-// loading, calling visit for each entry in order (visit returns false to
-// stop). Returns 0 or the code that ended the walk (ERR_DAMAGED, ERR_READ...).
-ResultCode read_directory(const std::function<bool(const ListedEntry&)>& visit);
+// What a failure means for the exit code: EXIT_FAILED for the codes that end
+// a run because the archive cannot be read on (damage, a read that fails, no
+// memory), EXIT_MEMBERS_FAILED for the others (a member that cannot be
+// created, written or checked). A failure the user may pass over is always
+// a member's.
+ExitCode exit_code_of(ResultCode code, bool can_continue);
+
+enum { ANSWER_NO_AND_STOP = 1 };
 
 struct ExtractOptions {
     std::string dest_dir = ".";  // UTF-8; created when missing
     bool test_only = false;      // decode and check everything, write nothing
     bool overwrite_all = false;
     // Asked for an existing file (UTF-8 path relative to dest_dir): returns
-    // ANSWER_YES, ANSWER_NO or ANSWER_YES_TO_ALL. Null: existing files are
-    // left alone.
+    // ANSWER_YES, ANSWER_NO, ANSWER_YES_TO_ALL or ANSWER_NO_AND_STOP (the
+    // file is kept and the run ends before the next member, as the stub's
+    // Cancel). Null: existing files are left alone.
     std::function<int(const std::string&)> ask_overwrite;
     // One line per problem (UTF-8, the message box text on one line).
     std::function<void(const std::string&)> report;
@@ -67,7 +79,7 @@ struct ExtractOptions {
 };
 
 struct ExtractResult {
-    int exit_code = EXIT_OK;
+    ExitCode exit_code = EXIT_OK;
     unsigned failed_members = 0;   // CRC mismatch, cannot create, unsafe name
     bool damaged = false;          // the walk ended early: damaged or unreadable
     bool empty = false;            // "Archive contains no files"
@@ -89,6 +101,6 @@ std::string format_dos_time(uint16_t date, uint16_t time_word);
 // "RHSDA" letters of the attribute bits, '.' for the ones not set.
 std::string format_attributes(uint16_t attributes, bool folder);
 
-}  // namespace packer
+}  // namespace host
 
 #endif

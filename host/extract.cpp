@@ -1,16 +1,18 @@
 // Reading archives on the host with the stub's own code.
 //
 // Extraction is extract_all itself, run with an empty destination folder
-// from inside the destination: archive names are code page 1252 and the
+// relative to the destination: archive names are code page 1252 and the
 // POSIX backend converts each path to UTF-8 as it touches the file system,
-// while the destination the user typed is already UTF-8. Changing into it
-// first keeps the two apart, and the driver's checks on names (nothing
-// absolute, no "..") then keep every write below it.
+// while the destination the user typed is already UTF-8. Opening the
+// destination and resolving every path from its descriptor (the thread's
+// base directory) keeps the two apart without changing the process's
+// working directory, and the driver's checks on names (nothing absolute, no
+// "..") then keep every write below it.
 //
 // Listing and testing walk the directory the way the driver does: the same
 // piece loading, the same entry parsing, the same member output, only with
 // the bytes going to /dev/null.
-#include "packer/host_extract.h"
+#include "host/extract.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,13 +26,13 @@
 #include "archive/driver.h"
 #include "archive/paths.h"
 #include "archive/startup.h"
+#include "archive/stub_image.h"
 #include "archive/stub_info.h"
 #include "codec/decoder.h"
-#include "packer/sfx_builder.h"
 #include "platform/host.h"
 #include "platform/text.h"
 
-namespace packer {
+namespace host {
 
 // How much of a file is read to find the end of a PE image: the section
 // table follows the headers within the first pages.
@@ -85,11 +87,12 @@ std::string format_attributes(uint16_t attributes, bool folder)
 
 // --- opening -------------------------------------------------------------------
 
-void close_archive()
+void close_archive(Run& run)
 {
-    if (own_file != INVALID_FILE && own_file != nullptr)
-        file_close(own_file);
-    own_file = INVALID_FILE;
+    FileHandle& file = run.x.file;
+    if (file != INVALID_FILE && file != nullptr)
+        file_close(file);
+    file = INVALID_FILE;
 }
 
 static std::string display_name_for(const std::string& path)
@@ -104,9 +107,9 @@ static std::string display_name_for(const std::string& path)
     return base;
 }
 
-ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string& error)
+ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, std::string& error)
 {
-    close_archive();
+    close_archive(run);
     info = ArchiveInfo();
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -167,43 +170,44 @@ ResultCode open_archive(const std::string& path, ArchiveInfo& info, std::string&
         info.unexpected_magic = true;
     }
 
-    own_file = host::handle_from_fd(fd);
-    text_copy(display_name, sizeof display_name, display_name_for(path).c_str());
-    text_copy(stub_info.title, sizeof stub_info.title, initial_title);
-    dest_path[0] = 0;
-    command_buffer[0] = 0;
-    stub_info.overwrite_all = 0;
-    stub_info.cancel_flag = 0;
+    Extraction& x = run.x;
+    x.file = host::handle_from_fd(fd);
+    text_copy(x.display_name, sizeof x.display_name, display_name_for(path).c_str());
+    text_copy(run.title, sizeof run.title, initial_title);
+    x.dest_path[0] = 0;
+    x.command[0] = 0;
+    run.flags = RunFlags{};
 
-    stub_info.archive_start = (i32)start;
+    x.archive_start = (i32)start;
     if (info.sfx) {
-        read_sfx_header();
-        info.has_sfx_header = (uint32_t)stub_info.archive_start != start;
+        read_sfx_header(&x);
+        info.has_sfx_header = (uint32_t)x.archive_start != start;
         if (info.has_sfx_header) {
-            info.title = stub_info.title;
-            info.folder = dest_path;
-            info.command = command_buffer;
-            info.overwrite = stub_info.overwrite_all != 0;
+            info.title = run.title;
+            info.folder = x.dest_path;
+            info.command = x.command;
+            info.overwrite = run.flags.overwrite_all != 0;
         }
     }
-    info.archive_start = (uint32_t)stub_info.archive_start;
-    ResultCode r = read_archive_header();
+    info.archive_start = (uint32_t)x.archive_start;
+    ResultCode r = read_archive_header(&x);
     if (r < 0) {
         error = "cannot read the archive header of " + path + ": the file ends too early";
-        close_archive();
+        close_archive(run);
         return r;
     }
-    parse_archive_header(archive_header, &info.header);
+    parse_archive_header(x.archive_header, &info.header);
     // Start-up has filled these from the SfxHeader; the host tool takes its
     // destination and overwrite choice from the command line instead.
-    dest_path[0] = 0;
-    stub_info.overwrite_all = 0;
+    x.dest_path[0] = 0;
+    run.flags.overwrite_all = 0;
     return 0;
 }
 
 // --- the directory walk ----------------------------------------------------------
 
-// A decoder of its own for one walk or run, reading codec's format tables.
+// A decoder of its own for one walk or run, reading codec's format tables
+// and stopped by the run's cancel flag.
 struct DecoderDeleter {
     void operator()(Decoder* d) const { decoder_destroy(d); }
 };
@@ -213,18 +217,18 @@ using DecoderPtr = std::unique_ptr<Decoder, DecoderDeleter>;
 // a walk over the directory, so member output may run between two entries.
 class DirectoryWalk {
 public:
+    explicit DirectoryWalk(Extraction& x) : x_(x) {}
+
     ResultCode begin()
     {
-        decoder_.reset(decoder_create(&stub_info.cancel_flag));
+        decoder_.reset(decoder_create(&x_.flags->cancel_flag));
         if (decoder_ == nullptr)
             return ERR_NO_MEMORY;
         u8* buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
         if (buffer == nullptr)
             return ERR_NO_MEMORY;
-        decoder_begin(decoder_.get(), own_file, stub_info.archive_start, buffer);
-        directory_begin(decoder_.get());
-        count_ = load_le32(archive_header + 8);
-        index_ = 0;
+        decoder_begin(decoder_.get(), x_.file, x_.archive_start, buffer);
+        directory_begin(&x_, decoder_.get());
         return 0;
     }
 
@@ -241,44 +245,60 @@ public:
     // 1 with the next entry, 0 after the last, or a negative code.
     ResultCode next(ListedEntry& out)
     {
-        if (index_ >= count_)
+        if (x_.entries_left == 0)
             return 0;
         const char* name;
-        ResultCode r = directory_next(&out.entry, &name);
+        ResultCode r = directory_next(&x_, &out.entry, &name);
         if (r < 0)
             return r;
         out.name.assign(name, out.entry.name_length);
-        index_++;
+        x_.entries_left--;
         return 1;
     }
 
 private:
+    Extraction& x_;
     DecoderPtr decoder_;
-    u32 count_ = 0;
-    u32 index_ = 0;
 };
 
-ResultCode read_directory(const std::function<bool(const ListedEntry&)>& visit)
+ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)>& visit)
 {
-    auto walk = std::make_unique<DirectoryWalk>();
-    ResultCode r = walk->begin();
+    DirectoryWalk walk(run.x);
+    ResultCode r = walk.begin();
     if (r < 0)
         return r;
     ListedEntry e;
-    while ((r = walk->next(e)) > 0)
+    while ((r = walk.next(e)) > 0)
         if (!visit(e))
             return 0;
     return r;
+}
+
+ExitCode exit_code_of(ResultCode code, bool can_continue)
+{
+    if (can_continue)
+        return EXIT_MEMBERS_FAILED;
+    switch (code) {
+    case ERR_DAMAGED:
+    case ERR_END_OF_DATA:
+    case ERR_READ:
+    case ERR_SEEK:
+    case ERR_NO_MEMORY:
+        return EXIT_FAILED;
+    default:
+        return EXIT_MEMBERS_FAILED;
+    }
 }
 
 // --- extraction and test -----------------------------------------------------------
 
 namespace {
 
-// The message boxes of a run, counted by what they mean for the exit code.
+// The messages of a run, counted by what their codes mean for the exit code.
 struct RunState {
     const ExtractOptions& options;
     ExtractResult& result;
+    Run& run;
     std::vector<ListedEntry> files;  // file entries in order, for progress
     size_t progress_index = 0;
     uint64_t progress_done = 0;
@@ -290,30 +310,21 @@ struct RunState {
             options.report(line);
     }
 
-    int on_message(const char* text, unsigned style)
+    int on_message(ResultCode code, const char* text, unsigned style)
     {
         report(message_line(text));
-        // Boxes with OK and Cancel are the per-member failures (cannot
-        // create, fails error check, refused name); the run goes on.
-        if (style & BOX_OKCANCEL) {
-            result.failed_members++;
-        } else if (strncmp(text, "Archive data is damaged", 23) == 0 || strncmp(text, "Cannot read", 11) == 0 ||
-                   strncmp(text, "Not enough memory", 17) == 0) {
+        if (exit_code_of(code, (style & BOX_OKCANCEL) != 0) == EXIT_FAILED)
             result.damaged = true;
-        } else {
-            result.failed_members++;  // cannot write, cannot create folder: the run ended there
-        }
-        return BOX_ANSWER_OK;
+        else
+            result.failed_members++;
+        return BOX_ANSWER_OK;  // a member's failure: the run goes on
     }
 
     // The driver names the member it starts; progress counts the bytes of the
     // members before it.
-    void on_progress(const char* text)
+    void on_progress(const char* name_text)
     {
-        const char* prefix = "Extracting ";
-        if (strncmp(text, prefix, strlen(prefix)) != 0)
-            return;
-        std::string name = text + strlen(prefix);
+        std::string name = name_text;
         size_t i = progress_index;
         uint64_t done = progress_done;
         while (i < files.size() && files[i].name != name)
@@ -332,28 +343,26 @@ struct RunState {
 void finish(ExtractResult& result)
 {
     if (result.damaged)
-        result.exit_code = EXIT_DAMAGED;
+        result.exit_code = EXIT_FAILED;
     else if (result.failed_members > 0)
         result.exit_code = EXIT_MEMBERS_FAILED;
     else
         result.exit_code = EXIT_OK;
 }
 
-// Restores the working directory and the host hooks on every way out.
+// Restores the thread's base directory and closes what the run opened on
+// every way out.
 struct RunScope {
-    int saved_cwd = -1;
+    Run& run;
+    int dest_fd = -1;
+    int saved_base = AT_FDCWD;
     ~RunScope()
     {
-        if (saved_cwd >= 0) {
-            if (fchdir(saved_cwd) != 0) {
-                // Nothing sensible is left to do; the caller's paths may now
-                // resolve elsewhere, so say so loudly.
-                perror("qvx: cannot return to the working directory");
-            }
-            close(saved_cwd);
+        if (dest_fd >= 0) {
+            host::set_base_directory(saved_base);
+            close(dest_fd);
         }
-        host::reset_hooks();
-        close_archive();
+        close_archive(run);
     }
 };
 
@@ -361,42 +370,42 @@ struct RunScope {
 void test_members(RunState& state)
 {
     ExtractResult& result = state.result;
+    Extraction* x = &state.run.x;
     FileHandle sink = file_open("/dev/null", ACCESS_WRITE);
     if (sink == INVALID_FILE) {
         state.report("cannot open /dev/null");
         result.failed_members++;
         return;
     }
-    auto walk = std::make_unique<DirectoryWalk>();
-    ResultCode r = walk->begin();
+    DirectoryWalk walk(*x);
+    ResultCode r = walk.begin();
     ListedEntry e;
-    while (r >= 0 && (r = walk->next(e)) > 0) {
+    while (r >= 0 && (r = walk.next(e)) > 0) {
         if (e.entry.name_length > NAME_ROOM)
             continue;  // the driver passes such names over silently
         if (!entry_name_is_safe(e.name.data(), (u32)e.name.size())) {
             LastError = OS_BAD_PATHNAME;
-            report_error(nullptr, ERR_CREATE, e.name.c_str(), 1);
+            report_error(x, ERR_CREATE, e.name.c_str(), 1);
             continue;
         }
         if (e.entry.entry_flags & ENTRY_FOLDER)
             continue;
-        text_format(message_buffer, sizeof message_buffer, "Extracting %s", e.name.c_str(), 0);
-        state.on_progress(message_buffer);
-        ResultCode out =
-            output_member(walk->decoder(), sink, e.entry.stream_offset, e.entry.member_offset, e.entry.member_size, e.entry.entry_flags);
+        state.on_progress(e.name.c_str());
+        ResultCode out = output_member(walk.decoder(), sink, e.entry.stream_offset, e.entry.member_offset,
+                                       e.entry.member_size, e.entry.entry_flags);
         if (out < 0) {
             // As in the driver, a member whose data cannot be produced ends
             // the run.
-            report_error(nullptr, out, e.name.c_str(), 0);
+            report_error(x, out, e.name.c_str(), 0);
             if (out != ERR_CANCELLED)
                 result.damaged = true;
             break;
         }
-        if (walk->decoder()->running_crc != e.entry.member_crc)
-            report_error(nullptr, ERR_CRC, e.name.c_str(), 1);
+        if (walk.decoder()->running_crc != e.entry.member_crc)
+            report_error(x, ERR_CRC, e.name.c_str(), 1);
     }
     if (r < 0) {
-        report_error(nullptr, r, nullptr, 0);
+        report_error(x, r, nullptr, 0);
         result.damaged = true;
     }
     file_close(sink);
@@ -404,9 +413,9 @@ void test_members(RunState& state)
 
 // Runs the stub's own self-check over the image when the file's stub is one
 // of ours (a foreign stub has no StubInfo to check against: 0).
-ResultCode check_stub(const std::string& path)
+ResultCode check_stub(Run& run, const std::string& path, uint32_t archive_start)
 {
-    std::vector<uint8_t> image(stub_info.archive_start);
+    std::vector<uint8_t> image(archive_start);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
@@ -415,14 +424,10 @@ ResultCode check_stub(const std::string& path)
     if (got < 0 || (size_t)got != image.size())
         return 0;
     uint32_t stub_length, crc_slot, stub_crc;
-    if (!read_stub_fields(image, stub_length, crc_slot, stub_crc))
+    if (!read_stub_fields(image.data(), image.size(), &stub_length, &crc_slot, &stub_crc))
         return 0;
-    i32 archive_start = stub_info.archive_start;
-    stub_info.stub_length = stub_length;
-    stub_info.crc_slot = crc_slot;
-    stub_info.stub_crc = stub_crc;
-    ResultCode r = verify_stub();
-    stub_info.archive_start = archive_start;
+    ResultCode r = verify_stub(&run.x, stub_length, crc_slot, stub_crc);
+    run.x.archive_start = (i32)archive_start;
     return r;
 }
 
@@ -431,12 +436,13 @@ ResultCode check_stub(const std::string& path)
 ExtractResult extract_archive(const std::string& path, const ExtractOptions& options)
 {
     ExtractResult result;
-    RunState state{options, result, {}, 0, 0};
-    RunScope scope;
+    auto run = std::make_unique<Run>();
+    RunState state{options, result, *run, {}, 0, 0};
+    RunScope scope{*run};
 
     ArchiveInfo info;
     std::string error;
-    if (open_archive(path, info, error) < 0) {
+    if (open_archive(*run, path, info, error) < 0) {
         state.report(error);
         result.damaged = true;
         finish(result);
@@ -453,7 +459,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
 
     // A first pass over the directory gives the totals for the progress
     // bar; a damaged directory shows up again, and is reported, in the run.
-    read_directory([&](const ListedEntry& e) {
+    read_directory(*run, [&](const ListedEntry& e) {
         if (e.entry.entry_flags & ENTRY_FOLDER) {
             result.folders++;
         } else {
@@ -463,25 +469,29 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         }
         return true;
     });
-    result.command = host::cp1252_to_utf8(command_buffer);
+    result.command = host::cp1252_to_utf8(run->x.command);
 
-    host::reset_hooks();
-    host::Hooks& hooks = host::hooks();
-    hooks.message_box = [&state](const char* text, const char*, unsigned style) {
-        return state.on_message(text, style);
+    Hooks& hooks = run->hooks;
+    hooks.message_box = [&state](ResultCode code, const char* text, unsigned style) {
+        return state.on_message(code, text, style);
     };
-    hooks.progress = [&state](const char* text) { state.on_progress(text); };
+    hooks.progress = [&state](const char* name) { state.on_progress(name); };
     hooks.run_command = [&result](const char* command_line) { result.command = host::cp1252_to_utf8(command_line); };
-    hooks.ask_overwrite = [&options](const std::string& file) {
-        return options.ask_overwrite ? options.ask_overwrite(file) : (int)ANSWER_NO;
+    hooks.ask_overwrite = [&options, &run](const std::string& file) {
+        int answer = options.ask_overwrite ? options.ask_overwrite(file) : (int)ANSWER_NO;
+        if (answer == ANSWER_NO_AND_STOP) {
+            run->flags.cancel_flag = 1;
+            answer = ANSWER_NO;
+        }
+        return answer;
     };
-    stub_info.overwrite_all = options.overwrite_all ? 1 : 0;
-    stub_info.cancel_flag = 0;
+    run->flags.overwrite_all = options.overwrite_all ? 1 : 0;
+    run->flags.cancel_flag = 0;
 
     if (options.test_only) {
         // A self-extractor with our stub is checked the way the stub checks
         // itself at start-up; the "modified" warning counts as damage.
-        if (info.sfx && check_stub(path) == ERR_STUB_MODIFIED) {
+        if (info.sfx && check_stub(*run, path, info.archive_start) == ERR_STUB_MODIFIED) {
             result.damaged = true;
             finish(result);
             return result;
@@ -499,24 +509,26 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         finish(result);
         return result;
     }
-    scope.saved_cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (scope.saved_cwd < 0 || chdir(options.dest_dir.c_str()) != 0) {
+    scope.dest_fd = open(options.dest_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (scope.dest_fd < 0) {
         state.report("cannot enter " + options.dest_dir + ": " + errno_text());
         result.failed_members++;
         finish(result);
         return result;
     }
-    dest_path[0] = 0;
+    scope.saved_base = host::base_directory();
+    host::set_base_directory(scope.dest_fd);
+    run->x.dest_path[0] = 0;
     // The command is reported only when the driver reaches it.
     result.command.clear();
-    DecoderPtr decoder(decoder_create(&stub_info.cancel_flag));
-    ResultCode r = decoder == nullptr ? ERR_NO_MEMORY : extract_all(nullptr, decoder.get());
+    DecoderPtr decoder(decoder_create(&run->flags.cancel_flag));
+    ResultCode r = decoder == nullptr ? ERR_NO_MEMORY : extract_all(&run->x, decoder.get());
     if (r < 0) {
-        report_error(nullptr, r, nullptr, 0);
+        report_error(&run->x, r, nullptr, 0);
         result.damaged = true;
     }
     finish(result);
     return result;
 }
 
-}  // namespace packer
+}  // namespace host
