@@ -183,7 +183,7 @@ static int is_separator(char c)
 // Windows opens these names as devices in every folder, whatever extension
 // follows them and with blanks before the extension; COM and LPT also take
 // the code page's superscript digits.
-static int is_device_name(const char* begin, const char* end)
+int is_device_name(const char* begin, const char* end)
 {
     const char* base_end = begin;
     while (base_end < end && *base_end != '.')
@@ -211,6 +211,19 @@ static int is_device_name(const char* begin, const char* end)
             return 1;
     }
     return 0;
+}
+
+u8 fold_name_byte(u8 c)
+{
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+        return (u8)(c + 0x20);
+    // The letters with caron and the ligature sit 16 below their small
+    // forms; Y with diaeresis pairs with 0xFF.
+    if (c == 0x8A || c == 0x8C || c == 0x8E)
+        return (u8)(c + 0x10);
+    if (c == 0x9F)
+        return 0xFF;
+    return c;
 }
 
 // A component of dots and blanks with two or more dots climbs out of its

@@ -15,4 +15,14 @@ int create_folder_path(const char* path);
 // (CON, NUL, COM1, ...), with either separator. 0 otherwise.
 int entry_name_is_safe(const char* name, u32 length);
 
+// The rules below are shared by the extractor and the archiver, so that the
+// archiver never stores a name the extractor refuses.
+//
+// 1 when the path component [begin, end) is a name Windows opens as a device
+// in every folder (CON, NUL, COM1, LPT\xB9, ...), with any extension.
+int is_device_name(const char* begin, const char* end);
+// The byte's lower-case form in code page 1252, as Windows compares names:
+// two names that fold alike are one file there ("\xC9.txt" and "\xE9.txt").
+u8 fold_name_byte(u8 c);
+
 #endif

@@ -24,6 +24,25 @@ enum {
     // ENTRY_FILTER16 and ENTRY_FILTER32 come with the member output.
 };
 
+// Check values our archiver keeps in the ArchiveHeader's reserved fields
+// (the format leaves them to the writer; readers that do not know them
+// ignore them). Present only when the 16-bit field at offset 40 holds the
+// tag "DX", since other writers may use the reserved fields otherwise:
+//   offset 12: CRC-32 of the whole SfxHeader, strings included (0: none)
+//   offset 16: CRC-32 of directory_offset and entry_count (their 8 header
+//              bytes) followed by the directory stream, from
+//              directory_offset up to archive_length
+// The SfxHeader's reserved byte holds SFX_CHECKED ("D") when the archive
+// after it carries the check values: a damaged string length that moves the
+// archive's start then cannot hide them.
+enum {
+    SFX_CHECKED = 0x44,
+    ARCHIVE_SFX_CRC_OFFSET = 12,
+    ARCHIVE_DIRECTORY_CRC_OFFSET = 16,
+    ARCHIVE_TAG_OFFSET = 40,
+    ARCHIVE_CHECK_TAG = 0x5844,  // "DX"
+};
+
 extern const u8 archive_magic[4];            // "QVX\n"
 extern const u8 stream_signature[6];         // "QVXLH\0"
 extern const u8 directory_piece_signature[6];  // "QVXDE\0"

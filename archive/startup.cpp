@@ -22,7 +22,7 @@
 
 static const char modified_warning[] =
     "This self-extractor has been modified. An error may have occurred during downloading, "
-    "or your compter may have a virus. Make sure your virus scanner is the latest version, "
+    "or your computer may have a virus. Make sure your virus scanner is the latest version, "
     "and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection.";
 
 void set_display_name(Extraction* x, const char* path)
@@ -133,5 +133,48 @@ ResultCode read_archive_header(Extraction* x)
     file_seek(x->file, *run_archive_start(x), SEEK_FROM_START);
     if (file_read(x->file, x->archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
         return ERR_READ;
+    return 0;
+}
+
+// Runs the CRC register over count bytes of the own file from offset.
+static int crc_file_range(FileHandle file, u32 offset, u32 count, u32* crc)
+{
+    u8 buffer[512];
+    if (offset > 0x7FFFFFFFu || file_seek(file, (i32)offset, SEEK_FROM_START) == -1)
+        return 0;
+    while (count > 0) {
+        u32 n = count < sizeof buffer ? count : (u32)sizeof buffer;
+        if (file_read(file, buffer, n) != (i32)n)
+            return 0;
+        *crc = crc32_update(buffer, n, *crc);
+        count -= n;
+    }
+    return 1;
+}
+
+ResultCode check_archive_values(Extraction* x, u32 sfx_start)
+{
+    const u8* h = x->archive_header;
+    FileHandle file = x->file;
+    u32 start = (u32)*run_archive_start(x);
+    u8 sfx[4];
+    u32 crc = 0xFFFFFFFFu;
+    if (load_le16(h + ARCHIVE_TAG_OFFSET) != ARCHIVE_CHECK_TAG) {
+        // Values promised by the SfxHeader but not found: the header's
+        // lengths are wrong and the archive was looked for in the wrong place.
+        if (start - sfx_start >= SFX_HEADER_SIZE && file_seek(file, (i32)sfx_start, SEEK_FROM_START) != -1 &&
+            file_read(file, sfx, 4) == 4 && sfx[3] == SFX_CHECKED)
+            return ERR_DAMAGED;
+        return 0;
+    }
+    if (start < sfx_start || !crc_file_range(file, sfx_start, start - sfx_start, &crc) ||
+        ~crc != load_le32(h + ARCHIVE_SFX_CRC_OFFSET))
+        return ERR_DAMAGED;
+    u32 directory = load_le32(h + 4);
+    u32 length = load_le32(h + 20);
+    crc = crc32_update(h + 4, 8, 0xFFFFFFFFu);
+    if (length < directory || !crc_file_range(file, start + directory, length - directory, &crc) ||
+        ~crc != load_le32(h + ARCHIVE_DIRECTORY_CRC_OFFSET))
+        return ERR_DAMAGED;
     return 0;
 }

@@ -39,5 +39,10 @@ void read_sfx_header(Extraction* x);
 // Reads the 42-byte ArchiveHeader at archive_start into archive_header;
 // ERR_READ when it cannot be read whole.
 ResultCode read_archive_header(Extraction* x);
+// When archive_header carries our check values (tag "DX"), checks the
+// SfxHeader, which starts at sfx_start and ends at archive_start, and the
+// directory against them. 0 when they match or are absent, ERR_DAMAGED
+// otherwise (a range that cannot be read whole counts as damage).
+ResultCode check_archive_values(Extraction* x, u32 sfx_start);
 
 #endif

@@ -155,7 +155,7 @@ int main(int argc, char** argv)
     std::vector<packer::StreamMember> sm;
     for (size_t i = 0; i < datas.size(); i++)
         sm.push_back({"m" + std::to_string(i), datas[i].data(), (uint32_t)datas[i].size(),
-                      (uint8_t)(i == 1 ? ENTRY_FILTER32 : 0)});
+                      (uint8_t)(i == 1 ? ENTRY_FILTER32 : 0), {}});
     std::vector<packer::StreamPlacement> placements;
     packer::StreamOptions so;
     so.level = 1;

@@ -20,8 +20,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <set>
+#include <ios>
+#include <stdexcept>
+#include <memory>
 
+#include "archive/paths.h"
 #include "archive/records.h"
+#include "codec/crc32.h"
 #include "codec/input_stream.h"
 #include "packer/bit_writer.h"
 #include "packer/block_writer.h"
@@ -40,23 +45,26 @@ static const uint32_t STORED_PIECE_MAX = DIRECTORY_PIECE_MAX - 6;
 
 // --- names -----------------------------------------------------------------
 
-static bool is_reserved_device(const std::string& component)
+static std::string fold_case(const std::string& s)
 {
-    // Windows reserves these names with any extension: "nul.txt" is NUL.
+    std::string out = s;
+    for (char& c : out)
+        c = (char)fold_name_byte((u8)c);
+    return out;
+}
+
+// COM0 and LPT0 are listed as reserved too, though Windows opens them as
+// files; the archiver does not store them, so that they never meet a system
+// that disagrees.
+static bool is_zero_device(const std::string& component)
+{
     std::string base = component.substr(0, component.find('.'));
     while (!base.empty() && base.back() == ' ')
         base.pop_back();
-    for (char& c : base)
-        if (c >= 'a' && c <= 'z')
-            c = (char)(c - 'a' + 'A');
-    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* d : devices)
-        if (base == d)
-            return true;
-    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-        base[3] >= '0' && base[3] <= '9')
-        return true;
-    return false;
+    if (base.size() != 4 || base[3] != '0')
+        return false;
+    std::string prefix = fold_case(base.substr(0, 3));
+    return prefix == "com" || prefix == "lpt";
 }
 
 std::string check_entry_name(const std::string& name)
@@ -87,10 +95,13 @@ std::string check_entry_name(const std::string& name)
         }
         if (component.back() == '.' || component.back() == ' ')
             return "Windows drops a trailing dot or space";
-        if (is_reserved_device(component))
+        if (is_device_name(component.data(), component.data() + component.size()) || is_zero_device(component))
             return "reserved device name \"" + component + "\"";
         start = end + 1;
     }
+    // The extractor's own check, so that nothing stored here is refused there.
+    if (!entry_name_is_safe(name.data(), (u32)name.size()))
+        return "the extractor refuses this name";
     return "";
 }
 
@@ -118,19 +129,10 @@ struct Collector {
     std::vector<std::string>& warnings;
     std::string error;                 // a read error: ends the collection
     std::vector<std::string> refused;  // names that cannot be stored: all are reported
-    std::set<std::string> seen_lower;  // names already stored, ASCII case folded
+    std::set<std::string> seen_folded;  // names already stored, case folded as Windows does
     std::string tree_root;             // real path of the current input folder; "" for a file
     std::vector<std::pair<dev_t, ino_t>> open_folders;  // the folders being walked, for link loops
 };
-
-static std::string fold_case(const std::string& s)
-{
-    std::string out = s;
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return out;
-}
 
 static std::string format_time(time_t t)
 {
@@ -181,7 +183,7 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
                 ch = '\\';
         why = check_entry_name(e.name);
     }
-    if (why.empty() && !c.seen_lower.insert(fold_case(e.name)).second)
+    if (why.empty() && !c.seen_folded.insert(fold_case(e.name)).second)
         why = "the archive already holds this name (Windows ignores case)";
     e.host_path = host_path;
     e.folder = S_ISDIR(st.st_mode);
@@ -419,42 +421,118 @@ std::vector<uint8_t> write_directory(const std::vector<std::vector<uint8_t>>& re
 
 // --- the archive ---------------------------------------------------------------
 
-static bool read_whole_file(const std::string& path, std::vector<uint8_t>& data, std::string& error)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot open " + path + ": " + strerror(errno);
-        return false;
+namespace {
+
+// How much of a file the call-filter detection looks at: all of a file up to
+// this size, the head of a larger one.
+const size_t DETECT_SIZE = 16u << 20;
+
+std::string errno_text() { return strerror(errno); }
+
+// One member's file, opened when its bytes are first wanted and closed after
+// its last. A file that is shorter than it was when the inputs were collected
+// is padded with zeros, a longer one cut, and either is reported as changed,
+// as is one whose modification time moved while it was read: the archive
+// then holds a consistent copy, but not necessarily the file as it is now.
+class MemberFile {
+public:
+    explicit MemberFile(const WriterEntry& e) : e_(e) {}
+    ~MemberFile()
+    {
+        if (fd_ >= 0)
+            close(fd_);
     }
-    data.clear();
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0)
-        data.reserve((size_t)st.st_size);
-    uint8_t buffer[1 << 16];
-    while (true) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
+    MemberFile(const MemberFile&) = delete;
+    MemberFile& operator=(const MemberFile&) = delete;
+
+    void read(uint8_t* dst, size_t count)
+    {
+        if (fd_ < 0) {
+            fd_ = open(e_.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd_ < 0 || fstat(fd_, &before_) != 0)
+                throw std::runtime_error("cannot open " + e_.host_path + ": " + errno_text());
+            if ((uint64_t)before_.st_size != e_.size)
+                changed_ = true;
+        }
+        while (count > 0) {
+            ssize_t n = ::read(fd_, dst, count);
+            if (n < 0 && errno == EINTR)
                 continue;
-            error = "cannot read " + path + ": " + strerror(errno);
-            close(fd);
-            return false;
+            if (n < 0)
+                throw std::runtime_error("cannot read " + e_.host_path + ": " + errno_text());
+            if (n == 0) {
+                memset(dst, 0, count);
+                done_ += count;
+                changed_ = true;
+                break;
+            }
+            dst += n;
+            count -= (size_t)n;
+            done_ += (uint64_t)n;
         }
-        if (n == 0)
+        if (done_ == e_.size)
+            finish();
+    }
+
+    // For an empty member, which is never read.
+    void check_unread()
+    {
+        struct stat st;
+        if (stat(e_.host_path.c_str(), &st) != 0 || st.st_size != 0)
+            changed_ = true;
+    }
+
+    bool changed() const { return changed_; }
+    const WriterEntry& entry() const { return e_; }
+
+private:
+    void finish()
+    {
+        uint8_t extra;
+        ssize_t n;
+        do
+            n = ::read(fd_, &extra, 1);
+        while (n < 0 && errno == EINTR);
+        struct stat after;
+        if (n != 0 || fstat(fd_, &after) != 0 || after.st_size != before_.st_size ||
+            after.st_mtim.tv_sec != before_.st_mtim.tv_sec || after.st_mtim.tv_nsec != before_.st_mtim.tv_nsec)
+            changed_ = true;
+        close(fd_);
+        fd_ = -1;
+    }
+
+    const WriterEntry& e_;
+    int fd_ = -1;
+    struct stat before_ {};
+    uint64_t done_ = 0;
+    bool changed_ = false;
+};
+
+// The call filter a member gets, from its first DETECT_SIZE bytes.
+uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer)
+{
+    if (e.size == 0)
+        return 0;
+    int fd = open(e.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + e.host_path + ": " + errno_text());
+    size_t want = (size_t)std::min<uint64_t>(e.size, DETECT_SIZE);
+    buffer.resize(want);
+    size_t got = 0;
+    while (got < want) {
+        ssize_t n = pread(fd, buffer.data() + got, want - got, (off_t)got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
             break;
-        data.insert(data.end(), buffer, buffer + n);
-        if (data.size() > 0xFFFFFFFFu) {
-            error = "cannot store " + path + ": members are limited to 4 GiB - 1 bytes";
-            close(fd);
-            return false;
-        }
+        got += (size_t)n;
     }
     close(fd);
-    return true;
+    return detect_call_filter(buffer.data(), (uint32_t)got);
 }
 
-static std::vector<uint8_t> entry_record(const WriterEntry& e, uint32_t stream_offset, uint32_t member_offset,
-                                         uint32_t size, uint32_t crc, uint8_t flags)
+std::vector<uint8_t> entry_record(const WriterEntry& e, uint32_t stream_offset, uint32_t member_offset, uint32_t size,
+                                  uint32_t crc, uint8_t flags)
 {
     DirectoryEntry d;
     memset(&d, 0, sizeof d);
@@ -475,112 +553,194 @@ static std::vector<uint8_t> entry_record(const WriterEntry& e, uint32_t stream_o
     return record;
 }
 
-bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, std::vector<uint8_t>& out,
+const char too_large[] = "the archive would be larger than 2 GiB, more than a self-extractor can address";
+
+}  // namespace
+
+void seal_archive_header(uint8_t* header, const uint8_t* directory, size_t directory_size)
+{
+    crc32_build_table();
+    store_le32(header + ARCHIVE_SFX_CRC_OFFSET, 0);
+    u32 crc = crc32_update(header + 4, 8, 0xFFFFFFFFu);
+    crc = crc32_update(directory, (u32)directory_size, crc);
+    store_le32(header + ARCHIVE_DIRECTORY_CRC_OFFSET, crc ^ 0xFFFFFFFFu);
+    store_le16(header + ARCHIVE_TAG_OFFSET, ARCHIVE_CHECK_TAG);
+}
+
+bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, const ArchiveSink& sink,
                    std::string& error)
 {
-    out.assign(ARCHIVE_HEADER_BYTES, 0);
-    std::vector<std::vector<uint8_t>> records(entries.size());
-
-    uint64_t total = 0;
-    for (const WriterEntry& e : entries)
-        if (!e.folder)
-            total += e.size;
-    uint64_t done_before = 0;
-
     // Members go into streams in directory order; a stream is cut before a
     // member that would take it past stream_size (never before its first).
-    size_t i = 0;
-    while (i < entries.size()) {
-        if (entries[i].folder) {
-            records[i] = entry_record(entries[i], 0, 0, 0, 0, 0);
-            i++;
-            continue;
-        }
-        std::vector<size_t> indices;
-        std::vector<std::vector<uint8_t>> data;
-        uint64_t stream_bytes = 0;
-        // Files in a group; folders met in between get their records too.
-        size_t j = i;
-        for (; j < entries.size(); j++) {
-            const WriterEntry& e = entries[j];
-            if (e.folder) {
-                records[j] = entry_record(e, 0, 0, 0, 0, 0);
-                continue;
+    // The groups come from the sizes the inputs had when collected, so an
+    // input too large for any archive is refused before a byte is read.
+    struct Group {
+        size_t first, end;
+    };
+    std::vector<Group> groups;
+    uint64_t total = 0;
+    {
+        size_t i = 0;
+        while (i < entries.size()) {
+            size_t j = i;
+            uint64_t stream_bytes = 0, decoded = 0;
+            bool any = false;
+            for (; j < entries.size(); j++) {
+                const WriterEntry& e = entries[j];
+                if (e.folder)
+                    continue;
+                if (any && options.stream_size != 0 && stream_bytes + e.size > options.stream_size)
+                    break;
+                any = true;
+                stream_bytes += e.size;
+                decoded += LOCAL_HEADER_SIZE + e.name.size() + e.size + 4;
             }
-            if (!indices.empty() && options.stream_size != 0 && stream_bytes + e.size > options.stream_size)
-                break;
-            std::vector<uint8_t> bytes;
-            if (e.link)
-                bytes.assign(e.link_target.begin(), e.link_target.end());
-            else if (!read_whole_file(e.host_path, bytes, error))
-                return false;
-            stream_bytes += bytes.size();
             // A stream's decoded offsets are 32-bit, and no archive this
             // large could be addressed by the stub anyway.
-            if (stream_bytes > MAX_ARCHIVE_SIZE) {
+            if (decoded > MAX_ARCHIVE_SIZE) {
                 error = "the input is too large: a QVX archive must stay below 2 GiB";
                 return false;
             }
-            indices.push_back(j);
-            data.push_back(std::move(bytes));
+            total += stream_bytes;
+            groups.push_back({i, j});
+            i = j;
         }
-        std::vector<StreamMember> members;
-        for (size_t k = 0; k < indices.size(); k++) {
-            StreamMember m;
-            m.name = entries[indices[k]].name;
-            m.data = data[k].data();
-            m.size = (uint32_t)data[k].size();
-            // Level 0 stores the bytes as they are, unfiltered.
-            m.filter = options.level == 0 ? 0 : detect_call_filter(data[k].data(), m.size);
-            members.push_back(m);
-        }
-        StreamOptions so;
-        so.level = options.level;
-        so.threads = options.threads;
-        if (options.progress) {
-            uint64_t base = done_before;
-            so.progress = [&options, base, total](uint64_t done, uint64_t) { options.progress(base + done, total); };
-        }
-        std::vector<StreamPlacement> placements;
-        std::vector<uint8_t> stream = write_data_stream(members, so, placements);
-        if (placements.size() != members.size()) {
-            error = "internal error: the stream writer placed " + std::to_string(placements.size()) + " of " +
-                    std::to_string(members.size()) + " members";
-            return false;
-        }
-        uint64_t stream_offset = out.size();
-        if (stream_offset + stream.size() > MAX_ARCHIVE_SIZE) {
-            error = "the archive would be larger than 2 GiB, more than a self-extractor can address";
-            return false;
-        }
-        for (size_t k = 0; k < indices.size(); k++)
-            records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
-                                               placements[k].member_offset, members[k].size, placements[k].crc,
-                                               placements[k].filter);
-        out.insert(out.end(), stream.begin(), stream.end());
-        done_before += stream_bytes;
-        if (options.progress)
-            options.progress(done_before, total);
-        i = j;
     }
 
-    uint32_t directory_offset = (uint32_t)out.size();
-    std::vector<uint8_t> directory = write_directory(records, options.level);
-    if (out.size() + directory.size() > MAX_ARCHIVE_SIZE) {
-        error = "the archive would be larger than 2 GiB, more than a self-extractor can address";
+    uint8_t header[ARCHIVE_HEADER_BYTES] = {0};
+    if (!sink.write(header, sizeof header))
+        return false;
+    uint64_t written = ARCHIVE_HEADER_BYTES;
+    auto emit = [&](const uint8_t* p, size_t n) {
+        if (written + n > MAX_ARCHIVE_SIZE)
+            throw std::length_error(too_large);
+        if (!sink.write(p, n))
+            throw std::ios_base::failure("");
+        written += n;
+    };
+
+    std::vector<std::vector<uint8_t>> records(entries.size());
+    uint64_t done_before = 0;
+    std::vector<uint8_t> detect_buffer;
+    try {
+        for (const Group& g : groups) {
+            std::vector<std::unique_ptr<MemberFile>> files;
+            std::vector<size_t> indices;
+            std::vector<StreamMember> members;
+            uint64_t stream_bytes = 0;
+            for (size_t j = g.first; j < g.end; j++) {
+                const WriterEntry& e = entries[j];
+                if (e.folder) {
+                    records[j] = entry_record(e, 0, 0, 0, 0, 0);
+                    continue;
+                }
+                files.push_back(std::make_unique<MemberFile>(e));
+                MemberFile* file = files.back().get();
+                StreamMember m;
+                m.name = e.name;
+                if (e.link) {
+                    // A link stored as a file: its target path is the bytes.
+                    m.data = (const uint8_t*)e.link_target.data();
+                    m.size = (uint32_t)e.link_target.size();
+                    m.filter = 0;
+                } else {
+                    m.data = nullptr;
+                    m.size = (uint32_t)e.size;
+                    // Level 0 stores the bytes as they are, unfiltered.
+                    m.filter = options.level == 0 ? 0 : detect_filter(e, detect_buffer);
+                    m.read = [file](uint8_t* dst, size_t n) { file->read(dst, n); };
+                }
+                members.push_back(std::move(m));
+                indices.push_back(j);
+                stream_bytes += e.size;
+            }
+            detect_buffer = std::vector<uint8_t>();
+            if (members.empty())
+                continue;
+            StreamOptions so;
+            so.level = options.level;
+            so.threads = options.threads;
+            if (options.progress) {
+                uint64_t base = done_before;
+                so.progress = [&options, base, total](uint64_t done, uint64_t) {
+                    options.progress(base + done, total);
+                };
+            }
+            uint64_t stream_offset = written;
+            std::vector<StreamPlacement> placements;
+            write_data_stream(members, so, placements, emit);
+            for (size_t k = 0; k < indices.size(); k++) {
+                if (members[k].size == 0 && !entries[indices[k]].link)
+                    files[k]->check_unread();
+                if (files[k]->changed() && options.warn)
+                    options.warn(files[k]->entry().host_path +
+                                 " changed while it was read; the archive holds it as it was read");
+                records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
+                                                   placements[k].member_offset, members[k].size, placements[k].crc,
+                                                   placements[k].filter);
+            }
+            done_before += stream_bytes;
+            if (options.progress)
+                options.progress(done_before, total);
+        }
+    } catch (const std::length_error& e) {
+        error = e.what();
+        return false;
+    } catch (const std::ios_base::failure&) {
+        error = sink.error();
+        return false;
+    } catch (const std::runtime_error& e) {
+        error = e.what();
         return false;
     }
-    out.insert(out.end(), directory.begin(), directory.end());
+    // Folders after the last file.
+    for (size_t j = 0; j < entries.size(); j++)
+        if (entries[j].folder && records[j].empty())
+            records[j] = entry_record(entries[j], 0, 0, 0, 0, 0);
+
+    uint32_t directory_offset = (uint32_t)written;
+    std::vector<uint8_t> directory = write_directory(records, options.level);
+    if (written + directory.size() > MAX_ARCHIVE_SIZE) {
+        error = too_large;
+        return false;
+    }
+    if (!sink.write(directory.data(), directory.size())) {
+        error = sink.error();
+        return false;
+    }
+    written += directory.size();
 
     ArchiveHeader h;
     memset(&h, 0, sizeof h);
     memcpy(h.magic, archive_magic, 4);
     h.directory_offset = directory_offset;
     h.entry_count = (uint32_t)entries.size();
-    h.archive_length = (uint32_t)out.size();
+    h.archive_length = (uint32_t)written;
     h.data_length = directory_offset - ARCHIVE_HEADER_BYTES;
-    write_archive_header(out.data(), &h);
+    write_archive_header(header, &h);
+    seal_archive_header(header, directory.data(), directory.size());
+    if (!sink.write_header(header)) {
+        error = sink.error();
+        return false;
+    }
     return true;
+}
+
+bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, std::vector<uint8_t>& out,
+                   std::string& error)
+{
+    out.clear();
+    ArchiveSink sink;
+    sink.write = [&out](const uint8_t* p, size_t n) {
+        out.insert(out.end(), p, p + n);
+        return true;
+    };
+    sink.write_header = [&out](const uint8_t* header) {
+        memcpy(out.data(), header, ARCHIVE_HEADER_BYTES);
+        return true;
+    };
+    sink.error = [] { return std::string("out of memory"); };
+    return write_archive(entries, options, sink, error);
 }
 
 }  // namespace packer

@@ -60,6 +60,18 @@ struct ArchiveOptions {
     unsigned threads = 1;       // threads coding blocks; the archive is the same whatever the count
     // Bytes of member data packed so far and in all.
     std::function<void(uint64_t, uint64_t)> progress;
+    // Things the archive holds other than asked (a file that changed while
+    // it was read), one line each.
+    std::function<void(const std::string&)> warn;
+};
+
+// Where the archive goes, in order: write takes the bytes as they are made
+// (the header's 42 bytes first, as zeros); write_header then rewrites those
+// 42 bytes. Both return false on failure, with the reason from error().
+struct ArchiveSink {
+    std::function<bool(const uint8_t*, size_t)> write;
+    std::function<bool(const uint8_t*)> write_header;
+    std::function<std::string()> error;
 };
 
 // "" when name (code page 1252, backslashes) is safe to store; otherwise the
@@ -86,10 +98,18 @@ bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterE
 // block of method 0 or 1 (whichever is smaller) of at most 8184 bytes.
 std::vector<uint8_t> write_directory(const std::vector<std::vector<uint8_t>>& records, int level);
 
-// Reads the entries' files and writes the whole archive into out. Returns
-// false with a message in error (unreadable file, archive too large).
+// Reads the entries' files and writes the archive through sink, never
+// holding a member or the data stream whole. Returns false with a message
+// in error (unreadable file, archive too large, the sink failed).
+bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, const ArchiveSink& sink,
+                   std::string& error);
+// The same into memory.
 bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, std::vector<uint8_t>& out,
                    std::string& error);
+
+// Puts the check values into a finished ArchiveHeader (the SfxHeader's CRC
+// as 0, for none): directory is the whole directory stream.
+void seal_archive_header(uint8_t* header, const uint8_t* directory, size_t directory_size);
 
 }  // namespace packer
 

@@ -148,26 +148,45 @@ bool call_filter_reversible(uint32_t size, int width)
     return width == 4 && size <= MAX_FILTER32_SIZE;
 }
 
+CallFilterStream::CallFilterStream(uint32_t size, int width) : size_(size), width_(width)
+{
+    if (size == 0 || (width != 2 && width != 4) || !call_filter_reversible(size, width))
+        width_ = 0;
+}
+
+size_t CallFilterStream::convert(uint8_t* b, size_t length, uint64_t position)
+{
+    if (width_ == 0)
+        return length;
+    uint64_t end = position + length;
+    // An operand is converted only when it ends at or before the member's
+    // last byte.
+    while (scan_ + width_ + 1 <= size_) {
+        if (scan_ + width_ >= end)
+            return (size_t)(scan_ - position);  // the operand is not all here
+        uint8_t* p = b + (scan_ - position);
+        if (*p != CALL_OPCODE) {
+            scan_++;
+            continue;
+        }
+        uint32_t q = (uint32_t)scan_ + 1;
+        if (width_ == 2) {
+            uint16_t v = (uint16_t)(load_u16(p + 1) + q);
+            p[1] = (uint8_t)v;
+            p[2] = (uint8_t)(v >> 8);
+        } else {
+            store_u32(p + 1, encode_operand32(load_u32(p + 1), q, (int64_t)size_));
+        }
+        scan_ += (uint64_t)width_ + 1;
+    }
+    return length;
+}
+
 std::vector<uint8_t> encode_calls(const uint8_t* data, uint32_t size, int width)
 {
     std::vector<uint8_t> out(data, data + size);
-    if (size == 0 || (width != 2 && width != 4) || !call_filter_reversible(size, width))
-        return out;
-    uint8_t* b = out.data();
-    // An operand is converted only when it ends at or before the last byte.
-    for (uint64_t p = 0; p + width <= (uint64_t)size - 1; p++) {
-        if (b[p] != CALL_OPCODE)
-            continue;
-        uint32_t q = (uint32_t)p + 1;
-        if (width == 2) {
-            uint16_t v = (uint16_t)(load_u16(b + q) + q);
-            b[q] = (uint8_t)v;
-            b[q + 1] = (uint8_t)(v >> 8);
-        } else {
-            store_u32(b + q, encode_operand32(load_u32(b + q), q, size));
-        }
-        p += width;
-    }
+    CallFilterStream stream(size, width);
+    stream.convert(out.data(), out.size(), 0);
     return out;
 }
 

@@ -20,8 +20,32 @@
 
 namespace packer {
 
+void seal_sfx_header(uint8_t* archive_header, const uint8_t* sfx_header, size_t size)
+{
+    if (load_le16(archive_header + ARCHIVE_TAG_OFFSET) != ARCHIVE_CHECK_TAG)
+        return;  // not ours: its reserved fields are left as they are
+    crc32_build_table();
+    u32 crc = size ? crc32_update(sfx_header, (u32)size, 0xFFFFFFFFu) ^ 0xFFFFFFFFu : 0;
+    store_le32(archive_header + ARCHIVE_SFX_CRC_OFFSET, crc);
+}
+
 bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive, const SfxStrings& strings,
                std::vector<uint8_t>& out, std::string& error, std::vector<std::string>& warnings)
+{
+    SfxStrings with_check = strings;
+    with_check.checked =
+        archive.size() >= ARCHIVE_HEADER_BYTES && load_le16(&archive[ARCHIVE_TAG_OFFSET]) == ARCHIVE_CHECK_TAG;
+    if (!build_sfx_prefix(stub, with_check, out, error, warnings))
+        return false;
+    size_t archive_start = out.size();
+    out.insert(out.end(), archive.begin(), archive.end());
+    if (archive.size() >= ARCHIVE_HEADER_BYTES)
+        seal_sfx_header(&out[archive_start], out.data() + stub.size(), archive_start - stub.size());
+    return true;
+}
+
+bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& strings, std::vector<uint8_t>& out,
+                      std::string& error, std::vector<std::string>& warnings)
 {
     out.clear();
     uint32_t image_end = pe_image_end(stub.data(), stub.size());
@@ -82,7 +106,7 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
         header.magic = SFX_MAGIC;
         header.flags = (uint8_t)((strings.overwrite ? SFX_FLAG_OVERWRITE : 0) |
                                  (strings.command_in_destination ? SFX_FLAG_COMMAND_IN_DESTINATION : 0));
-        header.reserved = 0;
+        header.reserved = strings.checked ? SFX_CHECKED : 0;
         header.title_length = (uint16_t)strings.title.size();
         header.folder_length = (uint16_t)strings.folder.size();
         header.command_length = (uint16_t)strings.command.size();
@@ -92,7 +116,6 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
         for (const auto& f : fields)
             out.insert(out.end(), f.text.begin(), f.text.end());
     }
-    out.insert(out.end(), archive.begin(), archive.end());
     return true;
 }
 

@@ -19,6 +19,9 @@ struct SfxStrings {
     bool command_in_destination = false;  // the command's working folder
     bool with_header = true;  // false: the archive follows the stub directly
     PublisherIdentity identity;  // the publisher's version strings and icon
+    // The archive carries our check values (build_sfx sets this from the
+    // archive itself); the SfxHeader then says so.
+    bool checked = true;
 };
 
 // Fills out with the patched stub (with the publisher's resources, when
@@ -27,6 +30,15 @@ struct SfxStrings {
 // SfxHeader cannot hold; warnings name strings the stub will cut.
 bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& archive, const SfxStrings& strings,
                std::vector<uint8_t>& out, std::string& error, std::vector<std::string>& warnings);
+
+// The part of build_sfx before the archive: the patched stub and the
+// SfxHeader (stub.size() bytes, then the header).
+bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& strings, std::vector<uint8_t>& prefix,
+                      std::string& error, std::vector<std::string>& warnings);
+
+// Stores the CRC-32 of the SfxHeader (size bytes, 0 for none) in an archive
+// header that carries our check values; leaves any other header alone.
+void seal_sfx_header(uint8_t* archive_header, const uint8_t* sfx_header, size_t size);
 
 // The PE32 stub built into the tool (empty when built without it).
 const std::vector<uint8_t>& embedded_stub();

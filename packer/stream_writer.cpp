@@ -58,18 +58,21 @@ uint8_t applied_filter(const StreamMember& m)
 }
 
 // Produces the decoded stream in order, one member record after another.
+// Member bytes come in pieces of at most PIECE_SIZE, through the call
+// filter when the member has one; the CRC-32 of each member's original
+// bytes is taken on the way.
 class RecordSource {
 public:
-    explicit RecordSource(const std::vector<StreamMember>& members) : members_(members) {}
+    explicit RecordSource(const std::vector<StreamMember>& members) : members_(members), crcs_(members.size(), 0) {}
 
     // Copies the next count bytes (or fewer at the end) to dst.
     size_t read(uint8_t* dst, size_t count)
     {
         size_t done = 0;
         while (done < count && index_ < members_.size()) {
-            if (part_pos_ == part_.size() && !next_part())
+            if (part_pos_ == part_ready_ && !next_part())
                 continue;
-            size_t n = std::min(count - done, part_.size() - part_pos_);
+            size_t n = std::min(count - done, part_ready_ - part_pos_);
             if (n == 0)
                 continue;  // an empty part: next_part moves on
             std::memcpy(dst + done, part_.data() + part_pos_, n);
@@ -79,13 +82,16 @@ public:
         return done;
     }
 
+    uint32_t crc(size_t index) const { return crcs_[index]; }
+
 private:
-    // Steps to the next non-empty piece; false when it moved to the next
-    // member, so the caller checks for the end again.
+    enum : size_t { PIECE_SIZE = 1 << 20 };
+
+    // Steps to the next piece; false when it moved to the next member, so
+    // the caller checks for the end again.
     bool next_part()
     {
         const StreamMember& m = members_[index_];
-        part_pos_ = 0;
         if (stage_ == 0) {
             part_.assign(LOCAL_HEADER_SIZE + m.name.size(), 0);
             LocalHeader header{};
@@ -93,36 +99,61 @@ private:
             header.name_length = (u16)m.name.size();
             write_local_header(part_.data(), &header);
             std::memcpy(part_.data() + LOCAL_HEADER_SIZE, m.name.data(), m.name.size());
+            set_ready(part_.size());
             stage_ = 1;
+            uint8_t filter = applied_filter(m);
+            filter_ = CallFilterStream(m.size, filter == ENTRY_FILTER16 ? 2 : filter == ENTRY_FILTER32 ? 4 : 0);
+            read_ = 0;
+            crc_ = 0xFFFFFFFFu;
+            return true;
+        }
+        if (stage_ == 1 && read_ < m.size) {
+            // Bytes the filter could not finish yet start the next piece.
+            size_t tail = part_.size() - part_ready_;
+            std::memmove(part_.data(), part_.data() + part_ready_, tail);
+            size_t n = (size_t)std::min<uint64_t>(PIECE_SIZE, m.size - read_);
+            part_.resize(tail + n);
+            if (m.data != nullptr)
+                std::memcpy(part_.data() + tail, m.data + read_, n);
+            else
+                m.read(part_.data() + tail, n);
+            crc_ = crc32_update(part_.data() + tail, (u32)n, crc_);
+            uint64_t position = read_ - tail;
+            read_ += n;
+            set_ready(filter_.convert(part_.data(), part_.size(), position));
             return true;
         }
         if (stage_ == 1) {
-            uint8_t filter = applied_filter(m);
-            if (filter)
-                part_ = encode_calls(m.data, m.size, filter == ENTRY_FILTER16 ? 2 : 4);
-            else
-                part_.assign(m.data, m.data + m.size);
+            crcs_[index_] = m.size ? crc_ ^ 0xFFFFFFFFu : 0;
+            part_.assign(MEMBER_CRC_SIZE, 0);
+            store_le32(part_.data(), crcs_[index_]);
+            set_ready(part_.size());
             stage_ = 2;
             return true;
         }
-        if (stage_ == 2) {
-            part_.assign(MEMBER_CRC_SIZE, 0);
-            u32 crc = m.size ? crc32_update(m.data, m.size, 0xFFFFFFFFu) ^ 0xFFFFFFFFu : 0;
-            store_le32(part_.data(), crc);
-            stage_ = 3;
-            return true;
-        }
         part_.clear();
+        set_ready(0);
         stage_ = 0;
         index_++;
         return false;
     }
 
+    void set_ready(size_t ready)
+    {
+        part_ready_ = ready;
+        part_pos_ = 0;
+    }
+
     const std::vector<StreamMember>& members_;
+    std::vector<uint32_t> crcs_;
     size_t index_ = 0;
-    int stage_ = 0;  // 0 header and name, 1 data, 2 CRC, 3 done
+    int stage_ = 0;  // 0 header and name, 1 data, 2 CRC written
     std::vector<uint8_t> part_;
+    size_t part_ready_ = 0;  // part_[0, part_ready_) may go out
     size_t part_pos_ = 0;
+    CallFilterStream filter_{0, 0};
+    uint64_t read_ = 0;  // member bytes read so far
+    u32 crc_ = 0;
 };
 
 struct Candidate {
@@ -456,6 +487,16 @@ void forecast_after(StreamState& state, const BlockInput& in, const Outcome& out
 std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
                                        std::vector<StreamPlacement>& placements)
 {
+    std::vector<uint8_t> stream;
+    write_data_stream(members, options, placements,
+                      [&stream](const uint8_t* p, size_t n) { stream.insert(stream.end(), p, p + n); });
+    return stream;
+}
+
+void write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
+                       std::vector<StreamPlacement>& placements,
+                       const std::function<void(const uint8_t*, size_t)>& out)
+{
     placements.clear();
     uint64_t total = 0;
     for (const StreamMember& m : members) {
@@ -463,7 +504,6 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
             throw std::length_error("member name longer than 65,535 bytes: " + m.name.substr(0, 80));
         StreamPlacement p{};
         p.member_offset = (uint32_t)total;
-        p.crc = m.size ? crc32_update(m.data, m.size, 0xFFFFFFFFu) ^ 0xFFFFFFFFu : 0;
         p.filter = applied_filter(m);
         placements.push_back(p);
         total += LOCAL_HEADER_SIZE + m.name.size() + (uint64_t)m.size + MEMBER_CRC_SIZE;
@@ -472,12 +512,12 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
             throw std::length_error("data stream longer than 4 GiB");
     }
 
-    std::vector<uint8_t> stream(stream_signature, stream_signature + STREAM_SIGNATURE_SIZE);
+    out(stream_signature, STREAM_SIGNATURE_SIZE);
     if (total == 0) {
         // A stream holds at least its last block.
         std::vector<uint8_t> empty = encode_stored(nullptr, 0, true);
-        stream.insert(stream.end(), empty.begin(), empty.end());
-        return stream;
+        out(empty.data(), empty.size());
+        return;
     }
 
     StreamBytes bytes(members);
@@ -549,14 +589,15 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
         const uint8_t* coded = best.method == METHOD_STORED || best.method == METHOD_BWT ? block : best.coded.data();
         keep_history(state.history, kept, coded, length);
 
-        stream.insert(stream.end(), best.bytes.begin(), best.bytes.end());
+        out(best.bytes.data(), best.bytes.size());
         // Bytes cut off a stored block start the next one.
         state.done += length;
         bytes.release(state.done);
         if (options.progress)
             options.progress(state.done, total);
     }
-    return stream;
+    for (size_t i = 0; i < members.size(); i++)
+        placements[i].crc = source.crc(i);
 }
 
 }  // namespace packer

@@ -13,9 +13,13 @@ namespace packer {
 
 struct StreamMember {
     std::string name;        // as stored (code page 1252, backslashes)
-    const uint8_t* data;     // the member's original bytes
+    const uint8_t* data;     // the member's original bytes, or null: read them with read
     uint32_t size;
     uint8_t filter;          // 0, ENTRY_FILTER16 or ENTRY_FILTER32
+    // When data is null: fills the buffer with the member's next bytes, in
+    // order, exactly as many as asked (the caller pads a file that ended
+    // early); may throw std::runtime_error, which ends the stream.
+    std::function<void(uint8_t*, size_t)> read;
 };
 
 struct StreamPlacement {
@@ -37,6 +41,13 @@ struct StreamOptions {
 // Returns the stream, starting with its "QVXLH\0" signature.
 std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
                                        std::vector<StreamPlacement>& placements);
+
+// The same, handing the stream's bytes to out as each block is done, so
+// neither the members nor the stream are ever held whole: memory stays at
+// the block in work, the history and the encoders' tables.
+void write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
+                       std::vector<StreamPlacement>& placements,
+                       const std::function<void(const uint8_t*, size_t)>& out);
 
 }  // namespace packer
 

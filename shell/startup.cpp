@@ -78,6 +78,10 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     }
     if (read_archive_header(x) < 0)
         return fail(ERR_READ);
+    // Before anything is shown, written or run: a damaged SfxHeader could
+    // change the command, a damaged directory the names and their number.
+    if (check_archive_values(x, stub_info.stub_length) < 0)
+        return fail(ERR_DAMAGED);
     if (load_le32(x->archive_header + 8) == 0) {
         MessageBoxA(0, "Archive contains no files", stub_info.title, MB_OK);
         return 0;

@@ -93,7 +93,7 @@ TEST(EntryNames, RefusesWhatTheStubCannotCreate)
         EXPECT_EQ(packer::check_entry_name(ok), "") << ok;
     for (const char* bad : {"", "\\abs", "C:\\x", "a:b", "..", "a\\..\\b", "a\\.\\b", "a\\\\b", "a\\", "x\x01y",
                             "CON", "nul.txt", "con.txt.d", "COM0", "dir\\Aux.c", "com1", "LPT9.log", "a*b", "a?b", "a<b", "a>b", "a|b",
-                            "a\"b", "a/b", "trail.", "trail ", "dir.\\x"})
+                            "a\"b", "a/b", "trail.", "trail ", "dir.\\x", "COM\xB9", "lpt\xB2.txt", "sub\\Com\xB3"})
         EXPECT_NE(packer::check_entry_name(bad), "") << bad;
     EXPECT_EQ(packer::check_entry_name(std::string(packer::MAX_ENTRY_NAME, 'n')), "");
     EXPECT_NE(packer::check_entry_name(std::string(packer::MAX_ENTRY_NAME + 1, 'n')), "");
@@ -119,15 +119,31 @@ TEST(EntryNames, CollectRefusesUnstorableNames)
         EXPECT_FALSE(packer::collect_entries({dir.path() + "/."}, entries, error, warnings)) << c.file;
         EXPECT_NE(error.find(c.why), std::string::npos) << error;
     }
-    // Names that only Windows would see as the same file.
+    // Names that only Windows would see as the same file, over the whole
+    // code page: ASCII, accented letters, letters with caron, Y diaeresis.
+    const char* const same[][2] = {{"Read.me", "READ.ME"},
+                                   {"\xc3\xa9.txt", "\xc3\x89.txt"},
+                                   {"\xc5\xa1", "\xc5\xa0"},
+                                   {"\xc3\xbf", "\xc5\xb8"}};
+    for (const auto& pair : same) {
+        testutil::TempDir dir;
+        testutil::write_text(dir.file(pair[0]), "1");
+        testutil::write_text(dir.file(pair[1]), "2");
+        std::vector<packer::WriterEntry> entries;
+        std::string error;
+        std::vector<std::string> warnings;
+        EXPECT_FALSE(packer::collect_entries({dir.path() + "/."}, entries, error, warnings)) << pair[0];
+        EXPECT_NE(error.find("ignores case"), std::string::npos) << error;
+    }
+    // The multiplication sign has no small form and the sharp s no capital.
     testutil::TempDir dir;
-    testutil::write_text(dir.file("Read.me"), "1");
-    testutil::write_text(dir.file("READ.ME"), "2");
+    testutil::write_text(dir.file("\xc3\x97"), "1");
+    testutil::write_text(dir.file("\xc3\xb7"), "2");
+    testutil::write_text(dir.file("\xc3\x9f"), "3");
     std::vector<packer::WriterEntry> entries;
     std::string error;
     std::vector<std::string> warnings;
-    EXPECT_FALSE(packer::collect_entries({dir.path() + "/."}, entries, error, warnings));
-    EXPECT_NE(error.find("ignores case"), std::string::npos) << error;
+    EXPECT_TRUE(packer::collect_entries({dir.path() + "/."}, entries, error, warnings)) << error;
 }
 
 TEST(EntryNames, CollectStoresCodePage1252AndAttributes)

@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "archive/records.h"
 #include "archive/startup.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
 #include "host/run.h"
+#include "packer/archive_writer.h"
 #include "packer/sfx_builder.h"
 #include "platform/host.h"
 #include "platform/text.h"
@@ -400,7 +402,7 @@ TEST_F(VerifyStubTest, ModifiedWarningText)
     const host::MessageRecord& m = run.messages[0];
     EXPECT_EQ(m.text,
               "This self-extractor has been modified. An error may have occurred during downloading, or your "
-              "compter may have a virus. Make sure your virus scanner is the latest version, and if it finds "
+              "computer may have a virus. Make sure your virus scanner is the latest version, and if it finds "
               "nothing, please send this self-extractor to support@dravex.dev for inspection.");
     EXPECT_EQ(m.caption, "Dravex Self-Extractor");
     EXPECT_EQ(m.style, (unsigned)BOX_EXCLAMATION);
@@ -434,3 +436,92 @@ TEST_F(VerifyStubTest, DamagedRecordNeverReachesOutsideTheImage)
 }
 
 }  // namespace
+
+// The check values our archiver keeps in the ArchiveHeader's reserved fields:
+// every byte of the SfxHeader, of directory_offset and entry_count and of the
+// directory stream is covered, the data streams are left to the members'
+// CRC-32, and an archive without the tag is read as before.
+struct ArchiveCheckTest : StartupTest {
+    Bytes file;
+    uint32_t sfx_start = 0, archive_start = 0, directory_offset = 0;
+
+    void SetUp() override
+    {
+        StartupTest::SetUp();
+        std::filesystem::create_directories(dir.file("in/sub"));
+        testutil::write_text(dir.file("in/a.txt"), "alpha");
+        testutil::write_text(dir.file("in/sub/nums.txt"), "12345");
+        std::vector<packer::WriterEntry> entries;
+        std::string error;
+        std::vector<std::string> warnings;
+        ASSERT_TRUE(packer::collect_entries({dir.file("in")}, entries, error, warnings)) << error;
+        Bytes archive;
+        ASSERT_TRUE(packer::write_archive(entries, packer::ArchiveOptions(), archive, error)) << error;
+        packer::SfxStrings strings;
+        strings.title = "Title";
+        strings.command = "setup.bat";
+        // Any image does: the check runs from sfx_start on.
+        sfx_start = 1000;
+        Bytes prefix(sfx_start, 0x5A);
+        Bytes sfx_header = {'S', 'X', 0, SFX_CHECKED, 5, 0, 0, 0, 9, 0};
+        for (const std::string* s : {&strings.title, &strings.command})
+            sfx_header.insert(sfx_header.end(), s->begin(), s->end());
+        packer::seal_sfx_header(archive.data(), sfx_header.data(), sfx_header.size());
+        file = cat(cat(prefix, sfx_header), archive);
+        archive_start = (uint32_t)(prefix.size() + sfx_header.size());
+        directory_offset = load_le32(&archive[4]);
+    }
+    static Bytes cat(Bytes a, const Bytes& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    ResultCode check(const Bytes& bytes)
+    {
+        testutil::close_own_file();
+        testutil::write_file(dir.file("sfx.exe"), bytes);
+        EXPECT_TRUE(testutil::open_as_own_file(dir.file("sfx.exe")));
+        stub_info.archive_start = (i32)sfx_start;
+        read_sfx_header();
+        ResultCode r = read_archive_header();  // the stub stops here when the file is too short
+        return r < 0 ? r : check_archive_values(sfx_start);
+    }
+};
+
+TEST_F(ArchiveCheckTest, EveryCoveredByteIsChecked)
+{
+    EXPECT_EQ(load_le16(&file[archive_start + 40]), 0x5844) << "the tag reads \"DX\"";
+    EXPECT_EQ(check(file), 0);
+    // A flipped SfxHeader magic reads as no SfxHeader: no strings, no
+    // command, and the archive is looked for at the header's place, where the
+    // directory checks find the damage. Every other byte is covered.
+    std::vector<size_t> covered;
+    for (size_t at = sfx_start + 2; at < archive_start; at++)
+        covered.push_back(at);
+    for (size_t at = 4; at < 12; at++)
+        covered.push_back(archive_start + at);
+    for (size_t at = archive_start + directory_offset; at < file.size(); at++)
+        covered.push_back(at);
+    for (size_t at : covered) {
+        Bytes changed = file;
+        changed[at] ^= 0x01;
+        EXPECT_NE(check(changed), 0) << "byte " << at;
+    }
+    // The data stream is the members' CRC-32's business.
+    Bytes data_changed = file;
+    data_changed[archive_start + 50] ^= 0x01;
+    EXPECT_EQ(check(data_changed), 0);
+    // Cut short inside the directory.
+    EXPECT_EQ(check(Bytes(file.begin(), file.end() - 1)), ERR_DAMAGED);
+}
+
+TEST_F(ArchiveCheckTest, WithoutTheTagNothingIsChecked)
+{
+    // Other writers may use the reserved fields for their own ends.
+    Bytes foreign = file;
+    store_le16(&foreign[archive_start + 40], 0);
+    foreign[file.size() - 1] ^= 0x01;
+    foreign[sfx_start + 10] ^= 0x01;
+    foreign[sfx_start + 3] = 0;
+    EXPECT_EQ(check(foreign), 0);
+}

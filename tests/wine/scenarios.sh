@@ -36,7 +36,7 @@ scenario_modified_stub() {
   cat > script.txt <<'S'
 start modified.exe
 find "Dravex Self-Extractor" 65535
-text 65535 "This self-extractor has been modified. An error may have occurred during downloading, or your compter may have a virus. Make sure your virus scanner is the latest version, and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection."
+text 65535 "This self-extractor has been modified. An error may have occurred during downloading, or your computer may have a virus. Make sure your virus scanner is the latest version, and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection."
 click 1
 exit 0
 S
