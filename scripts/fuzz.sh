@@ -8,7 +8,9 @@
 # fuzz/seeds/<name>/ and grows a working corpus in the build directory, so
 # the committed seeds stay as they are. Crashes are left in the build
 # directory as crash-* files and make the script fail.
-# Environment: BUILD_DIR (default build-fuzz in the checkout), JOBS (default 2).
+# Environment: BUILD_DIR (default build-fuzz in the checkout), JOBS (default 2),
+# MERGE=1 to add the inputs of the grown corpus that reach new code to the
+# committed seeds afterwards (a campaign's keepers).
 set -eu
 
 seconds=${1:-30}
@@ -45,6 +47,8 @@ for name in $names; do
             "$corpus" $seeds); then
         echo "fuzz_$name: FAILED (see $build/crash-*)"
         status=1
+    elif [ "${MERGE:-0}" = 1 ] && [ -n "$seeds" ]; then
+        (cd "$build" && "./fuzz/fuzz_${name}_fuzzer" -merge=1 "$seeds" "$corpus" 2>&1 | tail -1)
     fi
 done
 exit $status

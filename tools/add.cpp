@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
@@ -313,25 +314,55 @@ int run_add(const AddCommand& c)
     if (sfx && s.command_set && !quiet)
         check_command(s.command, entries);
 
+    // The stub and the SfxHeader go first; the archive follows as it is
+    // packed, and its header is written last, with the check values.
+    std::vector<uint8_t> prefix;
+    if (sfx) {
+        std::vector<std::string> sfx_warnings;
+        bool built = packer::build_sfx_prefix(stub, strings, prefix, error, sfx_warnings);
+        for (const std::string& w : sfx_warnings)
+            error_line("warning: " + w);
+        if (!built) {
+            error_line(error);
+            return EXIT_FAILED;
+        }
+    }
+    OutputFile out;
+    if (!out.open(c.output) || !out.write(prefix.data(), prefix.size())) {
+        error_line(out.error());
+        return EXIT_FAILED;
+    }
+    packer::ArchiveSink sink;
+    sink.write = [&out](const uint8_t* p, size_t n) { return out.write(p, n); };
+    sink.write_header = [&](const uint8_t* sealed) {
+        uint8_t header[42];
+        memcpy(header, sealed, sizeof header);
+        size_t sfx_header = sfx ? prefix.size() - stub.size() : 0;
+        packer::seal_sfx_header(header, prefix.data() + prefix.size() - sfx_header, sfx_header);
+        return out.write_at(prefix.size(), header, sizeof header);
+    };
+    sink.error = [&out] { return out.error(); };
+
     packer::ArchiveOptions options;
     options.level = c.level;
     options.stream_size = c.stream_size;
     options.threads = c.threads != 0 ? c.threads : std::max(1u, std::thread::hardware_concurrency());
     ProgressBar bar("Packing");
     options.progress = [&bar](uint64_t done, uint64_t total) { bar.update("", done, total); };
-    std::vector<uint8_t> archive;
-    bool ok = packer::write_archive(entries, options, archive, error);
+    unsigned changed = 0;
+    options.warn = [&bar, &changed](const std::string& line) {
+        bar.clear();
+        error_line("warning: " + line);
+        changed++;
+    };
+    bool ok = packer::write_archive(entries, options, sink, error);
     bar.clear();
     if (!ok) {
         error_line(error + "; nothing written");
         return EXIT_FAILED;
     }
-
-    if (sfx) {
-        if (!build_and_write_sfx(stub, archive, strings, c.output))
-            return EXIT_FAILED;
-    } else if (!write_atomically(c.output, archive, error)) {
-        error_line(error);
+    if (!out.commit()) {
+        error_line(out.error());
         return EXIT_FAILED;
     }
 
@@ -350,13 +381,15 @@ int run_add(const AddCommand& c)
     if (quiet)
         return 0;
     struct stat st;
-    uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : archive.size();
+    uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
     printf("%s: %s, %s, %llu bytes -> %llu bytes", c.output.c_str(), counted(files, "file").c_str(),
            counted(folders, "folder").c_str(), (unsigned long long)in_bytes, (unsigned long long)out_bytes);
     if (in_bytes > 0)
         printf(" (%.1f%%)", 100.0 * (double)out_bytes / (double)in_bytes);
     printf("\n");
-    return 0;
+    // The archive is whole and consistent, but a file that changed while it
+    // was read may not be in it as it is now.
+    return changed > 0 ? 1 : 0;
 }
 
 }  // namespace qvx

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "tools/tool_util.h"
 
@@ -24,56 +25,106 @@ static void remove_temp_and_die(int sig)
     raise(sig);
 }
 
-bool write_atomically(const std::string& path, const std::vector<uint8_t>& data, std::string& error)
+bool OutputFile::open(const std::string& path)
 {
+    path_ = path;
     std::string temp = path + ".tmpXXXXXX";
     if (temp.size() >= sizeof g_temp_path) {
-        error = "output path too long: " + path;
+        error_ = "output path too long: " + path;
         return false;
     }
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back(0);
-    int fd = mkstemp(name.data());
-    if (fd < 0) {
-        error = "cannot create " + temp + ": " + strerror(errno);
+    fd_ = mkstemp(name.data());
+    if (fd_ < 0) {
+        error_ = "cannot create " + temp + ": " + strerror(errno);
         return false;
     }
+    temp_ = name.data();
     memcpy(g_temp_path, name.data(), name.size());
     signal(SIGINT, remove_temp_and_die);
     signal(SIGTERM, remove_temp_and_die);
     signal(SIGHUP, remove_temp_and_die);
+    return true;
+}
 
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
+bool OutputFile::write(const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd_, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            error = "cannot write " + path + ": " + strerror(n < 0 ? errno : ENOSPC);
-            ok = false;
-            break;
+            error_ = "cannot write " + path_ + ": " + strerror(n < 0 ? errno : ENOSPC);
+            return false;
         }
-        done += (size_t)n;
+        data += n;
+        size -= (size_t)n;
     }
+    return true;
+}
+
+bool OutputFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = pwrite(fd_, data, size, (off_t)offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = "cannot write " + path_ + ": " + strerror(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        data += n;
+        size -= (size_t)n;
+        offset += (uint64_t)n;
+    }
+    return true;
+}
+
+bool OutputFile::commit()
+{
     mode_t mask = umask(0);
     umask(mask);
-    if (ok)
-        fchmod(fd, 0666 & ~mask);
-    if (close(fd) != 0 && ok) {
-        error = "cannot write " + path + ": " + strerror(errno);
-        ok = false;
+    fchmod(fd_, 0666 & ~mask);
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) {
+        error_ = "cannot write " + path_ + ": " + strerror(errno);
+        discard();
+        return false;
     }
-    if (ok && rename(name.data(), path.c_str()) != 0) {
-        error = "cannot rename " + std::string(name.data()) + " to " + path + ": " + strerror(errno);
-        ok = false;
+    if (rename(temp_.c_str(), path_.c_str()) != 0) {
+        error_ = "cannot rename " + temp_ + " to " + path_ + ": " + strerror(errno);
+        discard();
+        return false;
     }
-    if (!ok)
-        unlink(name.data());
+    temp_.clear();
+    discard();
+    return true;
+}
+
+void OutputFile::discard()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    if (!temp_.empty())
+        unlink(temp_.c_str());
+    temp_.clear();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     g_temp_path[0] = 0;
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+bool write_atomically(const std::string& path, const std::vector<uint8_t>& data, std::string& error)
+{
+    OutputFile out;
+    bool ok = out.open(path) && out.write(data.data(), data.size()) && out.commit();
+    if (!ok)
+        error = out.error();
     return ok;
 }
 

@@ -1,0 +1,95 @@
+// Fuzz target: the archiver's data stream read back by the extractor's
+// engine. Whatever the bytes, the level and the way they are cut into
+// members, every member must come back whole with its CRC-32.
+//
+// Input layout:
+//   byte 0       level 1 to 6 (value mod 6, plus 1)
+//   byte 1       bits 0..1: members - 1 (1 to 3); bits 2..7: call filter
+//                flags, two bits per member (0, ENTRY_FILTER16,
+//                ENTRY_FILTER32, both)
+//   bytes 2..3   where the data is cut between the members
+//   the rest     the members' bytes, at most 8 KB
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "archive/stub_info.h"
+#include "codec/crc32.h"
+#include "codec/member_output.h"
+#include "codec/solid_stream.h"
+#include "fuzz/fuzz_stream.h"
+#include "packer/stream_writer.h"
+#include "platform/platform.h"
+
+namespace {
+
+const size_t MAX_DATA = 8192;
+
+std::vector<uint8_t> read_back(const std::string& path)
+{
+    std::vector<uint8_t> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return out;
+    uint8_t buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        out.insert(out.end(), buffer, buffer + n);
+    std::fclose(f);
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 4 || size - 4 > MAX_DATA)
+        return 0;
+    const int level = data[0] % 6 + 1;
+    const size_t count = (data[1] & 3) % 3 + 1;
+    const uint8_t* bytes = data + 4;
+    const size_t length = size - 4;
+    size_t cuts[4] = {0, 0, 0, length};
+    cuts[1] = length ? data[2] * length / 255 : 0;
+    cuts[2] = length ? data[3] * length / 255 : 0;
+    if (cuts[2] < cuts[1])
+        std::swap(cuts[1], cuts[2]);
+    if (count < 3)
+        cuts[2] = length;
+    if (count < 2)
+        cuts[1] = length;
+
+    std::vector<packer::StreamMember> members;
+    std::vector<std::vector<uint8_t>> originals;
+    for (size_t i = 0; i < count; i++) {
+        originals.emplace_back(bytes + cuts[i], bytes + cuts[i + 1]);
+        uint8_t filter = (uint8_t)(((data[1] >> (2 + 2 * i)) & 3) << 1);  // bits 1 and 2
+        members.push_back({"m" + std::to_string(i), originals[i].data(), (uint32_t)originals[i].size(), filter, {}});
+    }
+    packer::StreamOptions options;
+    options.level = level;
+    std::vector<packer::StreamPlacement> placements;
+    std::vector<uint8_t> stream = packer::write_data_stream(members, options, placements);
+
+    static const std::string out_path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                        "/dravex-fuzz-out-" + std::to_string((long)getpid());
+    crc32_build_table();
+    FuzzStream file(stream.data(), stream.size());
+    if (!file.ok())
+        return 0;
+    stub_info.archive_start = 0;
+    history_reset();
+    for (size_t i = 0; i < count; i++) {
+        FileHandle out = file_create(out_path.c_str(), 0);
+        if (out == INVALID_FILE)
+            break;
+        ResultCode r = output_member(out, 0, placements[i].member_offset, members[i].size, placements[i].filter);
+        file_close(out);
+        if (r != 0 || RunningCrc != placements[i].crc || read_back(out_path) != originals[i])
+            __builtin_trap();
+    }
+    history_release();
+    return 0;
+}
