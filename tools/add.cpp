@@ -378,8 +378,11 @@ int run_add(const AddCommand& c)
             in_bytes += e.size;
         }
     }
+    // The archive is whole and consistent, but a file that changed while it
+    // was read may not be in it as it is now.
+    int code = changed > 0 ? 1 : 0;
     if (quiet)
-        return 0;
+        return code;
     struct stat st;
     uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
     printf("%s: %s, %s, %llu bytes -> %llu bytes", c.output.c_str(), counted(files, "file").c_str(),
@@ -387,9 +390,7 @@ int run_add(const AddCommand& c)
     if (in_bytes > 0)
         printf(" (%.1f%%)", 100.0 * (double)out_bytes / (double)in_bytes);
     printf("\n");
-    // The archive is whole and consistent, but a file that changed while it
-    // was read may not be in it as it is now.
-    return changed > 0 ? 1 : 0;
+    return code;
 }
 
 }  // namespace qvx
