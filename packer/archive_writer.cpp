@@ -206,6 +206,7 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
         e.link_target = *link_target;
     }
     fill_times(c, host_path, utf8_name, st, e, link_target == nullptr);
+    e.modified = st.st_mtim;
     c.entries.push_back(e);
     return true;
 }
@@ -451,7 +452,8 @@ public:
             fd_ = open(e_.host_path.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd_ < 0 || fstat(fd_, &before_) != 0)
                 throw std::runtime_error("cannot open " + e_.host_path + ": " + errno_text());
-            if ((uint64_t)before_.st_size != e_.size)
+            if ((uint64_t)before_.st_size != e_.size || before_.st_mtim.tv_sec != e_.modified.tv_sec ||
+                before_.st_mtim.tv_nsec != e_.modified.tv_nsec)
                 changed_ = true;
         }
         while (count > 0) {
@@ -478,7 +480,8 @@ public:
     void check_unread()
     {
         struct stat st;
-        if (stat(e_.host_path.c_str(), &st) != 0 || st.st_size != 0)
+        if (stat(e_.host_path.c_str(), &st) != 0 || st.st_size != 0 || st.st_mtim.tv_sec != e_.modified.tv_sec ||
+            st.st_mtim.tv_nsec != e_.modified.tv_nsec)
             changed_ = true;
     }
 

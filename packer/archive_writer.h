@@ -27,7 +27,8 @@ struct WriterEntry {
     std::string host_path;  // UTF-8 path of the source (files only)
     std::string name;       // as stored: code page 1252, backslashes
     bool folder = false;
-    uint64_t size = 0;      // at collection time; the bytes read decide
+    uint64_t size = 0;      // at collection time: the member's size whatever is read later
+    struct timespec modified {};  // at collection time, to see a file that changes
     uint16_t attributes = 0;
     uint16_t create_date = 0, create_time = 0;
     uint16_t write_date = 0, write_time = 0;

@@ -468,3 +468,77 @@ TEST(Messages, OneLinePerMessage)
 }
 
 }  // namespace
+
+namespace {
+
+// Files that change between collection and reading, or while they are read:
+// the archive stays consistent (sizes as collected, each CRC-32 over the
+// bytes stored), and every such file is reported.
+TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
+{
+    testutil::TempDir dir;
+    fs::create_directories(dir.file("in"));
+    testutil::write_file(dir.file("in/grows.txt"), testutil::text_bytes(3000, 1));
+    testutil::write_file(dir.file("in/shrinks.txt"), testutil::text_bytes(3000, 2));
+    testutil::write_file(dir.file("in/touched.txt"), testutil::text_bytes(3000, 3));
+    testutil::write_file(dir.file("in/steady.txt"), testutil::text_bytes(3000, 4));
+    testutil::write_file(dir.file("in/emptied.txt"), {});
+    std::vector<packer::WriterEntry> entries;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(packer::collect_entries({dir.file("in")}, entries, error, warnings)) << error;
+
+    testutil::write_file(dir.file("in/grows.txt"), testutil::text_bytes(5000, 1));
+    testutil::write_file(dir.file("in/shrinks.txt"), testutil::text_bytes(1000, 2));
+    testutil::write_text(dir.file("in/emptied.txt"), "not empty now");
+    struct timespec times[2] = {{0, UTIME_OMIT}, {946782245, 0}};
+    utimensat(AT_FDCWD, dir.file("in/touched.txt").c_str(), times, 0);
+    // Changes since collection are seen when the file is opened; a change
+    // while it is read, by the same comparison afterwards.
+    packer::ArchiveOptions options;
+    std::vector<std::string> reported;
+    options.warn = [&reported](const std::string& line) { reported.push_back(line); };
+    std::vector<uint8_t> archive;
+    ASSERT_TRUE(packer::write_archive(entries, options, archive, error)) << error;
+    std::string all;
+    for (const std::string& line : reported)
+        all += line + "\n";
+    EXPECT_EQ(reported.size(), 4u) << all;
+    for (const char* name : {"grows.txt", "shrinks.txt", "emptied.txt", "touched.txt"})
+        EXPECT_NE(all.find(name), std::string::npos) << all;
+    EXPECT_EQ(all.find("steady.txt"), std::string::npos) << all;
+
+    std::string path = dir.file("a.qvx");
+    testutil::write_file(path, archive);
+    packer::ExtractResult r = extract(path, dir.file("out"));
+    EXPECT_EQ(r.exit_code, 0);
+    Bytes grown = testutil::read_file(dir.file("out/in/grows.txt"));
+    EXPECT_TRUE(grown == testutil::text_bytes(3000, 1)) << "cut at the size collected";
+    Bytes shrunk = testutil::read_file(dir.file("out/in/shrinks.txt"));
+    ASSERT_EQ(shrunk.size(), 3000u) << "padded to the size collected";
+    EXPECT_TRUE(Bytes(shrunk.begin(), shrunk.begin() + 1000) == testutil::text_bytes(1000, 2));
+}
+
+// The 2 GiB bound comes from the sizes collected: nothing is opened, let
+// alone read, for an input that cannot fit.
+TEST(ArchiveInput, TooLargeIsRefusedBeforeReading)
+{
+    std::vector<packer::WriterEntry> entries(2);
+    entries[0].name = "a";
+    entries[0].host_path = "/nonexistent/a";
+    entries[0].size = 0x50000000u;
+    entries[1].name = "b";
+    entries[1].host_path = "/nonexistent/b";
+    entries[1].size = 0x40000000u;
+    std::vector<uint8_t> archive;
+    std::string error;
+    EXPECT_FALSE(packer::write_archive(entries, packer::ArchiveOptions(), archive, error));
+    EXPECT_NE(error.find("2 GiB"), std::string::npos) << error;
+    // Split into streams each one fits; the first file's absence then shows.
+    packer::ArchiveOptions options;
+    options.stream_size = 0x40000000u;
+    EXPECT_FALSE(packer::write_archive(entries, options, archive, error));
+    EXPECT_NE(error.find("cannot open /nonexistent/a"), std::string::npos) << error;
+}
+
+}  // namespace
