@@ -83,6 +83,7 @@ set(WINE_SCENARIOS
   cancel_large
   command_after
   damaged_archive
+  damaged_checked
   crc_failure
   signed
   screenshots)

@@ -413,7 +413,8 @@ scenario_damaged_archive() {
   mkdir in && seq 1 5000 > in/list.txt
   local title="Damaged Test $(printf 'x%.0s' $(seq 1 67))0123456789ABCDEFGHIJ"
   local shown=${title:0:79}
-  make_sfx damaged.exe --title "$title" --damage-directory in/list.txt
+  # An archive without our check values: the damage shows in the walk.
+  make_sfx damaged.exe --title "$title" --no-check-values --damage-directory in/list.txt
   cat > script.txt <<S
 start damaged.exe
 find "$shown" 101
@@ -421,6 +422,22 @@ set 101 $(q "$(winpath "$work/out")")
 click 108
 find "$shown" 65535
 text 65535 "Archive data is damaged, probably caused by\\na corrupt disk or download error"
+click 1
+exit 0
+S
+  run_driver
+  [ ! -e out/list.txt ] || fail "a file came out of a damaged directory"
+}
+
+# With our check values a damaged directory, or a damaged SfxHeader (here
+# the command), is found at start-up: no dialog, nothing written or run.
+scenario_damaged_checked() {
+  mkdir in && seq 1 5000 > in/list.txt
+  make_sfx damaged.exe --title "Checked Test" --damage-directory in/list.txt
+  cat > script.txt <<S
+start damaged.exe
+find "Checked Test" 65535
+text 65535 "Archive data is damaged, probably caused by\na corrupt disk or download error"
 click 1
 exit 0
 S

@@ -11,6 +11,8 @@
 //     --cut-archive N     keep only the first N bytes of the archive
 //     --flip-archive-byte N  change byte N of the archive
 //     --damage-directory  break the signature of the first directory piece
+//     --no-check-values   clear our check values from the headers, as an
+//                         archive of another writer would have none
 //     --damage-member F   change one byte of host file F's data inside the
 //                         archive (found by content: use incompressible
 //                         data, which the archiver stores as it is)
@@ -47,6 +49,7 @@ int main(int argc, char** argv)
     std::vector<std::string> inputs;
     bool empty = false;
     bool damage_directory = false;
+    bool no_check_values = false;
     std::vector<std::string> damage_members;
     long flip_stub = -1, cut_archive = -1, flip_archive = -1;
 
@@ -83,6 +86,8 @@ int main(int argc, char** argv)
             flip_archive = std::atol(value().c_str());
         else if (a == "--damage-directory")
             damage_directory = true;
+        else if (a == "--no-check-values")
+            no_check_values = true;
         else if (a == "--damage-member")
             damage_members.push_back(value());
         else if (a == "--product")
@@ -112,6 +117,9 @@ int main(int argc, char** argv)
         if (!packer::write_archive(entries, options, archive, error))
             return fail(error);
     }
+    if (no_check_values && archive.size() >= ARCHIVE_HEADER_BYTES)
+        for (size_t at : {12, 13, 14, 15, 16, 17, 18, 19, 40, 41})
+            archive[at] = 0;
     if (damage_directory) {
         uint32_t directory = load_le32(&archive[4]);
         if (directory >= archive.size())
