@@ -38,10 +38,18 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
     if (!build_sfx_prefix(stub, with_check, out, error, warnings))
         return false;
     size_t archive_start = out.size();
+    size_t header_size = sfx_header_size(strings);
     out.insert(out.end(), archive.begin(), archive.end());
     if (archive.size() >= ARCHIVE_HEADER_BYTES)
-        seal_sfx_header(&out[archive_start], out.data() + stub.size(), archive_start - stub.size());
+        seal_sfx_header(&out[archive_start], out.data() + archive_start - header_size, header_size);
     return true;
+}
+
+size_t sfx_header_size(const SfxStrings& strings)
+{
+    if (!strings.with_header)
+        return 0;
+    return SFX_HEADER_SIZE + strings.title.size() + strings.folder.size() + strings.command.size();
 }
 
 bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& strings, std::vector<uint8_t>& out,

@@ -36,6 +36,10 @@ bool build_sfx(const std::vector<uint8_t>& stub, const std::vector<uint8_t>& arc
 bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& strings, std::vector<uint8_t>& prefix,
                       std::string& error, std::vector<std::string>& warnings);
 
+// The length of the SfxHeader build_sfx_prefix writes at the prefix's end
+// (the stub before it may have grown by the publisher's resources).
+size_t sfx_header_size(const SfxStrings& strings);
+
 // Stores the CRC-32 of the SfxHeader (size bytes, 0 for none) in an archive
 // header that carries our check values; leaves any other header alone.
 void seal_sfx_header(uint8_t* archive_header, const uint8_t* sfx_header, size_t size);

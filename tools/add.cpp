@@ -337,7 +337,7 @@ int run_add(const AddCommand& c)
     sink.write_header = [&](const uint8_t* sealed) {
         uint8_t header[42];
         memcpy(header, sealed, sizeof header);
-        size_t sfx_header = sfx ? prefix.size() - stub.size() : 0;
+        size_t sfx_header = sfx ? packer::sfx_header_size(strings) : 0;
         packer::seal_sfx_header(header, prefix.data() + prefix.size() - sfx_header, sfx_header);
         return out.write_at(prefix.size(), header, sizeof header);
     };
