@@ -409,6 +409,8 @@ public:
         base_ = pos;
     }
 
+    uint32_t crc(size_t index) const { return source_.crc(index); }
+
 private:
     RecordSource source_;
     uint64_t base_ = 0;
@@ -597,7 +599,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
             options.progress(state.done, total);
     }
     for (size_t i = 0; i < members.size(); i++)
-        placements[i].crc = source.crc(i);
+        placements[i].crc = bytes.crc(i);
 }
 
 }  // namespace packer
