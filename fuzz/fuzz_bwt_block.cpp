@@ -11,27 +11,25 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/bwt_decoder.h"
-#include "codec/input_stream.h"
-#include "fuzz/fuzz_stream.h"
+#include "codec/decoder.h"
 #include "platform/platform.h"
+#include "tests/engine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzStream stream(data, size);
-    if (!stream.ok())
-        return 0;
-    if (stream_begin_block() < 0)
+    // One engine for the process: fresh pages for every input cost more
+    // than the decoding.
+    static testutil::Engine engine;
+    Decoder* d = engine.d;
+    if (!engine.load(data, size) || engine.begin_block(false) < 0)
         return 0;
     BlockHeader header;
-    parse_block_header(input_stream.cursor, &header);
+    parse_block_header(d->input.buffer, &header);
     uint32_t n = header.output_length < (1u << 18) ? header.output_length : (1u << 18);
-    input_stream.cursor += BLOCK_HEADER_BITS / 8;
-    input_stream.bit_position = BLOCK_HEADER_BITS % 8;
     u8* out = (u8*)mem_alloc(n + 1);
     if (out == nullptr)
         return 0;
-    ResultCode r = decode_bwt_block(out, n);
+    ResultCode r = decode_bwt_block(d, out, n);
     if (r > 0)
         __builtin_trap();  // success is exactly 0
     mem_free(out);
