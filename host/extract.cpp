@@ -163,11 +163,6 @@ ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, st
         info.sfx = true;
         info.stub_length = end;
         start = end;
-    } else if (head.size() < 4 || memcmp(head.data(), archive_magic, 4) != 0) {
-        // The stub finds its archive by position and never checks the
-        // magic; a bare archive whose magic is damaged but whose header
-        // is otherwise right extracts there, so it does here too.
-        info.unexpected_magic = true;
     }
 
     Extraction& x = run.x;
@@ -197,6 +192,26 @@ ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, st
         return r;
     }
     parse_archive_header(x.archive_header, &info.header);
+    // The stub finds its archive by position and never checks the magic; an
+    // archive whose magic alone is damaged still extracts there, so it does
+    // here too. Neither the magic nor a directory piece where the header
+    // puts one: this is no archive at all.
+    info.unexpected_magic = memcmp(x.archive_header, archive_magic, 4) != 0;
+    uint8_t signature[STREAM_SIGNATURE_SIZE];
+    if (info.unexpected_magic &&
+        (pread(fd, signature, sizeof signature, (off_t)info.archive_start + info.header.directory_offset) !=
+             (ssize_t)sizeof signature ||
+         memcmp(signature, directory_piece_signature, sizeof signature) != 0)) {
+        error = path + (info.sfx ? " is an executable, but no QVX archive follows its image"
+                                 : " is not a QVX archive or self-extractor");
+        close_archive(run);
+        return ERR_DAMAGED;
+    }
+    if (check_archive_values(&x, start) < 0) {
+        error = path + " is damaged: its headers or directory do not match the check values stored with them";
+        close_archive(run);
+        return ERR_DAMAGED;
+    }
     // Start-up has filled these from the SfxHeader; the host tool takes its
     // destination and overwrite choice from the command line instead.
     x.dest_path[0] = 0;

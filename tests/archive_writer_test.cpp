@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -339,8 +340,11 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
         EXPECT_EQ(extract(path, tmp.file("d7")).exit_code, host::EXIT_FAILED) << offset;
         EXPECT_EQ(extract(path, "", true).exit_code, host::EXIT_FAILED) << offset;
     }
+    // Without our check values (which refuse it before anything is written)
+    // the walk meets the missing entries itself.
     std::vector<uint8_t> counted = archive;
     store_le32(counted.data() + 8, 0xFFFFFFFFu);
+    counted[40] = counted[41] = 0;
     testutil::write_file(path, counted);
     r = extract(path, tmp.file("d8"));
     EXPECT_EQ(r.exit_code, host::EXIT_FAILED);
@@ -359,18 +363,26 @@ TEST_F(RoundTrip, DamageIsReportedNeverWrittenPast)
 TEST_F(RoundTrip, WrongMagicIsReadAsTheStubReadsIt)
 {
     // The extractor finds its archive by position and never checks the
-    // magic, nor archive_length: with the directory offset and entry count
-    // right, everything extracts; the tool warns about the signature.
+    // magic: with the directory offset and entry count right, everything
+    // extracts; the tool warns about the signature. Nor does it read
+    // archive_length, except as the end of the directory our check value
+    // covers: without the check values (another writer's archive) a wrong
+    // one extracts too.
     std::vector<uint8_t> archive = pack({src});
     archive[0] = 'X';
-    store_le32(archive.data() + 20, 12345);
-    std::string path = tmp.file("magic.qvx");
-    testutil::write_file(path, archive);
-    host::ExtractResult r = extract(path, tmp.file("out"));
-    EXPECT_EQ(r.exit_code, 0);
-    ASSERT_EQ(r.messages.size(), 1u);
-    EXPECT_NE(r.messages[0].find("QVX signature"), std::string::npos);
-    EXPECT_EQ(snapshot(src), snapshot(tmp.file("out/src")));
+    std::vector<uint8_t> unchecked = archive;
+    store_le32(unchecked.data() + 20, 12345);
+    unchecked[40] = unchecked[41] = 0;
+    int i = 0;
+    for (const std::vector<uint8_t>& bytes : {archive, unchecked}) {
+        std::string path = tmp.file("magic.qvx"), out = tmp.file("out" + std::to_string(i++));
+        testutil::write_file(path, bytes);
+        host::ExtractResult r = extract(path, out);
+        EXPECT_EQ(r.exit_code, 0);
+        ASSERT_EQ(r.messages.size(), 1u);
+        EXPECT_NE(r.messages[0].find("QVX signature"), std::string::npos);
+        EXPECT_EQ(snapshot(src), snapshot(out + "/src"));
+    }
 }
 
 TEST_F(RoundTrip, OverwriteIsAskedAndAnswered)
@@ -510,7 +522,7 @@ TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
 
     std::string path = dir.file("a.qvx");
     testutil::write_file(path, archive);
-    packer::ExtractResult r = extract(path, dir.file("out"));
+    host::ExtractResult r = extract(path, dir.file("out"));
     EXPECT_EQ(r.exit_code, 0);
     Bytes grown = testutil::read_file(dir.file("out/in/grows.txt"));
     EXPECT_TRUE(grown == testutil::text_bytes(3000, 1)) << "cut at the size collected";
@@ -539,6 +551,48 @@ TEST(ArchiveInput, TooLargeIsRefusedBeforeReading)
     options.stream_size = 0x40000000u;
     EXPECT_FALSE(packer::write_archive(entries, options, archive, error));
     EXPECT_NE(error.find("cannot open /nonexistent/a"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+// What the reader refuses before anything is written: a file that is no
+// archive at all, and our archives whose headers or directory no longer
+// match their check values (a changed entry count, a changed name; the
+// command-line cases change a self-extractor's command).
+TEST(HostileArchive, NotAnArchiveOrDamagedHeadersAreRefused)
+{
+    testutil::TempDir dir;
+    fs::create_directories(dir.file("in/sub"));
+    testutil::write_text(dir.file("in/a.txt"), "alpha");
+    testutil::write_text(dir.file("in/sub/nums.txt"), "12345");
+    std::vector<uint8_t> archive = pack({dir.file("in")});
+    ArchiveHeader header;
+    parse_archive_header(archive.data(), &header);
+    size_t name = std::search(archive.begin() + header.directory_offset, archive.end(), "sub", "sub" + 3) -
+                  archive.begin();
+    struct Case {
+        const char* what;
+        Bytes bytes;
+    };
+    Bytes count = archive, renamed = archive, not_archive = testutil::random_bytes(5000, 3);
+    count[8] -= 1;
+    std::vector<Case> cases = {{"entry count", count}, {"not an archive", not_archive}};
+    if (name < archive.size()) {
+        renamed[name] = 'c';  // "sub/nums.txt" stored as it is: a stored piece
+        cases.push_back({"name", renamed});
+    }
+    for (const Case& c : cases) {
+        std::string path = dir.file("bad.qvx");
+        testutil::write_file(path, c.bytes);
+        for (bool test_only : {false, true}) {
+            host::ExtractResult r = extract(path, dir.file("out"), test_only);
+            EXPECT_EQ(r.exit_code, 2) << c.what;
+            ASSERT_FALSE(r.messages.empty()) << c.what;
+        }
+        EXPECT_FALSE(fs::exists(dir.file("out/in"))) << c.what;
+    }
 }
 
 }  // namespace

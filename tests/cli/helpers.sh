@@ -57,7 +57,8 @@ PYEOF
 
 # crafted_date IN OUT: a copy of IN, a level-0 archive holding one file dated
 # 2001-02-03 04:05:06, with that date made 2107-15-31 31:63:62 (fields out of
-# range) in its stored directory.
+# range) in its stored directory, and without our check values (the tag at
+# offset 40 cleared), as another writer would leave it.
 crafted_date() {
     python3 - "$1" "$2" <<'PYEOF'
 import struct, sys
@@ -68,6 +69,7 @@ new = struct.pack("<HH", (31 << 11) | (63 << 5) | 31, (127 << 9) | (15 << 5) | 3
 at = data.rfind(old)
 assert at > 0, "date not found"
 data[at:at + 4] = new
+data[40:42] = b"\0\0"
 open(sys.argv[2], "wb").write(data)
 PYEOF
 }
