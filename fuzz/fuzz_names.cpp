@@ -9,7 +9,7 @@
 #include <string>
 
 #include "archive/paths.h"
-#include "archive/stub_info.h"
+#include "archive/stub_info.h"  // PATH_SIZE
 #include "packer/archive_writer.h"
 #include "platform/text.h"
 
@@ -31,9 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // it must not fail there either for a name this short.
         char path[PATH_SIZE];
         text_copy(path, sizeof path, stored.c_str());
-        stub_info.short_names = 1;
-        make_short_path(path);
-        stub_info.short_names = 0;
+        make_short_path(path, 1);
         (void)entry_name_is_safe(path, text_length(path));
     }
     for (size_t i = 0; i < size; i++) {

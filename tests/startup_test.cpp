@@ -478,13 +478,13 @@ struct ArchiveCheckTest : StartupTest {
     }
     ResultCode check(const Bytes& bytes)
     {
-        testutil::close_own_file();
+        testutil::close_own_file(&run.x);
         testutil::write_file(dir.file("sfx.exe"), bytes);
-        EXPECT_TRUE(testutil::open_as_own_file(dir.file("sfx.exe")));
-        stub_info.archive_start = (i32)sfx_start;
-        read_sfx_header();
-        ResultCode r = read_archive_header();  // the stub stops here when the file is too short
-        return r < 0 ? r : check_archive_values(sfx_start);
+        EXPECT_TRUE(testutil::open_as_own_file(&run.x, dir.file("sfx.exe")));
+        run.x.archive_start = (i32)sfx_start;
+        read_sfx_header(&run.x);
+        ResultCode r = read_archive_header(&run.x);  // the stub stops here when the file is too short
+        return r < 0 ? r : check_archive_values(&run.x, sfx_start);
     }
 };
 
