@@ -18,7 +18,9 @@ static bool takes_value(const std::string& a)
 {
     static const std::set<std::string> names = {"--level", "--stream-size", "--stub", "--title", "--folder",
                                                 "--command", "-o", "--output", "-x", "--exclude", "-i",
-                                                "--include", "-C", "--symlinks"};
+                                                "--include", "-C", "--symlinks", "--product",
+                                                "--product-version", "--company", "--copyright",
+                                                "--description", "--icon"};
     return names.count(a) != 0;
 }
 
