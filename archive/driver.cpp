@@ -288,6 +288,19 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
     return ENTRY_NEXT;
 }
 
+// The host tool may extract chosen members only; the stub takes every entry.
+static int entry_wanted(Extraction* x, const DirectoryEntry* entry, const char* name)
+{
+#ifdef DRAVEX_STUB_BUILD
+    (void)x;
+    (void)entry;
+    (void)name;
+    return 1;
+#else
+    return extraction_wants(x, entry, name);
+#endif
+}
+
 // The directory walk. Returns 0 or a directory failure; *stopped_ret is set
 // when an entry ended the run without the command (Cancel after a message,
 // a folder that cannot be made, a member that cannot be produced).
@@ -304,7 +317,7 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
             return r;
 
         EntryOutcome outcome = ENTRY_NEXT;
-        if ((i32)entry.name_length <= name_room) {
+        if ((i32)entry.name_length <= name_room && entry_wanted(x, &entry, name)) {
             // Every entry starts from the folder as the user gave it; the
             // previous entry's 8.3 conversion may have rewritten it.
             memory_copy(dest_path, folder, name_position);

@@ -104,6 +104,12 @@ void extraction_pump(Extraction* x);
 void extraction_run_command(Extraction* x, const char* command_line);
 // 1 when the volume of the drive letter takes only 8.3 names.
 int extraction_short_names(Extraction* x, char drive_letter);
+#ifndef DRAVEX_STUB_BUILD
+// The host tool's choice of members: 0 passes the entry over without a word.
+// name (entry->name_length bytes, not terminated) is as stored. The stub
+// takes every entry and has no such function.
+int extraction_wants(Extraction* x, const DirectoryEntry* entry, const char* name);
+#endif
 
 // Formats the message of a failure (name 0: the archive's display name) and
 // shows it. Returns 0 when the caller should go on, 1 when it should stop.

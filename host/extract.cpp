@@ -317,6 +317,23 @@ struct RunState {
     std::vector<ListedEntry> files;  // file entries in order, for progress
     size_t progress_index = 0;
     uint64_t progress_done = 0;
+    // The entry under way, so that a failure reported for it takes it out of
+    // what was written.
+    bool file_pending = false, folder_pending = false;
+    uint64_t pending_size = 0;
+
+    // The driver asks before each entry: the one before it is finished.
+    bool wants(const std::string& stored_name, bool folder)
+    {
+        file_pending = folder_pending = false;
+        if (options.select && !options.select(host::path_to_host(stored_name.c_str()), folder))
+            return false;
+        if (folder) {
+            folder_pending = true;
+            result.folders_written++;
+        }
+        return true;
+    }
 
     void report(const std::string& line)
     {
@@ -328,6 +345,13 @@ struct RunState {
     int on_message(ResultCode code, const char* text, unsigned style)
     {
         report(message_line(text));
+        if (file_pending) {
+            result.files_written--;
+            result.bytes_written -= pending_size;
+        } else if (folder_pending) {
+            result.folders_written--;
+        }
+        file_pending = folder_pending = false;
         if (exit_code_of(code, (style & BOX_OKCANCEL) != 0) == EXIT_FAILED)
             result.damaged = true;
         else
@@ -344,12 +368,17 @@ struct RunState {
         uint64_t done = progress_done;
         while (i < files.size() && files[i].name != name)
             done += files[i++].entry.member_size;
+        pending_size = 0;
         if (i < files.size()) {
             progress_index = i + 1;
             progress_done = done + files[i].entry.member_size;
+            pending_size = files[i].entry.member_size;
         } else {
             done = progress_done;  // a converted name: keep the count
         }
+        file_pending = true;
+        result.files_written++;
+        result.bytes_written += pending_size;
         if (options.progress)
             options.progress(host::path_to_host(name.c_str()), done, result.bytes);
     }
@@ -380,6 +409,48 @@ struct RunScope {
         close_archive(run);
     }
 };
+
+// The driver gives folders no times (the stub leaves them to Windows), and
+// writing a file into a folder changes its time: qvx sets each extracted
+// folder's write time once everything is in place. Each component is opened
+// below the destination without following links, so no time is set outside
+// it.
+void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
+{
+    std::vector<ListedEntry> folders;
+    read_directory(run, [&](const ListedEntry& e) {
+        if ((e.entry.entry_flags & ENTRY_FOLDER) && e.entry.write_date != 0 && e.entry.name_length <= NAME_ROOM &&
+            entry_name_is_safe(e.name.data(), (u32)e.name.size()))
+            folders.push_back(e);
+        return true;
+    });
+    for (const ListedEntry& e : folders) {
+        std::string path = host::path_to_host(e.name.c_str());
+        if (options.select && !options.select(path, true))
+            continue;
+        int fd = dup(dest_fd);
+        size_t start = 0;
+        while (fd >= 0 && start < path.size()) {
+            size_t end = path.find('/', start);
+            if (end == std::string::npos)
+                end = path.size();
+            std::string component = path.substr(start, end - start);
+            int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(fd);
+            fd = next;
+            start = end + 1;
+        }
+        if (fd < 0)
+            continue;  // not made (passed over, or the run ended first)
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1].tv_sec = host::dos_to_time(e.entry.write_date, e.entry.write_time);
+        times[1].tv_nsec = 0;
+        futimens(fd, times);
+        close(fd);
+    }
+}
 
 // `qvx t`: every member decoded into /dev/null and checked against its CRC.
 void test_members(RunState& state)
@@ -491,6 +562,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         return state.on_message(code, text, style);
     };
     hooks.progress = [&state](const char* name) { state.on_progress(name); };
+    hooks.wants = [&state](const std::string& name, bool folder) { return state.wants(name, folder); };
     hooks.run_command = [&result](const char* command_line) { result.command = host::cp1252_to_utf8(command_line); };
     hooks.ask_overwrite = [&options, &run](const std::string& file) {
         int answer = options.ask_overwrite ? options.ask_overwrite(file) : (int)ANSWER_NO;
@@ -542,6 +614,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         report_error(&run->x, r, nullptr, 0);
         result.damaged = true;
     }
+    restore_folder_times(*run, scope.dest_fd, options);
     finish(result);
     return result;
 }

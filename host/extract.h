@@ -76,6 +76,9 @@ struct ExtractOptions {
     std::function<void(const std::string&)> report;
     // Before each file: its UTF-8 name, bytes done, bytes in all.
     std::function<void(const std::string&, uint64_t, uint64_t)> progress;
+    // Which members to extract (UTF-8 names with '/'); null: every one. A
+    // file in a folder passed over still gets its folders made.
+    std::function<bool(const std::string& name, bool folder)> select;
 };
 
 struct ExtractResult {
@@ -85,6 +88,10 @@ struct ExtractResult {
     bool empty = false;            // "Archive contains no files"
     unsigned files = 0, folders = 0;
     uint64_t bytes = 0;            // of the files in the directory
+    // What extraction wrote: files complete and checked, their bytes, and
+    // the folders of the archive it made or found.
+    unsigned files_written = 0, folders_written = 0;
+    uint64_t bytes_written = 0;
     std::string command;           // the archive's command (UTF-8), never run
     std::vector<std::string> messages;  // every line reported
 };

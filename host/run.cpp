@@ -64,3 +64,11 @@ int extraction_short_names(Extraction* x, char drive_letter)
     (void)drive_letter;
     return host::run_of(x).hooks.short_names;
 }
+
+int extraction_wants(Extraction* x, const DirectoryEntry* entry, const char* name)
+{
+    host::Run& run = host::run_of(x);
+    if (!run.hooks.wants)
+        return 1;
+    return run.hooks.wants(std::string(name, entry->name_length), (entry->entry_flags & ENTRY_FOLDER) != 0) ? 1 : 0;
+}

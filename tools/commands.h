@@ -74,7 +74,10 @@ int run_test(const std::vector<std::string>& archives, Verbosity verbosity);
 int run_list(const ListCommand& c);
 
 // Extraction, or a test when c is null: the run that x and t share.
-int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Verbosity verbosity);
+class PathFilter;
+// members: extract only those (null: all).
+int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Verbosity verbosity,
+                        const PathFilter* members = nullptr);
 
 // "4M", "512k", "1G", "1000": bytes; false when it is not a size.
 bool parse_size(const std::string& text, uint64_t& out);

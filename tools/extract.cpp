@@ -2,12 +2,14 @@
 // the overwrite question on the terminal and the progress bar.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 #include "host/extract.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
+#include "tools/path_filter.h"
 #include "tools/progress_bar.h"
 #include "tools/tool_util.h"
 
@@ -22,6 +24,7 @@ struct OverwritePrompt {
     bool never = false;          // "never": keep every existing file from now on
     unsigned kept = 0;           // files kept because no one could be asked
     unsigned declined = 0;       // files the user chose to keep
+    bool quit = false;           // "quit": the run stops before the next member
 
     int ask(const std::string& file)
     {
@@ -58,6 +61,7 @@ struct OverwritePrompt {
                 return ANSWER_NO;
             }
             if (answer == "q" || answer == "Q" || answer == "quit") {
+                quit = true;
                 // The Cancel of the stub's dialog: the run ends before the
                 // next member, leaving this file as it is.
                 declined++;
@@ -80,7 +84,8 @@ std::string host_message(const std::string& line)
 
 }  // namespace
 
-int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Verbosity verbosity)
+int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Verbosity verbosity,
+                        const PathFilter* members)
 {
     ProgressBar bar(c ? "Extracting" : "Testing");
     OverwritePrompt prompt{bar};
@@ -90,6 +95,9 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         options.dest_dir = c->dest;
         options.overwrite_all = c->yes;
         options.ask_overwrite = [&prompt](const std::string& file) { return prompt.ask(file); };
+        // A folder named (or matched) brings everything in it.
+        if (members != nullptr)
+            options.select = [members](const std::string& name, bool) { return members->matches(name); };
     }
     options.report = [&bar](const std::string& line) {
         bar.clear();
@@ -118,14 +126,14 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         printf("%s: OK, %s, %s, %llu bytes\n", archive.c_str(), counted(r.files, "file").c_str(),
                counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes);
     if (c != nullptr && !r.damaged && !r.empty) {
-        unsigned not_written = r.failed_members + prompt.kept + prompt.declined;
-        unsigned files = r.files > not_written ? r.files - not_written : 0;
-        printf("extracted %s, %s, %llu bytes", counted(files, "file").c_str(), counted(r.folders, "folder").c_str(),
-               (unsigned long long)r.bytes);
+        printf("extracted %s, %s, %llu bytes", counted(r.files_written, "file").c_str(),
+               counted(r.folders_written, "folder").c_str(), (unsigned long long)r.bytes_written);
         if (prompt.kept + prompt.declined > 0)
             printf("; %u existing kept", prompt.kept + prompt.declined);
         if (r.failed_members > 0)
             printf("; %u failed", r.failed_members);
+        if (prompt.quit)
+            printf("; stopped at the prompt");
         printf("\n");
     }
     return code;
@@ -137,11 +145,17 @@ int run_extract(const ExtractCommand& c)
         error_line("-o \"\": the destination folder is empty (leave -o out for the current folder)");
         return EXIT_USAGE;
     }
-    if (!c.members.empty()) {
-        error_line("extracting chosen members is not available yet");
-        return EXIT_USAGE;
+    PathFilter members(c.members);
+    int code = run_extract_or_test(c.archive, &c, c.verbosity, members.empty() ? nullptr : &members);
+    // A member asked for by name that the archive does not hold is a member
+    // that failed.
+    if (code != EXIT_FAILED) {
+        for (const std::string& p : members.unused()) {
+            error_line(c.archive + " holds no member " + p);
+            code = std::max(code, 1);
+        }
     }
-    return run_extract_or_test(c.archive, &c, c.verbosity);
+    return code;
 }
 
 }  // namespace qvx
