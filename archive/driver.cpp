@@ -20,7 +20,10 @@
 #include "codec/decoder.h"
 #include "platform/text.h"
 
-enum { PATH_CHARS_MAX = PATH_SIZE - 1 };  // a path holds at most 259 characters
+enum {
+    PATH_CHARS_MAX = PATH_SIZE - 1,  // a path holds at most 259 characters
+    TEMPORARY_NAME_MAX = 12,         // "~dx00000.tmp"
+};
 
 static int bytes_equal(const u8* a, const u8* b, u32 count)
 {
@@ -214,13 +217,43 @@ static EntryOutcome refuse_unsafe_name(Extraction* x)
     return refuse_creation(x);
 }
 
-// Creates the file at dest_path, making its missing parent folders when the
-// first attempt fails (a member whose folder has no entry of its own).
-static FileHandle create_target_file(Extraction* x)
+// Creates a new temporary file in the folder of the target at dest_path,
+// named in temp_path: "~dx0000" and a digit or letter, ".tmp", in 8.3 form
+// whatever the volume takes. Where the folder leaves less room than that, the
+// name is cut shorter (the target's own name fits, so one character does).
+static FileHandle create_temporary_in_folder(Extraction* x)
+{
+    const char* dest_path = x->dest_path;
+    u32 name = text_length(dest_path);
+    while (name > 0 && dest_path[name - 1] != '\\')
+        name--;
+    u32 length = PATH_CHARS_MAX - name;
+    if (length > TEMPORARY_NAME_MAX)
+        length = TEMPORARY_NAME_MAX;
+    char* temp = x->temp_path;
+    memory_copy(temp, dest_path, name);
+    char* p = temp + name;
+    memory_copy(p, "~dx00000.tmp", length);
+    p[length] = 0;
+    // Names in use are passed over: the digit before the dot counts up.
+    char* digit = p + (length < 8 ? length : 8) - 1;
+    FileHandle file;
+    for (char c = '0';; c++) {
+        *digit = c;
+        file = file_create_new(temp, ATTR_NORMAL);
+        if (file != INVALID_FILE || LastError != OS_FILE_EXISTS || c == 'z')
+            return file;
+    }
+}
+
+// Creates the temporary file for the target at dest_path, making the
+// target's missing parent folders when the first attempt fails (a member
+// whose folder has no entry of its own).
+static FileHandle create_temporary(Extraction* x)
 {
     char* dest_path = x->dest_path;
-    FileHandle file = file_create(dest_path, ATTR_NORMAL);
-    if (file != INVALID_FILE)
+    FileHandle file = create_temporary_in_folder(x);
+    if (file != INVALID_FILE || LastError == OS_FILE_EXISTS)
         return file;
     u32 cut = text_length(dest_path);
     while (cut > 0 && dest_path[cut - 1] != '\\')
@@ -232,10 +265,15 @@ static FileHandle create_target_file(Extraction* x)
     dest_path[cut - 1] = '\\';
     if (!made)
         return INVALID_FILE;  // LastError names the folder's failure
-    return file_create(dest_path, ATTR_NORMAL);
+    return create_temporary_in_folder(x);
 }
 
 // Produces one file or folder entry whose name is already at dest_path.
+//
+// A file is written under a temporary name beside its target and renamed over
+// it only once it is whole and has passed its CRC-32 check: a member that
+// fails, is cancelled or is interrupted leaves a file that was there before
+// as it was, and no partial file.
 static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, const char* name_text)
 {
     char* dest_path = x->dest_path;
@@ -261,7 +299,7 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
 
     extraction_progress(x, name_text);
 
-    FileHandle file = create_target_file(x);
+    FileHandle file = create_temporary(x);
     if (file == INVALID_FILE)
         return refuse_creation(x);
 
@@ -269,20 +307,27 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
     Decoder* d = x->decoder;
     ResultCode result =
         output_member(d, file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
+    if (result >= 0)
+        file_set_times(file, entry->create_date, entry->create_time, entry->write_date, entry->write_time);
+    // A close that fails may have lost written bytes (a network drive
+    // writes them then).
+    if (!file_close(file) && result >= 0)
+        result = ERR_WRITE;
     if (result < 0) {
         report_error(x, result, dest_path, 0);
-        file_close(file);
-        path_delete(dest_path);
+        path_delete(x->temp_path);
         return ENTRY_STOP;
     }
-    file_set_times(file, entry->create_date, entry->create_time, entry->write_date, entry->write_time);
-    file_close(file);
-
     if (d->running_crc != entry->member_crc) {
         // Deleted before the question, so no damaged file stays behind
         // whatever the answer.
-        path_delete(dest_path);
+        path_delete(x->temp_path);
         return report_error(x, ERR_CRC, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+    }
+    if (!path_replace(x->temp_path, dest_path)) {
+        EntryOutcome outcome = refuse_creation(x);
+        path_delete(x->temp_path);
+        return outcome;
     }
     path_set_attributes(dest_path, entry->attributes & (ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM));
     return ENTRY_NEXT;

@@ -50,6 +50,7 @@ struct Extraction {
     const u8* directory_end;
     i32 directory_position;         // file offset of the next directory piece
     u32 entries_left;               // of the directory walk
+    char temp_path[PATH_SIZE];      // the file a member is written to before it replaces its target
     char message[MESSAGE_BUFFER_SIZE];
     char command_line[COMMAND_LINE_SIZE];
     u8 directory_buffer[DIRECTORY_BUFFER_SIZE];

@@ -8,6 +8,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -140,6 +142,82 @@ unsigned windows_error_from_errno(int err)
 
 static void set_error() { LastError = windows_error_from_errno(errno); }
 
+// --- the temporary file a signal removes --------------------------------------
+
+// The file file_create_new made and neither path_replace nor path_delete has
+// taken away yet, while the guard is on (qvx x): its folder's descriptor and
+// its host path, for the signal handler. Changed only with the three signals
+// blocked, so the handler never sees half of it.
+static volatile sig_atomic_t g_guard_on = 0;
+static volatile sig_atomic_t g_armed = 0;
+static int g_temporary_dir = AT_FDCWD;
+static char g_temporary_path[PATH_MAX];
+static const int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+static void remove_temporary_and_die(int signal_number)
+{
+    if (g_armed)
+        unlinkat(g_temporary_dir, g_temporary_path, 0);
+    // SA_RESETHAND has put the default action back; the signal, blocked
+    // while this handler runs, ends the process as it would have.
+    raise(signal_number);
+}
+
+void remove_temporary_file_on_signals()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = remove_temporary_and_die;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int s : guarded_signals)
+        sigaddset(&action.sa_mask, s);
+    for (int s : guarded_signals)
+        sigaction(s, &action, nullptr);
+    g_guard_on = 1;
+}
+
+// Blocks the guarded signals for the life of the object when the guard is on.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        if (!g_guard_on)
+            return;
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : guarded_signals)
+            sigaddset(&set, s);
+        held_ = pthread_sigmask(SIG_BLOCK, &set, &saved_) == 0;
+    }
+    ~SignalsHeld()
+    {
+        if (held_)
+            pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t saved_;
+    bool held_ = false;
+};
+
+static void arm(int dir, const std::string& path)
+{
+    if (!g_guard_on || path.size() >= sizeof g_temporary_path)
+        return;
+    memcpy(g_temporary_path, path.c_str(), path.size() + 1);
+    g_temporary_dir = dir;
+    g_armed = 1;
+}
+
+static void disarm(int dir, const std::string& path)
+{
+    if (g_armed && dir == g_temporary_dir && path == g_temporary_path)
+        g_armed = 0;
+}
+
 }  // namespace host
 
 using host::fd_from_handle;
@@ -164,6 +242,25 @@ FileHandle file_create(const char* path, u32 attributes)
         LastError = errno == ENOENT ? (u32)OS_PATH_NOT_FOUND : host::windows_error_from_errno(errno);
         return INVALID_FILE;
     }
+    return handle_from_fd(fd);
+}
+
+FileHandle file_create_new(const char* path, u32 attributes)
+{
+    (void)attributes;
+    LastError = 0;
+    std::string p = path_to_host(path);
+    host::SignalsHeld held;
+    int fd = openat(base(), p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // As Windows names them: a name in use "exists", a missing parent
+        // folder "path not found".
+        LastError = errno == EEXIST   ? (u32)OS_FILE_EXISTS
+                    : errno == ENOENT ? (u32)OS_PATH_NOT_FOUND
+                                      : host::windows_error_from_errno(errno);
+        return INVALID_FILE;
+    }
+    host::arm(base(), p);
     return handle_from_fd(fd);
 }
 
@@ -329,10 +426,25 @@ int path_set_attributes(const char* path, u32 attributes)
 
 int path_delete(const char* path)
 {
-    if (unlinkat(base(), path_to_host(path).c_str(), 0) != 0) {
+    std::string p = path_to_host(path);
+    host::SignalsHeld held;
+    if (unlinkat(base(), p.c_str(), 0) != 0) {
         set_error();
         return 0;
     }
+    host::disarm(base(), p);
+    return 1;
+}
+
+int path_replace(const char* from, const char* to)
+{
+    std::string p = path_to_host(from);
+    host::SignalsHeld held;
+    if (renameat(base(), p.c_str(), base(), path_to_host(to).c_str()) != 0) {
+        set_error();
+        return 0;
+    }
+    host::disarm(base(), p);
     return 1;
 }
 

@@ -17,6 +17,12 @@ namespace host {
 void set_base_directory(int dir_fd);
 int base_directory();
 
+// For qvx x: from now on SIGINT, SIGTERM and SIGHUP first remove the file
+// file_create_new made last, when it has not been renamed over its target
+// or deleted yet, then end the process as they would have. Process-wide, for
+// a tool that extracts one archive at a time.
+void remove_temporary_file_on_signals();
+
 // Archive names are Windows code page 1252 with backslashes; the host file
 // system takes UTF-8 with slashes.
 std::string path_to_host(const char* path);

@@ -78,6 +78,11 @@ void mem_free(void* block);
 
 // Files. See the table in platform.cpp for which calls clear LastError.
 FileHandle file_create(const char* path, u32 attributes);
+// Creates path as a new file and fails when the name is taken by anything
+// (a file, a folder, a link): LastError is then OS_FILE_EXISTS. The driver
+// writes each member into such a file and renames it over its target only
+// once the member is whole and checked (path_replace), or deletes it.
+FileHandle file_create_new(const char* path, u32 attributes);
 FileHandle file_open(const char* path, u32 access);
 int file_close(FileHandle handle);
 i32 file_read(FileHandle handle, void* buffer, u32 count);
@@ -87,6 +92,10 @@ int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 writ
 i32 path_get_attributes(const char* path);
 int path_set_attributes(const char* path, u32 attributes);
 int path_delete(const char* path);
+// Renames the file from to the name to, in one step, replacing a file (not a
+// folder) that has that name. Win32: MoveFileExA(MOVEFILE_REPLACE_EXISTING);
+// host: renameat.
+int path_replace(const char* from, const char* to);
 int dir_create(const char* path);
 
 // System services. Win32: GetCurrentDirectoryA; host: getcwd.

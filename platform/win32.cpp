@@ -3,9 +3,9 @@
 // Each wrapper makes one system call and keeps the call's error code in
 // LastError. Most clear LastError first, so that a message built later names
 // the call that failed and not an earlier one; path_get_attributes,
-// path_delete and dir_create only set it, and file_close keeps an error that
-// is already there (closing after a failed write must not hide the write's
-// cause behind the close's).
+// path_delete, path_replace and dir_create only set it, and file_close keeps
+// an error that is already there (closing after a failed write must not hide
+// the write's cause behind the close's).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -36,14 +36,24 @@ void mem_free(void* block)
 
 // --- files -------------------------------------------------------------------
 
-FileHandle file_create(const char* path, u32 attributes)
+static FileHandle create_file(const char* path, u32 attributes, DWORD disposition)
 {
     LastError = 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, 0, disposition,
                            attributes | FILE_FLAG_SEQUENTIAL_SCAN, 0);
     if (h == INVALID_HANDLE_VALUE)
         keep_error();
     return (FileHandle)h;
+}
+
+FileHandle file_create(const char* path, u32 attributes)
+{
+    return create_file(path, attributes, CREATE_ALWAYS);
+}
+
+FileHandle file_create_new(const char* path, u32 attributes)
+{
+    return create_file(path, attributes, CREATE_NEW);
 }
 
 FileHandle file_open(const char* path, u32 access)
@@ -156,6 +166,15 @@ int path_set_attributes(const char* path, u32 attributes)
 int path_delete(const char* path)
 {
     if (!DeleteFileA(path)) {
+        keep_error();
+        return 0;
+    }
+    return 1;
+}
+
+int path_replace(const char* from, const char* to)
+{
+    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
         keep_error();
         return 0;
     }

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "host/extract.h"
+#include "platform/host.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
 #include "tools/path_filter.h"
@@ -145,6 +146,9 @@ int run_extract(const ExtractCommand& c)
         error_line("-o \"\": the destination folder is empty (leave -o out for the current folder)");
         return EXIT_USAGE;
     }
+    // Ctrl-C, a closed terminal or a kill while a member is written leave
+    // no temporary file behind; the file it was to replace is untouched.
+    host::remove_temporary_file_on_signals();
     PathFilter members(c.members);
     int code = run_extract_or_test(c.archive, &c, c.verbosity, members.empty() ? nullptr : &members);
     // A member asked for by name that the archive does not hold is a member

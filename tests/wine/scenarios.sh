@@ -382,6 +382,7 @@ S
   done
   echo "extracted $written of $total files before the Cancel took effect"
   [ "$written" -lt "$total" ] || fail "Cancel did not stop the extraction"
+  [ "$(ls out/big | grep -c '^~dx')" = 0 ] || fail "a temporary file is left: $(ls out/big)"
 }
 
 # The command runs after extraction as a program path inside the destination
@@ -446,13 +447,15 @@ S
 }
 
 # Two members fail their CRC-32: OK goes on with the next member, Cancel
-# stops; neither damaged file stays on disk.
+# stops; neither damaged file stays on disk, and the file r1.bin was to
+# replace is kept as it was.
 scenario_crc_failure() {
-  mkdir in
+  mkdir in out
   for f in r1 r2 r3 r4; do
     head -c 100000 /dev/urandom > in/$f.bin
   done
-  make_sfx crc.exe --title "CRC Test" --damage-member in/r1.bin --damage-member in/r3.bin in/.
+  echo "the old r1.bin" > out/r1.bin
+  make_sfx crc.exe --title "CRC Test" --overwrite --damage-member in/r1.bin --damage-member in/r3.bin in/.
   local dest
   dest=$(winpath "$work/out")
   cat > script.txt <<S
@@ -471,7 +474,8 @@ gone
 exit 0
 S
   run_driver
-  [ ! -e out/r1.bin ] || fail "r1.bin failed its check but stayed"
+  [ "$(cat out/r1.bin)" = "the old r1.bin" ] || fail "r1.bin failed its check and the old r1.bin is lost"
+  [ -z "$(ls out | grep -v '^r[12]\.bin$')" ] || fail "left behind: $(ls out)"
   cmp -s in/r2.bin out/r2.bin || fail "OK did not go on with r2.bin"
   [ ! -e out/r3.bin ] || fail "r3.bin failed its check but stayed"
   [ ! -e out/r4.bin ] || fail "Cancel did not stop before r4.bin"

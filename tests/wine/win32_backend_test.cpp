@@ -104,6 +104,30 @@ static void attributes_and_folders()
     CHECK(path_set_attributes(path("none").c_str(), 0) == 0);
     CHECK(LastError == ERROR_FILE_NOT_FOUND);
 
+    // A new file only where the name is free; a rename over an existing
+    // file replaces it, over a folder fails. Both only set LastError.
+    std::string n = path("new.bin");
+    FileHandle h = file_create_new(n.c_str(), FILE_ATTRIBUTE_NORMAL);
+    CHECK(h != INVALID_FILE);
+    CHECK(file_write(h, "new", 3) == 3);
+    file_close(h);
+    CHECK(file_create_new(n.c_str(), FILE_ATTRIBUTE_NORMAL) == INVALID_FILE);
+    CHECK(LastError == ERROR_FILE_EXISTS);
+    CHECK(file_create_new(sub.c_str(), FILE_ATTRIBUTE_NORMAL) == INVALID_FILE);
+    LastError = 77;
+    CHECK(path_replace(n.c_str(), sub.c_str()) == 0);
+    CHECK(LastError == ERROR_ACCESS_DENIED || LastError == ERROR_ALREADY_EXISTS);
+    LastError = 77;
+    CHECK(path_replace(n.c_str(), a.c_str()) == 1);
+    CHECK(LastError == 77);
+    CHECK(path_get_attributes(n.c_str()) == -1);
+    FileHandle r = file_open(a.c_str(), ACCESS_READ);
+    char buffer[8] = {};
+    CHECK(file_read(r, buffer, sizeof buffer) == 3 && std::memcmp(buffer, "new", 3) == 0);
+    file_close(r);
+    CHECK(path_replace(n.c_str(), a.c_str()) == 0);
+    CHECK(LastError == ERROR_FILE_NOT_FOUND);
+
     LastError = 77;
     CHECK(path_delete(a.c_str()) == 1);
     CHECK(LastError == 77);

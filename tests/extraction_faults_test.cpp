@@ -1,0 +1,206 @@
+// Faults while the host extraction writes a member: whatever ends it (its
+// CRC-32, damaged data, a cancel, a signal that ends qvx x), a file that was
+// there before stays exactly as it was, no temporary or partial file is
+// left, and the members before it stay extracted.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/driver.h"
+#include "codec/decoder.h"
+#include "host/run.h"
+#include "archive/stub_info.h"
+#include "platform/host.h"
+#include "platform/text.h"
+#include "tests/archive_builder.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+using testarchive::Archive;
+using testarchive::Bytes;
+using testarchive::Member;
+
+namespace {
+
+const Bytes kOld = {'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'};
+
+std::vector<std::string> list_tree(const std::string& root)
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
+        out.push_back(fs::relative(it->path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool holds_temporary(const std::string& folder)
+{
+    for (const std::string& name : list_tree(folder))
+        if (fs::path(name).filename().string().rfind("~dx", 0) == 0)
+            return true;
+    return false;
+}
+
+// One extraction of first.txt, m/big.txt (over an existing m/big.txt) and
+// last.txt into out/, with every existing file overwritten without a
+// question. at_big_data runs where the driver pumps messages just before
+// big.txt's data, when its temporary file exists.
+struct FaultRun {
+    testutil::TempDir temp;
+    host::Run run;
+    std::string out = temp.file("out");
+    std::vector<Member> members;
+    testarchive::Options options;
+    std::function<void(Archive&)> damage;
+    std::function<void(host::Run&)> at_big_data;
+    bool temporary_seen = false;
+
+    FaultRun()
+    {
+        members = {testarchive::file("first.txt", testutil::text_bytes(3000, 1)),
+                   testarchive::file("m\\big.txt", testutil::text_bytes(200000, 2)),
+                   testarchive::file("last.txt", "last")};
+        options.block_size = 4096;  // big.txt spans many blocks
+        fs::create_directories(out + "/m");
+        testutil::write_file(out + "/m/big.txt", kOld);
+    }
+
+    ResultCode extract()
+    {
+        Archive a = testarchive::build(members, options);
+        if (damage)
+            damage(a);
+        EXPECT_TRUE(testarchive::install(a, temp.file("archive.qvx"), &run.x));
+        std::string folder = out;
+        std::replace(folder.begin(), folder.end(), '/', '\\');
+        text_copy(run.x.dest_path, sizeof run.x.dest_path, folder.c_str());
+        run.flags.overwrite_all = 1;
+        std::string current;
+        run.hooks.progress = [&current](const char* name) { current = name; };
+        run.hooks.pump = [this, &current]() {
+            if (current != "m\\big.txt" || temporary_seen)
+                return;
+            temporary_seen = holds_temporary(out);
+            if (at_big_data)
+                at_big_data(run);
+        };
+        Decoder* d = decoder_create(&run.flags.cancel_flag);
+        ResultCode r = extract_all(&run.x, d);
+        decoder_destroy(d);
+        testutil::close_own_file(&run.x);
+        return r;
+    }
+
+    void expect_old_file_kept_and_no_temporary()
+    {
+        EXPECT_TRUE(temporary_seen) << "the member was being written under a temporary name";
+        EXPECT_EQ(testutil::read_file(out + "/m/big.txt"), kOld) << "the file it was to replace is as it was";
+        EXPECT_FALSE(holds_temporary(out)) << "no temporary file is left";
+        EXPECT_EQ(testutil::read_file(out + "/first.txt"), members[0].data) << "earlier members stay";
+    }
+};
+
+TEST(ExtractionFaults, AFailedMemberKeepsTheFileItWasToReplace)
+{
+    struct Case {
+        const char* what;
+        std::function<void(FaultRun&)> fault;
+        const char* message;  // the one message shown, or "" for none
+        bool goes_on;         // last.txt is extracted after the failure
+    } cases[] = {
+        {"CRC-32 mismatch", [](FaultRun& f) { f.members[1].crc = 0xDEADBEEF; },
+         "fails error check", true},
+        {"damaged data",
+         [](FaultRun& f) {
+             f.damage = [](Archive& a) {
+                 // The tenth block of the data stream, inside big.txt, gets
+                 // a method that does not exist.
+                 size_t block = a.archive_start + a.stream_offset + 6 + 10 * (6 + 4096);
+                 a.bytes[block] = (uint8_t)((a.bytes[block] & 0xF0) | 9);
+             };
+         },
+         "Archive data is damaged", false},
+        {"cancelled", [](FaultRun& f) { f.at_big_data = [](host::Run& run) { run.flags.cancel_flag = 1; }; },
+         "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultRun f;
+        c.fault(f);
+        EXPECT_EQ(f.extract(), 0);
+        f.expect_old_file_kept_and_no_temporary();
+        if (c.message[0] == 0) {
+            EXPECT_TRUE(f.run.messages.empty());
+        } else {
+            ASSERT_EQ(f.run.messages.size(), 1u);
+            EXPECT_NE(f.run.messages[0].text.find(c.message), std::string::npos) << f.run.messages[0].text;
+        }
+        EXPECT_EQ(testutil::file_exists(f.out + "/last.txt"), c.goes_on);
+    }
+}
+
+// The temporary name never takes an existing file's place, and is cut
+// short where the folder leaves less room than it needs.
+TEST(ExtractionFaults, TemporaryNamesPassOverFilesAndFitTheRoom)
+{
+    FaultRun f;
+    testutil::write_text(f.out + "/m/~dx00000.tmp", "mine");
+    testutil::write_text(f.out + "/m/~dx00001.tmp", "mine too");
+    // A folder whose path leaves 5 characters for the names in it.
+    size_t used = f.out.size() + 1;  // the folder and its separator
+    std::string deep(PATH_SIZE - 1 - used - 1 - 5, 'd');
+    f.members.push_back(testarchive::file(deep + "\\ab", "deep"));
+    EXPECT_EQ(f.extract(), 0);
+    for (const host::MessageRecord& m : f.run.messages)
+        ADD_FAILURE() << m.text;
+    EXPECT_EQ(testutil::read_file(f.out + "/m/big.txt"), f.members[1].data);
+    EXPECT_EQ(testutil::read_file(f.out + "/" + deep + "/ab"), Bytes({'d', 'e', 'e', 'p'}));
+    EXPECT_EQ(testutil::read_file(f.out + "/m/~dx00000.tmp"), Bytes({'m', 'i', 'n', 'e'}));
+    EXPECT_EQ(fs::file_size(f.out + "/m/~dx00001.tmp"), 8u);
+    EXPECT_EQ(list_tree(f.out + "/m"), (std::vector<std::string>{"big.txt", "~dx00000.tmp", "~dx00001.tmp"}));
+    EXPECT_EQ(list_tree(f.out + "/" + deep), std::vector<std::string>{"ab"});
+    std::string last_temporary = f.run.x.temp_path;
+    EXPECT_EQ(last_temporary.size(), (size_t)PATH_SIZE - 1);
+    EXPECT_EQ(last_temporary.substr(last_temporary.size() - 6), "\\~dx00");
+}
+
+// qvx x ended by a signal while it writes a member (in a child process, as
+// the tool runs): the handler removes the temporary file, then the signal
+// ends the process as it would have.
+TEST(ExtractionFaults, ASignalDuringAMemberLeavesTheOldFileAndNoTemporary)
+{
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        FaultRun f;
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            host::remove_temporary_file_on_signals();
+            f.at_big_data = [&f, signal_number](host::Run&) {
+                if (!f.temporary_seen)
+                    _exit(3);  // nothing to remove: the test would prove nothing
+                raise(signal_number);
+            };
+            f.extract();
+            _exit(0);  // not reached: the signal ends the child
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended with status " << status;
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        f.temporary_seen = true;  // the child saw it, or it would have exited
+        f.expect_old_file_kept_and_no_temporary();
+        EXPECT_FALSE(testutil::file_exists(f.out + "/last.txt"));
+    }
+}
+
+}  // namespace
