@@ -208,12 +208,15 @@ enum EntryOutcome {
 // Shows "Cannot create <path>" with OK and Cancel; OK goes on.
 static EntryOutcome refuse_creation(Extraction* x)
 {
-    return report_error(x, ERR_CREATE, x->dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+    return report_error(x, ERR_CREATE, x->dest_path, REPORT_CAN_CONTINUE) ? ENTRY_STOP : ENTRY_NEXT;
 }
 
-static EntryOutcome refuse_unsafe_name(Extraction* x)
+// "Cannot create" for a name that cannot be used: an unsafe one
+// (OS_BAD_PATHNAME, "Invalid path" on the second line) or one too long for
+// the path (OS_PATH_TOO_LONG).
+static EntryOutcome refuse_name(Extraction* x, u32 error)
 {
-    LastError = OS_BAD_PATHNAME;  // "Invalid path" on the second line
+    LastError = error;
     return refuse_creation(x);
 }
 
@@ -279,7 +282,7 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
     char* dest_path = x->dest_path;
     if (entry->entry_flags & ENTRY_FOLDER) {
         if (!create_folder_path(dest_path)) {
-            report_error(x, ERR_CREATE_FOLDER, dest_path, 0);
+            report_error(x, ERR_CREATE_FOLDER, dest_path, REPORT_RUN_STOPS);
             return ENTRY_STOP;
         }
         path_set_attributes(dest_path, entry->attributes & (ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM));
@@ -314,7 +317,7 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
     if (!file_close(file) && result >= 0)
         result = ERR_WRITE;
     if (result < 0) {
-        report_error(x, result, dest_path, 0);
+        report_error(x, result, dest_path, REPORT_RUN_STOPS);
         path_delete(x->temp_path);
         return ENTRY_STOP;
     }
@@ -322,7 +325,7 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
         // Deleted before the question, so no damaged file stays behind
         // whatever the answer.
         path_delete(x->temp_path);
-        return report_error(x, ERR_CRC, dest_path, 1) ? ENTRY_STOP : ENTRY_NEXT;
+        return report_error(x, ERR_CRC, dest_path, REPORT_CAN_CONTINUE) ? ENTRY_STOP : ENTRY_NEXT;
     }
     if (!path_replace(x->temp_path, dest_path)) {
         EntryOutcome outcome = refuse_creation(x);
@@ -362,23 +365,30 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
             return r;
 
         EntryOutcome outcome = ENTRY_NEXT;
-        if ((i32)entry.name_length <= name_room && entry_wanted(x, &entry, name)) {
+        if (entry_wanted(x, &entry, name)) {
             // Every entry starts from the folder as the user gave it; the
-            // previous entry's 8.3 conversion may have rewritten it.
+            // previous entry's 8.3 conversion may have rewritten it. A name
+            // that does not fit is shown cut to the room there is.
             memory_copy(dest_path, folder, name_position);
-            for (u32 k = 0; k < entry.name_length; k++)
+            u32 length = entry.name_length;
+            u32 room = name_room < 0 ? 0 : (u32)name_room;
+            if (length > room)
+                length = room;
+            for (u32 k = 0; k < length; k++)
                 dest_path[name_position + k] = name[k] == '/' ? '\\' : name[k];
-            dest_path[name_position + entry.name_length] = 0;
+            dest_path[name_position + length] = 0;
 
-            if (!entry_name_is_safe(name, entry.name_length)) {
-                outcome = refuse_unsafe_name(x);
+            if (length != entry.name_length) {
+                outcome = refuse_name(x, OS_PATH_TOO_LONG);
+            } else if (!entry_name_is_safe(name, entry.name_length)) {
+                outcome = refuse_name(x, OS_BAD_PATHNAME);
             } else {
                 make_short_path(dest_path, run_flags(x)->short_names);
                 // The conversion may have joined a harmless name into a
                 // device name ("C O N" gives "CON"): check what is used.
                 const char* name_text = dest_path + short_position;
                 if (!entry_name_is_safe(name_text, text_length(name_text)))
-                    outcome = refuse_unsafe_name(x);
+                    outcome = refuse_name(x, OS_BAD_PATHNAME);
                 else
                     outcome = extract_entry(x, &entry, name_text);
             }
@@ -436,7 +446,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
 
     // 4. The destination folder.
     if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
-        report_error(x, ERR_CREATE_FOLDER, dest_path, 0);
+        report_error(x, ERR_CREATE_FOLDER, dest_path, REPORT_FINAL);
         goto done;
     }
 

@@ -112,6 +112,13 @@ int extraction_short_names(Extraction* x, char drive_letter);
 int extraction_wants(Extraction* x, const DirectoryEntry* entry, const char* name);
 #endif
 
+// How a failure bears on the run, for report_error.
+enum {
+    REPORT_FINAL = 0,         // nothing to choose: OK only
+    REPORT_CAN_CONTINUE = 1,  // OK goes on with the next entry, Cancel stops
+    REPORT_RUN_STOPS = 2,     // OK only, and the message says that the entries from here on were not extracted
+};
+
 // Formats the message of a failure (name 0: the archive's display name) and
 // shows it. Returns 0 when the caller should go on, 1 when it should stop.
 int report_error(Extraction* x, ResultCode code, const char* name, int can_continue);

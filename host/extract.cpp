@@ -321,6 +321,9 @@ struct RunState {
     // what was written.
     bool file_pending = false, folder_pending = false;
     uint64_t pending_size = 0;
+    // A failure that ended the extraction, and the first file it left out.
+    bool extracting = false, stopped = false;
+    size_t first_not_extracted = 0;
 
     // The driver asks before each entry: the one before it is finished.
     bool wants(const std::string& stored_name, bool folder)
@@ -345,6 +348,10 @@ struct RunState {
     int on_message(ResultCode code, const char* text, unsigned style)
     {
         report(message_line(text));
+        if (extracting && !stopped && (style & BOX_OKCANCEL) == 0) {
+            stopped = true;
+            first_not_extracted = file_pending && progress_index > 0 ? progress_index - 1 : progress_index;
+        }
         if (file_pending) {
             result.files_written--;
             result.bytes_written -= pending_size;
@@ -357,6 +364,30 @@ struct RunState {
         else
             result.failed_members++;
         return BOX_ANSWER_OK;  // a member's failure: the run goes on
+    }
+
+    // After a failure that ended the extraction: which files it left out
+    // (of those asked for), by name.
+    void report_not_extracted()
+    {
+        if (!stopped)
+            return;
+        std::vector<std::string> names;
+        for (size_t i = first_not_extracted; i < files.size(); i++) {
+            std::string name = host::path_to_host(files[i].name.c_str());
+            if (!options.select || options.select(name, false))
+                names.push_back(name);
+        }
+        if (names.empty())
+            return;
+        const size_t shown = 10;
+        std::string line = "the extraction stopped; " + std::to_string(names.size()) +
+                           (names.size() == 1 ? " file was" : " files were") + " not extracted: ";
+        for (size_t i = 0; i < names.size() && i < shown; i++)
+            line += (i > 0 ? ", " : "") + names[i];
+        if (names.size() > shown)
+            line += " and " + std::to_string(names.size() - shown) + " more";
+        report(line);
     }
 
     // The driver names the member it starts; progress counts the bytes of the
@@ -467,11 +498,15 @@ void test_members(RunState& state)
     ResultCode r = walk.begin();
     ListedEntry e;
     while (r >= 0 && (r = walk.next(e)) > 0) {
-        if (e.entry.name_length > NAME_ROOM)
-            continue;  // the driver passes such names over silently
+        if (e.entry.name_length > NAME_ROOM) {
+            // As the driver reports it: shown cut to the room there is.
+            LastError = OS_PATH_TOO_LONG;
+            report_error(x, ERR_CREATE, e.name.substr(0, NAME_ROOM).c_str(), REPORT_CAN_CONTINUE);
+            continue;
+        }
         if (!entry_name_is_safe(e.name.data(), (u32)e.name.size())) {
             LastError = OS_BAD_PATHNAME;
-            report_error(x, ERR_CREATE, e.name.c_str(), 1);
+            report_error(x, ERR_CREATE, e.name.c_str(), REPORT_CAN_CONTINUE);
             continue;
         }
         if (e.entry.entry_flags & ENTRY_FOLDER)
@@ -482,16 +517,16 @@ void test_members(RunState& state)
         if (out < 0) {
             // As in the driver, a member whose data cannot be produced ends
             // the run.
-            report_error(x, out, e.name.c_str(), 0);
+            report_error(x, out, e.name.c_str(), REPORT_FINAL);
             if (out != ERR_CANCELLED)
                 result.damaged = true;
             break;
         }
         if (walk.decoder()->running_crc != e.entry.member_crc)
-            report_error(x, ERR_CRC, e.name.c_str(), 1);
+            report_error(x, ERR_CRC, e.name.c_str(), REPORT_CAN_CONTINUE);
     }
     if (r < 0) {
-        report_error(x, r, nullptr, 0);
+        report_error(x, r, nullptr, REPORT_FINAL);
         result.damaged = true;
     }
     file_close(sink);
@@ -609,11 +644,14 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     // The command is reported only when the driver reaches it.
     result.command.clear();
     DecoderPtr decoder(decoder_create(&run->flags.cancel_flag));
+    state.extracting = true;
     ResultCode r = decoder == nullptr ? ERR_NO_MEMORY : extract_all(&run->x, decoder.get());
+    state.extracting = false;
     if (r < 0) {
-        report_error(&run->x, r, nullptr, 0);
+        report_error(&run->x, r, nullptr, REPORT_FINAL);
         result.damaged = true;
     }
+    state.report_not_extracted();
     restore_folder_times(*run, scope.dest_fd, options);
     finish(result);
     return result;

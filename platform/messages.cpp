@@ -7,12 +7,12 @@ DRAVEX_THREAD_LOCAL u32 LastError;
 
 // The operating-system errors that have their own line, as a table: a
 // switch without jump tables would compare each code in turn in more bytes.
-static const u8 os_error_codes[] = {2, 3, 5, 15, 19, 21, 25, 26, 27, 29, 30, 31, 39, 112, 80, 161};
+static const u8 os_error_codes[] = {2, 3, 5, 15, 19, 21, 25, 26, 27, 29, 30, 31, 39, 112, 80, 161, 206};
 static const char* const os_error_texts[] = {
     "\nFile not found", "\nPath not found", "\nAccess denied", "\nInvalid drive",
     "\nDisk is write protected", "\nDevice not ready", "\nTrack not found", "\nNot a DOS disk",
     "\nSector not found", "\nWrite fault", "\nRead fault", "\nGeneral failure",
-    "\nDisk full", "\nDisk full", "\nFile exists", "\nInvalid path",
+    "\nDisk full", "\nDisk full", "\nFile exists", "\nInvalid path", "\nPath too long",
 };
 DRAVEX_STATIC_ASSERT(sizeof os_error_codes == sizeof os_error_texts / sizeof os_error_texts[0],
                      "one text per error code");

@@ -41,6 +41,7 @@ enum {
     OS_FILE_EXISTS = 80,
     OS_DISK_FULL = 112,
     OS_BAD_PATHNAME = 161,
+    OS_PATH_TOO_LONG = 206,  // ERROR_FILENAME_EXCED_RANGE
     OS_ALREADY_EXISTS = 183,
 };
 
@@ -60,7 +61,9 @@ enum {
     ANSWER_NO = 110,
 };
 
-enum { MESSAGE_BUFFER_SIZE = 320 };  // the longest message with a 259-byte path fits
+// The longest message fits: a 259-byte path, its cause and the line saying
+// that the extraction has stopped.
+enum { MESSAGE_BUFFER_SIZE = 384 };
 
 // One per thread on the host, where extractions may run side by side (as
 // Windows keeps its own last error per thread); the stub has one thread.

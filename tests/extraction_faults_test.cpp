@@ -1,10 +1,12 @@
 // Faults while the host extraction writes a member: whatever ends it (its
-// CRC-32, damaged data, a cancel, a signal that ends qvx x), a file that was
-// there before stays exactly as it was, no temporary or partial file is
-// left, and the members before it stay extracted.
+// CRC-32, damaged data, a cancel, a signal that ends qvx x, a full disk), a
+// file that was there before stays exactly as it was, no temporary or partial
+// file is left, the members before it stay extracted, and the user is told
+// what was not extracted.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 
 #include "archive/driver.h"
 #include "codec/decoder.h"
+#include "host/extract.h"
 #include "host/run.h"
 #include "archive/stub_info.h"
 #include "platform/host.h"
@@ -200,6 +203,83 @@ TEST(ExtractionFaults, ASignalDuringAMemberLeavesTheOldFileAndNoTemporary)
         f.temporary_seen = true;  // the child saw it, or it would have exited
         f.expect_old_file_kept_and_no_temporary();
         EXPECT_FALSE(testutil::file_exists(f.out + "/last.txt"));
+    }
+}
+
+// A full disk (here: the file size limit, which fails writes as a full disk
+// does) while qvx x writes m/big.txt: the message says what failed, why, that
+// the extraction has stopped, and which files were not extracted; exit 1.
+TEST(ExtractionFaults, DiskFullSaysTheExtractionStoppedAndWhatWasLeftOut)
+{
+    FaultRun f;
+    Archive a = testarchive::build(f.members, f.options);
+    std::string archive = f.temp.file("archive.qvx");
+    testutil::write_file(archive, a.bytes);
+    std::string report = f.temp.file("report.txt");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {100000, 100000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        host::ExtractOptions options;
+        options.dest_dir = f.out;
+        options.overwrite_all = true;
+        host::ExtractResult r = host::extract_archive(archive, options);
+        FILE* out = fopen(report.c_str(), "w");
+        for (const std::string& line : r.messages)
+            fprintf(out, "%s\n", line.c_str());
+        fclose(out);
+        _exit(r.exit_code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), host::EXIT_MEMBERS_FAILED);
+    Bytes text = testutil::read_file(report);
+    EXPECT_EQ(std::string(text.begin(), text.end()),
+              "Cannot write m\\big.txt: Disk full: Extraction has stopped; the files from here on were not "
+              "extracted.\n"
+              "the extraction stopped; 2 files were not extracted: m/big.txt, last.txt\n");
+    f.temporary_seen = true;  // the message names the member being written
+    f.expect_old_file_kept_and_no_temporary();
+    EXPECT_FALSE(testutil::file_exists(f.out + "/last.txt"));
+}
+
+// A name too long for the path is a member that failed, in qvx x and qvx t
+// alike, with the reason; before, one of 260 bytes and more was passed over
+// without a word and one of 256 to 259 bytes had no reason.
+TEST(ExtractionFaults, ANameTooLongIsAFailedMemberWithItsReason)
+{
+    struct Case {
+        size_t length;
+        bool test_only;
+        host::ExitCode exit_code;
+    } cases[] = {
+        {256, false, host::EXIT_MEMBERS_FAILED},  // too long for the host's file system
+        {256, true, host::EXIT_OK},               // fits the stub's path under a short folder
+        {280, false, host::EXIT_MEMBERS_FAILED},  // too long for any path
+        {280, true, host::EXIT_MEMBERS_FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + (c.test_only ? " t" : " x"));
+        testutil::TempDir temp;
+        std::string name(c.length, 'n');
+        Archive a = testarchive::build({testarchive::file(name, "long"), testarchive::file("next.txt", "next")});
+        testutil::write_file(temp.file("a.qvx"), a.bytes);
+        host::ExtractOptions options;
+        options.dest_dir = temp.file("out");
+        options.test_only = c.test_only;
+        host::ExtractResult r = host::extract_archive(temp.file("a.qvx"), options);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        if (c.exit_code == host::EXIT_OK)
+            continue;
+        ASSERT_EQ(r.messages.size(), 1u);
+        EXPECT_EQ(r.messages[0], "Cannot create " + name.substr(0, std::min<size_t>(c.length, PATH_SIZE - 1)) +
+                                     ": Path too long");
+        if (!c.test_only) {
+            EXPECT_EQ(list_tree(temp.file("out")), std::vector<std::string>{"next.txt"});
+        }
     }
 }
 
