@@ -187,9 +187,16 @@ ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, st
     info.archive_start = (uint32_t)x.archive_start;
     ResultCode r = read_archive_header(&x);
     if (r < 0) {
-        error = "cannot read the archive header of " + path + ": the file ends too early";
+        // Too short for a header, and without the magic: no archive at all.
+        bool magic = info.file_size - info.archive_start >= 4 &&
+                     pread(fd, x.archive_header, 4, (off_t)info.archive_start) == 4 &&
+                     memcmp(x.archive_header, archive_magic, 4) == 0;
+        if (!info.sfx && !magic)
+            error = path + " is not a QVX archive or self-extractor";
+        else
+            error = "cannot read the archive header of " + path + ": the file ends too early";
         close_archive(run);
-        return r;
+        return info.sfx || magic ? r : ERR_DAMAGED;
     }
     parse_archive_header(x.archive_header, &info.header);
     // The stub finds its archive by position and never checks the magic; an
@@ -610,14 +617,27 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     run->flags.overwrite_all = options.overwrite_all ? 1 : 0;
     run->flags.cancel_flag = 0;
 
-    if (options.test_only) {
-        // A self-extractor with our stub is checked the way the stub checks
-        // itself at start-up; the "modified" warning counts as damage.
-        if (info.sfx && check_stub(*run, path, info.archive_start) == ERR_STUB_MODIFIED) {
+    // A self-extractor with our stub is checked the way the stub checks
+    // itself at start-up; the "modified" warning counts as damage, unless an
+    // extraction is forced.
+    if (info.sfx) {
+        bool forced = options.force && !options.test_only;
+        if (forced)
+            hooks.message_box = [&state](ResultCode, const char* text, unsigned) {
+                state.report("warning: " + message_line(text) + " Extracting it anyway (--force).");
+                return (int)BOX_ANSWER_OK;
+            };
+        if (check_stub(*run, path, info.archive_start) == ERR_STUB_MODIFIED && !forced) {
             result.damaged = true;
             finish(result);
             return result;
         }
+        hooks.message_box = [&state](ResultCode code, const char* text, unsigned style) {
+            return state.on_message(code, text, style);
+        };
+    }
+
+    if (options.test_only) {
         test_members(state);
         finish(result);
         return result;

@@ -67,6 +67,10 @@ struct ExtractOptions {
     std::string dest_dir = ".";  // UTF-8; created when missing
     bool test_only = false;      // decode and check everything, write nothing
     bool overwrite_all = false;
+    // A self-extractor whose stub fails the stub's own self-check is
+    // refused as damaged (the stub refuses to run), unless this is set for
+    // an extraction: the warning is then reported and the run goes on.
+    bool force = false;
     // Asked for an existing file (UTF-8 path relative to dest_dir): returns
     // ANSWER_YES, ANSWER_NO, ANSWER_YES_TO_ALL or ANSWER_NO_AND_STOP (the
     // file is kept and the run ends before the next member, as the stub's

@@ -58,6 +58,7 @@ struct ExtractCommand {
     std::vector<std::string> members;  // paths or globs; empty: all
     std::string dest = ".";
     bool yes = false;
+    bool force = false;  // extract a self-extractor whose stub was changed
     Verbosity verbosity = Verbosity::NORMAL;
 };
 

@@ -95,6 +95,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
     if (c != nullptr) {
         options.dest_dir = c->dest;
         options.overwrite_all = c->yes;
+        options.force = c->force;
         options.ask_overwrite = [&prompt](const std::string& file) { return prompt.ask(file); };
         // A folder named (or matched) brings everything in it.
         if (members != nullptr)

@@ -160,6 +160,9 @@ int main(int argc, char** argv)
     x->add_option("MEMBER", extract.members, "extract only these members (paths or globs; a folder with its contents)");
     x->add_option("-o,--output", extract.dest, "destination folder (default: the current folder)")->type_name("DIR");
     x->add_flag("-y,--yes", extract.yes, "overwrite existing files without asking");
+    x->add_flag("--force", extract.force,
+                "extract a self-extractor whose stub was changed (it fails its self-check; without this, nothing "
+                "is extracted)");
     add_verbosity(x, extract.verbosity, "name every member extracted");
 
     std::vector<std::string> test_archives;
