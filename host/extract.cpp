@@ -316,6 +316,24 @@ ExitCode exit_code_of(ResultCode code, bool can_continue)
 
 namespace {
 
+// The first part of name (a path below the destination, the base
+// directory while the driver runs) that exists as a symbolic link, or "".
+std::string link_in_the_way(const std::string& name)
+{
+    for (size_t end = 0; end != std::string::npos; end++) {
+        end = name.find('/', end);
+        std::string part = name.substr(0, end);
+        struct stat st;
+        if (fstatat(host::base_directory(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return "";  // not there: nothing further in is either
+        if (S_ISLNK(st.st_mode))
+            return part;
+        if (end == std::string::npos)
+            break;
+    }
+    return "";
+}
+
 // The messages of a run, counted by what their codes mean for the exit code.
 struct RunState {
     const ExtractOptions& options;
@@ -336,8 +354,21 @@ struct RunState {
     bool wants(const std::string& stored_name, bool folder)
     {
         file_pending = folder_pending = false;
-        if (options.select && !options.select(host::path_to_host(stored_name.c_str()), folder))
+        std::string name = host::path_to_host(stored_name.c_str());
+        if (options.select && !options.select(name, folder))
             return false;
+        // Nothing is written through a symbolic link that is already in the
+        // destination (the platform layer follows none either; this says
+        // why). An unsafe name is the driver's to refuse.
+        if (entry_name_is_safe(stored_name.data(), (u32)stored_name.size())) {
+            std::string link = link_in_the_way(name);
+            if (!link.empty()) {
+                report("Cannot create " + name + ": " + link +
+                       " is a symbolic link in the destination, and qvx x writes through none");
+                result.failed_members++;
+                return false;
+            }
+        }
         if (folder) {
             folder_pending = true;
             result.folders_written++;

@@ -124,6 +124,7 @@ unsigned windows_error_from_errno(int err)
     case 0: return 0;
     case ENOENT: return OS_FILE_NOT_FOUND;
     case ENOTDIR: return OS_PATH_NOT_FOUND;
+    case ELOOP: return OS_ACCESS_DENIED;  // a link where none is followed
     case EACCES:
     case EPERM:
     case EISDIR: return OS_ACCESS_DENIED;
@@ -227,6 +228,57 @@ using host::set_error;
 
 static int base() { return host::base_directory(); }
 
+// A path as the wrappers use it: relative ones are resolved below the base
+// directory one folder at a time, and a symbolic link among those folders is
+// never followed (the call fails as for a missing folder), so nothing is
+// made, changed or removed outside the base through a link that is there
+// already. The wrappers act on the last component in its folder without
+// following it either. Absolute paths are used as given.
+class Beneath {
+public:
+    explicit Beneath(const std::string& path)
+    {
+        if (path.empty() || path[0] == '/') {
+            leaf_ = path;
+            return;
+        }
+        dir_ = base();
+        size_t start = 0;
+        for (size_t end; (end = path.find('/', start)) != std::string::npos; start = end + 1) {
+            std::string folder = path.substr(start, end - start);
+            if (folder.empty() || folder == ".")
+                continue;
+            int next = openat(dir_, folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int error = errno;
+            if (owned_ >= 0)
+                close(owned_);
+            owned_ = dir_ = next;
+            if (next < 0) {
+                errno = error;
+                return;
+            }
+        }
+        leaf_ = path.substr(start);
+    }
+    ~Beneath()
+    {
+        if (owned_ >= 0)
+            close(owned_);
+    }
+    Beneath(const Beneath&) = delete;
+    Beneath& operator=(const Beneath&) = delete;
+
+    // False when a folder on the way could not be opened (errno says why).
+    bool ok() const { return dir_ != -1; }
+    int dir() const { return dir_; }
+    const char* leaf() const { return leaf_.c_str(); }
+
+private:
+    int dir_ = AT_FDCWD;
+    int owned_ = -1;
+    std::string leaf_;
+};
+
 void* mem_alloc(u32 size) { return malloc(size == 0 ? 1 : size); }
 void* mem_realloc(void* block, u32 size) { return realloc(block, size == 0 ? 1 : size); }
 void mem_free(void* block) { free(block); }
@@ -235,8 +287,8 @@ FileHandle file_create(const char* path, u32 attributes)
 {
     (void)attributes;
     LastError = 0;
-    std::string p = path_to_host(path);
-    int fd = openat(base(), p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    Beneath at(path_to_host(path));
+    int fd = at.ok() ? openat(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666) : -1;
     if (fd < 0) {
         // Windows names a missing parent folder "path not found".
         LastError = errno == ENOENT ? (u32)OS_PATH_NOT_FOUND : host::windows_error_from_errno(errno);
@@ -250,8 +302,9 @@ FileHandle file_create_new(const char* path, u32 attributes)
     (void)attributes;
     LastError = 0;
     std::string p = path_to_host(path);
+    Beneath at(p);
     host::SignalsHeld held;
-    int fd = openat(base(), p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = at.ok() ? openat(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666) : -1;
     if (fd < 0) {
         // As Windows names them: a name in use "exists", a missing parent
         // folder "path not found".
@@ -267,9 +320,9 @@ FileHandle file_create_new(const char* path, u32 attributes)
 FileHandle file_open(const char* path, u32 access)
 {
     LastError = 0;
-    std::string p = path_to_host(path);
+    Beneath at(path_to_host(path));
     int flags = (access & ACCESS_WRITE) ? O_RDWR : O_RDONLY;
-    int fd = openat(base(), p.c_str(), flags | O_CLOEXEC);
+    int fd = at.ok() ? openat(at.dir(), at.leaf(), flags | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (fd < 0) {
         set_error();
         return INVALID_FILE;
@@ -390,7 +443,8 @@ int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 writ
 i32 path_get_attributes(const char* path)
 {
     struct stat st;
-    if (fstatat(base(), path_to_host(path).c_str(), &st, 0) != 0) {
+    Beneath at(path_to_host(path));
+    if (!at.ok() || fstatat(at.dir(), at.leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         set_error();
         return -1;
     }
@@ -402,10 +456,15 @@ i32 path_get_attributes(const char* path)
 int path_set_attributes(const char* path, u32 attributes)
 {
     LastError = 0;
-    std::string p = path_to_host(path);
+    Beneath at(path_to_host(path));
     struct stat st;
-    if (fstatat(base(), p.c_str(), &st, 0) != 0) {
+    if (!at.ok() || fstatat(at.dir(), at.leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         set_error();
+        return 0;
+    }
+    // A link keeps its bits: changing them would change its target's.
+    if (S_ISLNK(st.st_mode)) {
+        LastError = OS_ACCESS_DENIED;
         return 0;
     }
     // A read-only folder means nothing to Windows programs but would stop
@@ -417,7 +476,7 @@ int path_set_attributes(const char* path, u32 attributes)
         mode &= ~(mode_t)0222;
     else
         mode |= 0200;
-    if (fchmodat(base(), p.c_str(), mode, 0) != 0) {
+    if (fchmodat(at.dir(), at.leaf(), mode, 0) != 0) {
         set_error();
         return 0;
     }
@@ -427,8 +486,9 @@ int path_set_attributes(const char* path, u32 attributes)
 int path_delete(const char* path)
 {
     std::string p = path_to_host(path);
+    Beneath at(p);
     host::SignalsHeld held;
-    if (unlinkat(base(), p.c_str(), 0) != 0) {
+    if (!at.ok() || unlinkat(at.dir(), at.leaf(), 0) != 0) {
         set_error();
         return 0;
     }
@@ -439,8 +499,9 @@ int path_delete(const char* path)
 int path_replace(const char* from, const char* to)
 {
     std::string p = path_to_host(from);
+    Beneath source(p), target(path_to_host(to));
     host::SignalsHeld held;
-    if (renameat(base(), p.c_str(), base(), path_to_host(to).c_str()) != 0) {
+    if (!source.ok() || !target.ok() || renameat(source.dir(), source.leaf(), target.dir(), target.leaf()) != 0) {
         set_error();
         return 0;
     }
@@ -450,7 +511,8 @@ int path_replace(const char* from, const char* to)
 
 int dir_create(const char* path)
 {
-    if (mkdirat(base(), path_to_host(path).c_str(), 0777) != 0) {
+    Beneath at(path_to_host(path));
+    if (!at.ok() || mkdirat(at.dir(), at.leaf(), 0777) != 0) {
         set_error();
         return 0;
     }

@@ -5,6 +5,7 @@
 // what was not extracted.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -281,6 +282,85 @@ TEST(ExtractionFaults, ANameTooLongIsAFailedMemberWithItsReason)
             EXPECT_EQ(list_tree(temp.file("out")), std::vector<std::string>{"next.txt"});
         }
     }
+}
+
+// A symbolic link already in the destination is never written through, as
+// a file or as a folder on the way: the member is refused with the reason
+// (exit 1), the link and what it points to stay as they were, and the other
+// members are extracted.
+TEST(ExtractionFaults, NothingIsWrittenThroughALinkInTheDestination)
+{
+    struct Case {
+        const char* what;
+        const char* link;    // below out/
+        const char* target;  // what it points to, relative to the link
+        const char* member;  // the archive's name of the member
+    } cases[] = {
+        {"a file that is a link", "src/victim.txt", "../../outside/target.txt", "src\\victim.txt"},
+        {"a folder that is a link", "src", "../outside", "src\\target.txt"},
+        {"a folder deeper in", "a/b", "../../outside", "a\\b\\c\\target.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testutil::TempDir temp;
+        std::string out = temp.file("out"), outside = temp.file("outside");
+        fs::create_directories(outside);
+        testutil::write_text(outside + "/target.txt", "outside");
+        fs::create_directories(fs::path(out + "/" + c.link).parent_path());
+        fs::create_symlink(c.target, out + "/" + c.link);
+        Archive a = testarchive::build({testarchive::file(c.member, "written through the link"),
+                                        testarchive::file("next.txt", "next")});
+        testutil::write_file(temp.file("a.qvx"), a.bytes);
+        host::ExtractOptions options;
+        options.dest_dir = out;
+        options.overwrite_all = true;
+        host::ExtractResult r = host::extract_archive(temp.file("a.qvx"), options);
+        EXPECT_EQ(r.exit_code, host::EXIT_MEMBERS_FAILED);
+        ASSERT_EQ(r.messages.size(), 1u);
+        EXPECT_EQ(r.messages[0], "Cannot create " + host::path_to_host(c.member) + ": " + c.link +
+                                     " is a symbolic link in the destination, and qvx x writes through none");
+        EXPECT_EQ(list_tree(outside), std::vector<std::string>{"target.txt"});
+        EXPECT_EQ(testutil::read_file(outside + "/target.txt"), Bytes({'o', 'u', 't', 's', 'i', 'd', 'e'}));
+        EXPECT_TRUE(fs::is_symlink(out + "/" + c.link));
+        EXPECT_EQ(testutil::read_file(out + "/next.txt"), Bytes({'n', 'e', 'x', 't'}));
+    }
+}
+
+// Below the base directory the platform layer itself follows no link, so
+// nothing reaches outside even where a link appears after that check.
+TEST(ExtractionFaults, ThePlatformLayerFollowsNoLinkBelowTheBase)
+{
+    testutil::TempDir temp;
+    fs::create_directories(temp.file("base/real"));
+    fs::create_directories(temp.file("outside"));
+    testutil::write_text(temp.file("outside/file.txt"), "outside");
+    fs::create_symlink("../outside", temp.file("base/link"));
+    fs::create_symlink("../outside/file.txt", temp.file("base/file_link"));
+    int base = open(temp.file("base").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(base, 0);
+    int saved = host::base_directory();
+    host::set_base_directory(base);
+
+    EXPECT_EQ(file_create_new("link\\new.txt", ATTR_NORMAL), INVALID_FILE);
+    EXPECT_EQ(file_create("link\\file.txt", ATTR_NORMAL), INVALID_FILE);
+    EXPECT_EQ(file_create("file_link", ATTR_NORMAL), INVALID_FILE);
+    EXPECT_EQ(file_open("link\\file.txt", ACCESS_READ | ACCESS_WRITE), INVALID_FILE);
+    EXPECT_EQ(dir_create("link\\sub"), 0);
+    EXPECT_EQ(path_set_attributes("file_link", ATTR_READONLY), 0);
+    EXPECT_EQ(path_set_attributes("link\\file.txt", ATTR_READONLY), 0);
+    EXPECT_EQ(path_get_attributes("link") & ATTR_DIRECTORY, 0) << "a link is no folder to go into";
+    FileHandle f = file_create_new("real\\x.tmp", ATTR_NORMAL);
+    ASSERT_NE(f, INVALID_FILE);
+    file_close(f);
+    EXPECT_EQ(path_replace("real\\x.tmp", "link\\file.txt"), 0);
+    EXPECT_EQ(path_delete("link\\file.txt"), 0);
+    EXPECT_EQ(path_delete("real\\x.tmp"), 1);
+
+    host::set_base_directory(saved);
+    close(base);
+    EXPECT_EQ(list_tree(temp.file("outside")), std::vector<std::string>{"file.txt"});
+    EXPECT_EQ(testutil::read_file(temp.file("outside/file.txt")), Bytes({'o', 'u', 't', 's', 'i', 'd', 'e'}));
+    EXPECT_NE(fs::status(temp.file("outside/file.txt")).permissions() & fs::perms::owner_write, fs::perms::none);
 }
 
 }  // namespace
