@@ -48,10 +48,12 @@ bool OutputFile::open(const std::string& path)
     return true;
 }
 
-bool OutputFile::write(const uint8_t* data, size_t size)
+// Writes all of data, at the file position (offset null) or at *offset.
+bool OutputFile::write_all(const uint8_t* data, size_t size, const uint64_t* offset)
 {
+    uint64_t at = offset != nullptr ? *offset : 0;
     while (size > 0) {
-        ssize_t n = ::write(fd_, data, size);
+        ssize_t n = offset != nullptr ? pwrite(fd_, data, size, (off_t)at) : ::write(fd_, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -60,25 +62,19 @@ bool OutputFile::write(const uint8_t* data, size_t size)
         }
         data += n;
         size -= (size_t)n;
+        at += (uint64_t)n;
     }
     return true;
 }
 
+bool OutputFile::write(const uint8_t* data, size_t size)
+{
+    return write_all(data, size, nullptr);
+}
+
 bool OutputFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    while (size > 0) {
-        ssize_t n = pwrite(fd_, data, size, (off_t)offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = "cannot write " + path_ + ": " + strerror(n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        data += n;
-        size -= (size_t)n;
-        offset += (uint64_t)n;
-    }
-    return true;
+    return write_all(data, size, &offset);
 }
 
 bool OutputFile::commit()

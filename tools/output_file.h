@@ -31,6 +31,7 @@ public:
 
 private:
     void discard();
+    bool write_all(const uint8_t* data, size_t size, const uint64_t* offset);
     std::string path_, temp_, error_;
     int fd_ = -1;
 };
