@@ -308,8 +308,14 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
 
     extraction_pump(x);
     Decoder* d = x->decoder;
-    ResultCode result =
-        output_member(d, file, entry->stream_offset, entry->member_offset, entry->member_size, entry->entry_flags);
+    // A Cancel handled in the pump ends the member before its data, also
+    // when its bytes are decoded already and would be completed without a
+    // check of the flag: nothing of it takes the place of a file that was
+    // there.
+    ResultCode result = run_flags(x)->cancel_flag
+                            ? ERR_CANCELLED
+                            : output_member(d, file, entry->stream_offset, entry->member_offset,
+                                            entry->member_size, entry->entry_flags);
     if (result >= 0)
         file_set_times(file, entry->create_date, entry->create_time, entry->write_date, entry->write_time);
     // A close that fails may have lost written bytes (a network drive
@@ -349,20 +355,33 @@ static int entry_wanted(Extraction* x, const DirectoryEntry* entry, const char* 
 #endif
 }
 
-// The directory walk. Returns 0 or a directory failure; *stopped_ret is set
-// when an entry ended the run without the command (Cancel after a message,
-// a folder that cannot be made, a member that cannot be produced).
+// The directory walk from its first piece. Returns 0 or a directory
+// failure; *stopped_ret is set when an entry ended the run without the
+// command (Cancel after a message, a folder that cannot be made, a member
+// that cannot be produced). Counting, it only adds up the files and their
+// sizes for the progress display (one walk for both keeps the directory
+// reader in one place).
 static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_position, u32 short_position,
-                                 i32 name_room, int* stopped_ret)
+                                 i32 name_room, int* stopped_ret, int counting)
 {
     char* dest_path = x->dest_path;
     *stopped_ret = 0;
+    directory_begin(x, x->decoder);
     for (; x->entries_left != 0 && run_flags(x)->cancel_flag == 0; x->entries_left--) {
         DirectoryEntry entry;
         const char* name;
         ResultCode r = directory_next(x, &entry, &name);
         if (r < 0)
             return r;
+        // Every file counts one unit and one for each whole KB, so that the
+        // bar moves for small files too and a u32 holds the sum.
+        u32 units = (entry.entry_flags & ENTRY_FOLDER) ? 0 : 1 + (entry.member_size >> 10);
+        if (counting) {
+            x->files_total += units != 0;
+            x->units_total += units;
+            continue;
+        }
+        x->files_reached += units != 0;
 
         EntryOutcome outcome = ENTRY_NEXT;
         if (entry_wanted(x, &entry, name)) {
@@ -397,6 +416,7 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
             *stopped_ret = 1;
             return 0;
         }
+        x->units_done += units;
         extraction_pump(x);
     }
     return 0;
@@ -482,11 +502,15 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     short_position = text_length(dest_path);
     text_copy(dest_path, PATH_SIZE, folder);
 
-    // 5, 8. The directory starts empty, at its first piece.
-    directory_begin(x, d);
+    // 5, 8. The directory starts empty, at its first piece: once to count
+    // for the progress display (a damaged directory is left to the walk
+    // proper to report), then for the entries.
+    x->files_total = x->files_reached = 0;
+    x->units_total = x->units_done = 0;
+    walk_directory(x, folder, name_position, short_position, name_room, &stopped, 1);
 
     // 9. The entries.
-    result = walk_directory(x, folder, name_position, short_position, name_room, &stopped);
+    result = walk_directory(x, folder, name_position, short_position, name_room, &stopped, 0);
     if (result == ERR_CANCELLED)
         result = 0;  // never shown
 

@@ -51,6 +51,11 @@ struct Extraction {
     i32 directory_position;         // file offset of the next directory piece
     u32 entries_left;               // of the directory walk
     char temp_path[PATH_SIZE];      // the file a member is written to before it replaces its target
+    // For the progress display: the files and their size (in units of the
+    // driver's walk_directory) counted by a first pass over the directory,
+    // the files reached by the walk proper and the units of the entries done.
+    u32 files_total, files_reached;
+    u32 units_total, units_done;
     char message[MESSAGE_BUFFER_SIZE];
     char command_line[COMMAND_LINE_SIZE];
     u8 directory_buffer[DIRECTORY_BUFFER_SIZE];

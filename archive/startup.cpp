@@ -126,6 +126,7 @@ void read_sfx_header(Extraction* x)
     if (read_header_string(file, x->dest_path, header.folder_length, PATH_SIZE - 1))
         read_header_string(file, x->command, header.command_length, PATH_SIZE - 1);
     run_flags(x)->overwrite_all = (header.flags & SFX_FLAG_OVERWRITE) ? 1 : 0;
+    run_flags(x)->command_in_destination = (header.flags & SFX_FLAG_COMMAND_IN_DESTINATION) ? 1 : 0;
 }
 
 ResultCode read_archive_header(Extraction* x)

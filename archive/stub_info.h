@@ -27,7 +27,7 @@ struct RunFlags {
     u8 cancel_flag;    // CancelFlag
     u8 overwrite_all;  // OverwriteAll
     u8 short_names;    // ShortNames
-    u8 reserved;
+    u8 command_in_destination;  // SfxHeader flag bit 3: the command starts there
 };
 
 struct StubInfo {

@@ -104,11 +104,15 @@ int dir_create(const char* path);
 // System services. Win32: GetCurrentDirectoryA; host: getcwd.
 u32 current_directory(char* buffer, u32 size);
 #if defined(_WIN32)
-// Win32 only: the stub's shell builds its side of the extraction on these
-// (PeekMessageA loop, GetVolumeInformationA, WinExec).
-void pump_messages(void);
+// Win32 only: the stub's shell builds its side of the extraction on these.
+// pump_messages dispatches every waiting message (PeekMessageA loop), those
+// of dialog and its controls through IsDialogMessageA (dialog may be 0);
+// volume_needs_short_names asks GetVolumeInformationA; run_command starts
+// the command line with CreateProcessA in directory (0: the working folder
+// unchanged), without waiting and without checking that it started.
+void pump_messages(WindowHandle dialog);
 int volume_needs_short_names(char drive_letter);
-void run_command(const char* command_line);
+void run_command(const char* command_line, const char* directory);
 #endif
 
 // Failure messages (messages.cpp, shared by both backends).

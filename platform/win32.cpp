@@ -192,12 +192,14 @@ int dir_create(const char* path)
 
 // --- user interface and system services --------------------------------------
 
-void pump_messages(void)
+void pump_messages(WindowHandle dialog)
 {
     MSG msg;
     while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
+        if (!IsDialogMessageA((HWND)dialog, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
     }
 }
 
@@ -226,7 +228,13 @@ u32 current_directory(char* buffer, u32 size)
     return n;
 }
 
-void run_command(const char* command_line)
+// CreateProcessA, not WinExec: it takes the working folder, and it has a
+// wide form. The process and thread handles are left to the end of the
+// stub's process, which comes right after the command.
+void run_command(const char* command_line, const char* directory)
 {
-    WinExec(command_line, SW_SHOWNORMAL);
+    static STARTUPINFOA startup;  // zeroed: the defaults
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    CreateProcessA(0, (char*)command_line, 0, 0, FALSE, 0, 0, directory, &startup, &process);
 }

@@ -10,7 +10,7 @@
 
 // Main dialog (template 1).
 #define CTL_FOLDER 101
-#define CTL_BANNER 102  // banner, then the progress line
+#define CTL_BANNER 102  // banner, then the progress line with the file count
 #define CTL_HELP 103
 #define CTL_CANCEL 104
 #define CTL_INTRO 105
@@ -21,7 +21,6 @@
 // apart from the main dialog.
 #define CTL_BROWSE 113
 #define CTL_PROGRESS 114
-#define CTL_COUNT 115  // "N of M files" beside the progress line
 
 // Overwrite question (template 2). The button ids are its answers.
 #define CTL_QUESTION 107  // File "PATH"

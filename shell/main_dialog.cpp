@@ -64,6 +64,14 @@ static void browse(HWND window)
     }
 }
 
+// While the extraction runs only Cancel and the close box act: the folder
+// box with its label, the check box, Help, Browse and Extract are disabled.
+// As bits by id above CTL_FOLDER.
+#define CONTROL_BIT(id) (1u << ((id) - CTL_FOLDER))
+static const u32 locked_while_extracting = CONTROL_BIT(CTL_FOLDER) | CONTROL_BIT(CTL_FOLDER_LABEL) |
+                                           CONTROL_BIT(CTL_OVERWRITE_ALL) | CONTROL_BIT(CTL_HELP) |
+                                           CONTROL_BIT(CTL_BROWSE) | CONTROL_BIT(CTL_EXTRACT);
+
 static void cancel(HWND window)
 {
     stub_info.flags.cancel_flag = 1;
@@ -79,6 +87,11 @@ static void extract(HWND window)
     GetDlgItemTextA(window, CTL_FOLDER, x->dest_path, PATH_SIZE);
     stub_info.flags.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
     x->owner = window;
+    for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
+        if (locked_while_extracting & CONTROL_BIT(id))
+            EnableWindow(GetDlgItem(window, id), FALSE);
+    // The focus leaves the disabled controls for Cancel.
+    SetFocus(GetDlgItem(window, CTL_CANCEL));
     ResultCode result = extract_all(x, &stub_decoder);
     if (result < 0)
         report_error(x, result, 0, 0);
@@ -98,12 +111,12 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         SetDlgItemTextA(window, CTL_BANNER, banner_text);
         if (stub_info.flags.overwrite_all)
             CheckDlgButton(window, CTL_OVERWRITE_ALL, BST_CHECKED);
-        for (int id = CTL_FOLDER; id <= CTL_COUNT; id++)
+        for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
             SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         SetDlgItemTextA(window, CTL_FOLDER, sfx_extraction.dest_path);
-        SetFocus(GetDlgItem(window, CTL_FOLDER));
-        SendDlgItemMessageA(window, CTL_FOLDER, EM_SETSEL, 0, -1);
-        return 0;  // the focus is placed already
+        // The dialog manager gives the focus to the first tab stop, the
+        // folder box, and selects all its text.
+        return 1;
     case WM_HELP:  // F1; not while an extraction runs, when Help is disabled
         if (extracting)
             return 1;

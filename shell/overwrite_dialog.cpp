@@ -2,11 +2,14 @@
 // for one existing file, the failure messages, the progress line, the
 // message pump, the command and the volume query the driver asks for.
 //
-// The driver runs the question without an owner and gets back the id of the
-// button pressed: Yes, No, Yes To All or No To All. Enter answers Yes;
-// Escape and the close box No.
+// The question and every message box are owned by the main dialog, which is
+// disabled while they are up: its Cancel cannot act while the user decides
+// (Cancel acts after the answer, at the driver's next check). The question
+// ends with the id of the button pressed: Yes, No, Yes To All or No To All.
+// Enter answers Yes; Escape and the close box No.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <commctrl.h>
 
 #include "archive/stub_info.h"
 #include "platform/text.h"
@@ -44,15 +47,12 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
 
 int extraction_ask_overwrite(Extraction* x)
 {
-    (void)x;  // the dialog names sfx_extraction's target
     // No To All answers every later question itself.
     static u8 no_to_all;
     if (no_to_all)
         return ANSWER_NO;
-    // No owner: the main dialog stays enabled, so its Cancel still works
-    // while the question is up.
-    INT_PTR answer =
-        DialogBoxParamA(instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), 0, overwrite_dialog_proc, 0);
+    INT_PTR answer = DialogBoxParamA(instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), (HWND)x->owner,
+                                     overwrite_dialog_proc, 0);
     if (answer == CTL_NO_TO_ALL)
         no_to_all = 1;
     // A question that could not be shown (no memory for the dialog) must
@@ -68,22 +68,49 @@ int extraction_message(Extraction* x, ResultCode code, const char* text, u32 sty
     return MessageBoxA((HWND)x->owner, text, stub_info.title, style);
 }
 
+// Writes value in decimal just before end; returns where it starts.
+static DRAVEX_NOINLINE char* decimal(char* end, u32 value)
+{
+    do {
+        *--end = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
+// "N of M files - Extracting NAME": the count first, so that the path
+// ellipsis of a long name never hides it.
 void extraction_progress(Extraction* x, const char* name)
 {
-    text_format(x->message, sizeof x->message, "Extracting %s", name, 0);
+    char count[24];  // "4294967295 of 4294967295"
+    char* start = count + sizeof count - 1;
+    *start = 0;
+    start = decimal(start, x->files_total) - 4;
+    memory_copy(start, " of ", 4);
+    start = decimal(start, x->files_reached);
+    text_format(x->message, sizeof x->message, "%s files - Extracting %s", start, name);
     SetDlgItemTextA((HWND)x->owner, CTL_BANNER, x->message);
 }
 
+// The bar shows the units of the entries done (see the driver's walk), in a
+// range that PBM_SETRANGE32 takes as a signed number. The messages go
+// through the dialog's own key handling, so that Escape is Cancel during the
+// extraction too.
 void extraction_pump(Extraction* x)
 {
-    (void)x;
-    pump_messages();
+    HWND window = (HWND)x->owner;
+    u32 shift = x->units_total >> 31;
+    SendDlgItemMessageA(window, CTL_PROGRESS, PBM_SETRANGE32, 0, (LPARAM)(x->units_total >> shift));
+    SendDlgItemMessageA(window, CTL_PROGRESS, PBM_SETPOS, (WPARAM)(x->units_done >> shift), 0);
+    pump_messages(window);
 }
 
+// The command keeps the working folder the self-extractor was started with,
+// unless the archive asks for the destination folder (SfxHeader flag bit 3),
+// which dest_path holds now (an empty folder is the working folder already).
 void extraction_run_command(Extraction* x, const char* command_line)
 {
-    (void)x;
-    run_command(command_line);
+    run_command(command_line, run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0);
 }
 
 int extraction_short_names(Extraction* x, char drive_letter)

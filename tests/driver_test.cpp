@@ -662,7 +662,7 @@ TEST_F(DriverTest, CancelAfterAnEntryEndsTheLoopAndRunsTheCommand)
     EXPECT_TRUE(session.messages.empty());
 }
 
-TEST_F(DriverTest, CancelBeforeAMembersDataDeletesItAndRunsNoCommand)
+TEST_F(DriverTest, CancelBeforeAMembersDataLeavesNoFileAndRunsNoCommand)
 {
     Options o;
     o.block_size = 64;
@@ -682,6 +682,63 @@ TEST_F(DriverTest, CancelBeforeAMembersDataDeletesItAndRunsNoCommand)
     EXPECT_FALSE(testutil::file_exists(out + "/c.txt"));
     EXPECT_TRUE(session.commands.empty());
     EXPECT_TRUE(session.messages.empty()) << "a cancel is never shown";
+}
+
+// The file the user agreed to replace is still the old one when a Cancel
+// (here one that came while the question was up) is seen before the
+// member's data, also when the member lies in the block decoded already and
+// would be completed without a check of the flag: nothing of it is written.
+TEST_F(DriverTest, CancelBeforeAMembersDataKeepsTheFileItWouldReplace)
+{
+    Archive a = testarchive::build(
+        {testarchive::file("a.txt", "a"), testarchive::file("b.txt", "b"), testarchive::file("c.txt", "c")});
+    fs::create_directories(out);
+    testutil::write_text(out + "/b.txt", "old b");
+    session.hooks.ask_overwrite = [this](const std::string&) {
+        session.flags.cancel_flag = 1;
+        return (int)ANSWER_YES;
+    };
+    EXPECT_EQ(run(a, "cmd.exe"), 0);
+    EXPECT_TRUE(testutil::file_exists(out + "/a.txt"));
+    EXPECT_EQ(read_text(out + "/b.txt"), "old b");
+    EXPECT_FALSE(testutil::file_exists(out + "/c.txt"));
+    EXPECT_TRUE(session.commands.empty());
+    EXPECT_TRUE(session.messages.empty());
+}
+
+// The totals for the progress display come from a first pass over the
+// directory: every file is one unit and one more per whole KB, folders
+// count nothing; the walk proper counts the files it reaches and the units
+// done. A damaged directory ends both passes at the same entry, so the
+// totals are what the walk can reach.
+TEST_F(DriverTest, ProgressTotalsCountFilesAndTheirSize)
+{
+    Options o;
+    o.entries_per_piece = 2;
+    Archive good = testarchive::build({testarchive::folder("sub"), testarchive::file("sub/empty.txt", ""),
+                                       testarchive::file("sub/k.txt", std::string(1023, 'k')),
+                                       testarchive::file("sub/two.txt", std::string(2048, 't')),
+                                       testarchive::file("last.txt", "l")},
+                                      o);
+    Archive damaged = good;
+    damaged.bytes[damaged.archive_start + good.piece_offsets[2] + 3] ^= 0x20;
+    struct Case {
+        const Archive* archive;
+        u32 files, units;
+        std::vector<u32> reached;
+    } cases[] = {{&good, 4, 1 + 1 + 3 + 1, {1, 2, 3, 4}}, {&damaged, 3, 1 + 1 + 3, {1, 2, 3}}};
+    for (const Case& c : cases) {
+        fs::remove_all(out);
+        std::vector<u32> reached;
+        session.hooks.progress = [&](const char*) {
+            EXPECT_EQ(session.x.files_total, c.files);
+            EXPECT_EQ(session.x.units_total, c.units);
+            reached.push_back(session.x.files_reached);
+        };
+        run(*c.archive);
+        EXPECT_EQ(reached, c.reached);
+        EXPECT_EQ(session.x.units_done, c.units) << "the bar ends full";
+    }
 }
 
 TEST_F(DriverTest, SecondExtractWhileRunningIsRefused)

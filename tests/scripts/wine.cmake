@@ -81,6 +81,7 @@ set(WINE_SCENARIOS
   overwrite_answers
   overwrite_preset
   cancel_large
+  owner_and_progress
   command_after
   damaged_archive
   damaged_checked

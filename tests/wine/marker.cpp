@@ -1,6 +1,7 @@
 // The command a Wine scenario's self-extractor runs after extraction: writes
-// its own command line into ran.txt beside itself, so the test sees that it
-// ran, from where, and with which arguments.
+// its own command line and then its working folder ("cwd=...") into ran.txt
+// beside itself, so the test sees that it ran, from where, with which
+// arguments and in which folder.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -18,7 +19,9 @@ int main()
     FILE* f = std::fopen(path, "w");
     if (f == nullptr)
         return 1;
-    std::fprintf(f, "%s\n", GetCommandLineA());
+    char folder[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    std::fprintf(f, "%s\ncwd=%s\n", GetCommandLineA(), folder);
     std::fclose(f);
     return 0;
 }

@@ -87,6 +87,8 @@ text 105 "Click the Extract button to extract all files in tree.exe to the speci
 text 107 "Extract to Folder:"
 text 102 "Dravex Self-Extractor by the Dravex developers"
 text 101 $(q "$(winpath "$work")")
+focus 101
+selected 101 0 $(winpath "$work" | tr -d '\n' | wc -c)
 checked 106 0
 $(screenshot_line main_dialog.png)
 set 101 $(q "$dest")
@@ -205,7 +207,7 @@ S
 start close.exe
 find "Close Test" 101
 click 108
-wait_prefix 102 "Extracting "
+wait_contains 102 " files - Extracting "
 close
 absent "Close Test" 65535 500
 exit 0
@@ -348,9 +350,11 @@ S
   [ "$(cat out/a.txt)" = "old a" ] && [ "$(cat out/b.txt)" = "old b" ] || fail "No did not keep the files"
 }
 
-# Cancel while several megabytes of LZ and BWT blocks are being extracted:
-# whatever is on disk afterwards is complete, the rest is missing, and no
-# message is shown.
+# Cancel while several megabytes of LZ and BWT blocks are being extracted,
+# by the button and by Escape (a real key stroke, which reaches the dialog
+# through the driver's message pump): whatever is on disk afterwards is
+# complete, the rest is missing, an existing file the run did not reach is
+# as it was, and no message is shown.
 scenario_cancel_large() {
   mkdir -p in/big
   head -c 1500000 /dev/urandom | base64 > in/big/b64.txt
@@ -358,43 +362,132 @@ scenario_cancel_large() {
   for i in $(seq -w 1 150); do
     seq "$i" 7 60000 > "in/big/small$i.txt"
   done
-  make_sfx cancel.exe --title "Cancel Test" in/big
-  cat > script.txt <<S
+  echo "new last" > in/big/zz_last.txt
+  make_sfx cancel.exe --title "Cancel Test" --overwrite in/big
+  local how
+  for how in "click 104" "type 27"; do
+    rm -rf out
+    mkdir -p out/big
+    echo "old last" > out/big/zz_last.txt
+    cat > script.txt <<S
 start cancel.exe
 find "Cancel Test" 101
 set 101 $(q "$(winpath "$work/out")")
 click 108
-wait_prefix 102 "Extracting "
-click 104
+wait_contains 102 " files - Extracting "
+$how
 absent "Cancel Test" 65535 500
 exit 0
 S
-  run_driver
-  [ -d out/big ] || fail "nothing was extracted before the Cancel"
-  local total=0 written=0
-  for f in in/big/*; do
-    total=$((total + 1))
-    local name=${f#in/big/}
-    if [ -e "out/big/$name" ]; then
-      written=$((written + 1))
-      cmp -s "$f" "out/big/$name" || fail "out/big/$name is partial or wrong"
-    fi
+    run_driver
+    local total=0 written=0
+    for f in in/big/*; do
+      total=$((total + 1))
+      local name=${f#in/big/}
+      if [ "$name" = zz_last.txt ]; then
+        [ "$(cat out/big/zz_last.txt)" = "old last" ] || fail "$how: the existing zz_last.txt was not kept"
+      elif [ -e "out/big/$name" ]; then
+        written=$((written + 1))
+        cmp -s "$f" "out/big/$name" || fail "$how: out/big/$name is partial or wrong"
+      fi
+    done
+    echo "$how: extracted $written of $((total - 1)) new files before the Cancel took effect"
+    [ "$written" -lt "$((total - 1))" ] || fail "$how did not stop the extraction"
+    [ "$(ls out/big | grep -c '^~dx')" = 0 ] || fail "$how: a temporary file is left: $(ls out/big)"
   done
-  echo "extracted $written of $total files before the Cancel took effect"
-  [ "$written" -lt "$total" ] || fail "Cancel did not stop the extraction"
-  [ "$(ls out/big | grep -c '^~dx')" = 0 ] || fail "a temporary file is left: $(ls out/big)"
+}
+
+# The question and the message boxes during extraction are owned by the main
+# dialog: it is disabled while they are up, and every control but Cancel is
+# disabled while the extraction runs. The progress line counts the files and
+# the bar stands at the files done. A Cancel that reaches the main dialog
+# while the question is up (posted: a click cannot) and then Yes keep the
+# existing file and stop the run (the file used to be lost, or replaced
+# after the Cancel). Then a run whose directory promises more entries than
+# it holds: the damage is shown after the last file, with the bar at its
+# end.
+scenario_owner_and_progress() {
+  mkdir in out
+  # Small files: b.txt lies in the block decoded for a.txt, so nothing but
+  # the check before its file is made could keep it from being completed.
+  for f in a b c; do
+    echo "new $f" > in/$f.txt
+  done
+  echo "old b" > out/b.txt
+  make_sfx owner.exe --title "Owner Test" in/.
+  local dest units=3  # one unit per file and one per whole KB
+  dest=$(winpath "$work/out")
+  cat > script.txt <<S
+start owner.exe
+find "Owner Test" 101
+enabled 0 1
+enabled 108 1
+set 101 $(q "$dest")
+click 108
+find "Owner Test" 109
+text 107 $(q "File \"$dest\\b.txt\"")
+find "Owner Test" 101
+enabled 0 0
+enabled 101 0
+enabled 107 0
+enabled 106 0
+enabled 103 0
+enabled 113 0
+enabled 108 0
+enabled 104 1
+text 102 "1 of 3 files - Extracting a.txt"
+bar 114 1 $units
+$(screenshot_line owner_question.png)
+click 104
+find "Owner Test" 109
+click 109
+gone
+absent "Owner Test" 109 500
+exit 0
+S
+  run_driver
+  [ "$(cat out/a.txt)" = "new a" ] || fail "a.txt was not extracted"
+  [ "$(cat out/b.txt)" = "old b" ] || fail "Cancel then Yes did not keep b.txt: $(cat out/b.txt 2>&1)"
+  [ ! -e out/c.txt ] || fail "the run went on after Cancel"
+
+  # The entry count (3) flipped to 89, without our check values to catch it.
+  make_sfx count.exe --title "Count Test" --no-check-values --flip-archive-byte 8 in/.
+  cat > script.txt <<S
+start count.exe
+find "Count Test" 101
+set 101 $(q "$(winpath "$work/all")")
+click 108
+find "Count Test" 65535
+text 65535 "Archive data is damaged, probably caused by\na corrupt disk or download error"
+find "Count Test" 101
+enabled 0 0
+text 102 "3 of 3 files - Extracting c.txt"
+bar 114 $units $units
+$(screenshot_line owner_damage.png)
+find "Count Test" 65535
+click 1
+exit 0
+S
+  run_driver
+  same_tree in all
 }
 
 # The command runs after extraction as a program path inside the destination
-# folder, also when that folder's name holds blanks.
+# folder, also when that folder's name holds blanks. It starts in the folder
+# the self-extractor was started in, or, when the archive says so (flag bit
+# 3, --command-dir dest), in the destination folder.
 scenario_command_after() {
   mkdir in
   cp "$marker" in/marker.exe
   echo data > in/data.txt
   make_sfx command.exe --title "Command Test" --command "marker.exe first second" in/.
-  for dest in "plain" "out dir/with blank"; do
+  make_sfx command_dir.exe --title "Command Test" --command "marker.exe first second" --command-dir in/.
+  local exe dest cwd want
+  for exe in "command.exe plain" "command.exe out dir/with blank" "command_dir.exe in dest/with blank"; do
+    dest=${exe#* }
+    exe=${exe%% *}
     cat > script.txt <<S
-start command.exe
+start $exe
 find "Command Test" 101
 set 101 $(q "$(winpath "$work/$dest")")
 click 108
@@ -402,9 +495,18 @@ exit 0
 S
     run_driver
     wait_for_file "$dest/ran.txt"
+    for _ in $(seq 50); do
+      grep -q cwd= "$dest/ran.txt" && break  # its last line: written whole
+      sleep 0.1
+    done
     grep -q "marker.exe" "$dest/ran.txt" || fail "unexpected command line: $(cat "$dest/ran.txt")"
     grep -q "first second" "$dest/ran.txt" || fail "the arguments were lost: $(cat "$dest/ran.txt")"
     cmp -s in/data.txt "$dest/data.txt" || fail "data.txt missing in $dest"
+    want=$(winpath "$work")
+    [ "$exe" = command.exe ] || want=$(winpath "$work/$dest")
+    cwd=$(tr -d '\r' < "$dest/ran.txt" | sed -n 's/^cwd=//p')
+    cwd=${cwd%\\}
+    [ "${cwd,,}" = "${want,,}" ] || fail "$exe ran the command in $cwd, expected $want"
   done
 }
 

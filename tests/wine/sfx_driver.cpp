@@ -17,11 +17,16 @@
 //   text ID EXPECTED        control ID of the current window holds EXPECTED
 //   prefix ID EXPECTED      ... begins with EXPECTED
 //   wait_prefix ID EXPECTED wait until it begins with EXPECTED
+//   wait_contains ID PART   wait until it holds PART
 //   caption EXPECTED        the current window's caption
 //   checked ID 0|1          state of a check box
 //   style MASK              the current window has every style bit of MASK
 //                           (hexadecimal)
-//   enabled ID 0|1          whether control ID is enabled
+//   enabled ID 0|1          whether control ID (0: the current window itself)
+//                           is enabled
+//   bar ID POS MAX          a progress bar's position and upper limit
+//   focus ID                control ID of the current window has the focus
+//   selected ID START END   an edit control's selection
 //   set ID TEXT             set a control's text
 //   check ID 0|1            tick or clear a check box
 //   click ID                press a button (posted, so a long command does
@@ -41,6 +46,7 @@
 // exits with 1.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -259,11 +265,12 @@ void execute(const std::vector<std::string>& w)
         if (!ok)
             fail("control %s holds %s, expected %s%s", w[1].c_str(), quote_for_log(actual).c_str(),
                  quote_for_log(w[2]).c_str(), op == "prefix" ? "..." : "");
-    } else if (op == "wait_prefix") {
+    } else if (op == "wait_prefix" || op == "wait_contains") {
         need(w, 3);
         for (DWORD waited = 0;; waited += kPoll) {
             std::string actual = control_text(std::atoi(w[1].c_str()));
-            if (actual.compare(0, w[2].size(), w[2]) == 0)
+            if (op == "wait_prefix" ? actual.compare(0, w[2].size(), w[2]) == 0
+                                    : actual.find(w[2]) != std::string::npos)
                 break;
             if (waited >= kTimeout)
                 fail("control %s holds %s, never %s...", w[1].c_str(), quote_for_log(actual).c_str(),
@@ -288,11 +295,41 @@ void execute(const std::vector<std::string>& w)
             fail("style %08lx lacks %08lx", (unsigned long)style, (unsigned long)mask);
     } else if (op == "enabled") {
         need(w, 3);
-        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        int id = std::atoi(w[1].c_str());
+        HWND control = id == 0 ? current : GetDlgItem(current, id);
         if (control == nullptr)
             fail("no control %s", w[1].c_str());
         if ((IsWindowEnabled(control) ? 1 : 0) != std::atoi(w[2].c_str()))
             fail("control %s is %s", w[1].c_str(), IsWindowEnabled(control) ? "enabled" : "disabled");
+    } else if (op == "bar") {
+        need(w, 4);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        // Plain numbers, no pointers: these can be asked across processes.
+        LRESULT position = SendMessageA(control, PBM_GETPOS, 0, 0);
+        LRESULT limit = SendMessageA(control, PBM_GETRANGE, FALSE, 0);
+        if (position != std::atol(w[2].c_str()) || limit != std::atol(w[3].c_str()))
+            fail("bar %s at %ld of %ld, expected %s of %s", w[1].c_str(), (long)position, (long)limit,
+                 w[2].c_str(), w[3].c_str());
+    } else if (op == "focus") {
+        need(w, 2);
+        // The focus belongs to the child's thread: ask that thread.
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(current, nullptr), &info))
+            fail("cannot ask for the focus (error %lu)", GetLastError());
+        int id = info.hwndFocus != nullptr ? GetDlgCtrlID(info.hwndFocus) : 0;
+        if (GetParent(info.hwndFocus) != current || id != std::atoi(w[1].c_str()))
+            fail("the focus is on control %d, not on %s", id, w[1].c_str());
+    } else if (op == "selected") {
+        need(w, 4);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        DWORD range = (DWORD)SendMessageA(control, EM_GETSEL, 0, 0);
+        if ((int)LOWORD(range) != std::atoi(w[2].c_str()) || (int)HIWORD(range) != std::atoi(w[3].c_str()))
+            fail("selection %u to %u, expected %s to %s", LOWORD(range), HIWORD(range), w[2].c_str(), w[3].c_str());
     } else if (op == "set") {
         need(w, 3);
         if (!SetDlgItemTextA(current, std::atoi(w[1].c_str()), w[2].c_str()))

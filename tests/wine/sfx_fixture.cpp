@@ -4,6 +4,7 @@
 //
 //   sfx_fixture STUB OUT [options] [INPUT...]
 //     --title T --folder F --command C --overwrite --no-header
+//     --command-dir       the command starts in the destination folder
 //     --empty             an archive of one header with entry_count 0
 //     --level N           compression level for INPUTs (default 6)
 //     --stream-size N     cut the data into streams of about N bytes
@@ -70,6 +71,8 @@ int main(int argc, char** argv)
             strings.command = value();
         else if (a == "--overwrite")
             strings.overwrite = true;
+        else if (a == "--command-dir")
+            strings.command_in_destination = true;
         else if (a == "--no-header")
             strings.with_header = false;
         else if (a == "--empty")

@@ -203,7 +203,7 @@ static void heap_and_services()
     // Wine's C: drive reports long names.
     CHECK(volume_needs_short_names('C') == 0);
 
-    pump_messages();  // an empty queue: returns at once
+    pump_messages(0);  // an empty queue: returns at once
 }
 
 int main()
