@@ -6,7 +6,8 @@
 #include "archive/extraction.h"
 #include "resources/resource.h"
 
-// Created by start-up before the main dialog, deleted after it.
+// Set up by start-up before the main dialog: the system's button-face brush
+// (never deleted) and the dialog font (deleted after the main dialog).
 extern HBRUSH dialog_brush;
 extern HFONT dialog_font;
 extern HINSTANCE instance_handle;

@@ -84,8 +84,10 @@ static void extract(HWND window)
         return;
     extracting = 1;
     Extraction* x = &sfx_extraction;
-    GetDlgItemTextA(window, CTL_FOLDER, x->dest_path, PATH_SIZE);
-    stub_info.flags.overwrite_all = IsDlgButtonChecked(window, CTL_OVERWRITE_ALL) == BST_CHECKED;
+    // The messages GetDlgItemTextA and IsDlgButtonChecked would send: two
+    // imports fewer.
+    SendDlgItemMessageA(window, CTL_FOLDER, WM_GETTEXT, PATH_SIZE, (LPARAM)x->dest_path);
+    stub_info.flags.overwrite_all = SendDlgItemMessageA(window, CTL_OVERWRITE_ALL, BM_GETCHECK, 0, 0) == BST_CHECKED;
     x->owner = window;
     for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
         if (locked_while_extracting & CONTROL_BIT(id))
@@ -110,7 +112,7 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         SetDlgItemTextA(window, CTL_INTRO, sfx_extraction.message);
         SetDlgItemTextA(window, CTL_BANNER, banner_text);
         if (stub_info.flags.overwrite_all)
-            CheckDlgButton(window, CTL_OVERWRITE_ALL, BST_CHECKED);
+            SendDlgItemMessageA(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
         for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
             SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         SetDlgItemTextA(window, CTL_FOLDER, sfx_extraction.dest_path);

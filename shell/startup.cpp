@@ -88,7 +88,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     }
 
     instance_handle = instance;
-    dialog_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
+    dialog_brush = GetSysColorBrush(COLOR_BTNFACE);  // the system's own: never deleted
     int unit_height = HIWORD(GetDialogBaseUnits());
     dialog_font = CreateFontA(-(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
                               OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DRAFT_QUALITY, FF_SWISS | DEFAULT_PITCH,
@@ -103,14 +103,17 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_MAIN), 0, main_dialog_proc, 0);
 
     DeleteObject(dialog_font);
-    DeleteObject(dialog_brush);
     file_close(x->file);
     return 0;
 }
 
+// The image's own header, where the instance handle points (the linker
+// defines it: no call to GetModuleHandleA needed).
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 // The PE entry point (named to the linker by the stub's build).
 extern "C" __attribute__((noreturn)) void sfx_entry(void)
 {
-    const char* command_line = GetCommandLineA();
-    ExitProcess((UINT)sfx_main(GetModuleHandleA(0), 0, command_line, SW_SHOWNORMAL));
+    // The run takes nothing from its command line.
+    ExitProcess((UINT)sfx_main((HINSTANCE)&__ImageBase, 0, 0, SW_SHOWNORMAL));
 }
