@@ -86,6 +86,7 @@ set(WINE_SCENARIOS
   damaged_archive
   damaged_checked
   crc_failure
+  name_too_long
   signed
   screenshots)
 # The backend test is a 64-bit program of its own, not the stub.

@@ -583,6 +583,39 @@ S
   [ ! -e out/r4.bin ] || fail "Cancel did not stop before r4.bin"
 }
 
+# A name that does not fit under the destination folder is a member that
+# failed, with the reason (before, it was passed over without a word): the
+# path shown cut to the room there is, OK goes on.
+scenario_name_too_long() {
+  mkdir in
+  local long
+  long=$(printf 'n%.0s' $(seq 1 40)).txt
+  echo long > "in/$long"
+  echo next > in/next.txt
+  # A destination that leaves 30 characters for the names in it.
+  local base dest
+  base=$(winpath "$work")
+  dest="$base\\$(printf 'd%.0s' $(seq 1 $((259 - 1 - 30 - 1 - ${#base}))))"
+  make_sfx long.exe --title "Long Test" in/.
+  local shown
+  shown=$(q "Cannot create $dest\\${long:0:30}")
+  cat > script.txt <<S
+start long.exe
+find "Long Test" 101
+set 101 $(q "$dest")
+click 108
+find "Long Test" 65535
+text 65535 ${shown%\"}\\nPath too long"
+click 1
+gone
+exit 0
+S
+  run_driver
+  local out="$work/${dest##*\\}"
+  [ "$(cat "$out/next.txt")" = next ] || fail "next.txt was not extracted"
+  [ "$(ls "$out")" = next.txt ] || fail "unexpected: $(ls "$out")"
+}
+
 # --- signing ---------------------------------------------------------------------
 
 # Signed with Authenticode (a certificate made here), the self-extractor
