@@ -9,11 +9,16 @@
 // has moved it.
 //
 // Archive names are untrusted. Each one is checked before anything is made
-// from it (entry_name_is_safe), again after the 8.3 conversion, and every
-// bound below is checked against the buffer it protects: a damaged directory
-// is reported, never read past.
+// from it (entry_name_is_safe), again as it is used (its exact form or the
+// stored one converted, after the 8.3 conversion), and every bound below is
+// checked against the buffer it protects: a damaged directory is reported,
+// never read past.
+//
+// Paths are UTF-8 in buffers of PATH_BUFFER_SIZE bytes; the limit of a
+// Windows path, 259 characters, is counted in UTF-16 units.
 #include "archive/driver.h"
 
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "archive/records.h"
 #include "archive/stub_info.h"
@@ -21,8 +26,9 @@
 #include "platform/text.h"
 
 enum {
-    PATH_CHARS_MAX = PATH_SIZE - 1,  // a path holds at most 259 characters
-    TEMPORARY_NAME_MAX = 12,         // "~dx00000.tmp"
+    PATH_CHARS_MAX = PATH_SIZE - 1,          // a path holds at most 259 characters
+    PATH_BYTES_MAX = PATH_BUFFER_SIZE - 1,   // in at most this many bytes
+    TEMPORARY_NAME_MAX = 12,                 // "~dx00000.tmp"
 };
 
 static int bytes_equal(const u8* a, const u8* b, u32 count)
@@ -230,7 +236,8 @@ static FileHandle create_temporary_in_folder(Extraction* x)
     u32 name = text_length(dest_path);
     while (name > 0 && dest_path[name - 1] != '\\')
         name--;
-    u32 length = PATH_CHARS_MAX - name;
+    // The room is counted in characters (UTF-16 units), the copy in bytes.
+    u32 length = PATH_CHARS_MAX - (utf16_length(dest_path) - utf16_length(dest_path + name));
     if (length > TEMPORARY_NAME_MAX)
         length = TEMPORARY_NAME_MAX;
     char* temp = x->temp_path;
@@ -384,22 +391,16 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
         x->files_reached += units != 0;
 
         EntryOutcome outcome = ENTRY_NEXT;
-        if (entry_wanted(x, &entry, name)) {
-            // Every entry starts from the folder as the user gave it; the
-            // previous entry's 8.3 conversion may have rewritten it. A name
-            // that does not fit is shown cut to the room there is.
-            memory_copy(dest_path, folder, name_position);
-            u32 length = entry.name_length;
-            u32 room = name_room < 0 ? 0 : (u32)name_room;
-            if (length > room)
-                length = room;
-            for (u32 k = 0; k < length; k++)
-                dest_path[name_position + k] = name[k] == '/' ? '\\' : name[k];
-            dest_path[name_position + length] = 0;
-
-            if (length != entry.name_length) {
+        // Every entry starts from the folder as the user gave it; the
+        // previous entry's 8.3 conversion may have rewritten it. A name that
+        // does not fit is shown cut to the room there is.
+        memory_copy(dest_path, folder, name_position);
+        i32 length = entry_target_name(&entry, name, dest_path + name_position, name_room < 0 ? 0 : (u32)name_room);
+        if (entry_wanted(x, &entry, dest_path + name_position)) {
+            if (length < 0) {
                 outcome = refuse_name(x, OS_PATH_TOO_LONG);
             } else if (!entry_name_is_safe(name, entry.name_length)) {
+                // An exact name is used only when the stored one is safe too.
                 outcome = refuse_name(x, OS_BAD_PATHNAME);
             } else {
                 make_short_path(dest_path, run_flags(x)->short_names);
@@ -440,15 +441,14 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     if (folder_length >= 2 && dest_path[1] == ':') {
         drive = dest_path[0];
     } else {
-        char current[PATH_SIZE];
-        if (current_directory(current, sizeof current) > 0)
-            drive = current[0];
+        current_directory(x->message, sizeof x->message);  // empty when there is none
+        drive = x->message[0];
     }
     run_flags(x)->short_names = drive != 0 && extraction_short_names(x, drive) ? 1 : 0;
 
     ResultCode result = 0;
     int stopped = 0;
-    char folder[PATH_SIZE];
+    char folder[PATH_BUFFER_SIZE];
     u32 name_position = 0;
     u32 short_position = 0;
     i32 name_room = 0;
@@ -480,19 +480,22 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         decoder_begin(d, x->file, *run_archive_start(x), input_buffer);
     }
 
-    // 7. Name position and room. A folder that already ends in a separator
-    // (a lone backslash, the root of the current drive) takes no second
-    // one, which would turn the names into server paths.
+    // 7. Name position (in bytes) and room (in characters). A folder that
+    // already ends in a separator (a lone backslash, the root of the current
+    // drive) takes no second one, which would turn the names into server
+    // paths. Three bytes of the buffer are left for each character of room.
     name_position = folder_length;
     if (folder_length > 0 && dest_path[folder_length - 1] != ':' && dest_path[folder_length - 1] != '\\') {
-        if (folder_length < PATH_CHARS_MAX)
+        if (folder_length < PATH_BYTES_MAX)
             dest_path[name_position++] = '\\';
         else
-            name_position = PATH_CHARS_MAX + 1;  // a full folder leaves no room
+            name_position = PATH_BYTES_MAX + 1;  // a full folder leaves no room
     }
-    if (name_position <= PATH_CHARS_MAX)
+    name_room = -1;
+    if (name_position <= PATH_BYTES_MAX) {
         dest_path[name_position] = 0;
-    name_room = PATH_CHARS_MAX - (i32)name_position;
+        name_room = PATH_CHARS_MAX - (i32)utf16_length(dest_path);
+    }
     if (name_room < 0)
         name_position = folder_length;
     text_copy(folder, sizeof folder, dest_path);
@@ -500,7 +503,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     // part too: the folder's components convert alike whatever follows.
     make_short_path(dest_path, run_flags(x)->short_names);
     short_position = text_length(dest_path);
-    text_copy(dest_path, PATH_SIZE, folder);
+    text_copy(dest_path, PATH_BUFFER_SIZE, folder);
 
     // 5, 8. The directory starts empty, at its first piece: once to count
     // for the progress display (a damaged directory is left to the walk
@@ -523,7 +526,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         if (build_command_line(x->command_line, sizeof x->command_line, dest_path, x->command) > 0)
             extraction_run_command(x, x->command_line);
     }
-    text_copy(dest_path, PATH_SIZE, folder);
+    text_copy(dest_path, PATH_BUFFER_SIZE, folder);
 
 done:
     // 11. Every way out releases what this run allocated.

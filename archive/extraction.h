@@ -20,11 +20,6 @@
 #include "archive/stub_info.h"
 #include "platform/platform.h"
 
-// Room for the command line run after extraction: a quote, the folder with
-// its separator, the program, a quote and the arguments, with both the
-// folder and the command at their 259-character limit.
-enum { COMMAND_LINE_SIZE = 2 * 260 + 4 };
-
 struct Decoder;
 
 struct Extraction {
@@ -36,10 +31,13 @@ struct Extraction {
     FileHandle file;         // the own file: the stub's image with the archive, or an archive
 
     // --- filled by start-up, read by the driver ------------------------
+    // Names, paths and messages are UTF-8. The title is as stored: UTF-8
+    // when sfx_flags has SFX_FLAG_UTF8, else in the system's code page.
     i32 archive_start;       // where the archive begins in file (see run_archive_start)
-    char display_name[PATH_SIZE];   // the archive's name in messages without a path
-    char dest_path[PATH_SIZE];      // the folder, then each target in turn
-    char command[PATH_SIZE];        // the archive's command, or empty
+    u8 sfx_flags;            // the SfxHeader's flags (0 without one)
+    char display_name[PATH_BUFFER_SIZE];   // the archive's name in messages without a path
+    char dest_path[PATH_BUFFER_SIZE];      // the folder, then each target in turn
+    char command[PATH_BUFFER_SIZE];        // the archive's command, or empty
     u8 archive_header[ARCHIVE_HEADER_SIZE];
 
     // --- the driver's own ----------------------------------------------
@@ -50,7 +48,7 @@ struct Extraction {
     const u8* directory_end;
     i32 directory_position;         // file offset of the next directory piece
     u32 entries_left;               // of the directory walk
-    char temp_path[PATH_SIZE];      // the file a member is written to before it replaces its target
+    char temp_path[PATH_BUFFER_SIZE];  // the file a member is written to before it replaces its target
     // For the progress display: the files and their size (in units of the
     // driver's walk_directory) counted by a first pass over the directory,
     // the files reached by the walk proper and the units of the entries done.
@@ -112,7 +110,7 @@ void extraction_run_command(Extraction* x, const char* command_line);
 int extraction_short_names(Extraction* x, char drive_letter);
 #ifndef DRAVEX_STUB_BUILD
 // The host tool's choice of members: 0 passes the entry over without a word.
-// name (entry->name_length bytes, not terminated) is as stored. The stub
+// name is the one the entry is extracted under (entry_target_name). The stub
 // takes every entry and has no such function.
 int extraction_wants(Extraction* x, const DirectoryEntry* entry, const char* name);
 #endif

@@ -2,9 +2,10 @@
 // the creation of a folder chain, and the check that keeps archive names
 // inside the destination folder.
 //
-// Everything works in the caller's buffer or in one PATH_SIZE local copy:
-// these run between the members of an extraction and must not touch the
-// heap, which the decoder's history buffer may have nearly used up.
+// Everything works in the caller's buffer or in one PATH_BUFFER_SIZE local
+// copy: these run between the members of an extraction and must not touch
+// the heap, which the decoder's history buffer may have nearly used up.
+// Paths are UTF-8: a character's continuation bytes go with it.
 #include "archive/paths.h"
 
 #include "archive/stub_info.h"
@@ -32,6 +33,26 @@ static int char_in_set(const char* set, char c)
     return 0;
 }
 
+// Copies the characters of [begin, end) not in `dropped` to dest, at most
+// `most` of them, and returns the end of what it wrote.
+static char* copy_characters(char* dest, const char* begin, const char* end, const char* dropped, u32 most)
+{
+    u32 copied = 0;
+    for (const char* p = begin; p < end; p++) {
+        // A character starts at any byte but a continuation byte; the
+        // dropped ones are all ASCII.
+        if (((u8)*p & 0xC0) != 0x80) {
+            if (copied == most)
+                break;
+            if (char_in_set(dropped, *p))
+                continue;
+            copied++;
+        }
+        *dest++ = *p;
+    }
+    return dest;
+}
+
 // Each pass writes at most one byte per byte it reads, so the write position
 // never passes the read position and dest may equal begin.
 char* shorten_component(char* dest, const char* begin, const char* end)
@@ -43,34 +64,17 @@ char* shorten_component(char* dest, const char* begin, const char* end)
             break;
         }
     }
-
-    u32 copied = 0;
-    for (const char* p = begin; p < dot && copied < SHORT_BASE_MAX; p++) {
-        if (!char_in_set(base_dropped, *p)) {
-            *dest++ = *p;
-            copied++;
-        }
-    }
-
-    if (dot != end) {
-        copied = 0;
-        for (const char* p = dot; p < end && copied < SHORT_EXTENSION_MAX; p++) {
-            if (!char_in_set(extension_dropped, *p)) {
-                *dest++ = *p;
-                copied++;
-            }
-        }
-    }
-    return dest;
+    dest = copy_characters(dest, begin, dot, base_dropped, SHORT_BASE_MAX);
+    return copy_characters(dest, dot, end, extension_dropped, SHORT_EXTENSION_MAX);
 }
 
-// Length of a path, looking no further than PATH_SIZE bytes. A path without
-// a terminator there is treated as PATH_SIZE - 1 bytes long, so that writing
-// its terminator stays inside the buffer.
+// Length of a path, looking no further than PATH_BUFFER_SIZE bytes. A path
+// without a terminator there is treated as PATH_BUFFER_SIZE - 1 bytes long,
+// so that writing its terminator stays inside the buffer.
 static u32 bounded_length(const char* path)
 {
     u32 n = 0;
-    while (n < PATH_SIZE - 1 && path[n] != 0)
+    while (n < PATH_BUFFER_SIZE - 1 && path[n] != 0)
         n++;
     return n;
 }
@@ -117,7 +121,7 @@ void make_short_path(char* path, int short_names)
 // Folder chains
 // ---------------------------------------------------------------------------
 
-// "Exists" as CreateDirectoryA reports it (ERROR_ALREADY_EXISTS), and the
+// "Exists" as CreateDirectoryW reports it (ERROR_ALREADY_EXISTS), and the
 // older code some redirectors return (ERROR_FILE_EXISTS).
 static int error_means_exists(u32 error)
 {
@@ -126,7 +130,7 @@ static int error_means_exists(u32 error)
 
 int create_folder_path(const char* path)
 {
-    char copy[PATH_SIZE];
+    char copy[PATH_BUFFER_SIZE];
     u32 length = text_copy(copy, sizeof copy, path);
     if (length > 0 && copy[length - 1] == '\\')
         copy[--length] = 0;
@@ -182,7 +186,8 @@ static int is_separator(char c)
 
 // Windows opens these names as devices in every folder, whatever extension
 // follows them and with blanks before the extension; COM and LPT also take
-// the code page's superscript digits.
+// the superscript digits, as code page 1252 bytes (stored names) or in UTF-8
+// (names as extracted).
 int is_device_name(const char* begin, const char* end)
 {
     const char* base_end = begin;
@@ -204,10 +209,11 @@ int is_device_name(const char* begin, const char* end)
         if (text_compare_nocase(name, plain[i]) == 0)
             return 1;
 
-    if (length == 4 && ((name[0] == 'C' && name[1] == 'O' && name[2] == 'M') ||
-                        (name[0] == 'L' && name[1] == 'P' && name[2] == 'T'))) {
-        u8 digit = (u8)name[3];
-        if ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)
+    // A superscript digit in UTF-8 is 0xC2 and its code page 1252 byte.
+    if ((length == 4 || (length == 5 && (u8)name[3] == 0xC2)) &&
+        ((name[0] == 'C' && name[1] == 'O' && name[2] == 'M') || (name[0] == 'L' && name[1] == 'P' && name[2] == 'T'))) {
+        u8 digit = (u8)name[length - 1];
+        if ((length == 4 && digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)
             return 1;
     }
     return 0;

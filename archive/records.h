@@ -14,6 +14,7 @@ enum {
     SFX_HEADER_SIZE = 10,
     SFX_MAGIC = 0x5853,            // "SX"
     SFX_FLAG_OVERWRITE = 0x02,
+    SFX_FLAG_UTF8 = 0x04,          // title, folder and command are UTF-8
     SFX_FLAG_COMMAND_IN_DESTINATION = 0x08,  // the command starts in the destination folder
     ARCHIVE_HEADER_BYTES = 42,
     DIRECTORY_ENTRY_SIZE = 38,

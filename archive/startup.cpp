@@ -37,7 +37,7 @@ void set_display_name(Extraction* x, const char* path)
     }
     if (name == path && after_colon != 0)
         name = after_colon;
-    text_copy(x->display_name, PATH_SIZE, name);
+    text_copy(x->display_name, PATH_BUFFER_SIZE, name);
 }
 
 void clear_signing_fields(u8* image, u32 length)
@@ -88,19 +88,33 @@ ResultCode verify_stub(Extraction* x, u32 length, u32 slot, u32 expected)
     return 0;
 }
 
-// Reads a string of `length` bytes from the own file, keeping at most `room`
-// of them and skipping the rest. On a short read the buffer is left empty
-// and 0 is returned.
-static int read_header_string(FileHandle file, char* buffer, u32 length, u32 room)
+// How a string of the SfxHeader is kept: as stored (the title in the system's
+// code page), UTF-8 (cut before a character the room would split), or made
+// UTF-8 from the system's code page in a buffer of PATH_BUFFER_SIZE bytes.
+enum { STRING_AS_STORED, STRING_UTF8, STRING_FROM_ANSI };
+
+// Reads a string of `length` bytes from the own file into buffer (room + 1
+// bytes), keeping at most `room` of them and skipping the rest. On a short
+// read the buffer is left empty and 0 is returned.
+static int read_header_string(FileHandle file, char* buffer, u32 length, u32 room, int kept)
 {
     u32 n = length < room ? length : room;
-    if (file_read(file, buffer, n) != (i32)n) {
+    // A cut string reads one byte more: a continuation byte there means the
+    // cut splits a character.
+    u32 take = n + (length > n);
+    if (file_read(file, buffer, take) != (i32)take) {
         buffer[0] = 0;
         return 0;
     }
+    if (length > take)
+        file_seek(file, (i32)(length - take), SEEK_FROM_CURRENT);
+    while (kept == STRING_UTF8 && take > n && n > 0 && ((u8)buffer[n] & 0xC0) == 0x80)
+        n--;
     buffer[n] = 0;
-    if (length > n)
-        file_seek(file, (i32)(length - n), SEEK_FROM_CURRENT);
+    if (kept == STRING_FROM_ANSI) {
+        u16 units[PATH_SIZE];
+        text_from_units(buffer, PATH_BUFFER_SIZE, units, text_to_units(units, PATH_SIZE, buffer, n, 0));
+    }
     return 1;
 }
 
@@ -109,6 +123,7 @@ void read_sfx_header(Extraction* x)
     u8 raw[SFX_HEADER_SIZE];
     SfxHeader header;
     FileHandle file = x->file;
+    x->sfx_flags = 0;
     if (file_seek(file, *run_archive_start(x), SEEK_FROM_START) == -1)
         return;
     if (file_read(file, raw, SFX_HEADER_SIZE) != SFX_HEADER_SIZE)
@@ -121,10 +136,16 @@ void read_sfx_header(Extraction* x)
     *run_archive_start(x) +=
         SFX_HEADER_SIZE + (i32)header.title_length + header.folder_length + header.command_length;
 
-    if (!read_header_string(file, run_title(x), header.title_length, TITLE_SIZE - 1))
+    // The title stays as stored (the front end shows it by sfx_flags); the
+    // folder and the command join the names, which are UTF-8.
+    int utf8 = header.flags & SFX_FLAG_UTF8;
+    int path = utf8 ? STRING_UTF8 : STRING_FROM_ANSI;
+    x->sfx_flags = header.flags;
+    if (!read_header_string(file, run_title(x), header.title_length, TITLE_SIZE - 1,
+                            utf8 ? STRING_UTF8 : STRING_AS_STORED))
         return;
-    if (read_header_string(file, x->dest_path, header.folder_length, PATH_SIZE - 1))
-        read_header_string(file, x->command, header.command_length, PATH_SIZE - 1);
+    if (read_header_string(file, x->dest_path, header.folder_length, PATH_SIZE - 1, path))
+        read_header_string(file, x->command, header.command_length, PATH_SIZE - 1, path);
     run_flags(x)->overwrite_all = (header.flags & SFX_FLAG_OVERWRITE) ? 1 : 0;
     run_flags(x)->command_in_destination = (header.flags & SFX_FLAG_COMMAND_IN_DESTINATION) ? 1 : 0;
 }

@@ -32,9 +32,11 @@ enum {
 // Zeroes the CheckSum and the certificate table's entry of a PE image of
 // `length` bytes; leaves an image too short to hold them as it is.
 void clear_signing_fields(u8* image, u32 length);
-// Reads the optional SfxHeader at archive_start into the title, destination
-// path and command buffers and OverwriteAll, and advances archive_start past
-// it. Never fails: a missing or short header leaves the defaults.
+// Reads the optional SfxHeader at archive_start into sfx_flags, the title,
+// destination path and command buffers and OverwriteAll, and advances
+// archive_start past it. The folder and the command become UTF-8 (from the
+// system's code page unless the header says they are UTF-8); the title stays
+// as stored. Never fails: a missing or short header leaves the defaults.
 void read_sfx_header(Extraction* x);
 // Reads the 42-byte ArchiveHeader at archive_start into archive_header;
 // ERR_READ when it cannot be read whole.

@@ -17,7 +17,9 @@
 
 enum {
     TITLE_SIZE = 80,
-    PATH_SIZE = 260,
+    PATH_SIZE = 260,  // a Windows path: at most 259 UTF-16 units and the terminator
+    // The same path as UTF-8: three bytes hold any unit (four a pair).
+    PATH_BUFFER_SIZE = 3 * (PATH_SIZE - 1) + 1,
     ARCHIVE_HEADER_SIZE = 42,
 };
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "archive/paths.h"
-#include "archive/stub_info.h"  // PATH_SIZE
+#include "archive/stub_info.h"  // PATH_BUFFER_SIZE
 #include "packer/archive_writer.h"
 #include "platform/text.h"
 
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();  // the archiver stored what the extractor refuses
         // The 8.3 conversion of a stored name is checked again by the driver;
         // it must not fail there either for a name this short.
-        char path[PATH_SIZE];
+        char path[PATH_BUFFER_SIZE];
         text_copy(path, sizeof path, stored.c_str());
         make_short_path(path, 1);
         (void)entry_name_is_safe(path, text_length(path));

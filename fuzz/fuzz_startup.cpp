@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (verify_stub(x, stub_length, load_le32(data + 4), load_le32(data + 8)) < 0)
         x->archive_start = (i32)stub_length;
     read_sfx_header(x);
-    if (text_length(run.title) >= TITLE_SIZE || text_length(x->dest_path) >= PATH_SIZE ||
-        text_length(x->command) >= PATH_SIZE)
+    if (text_length(run.title) >= TITLE_SIZE || text_length(x->dest_path) >= PATH_BUFFER_SIZE ||
+        text_length(x->command) >= PATH_BUFFER_SIZE)
         __builtin_trap();
     if (read_archive_header(x) == 0)
         (void)check_archive_values(x, stub_length);

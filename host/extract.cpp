@@ -1,13 +1,13 @@
 // Reading archives on the host with the stub's own code.
 //
 // Extraction is extract_all itself, run with an empty destination folder
-// relative to the destination: archive names are code page 1252 and the
-// POSIX backend converts each path to UTF-8 as it touches the file system,
-// while the destination the user typed is already UTF-8. Opening the
+// relative to the destination: the driver makes every name UTF-8 (the
+// entry's exact name, or the stored code page 1252 name converted) and the
+// POSIX backend only turns its backslashes into slashes. Opening the
 // destination and resolving every path from its descriptor (the thread's
-// base directory) keeps the two apart without changing the process's
-// working directory, and the driver's checks on names (nothing absolute, no
-// "..") then keep every write below it.
+// base directory) keeps the destination apart from the names without
+// changing the process's working directory, and the driver's checks on names
+// (nothing absolute, no "..") then keep every write below it.
 //
 // Listing and testing walk the directory the way the driver does: the same
 // piece loading, the same entry parsing, the same member output, only with
@@ -18,12 +18,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "archive/driver.h"
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "archive/startup.h"
 #include "archive/stub_image.h"
@@ -37,14 +39,44 @@ namespace host {
 // How much of a file is read to find the end of a PE image: the section
 // table follows the headers within the first pages.
 static const size_t PE_PROBE_SIZE = 1 << 20;
-// The name room of a run with an empty destination folder.
-static const uint32_t NAME_ROOM = PATH_SIZE - 1;
+// What the driver does with an entry's name under an empty destination
+// folder: refuses it as too long for a path or as unsafe (stored or as
+// used), or uses it.
+enum NameVerdict { NAME_TOO_LONG, NAME_REFUSED, NAME_USED };
+
+static NameVerdict name_verdict(const ListedEntry& e)
+{
+    if (!e.fits)
+        return NAME_TOO_LONG;
+    if (!entry_name_is_safe(e.stored.data(), (u32)e.stored.size()) ||
+        !entry_name_is_safe(e.name.data(), (u32)e.name.size()))
+        return NAME_REFUSED;
+    return NAME_USED;
+}
+
+// A name cut, between characters, to the 259 characters (UTF-16 units) of
+// a path, as the driver shows one too long.
+static std::string cut_to_room(const std::string& name)
+{
+    size_t end = 0;
+    u32 units = 0;
+    while (end < name.size()) {
+        size_t next = end + 1;
+        while (next < name.size() && ((u8)name[next] & 0xC0) == 0x80)
+            next++;
+        units += (u8)name[end] >= 0xF0 ? 2 : 1;
+        if (units > PATH_SIZE - 1)
+            break;
+        end = next;
+    }
+    return name.substr(0, end);
+}
 
 static std::string errno_text() { return strerror(errno); }
 
 std::string message_line(const char* text)
 {
-    std::string s = host::cp1252_to_utf8(text);
+    std::string s = text;
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
         if (s[i] == '\n') {
@@ -97,14 +129,7 @@ void close_archive(Run& run)
 
 static std::string display_name_for(const std::string& path)
 {
-    std::string base = std::filesystem::path(path).filename().string();
-    std::string converted;
-    if (host::utf8_to_cp1252(base, converted))
-        return converted;
-    for (char& c : base)
-        if ((unsigned char)c >= 0x80)
-            c = '?';
-    return base;
+    return std::filesystem::path(path).filename().string();
 }
 
 ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, std::string& error)
@@ -178,7 +203,7 @@ ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, st
         read_sfx_header(&x);
         info.has_sfx_header = (uint32_t)x.archive_start != start;
         if (info.has_sfx_header) {
-            info.title = run.title;
+            info.title = (x.sfx_flags & SFX_FLAG_UTF8) ? std::string(run.title) : cp1252_to_utf8(run.title);
             info.folder = x.dest_path;
             info.command = x.command;
             info.overwrite = run.flags.overwrite_all != 0;
@@ -273,7 +298,13 @@ public:
         ResultCode r = directory_next(&x_, &out.entry, &name);
         if (r < 0)
             return r;
-        out.name.assign(name, out.entry.name_length);
+        out.stored.assign(name, out.entry.name_length);
+        // Shown whole up to twice what a path holds; the driver's room is
+        // one path.
+        char text[3 * 2 * PATH_SIZE + 1];
+        entry_target_name(&out.entry, name, text, 2 * PATH_SIZE);
+        out.name = text;
+        out.fits = utf16_length(text) <= PATH_SIZE - 1 && out.entry.name_length <= 2 * PATH_SIZE;
         x_.entries_left--;
         return 1;
     }
@@ -351,19 +382,19 @@ struct RunState {
     size_t first_not_extracted = 0;
 
     // The driver asks before each entry: the one before it is finished.
-    bool wants(const std::string& stored_name, bool folder)
+    bool wants(const std::string& name, bool folder)
     {
         file_pending = folder_pending = false;
-        std::string name = host::path_to_host(stored_name.c_str());
-        if (options.select && !options.select(name, folder))
+        std::string host_name = host::path_to_host(name.c_str());
+        if (options.select && !options.select(host_name, folder))
             return false;
         // Nothing is written through a symbolic link that is already in the
         // destination (the platform layer follows none either; this says
         // why). An unsafe name is the driver's to refuse.
-        if (entry_name_is_safe(stored_name.data(), (u32)stored_name.size())) {
-            std::string link = link_in_the_way(name);
+        if (entry_name_is_safe(name.data(), (u32)name.size())) {
+            std::string link = link_in_the_way(host_name);
             if (!link.empty()) {
-                report("Cannot create " + name + ": " + link +
+                report("Cannot create " + host_name + ": " + link +
                        " is a symbolic link in the destination, and qvx x writes through none");
                 result.failed_members++;
                 return false;
@@ -488,8 +519,7 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
 {
     std::vector<ListedEntry> folders;
     read_directory(run, [&](const ListedEntry& e) {
-        if ((e.entry.entry_flags & ENTRY_FOLDER) && e.entry.write_date != 0 && e.entry.name_length <= NAME_ROOM &&
-            entry_name_is_safe(e.name.data(), (u32)e.name.size()))
+        if ((e.entry.entry_flags & ENTRY_FOLDER) && e.entry.write_date != 0 && name_verdict(e) == NAME_USED)
             folders.push_back(e);
         return true;
     });
@@ -536,13 +566,14 @@ void test_members(RunState& state)
     ResultCode r = walk.begin();
     ListedEntry e;
     while (r >= 0 && (r = walk.next(e)) > 0) {
-        if (e.entry.name_length > NAME_ROOM) {
+        NameVerdict verdict = name_verdict(e);
+        if (verdict == NAME_TOO_LONG) {
             // As the driver reports it: shown cut to the room there is.
             LastError = OS_PATH_TOO_LONG;
-            report_error(x, ERR_CREATE, e.name.substr(0, NAME_ROOM).c_str(), REPORT_CAN_CONTINUE);
+            report_error(x, ERR_CREATE, cut_to_room(e.name).c_str(), REPORT_CAN_CONTINUE);
             continue;
         }
-        if (!entry_name_is_safe(e.name.data(), (u32)e.name.size())) {
+        if (verdict == NAME_REFUSED) {
             LastError = OS_BAD_PATHNAME;
             report_error(x, ERR_CREATE, e.name.c_str(), REPORT_CAN_CONTINUE);
             continue;
@@ -628,7 +659,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         }
         return true;
     });
-    result.command = host::cp1252_to_utf8(run->x.command);
+    result.command = run->x.command;
 
     Hooks& hooks = run->hooks;
     hooks.message_box = [&state](ResultCode code, const char* text, unsigned style) {
@@ -636,7 +667,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     };
     hooks.progress = [&state](const char* name) { state.on_progress(name); };
     hooks.wants = [&state](const std::string& name, bool folder) { return state.wants(name, folder); };
-    hooks.run_command = [&result](const char* command_line) { result.command = host::cp1252_to_utf8(command_line); };
+    hooks.run_command = [&result](const char* command_line) { result.command = command_line; };
     hooks.ask_overwrite = [&options, &run](const std::string& file) {
         int answer = options.ask_overwrite ? options.ask_overwrite(file) : (int)ANSWER_NO;
         if (answer == ANSWER_NO_AND_STOP) {

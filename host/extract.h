@@ -26,7 +26,7 @@ struct ArchiveInfo {
     bool sfx = false;             // a stub image precedes the archive
     uint32_t stub_length = 0;     // end of the stub's last section
     bool has_sfx_header = false;
-    std::string title, folder, command;  // code page 1252, as stored
+    std::string title, folder, command;  // UTF-8 (converted from code page 1252 unless stored so)
     bool overwrite = false;
     uint32_t archive_start = 0;
     uint64_t file_size = 0;
@@ -38,7 +38,11 @@ struct ArchiveInfo {
 
 struct ListedEntry {
     DirectoryEntry entry{};
-    std::string name;  // code page 1252, backslashes
+    std::string stored;  // the name as stored (code page 1252), backslashes
+    // The name it is extracted under (entry_target_name): UTF-8, backslashes;
+    // cut past twice the 259 characters of a path. fits: not more than one.
+    std::string name;
+    bool fits = false;
 };
 
 // Opens path as the run's own file and finds the archive: fills the run's

@@ -70,5 +70,5 @@ int extraction_wants(Extraction* x, const DirectoryEntry* entry, const char* nam
     host::Run& run = host::run_of(x);
     if (!run.hooks.wants)
         return 1;
-    return run.hooks.wants(std::string(name, entry->name_length), (entry->entry_flags & ENTRY_FOLDER) != 0) ? 1 : 0;
+    return run.hooks.wants(std::string(name), (entry->entry_flags & ENTRY_FOLDER) != 0) ? 1 : 0;
 }

@@ -33,8 +33,8 @@ struct Hooks {
     // Called where the stub pumps its messages; tests use it to simulate a
     // Cancel click.
     std::function<void()> pump;
-    // Whether to extract an entry (its stored name, code page 1252 with
-    // backslashes); default: every one.
+    // Whether to extract an entry (the name it is extracted under, UTF-8
+    // with backslashes); default: every one.
     std::function<bool(const std::string& name, bool folder)> wants;
     int short_names = 0;  // what the volume query answers
 };

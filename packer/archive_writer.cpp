@@ -17,6 +17,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cerrno>
+#include <clocale>
+#include <cwctype>
 #include <cstring>
 #include <dirent.h>
 #include <set>
@@ -24,6 +26,7 @@
 #include <stdexcept>
 #include <memory>
 
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "archive/records.h"
 #include "codec/crc32.h"
@@ -33,6 +36,7 @@
 #include "packer/call_filter.h"
 #include "packer/stream_writer.h"
 #include "platform/host.h"
+#include "platform/text.h"
 
 namespace packer {
 
@@ -50,6 +54,28 @@ static std::string fold_case(const std::string& s)
     std::string out = s;
     for (char& c : out)
         c = (char)fold_name_byte((u8)c);
+    return out;
+}
+
+// An exact name as Windows compares names: every character in upper case
+// (its simple mapping, as the file system's table holds it). Without the
+// C.UTF-8 locale, names within code page 1252 fold by its rule and others
+// are taken as they are.
+static std::string fold_exact(const std::string& exact, const std::string& stored)
+{
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (utf8 == (locale_t)0)
+        return host::cp1252_to_utf8(stored) == exact ? fold_case(stored) : exact;
+    std::string out;
+    std::u16string units(exact.size() + 1, u'\0');
+    u32 n = text_to_units((u16*)&units[0], (u32)units.size(), exact.data(), (u32)exact.size(), 1);
+    for (u32 i = 0; i < n; i++) {
+        wint_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n)
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        c = towupper_l(c, utf8);
+        out.append((const char*)&c, sizeof c);
+    }
     return out;
 }
 
@@ -173,17 +199,20 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
 {
     WriterEntry e;
     std::string why;
-    if (!host::utf8_to_cp1252(utf8_name, e.name))
-        why = "name has characters outside Windows code page 1252";
+    if (!host::is_utf8(utf8_name))
+        why = "name is not UTF-8";
     else if (utf8_name.find('\\') != std::string::npos)
         why = "backslash in name";  // a folder separator in the archive
     if (why.empty()) {
-        for (char& ch : e.name)
-            if (ch == '/')
-                ch = '\\';
-        why = check_entry_name(e.name);
+        e.exact = utf8_name;
+        std::replace(e.exact.begin(), e.exact.end(), '/', '\\');
+        host::utf8_to_cp1252(e.exact, e.name, true);
+        if (utf16_length(e.exact.c_str()) > MAX_ENTRY_NAME)
+            why = "name longer than " + std::to_string((int)MAX_ENTRY_NAME) + " characters";
+        else
+            why = check_entry_name(e.name);
     }
-    if (why.empty() && !c.seen_folded.insert(fold_case(e.name)).second)
+    if (why.empty() && !c.seen_folded.insert(fold_exact(e.exact, e.name)).second)
         why = "the archive already holds this name (Windows ignores case)";
     e.host_path = host_path;
     e.folder = S_ISDIR(st.st_mode);
@@ -550,9 +579,19 @@ std::vector<uint8_t> entry_record(const WriterEntry& e, uint32_t stream_offset, 
     d.create_time = e.create_time;
     d.write_date = e.write_date;
     d.write_time = e.write_time;
+    // The exact name of one that is not plain ASCII, as its "U8" record.
+    std::vector<uint8_t> extra;
+    if (std::any_of(e.exact.begin(), e.exact.end(), [](char ch) { return (unsigned char)ch >= 0x80; })) {
+        extra.resize(NAME_RECORD_HEADER);
+        store_le16(&extra[0], NAME_RECORD_TAG);
+        store_le16(&extra[2], (uint16_t)e.exact.size());
+        extra.insert(extra.end(), e.exact.begin(), e.exact.end());
+    }
+    d.extra_length_2 = (uint16_t)extra.size();
     std::vector<uint8_t> record(DIRECTORY_ENTRY_SIZE);
     write_directory_entry(record.data(), &d);
     record.insert(record.end(), e.name.begin(), e.name.end());
+    record.insert(record.end(), extra.begin(), extra.end());
     return record;
 }
 

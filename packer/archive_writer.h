@@ -5,6 +5,12 @@
 // something the stub can create under any ordinary destination folder, so a
 // name that would be refused or passed over on Windows is refused here with a
 // message that says why.
+//
+// Any name Windows takes can be stored. The directory holds it in code page
+// 1252, with '_' for the characters that code page cannot hold, which every
+// reader can use; a name that is not plain ASCII also keeps its exact form,
+// in UTF-8, in a "U8" record of the entry's second extra field (see
+// archive/names.h), which our extractors use.
 #ifndef DRAVEX_PACKER_ARCHIVE_WRITER_H
 #define DRAVEX_PACKER_ARCHIVE_WRITER_H
 
@@ -16,16 +22,18 @@
 
 namespace packer {
 
-// The longest stored name, in code page 1252 bytes. The stub passes over a
-// name longer than 259 minus the length of "folder\": 255 bytes still
-// extract into a drive root ("C:\" is used as "C:") and into any folder of up
-// to three characters; longer destination folders lose the longest names, as
-// with any Windows program limited to 260-character paths.
+// The longest name, in characters as Windows counts them (UTF-16 units; the
+// stored form has at most as many bytes). The stub passes over a name longer
+// than 259 minus the length of "folder\": 255 characters still extract into
+// a drive root ("C:\" is used as "C:") and into any folder of up to three
+// characters; longer destination folders lose the longest names, as with any
+// Windows program limited to 260-character paths.
 enum { MAX_ENTRY_NAME = 255 };
 
 struct WriterEntry {
     std::string host_path;  // UTF-8 path of the source (files only)
-    std::string name;       // as stored: code page 1252, backslashes
+    std::string name;       // as stored: code page 1252 ('_' for what it cannot hold), backslashes
+    std::string exact;      // the exact name: UTF-8, backslashes
     bool folder = false;
     uint64_t size = 0;      // at collection time: the member's size whatever is read later
     struct timespec modified {};  // at collection time, to see a file that changes
@@ -95,8 +103,9 @@ bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterE
                      std::vector<std::string>& warnings);
 
 // The directory stream: pieces of whole DirectoryEntry records (38 bytes,
-// name, no extra fields), each decoding to at most 8192 bytes, each one
-// block of method 0 or 1 (whichever is smaller) of at most 8184 bytes.
+// name, the exact name's record when there is one), each decoding to at most
+// 8192 bytes, each one block of method 0 or 1 (whichever is smaller) of at
+// most 8184 bytes.
 std::vector<uint8_t> write_directory(const std::vector<std::vector<uint8_t>>& records, int level);
 
 // Reads the entries' files and writes the archive through sink, never

@@ -12,7 +12,9 @@
 namespace packer {
 
 struct SfxStrings {
-    std::string title;    // code page 1252
+    // UTF-8; the SfxHeader says so (SFX_FLAG_UTF8) when one of them is not
+    // plain ASCII, which older readers take in the system's code page.
+    std::string title;
     std::string folder;
     std::string command;
     bool overwrite = false;

@@ -6,6 +6,8 @@
 // dropped, creation times are not kept.
 #include "platform/host.h"
 
+#include "platform/text.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -24,14 +26,45 @@ static thread_local int t_base_directory = AT_FDCWD;
 void set_base_directory(int dir_fd) { t_base_directory = dir_fd; }
 int base_directory() { return t_base_directory; }
 
-// Code points of bytes 0x80..0x9F; the five undefined bytes map to the C1
-// control of the same value, as Windows' own conversion does.
-static const unsigned short cp1252_high[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
+// Decodes the character at *p (before end) and moves *p past it. Returns its
+// code point, or -1 for bytes that are not UTF-8; *p then moves on by one.
+static i32 utf8_next(const u8** p, const u8* end)
+{
+    const u8* s = *p;
+    u32 c = *s++;
+    *p = s;
+    if (c < 0x80)
+        return (i32)c;
+    // The lead byte gives the length and the smallest value that length
+    // may carry; anything smaller is an overlong form.
+    u32 more, least;
+    if (c >= 0xC2 && c <= 0xDF) {
+        more = 1;
+        least = 0x80;
+        c &= 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        more = 2;
+        least = 0x800;
+        c &= 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        more = 3;
+        least = 0x10000;
+        c &= 0x07;
+    } else {
+        return -1;
+    }
+    if ((u32)(end - s) < more)
+        return -1;
+    for (u32 i = 0; i < more; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return -1;
+        c = (c << 6) | (s[i] & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return -1;
+    *p = s + more;
+    return (i32)c;
+}
 
 static void append_utf8(std::string& out, unsigned cp)
 {
@@ -40,8 +73,13 @@ static void append_utf8(std::string& out, unsigned cp)
     } else if (cp < 0x800) {
         out += (char)(0xC0 | (cp >> 6));
         out += (char)(0x80 | (cp & 0x3F));
-    } else {
+    } else if (cp < 0x10000) {
         out += (char)(0xE0 | (cp >> 12));
+        out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        out += (char)(0xF0 | (cp >> 18));
+        out += (char)(0x80 | ((cp >> 12) & 0x3F));
         out += (char)(0x80 | ((cp >> 6) & 0x3F));
         out += (char)(0x80 | (cp & 0x3F));
     }
@@ -59,56 +97,36 @@ std::string cp1252_to_utf8(const std::string& s)
     return out;
 }
 
-bool utf8_to_cp1252(const std::string& s, std::string& out)
+bool utf8_to_cp1252(const std::string& s, std::string& out, bool substitute)
 {
     out.clear();
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = (unsigned char)s[i];
-        unsigned cp;
-        size_t len;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            len = 4;
-        } else {
+    const u8* p = (const u8*)s.data();
+    const u8* end = p + s.size();
+    while (p < end) {
+        i32 cp = utf8_next(&p, end);
+        if (cp < 0)
             return false;
-        }
-        if (i + len > s.size())
+        u8 b = cp1252_byte((u32)cp);
+        if (b == '_' && cp != '_' && !substitute)
             return false;
-        for (size_t k = 1; k < len; k++) {
-            unsigned char cc = (unsigned char)s[i + k];
-            if ((cc & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        i += len;
-        if (cp < 0x80 || (cp >= 0xA0 && cp < 0x100)) {
-            out += (char)cp;
-            continue;
-        }
-        int found = -1;
-        for (int k = 0; k < 32; k++)
-            if (cp1252_high[k] == cp)
-                found = k;
-        if (found < 0)
-            return false;
-        out += (char)(0x80 + found);
+        out += (char)b;
     }
+    return true;
+}
+
+bool is_utf8(const std::string& s)
+{
+    const u8* p = (const u8*)s.data();
+    const u8* end = p + s.size();
+    while (p < end)
+        if (utf8_next(&p, end) < 0)
+            return false;
     return true;
 }
 
 std::string path_to_host(const char* path)
 {
-    std::string s = cp1252_to_utf8(path);
+    std::string s = path;
     for (char& c : s)
         if (c == '\\')
             c = '/';
@@ -517,6 +535,53 @@ int dir_create(const char* path)
         return 0;
     }
     return 1;
+}
+
+u32 text_to_units(u16* out, u32 size, const char* text, u32 length, int utf8)
+{
+    const u8* p = (const u8*)text;
+    const u8* end = p + length;
+    u32 n = 0;
+    while (p < end) {
+        i32 c = *p;
+        if (!utf8) {
+            p++;
+            if (c >= 0x80 && c < 0xA0)
+                c = cp1252_high[c - 0x80];
+        } else {
+            c = host::utf8_next(&p, end);
+        }
+        if (c < 0 || n + (c > 0xFFFF) >= size)
+            return 0;
+        if (c > 0xFFFF) {
+            out[n++] = (u16)(0xD7C0 + (c >> 10));
+            out[n++] = (u16)(0xDC00 | (c & 0x3FF));
+        } else {
+            out[n++] = (u16)c;
+        }
+    }
+    return n;
+}
+
+u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count)
+{
+    std::string s;
+    for (u32 i = 0; i < count; i++) {
+        u32 c = units[i];
+        // A pair makes one character; a lone half becomes U+FFFD, as
+        // Windows' conversion makes it.
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        host::append_utf8(s, c);
+    }
+    if (s.size() >= out_size) {
+        out[0] = 0;
+        return 0;
+    }
+    memcpy(out, s.c_str(), s.size() + 1);
+    return (u32)s.size();
 }
 
 u32 current_directory(char* buffer, u32 size)

@@ -23,12 +23,17 @@ int base_directory();
 // a tool that extracts one archive at a time.
 void remove_temporary_file_on_signals();
 
-// Archive names are Windows code page 1252 with backslashes; the host file
-// system takes UTF-8 with slashes.
+// The extractor's paths are UTF-8 with backslashes; the host file system
+// takes UTF-8 with slashes.
 std::string path_to_host(const char* path);
+// Stored archive names and the strings of older self-extractors are in
+// Windows code page 1252.
 std::string cp1252_to_utf8(const std::string& s);
-// Returns false when a character has no code page 1252 form.
-bool utf8_to_cp1252(const std::string& s, std::string& out);
+// Returns false when s is not UTF-8 or, unless substitute is set, when a
+// character has no code page 1252 form; with it set, such a character
+// becomes '_'.
+bool utf8_to_cp1252(const std::string& s, std::string& out, bool substitute = false);
+bool is_utf8(const std::string& s);
 
 // Wraps a POSIX descriptor as a FileHandle and back.
 FileHandle handle_from_fd(int fd);

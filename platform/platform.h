@@ -61,9 +61,9 @@ enum {
     ANSWER_NO = 110,
 };
 
-// The longest message fits: a 259-byte path, its cause and the line saying
-// that the extraction has stopped.
-enum { MESSAGE_BUFFER_SIZE = 384 };
+// The longest message fits: a 259-character path (777 bytes of UTF-8), its
+// cause and the line saying that the extraction has stopped.
+enum { MESSAGE_BUFFER_SIZE = 912 };
 
 // One per thread on the host, where extractions may run side by side (as
 // Windows keeps its own last error per thread); the stub has one thread.
@@ -79,6 +79,7 @@ void* mem_alloc(u32 size);
 void* mem_realloc(void* block, u32 size);
 void mem_free(void* block);
 
+// Paths are UTF-8 (the Win32 backend calls the system's W functions).
 // Files. See the table in platform.cpp for which calls clear LastError.
 FileHandle file_create(const char* path, u32 attributes);
 // Creates path as a new file and fails when the name is taken by anything
@@ -96,24 +97,43 @@ i32 path_get_attributes(const char* path);
 int path_set_attributes(const char* path, u32 attributes);
 int path_delete(const char* path);
 // Renames the file from to the name to, in one step, replacing a file (not a
-// folder) that has that name. Win32: MoveFileExA(MOVEFILE_REPLACE_EXISTING);
+// folder) that has that name. Win32: MoveFileExW(MOVEFILE_REPLACE_EXISTING);
 // host: renameat.
 int path_replace(const char* from, const char* to);
 int dir_create(const char* path);
 
-// System services. Win32: GetCurrentDirectoryA; host: getcwd.
+// System services. Win32: GetCurrentDirectoryW; host: getcwd.
 u32 current_directory(char* buffer, u32 size);
+// Converts length bytes of text in the system's ANSI code page (code page
+// 1252 on the host) or, with utf8 set, of UTF-8 to UTF-16 in out (size
+// units, no terminator). Returns the number of units, 0 when the text is
+// empty, does not fit or is not UTF-8 (a stray or missing continuation byte,
+// an overlong form, a surrogate, a value past U+10FFFF): the stub takes
+// Windows' own strict conversion, the host the same rule.
+u32 text_to_units(u16* out, u32 size, const char* text, u32 length, int utf8);
+// Converts count UTF-16 units to UTF-8 in out (out_size bytes, at least 1,
+// always terminated). Returns the length, 0 (out empty) when it does not fit.
+u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count);
 #if defined(_WIN32)
 // Win32 only: the stub's shell builds its side of the extraction on these.
-// pump_messages dispatches every waiting message (PeekMessageA loop), those
-// of dialog and its controls through IsDialogMessageA (dialog may be 0);
+// pump_messages dispatches every waiting message (PeekMessageW loop), those
+// of dialog and its controls through IsDialogMessageW (dialog may be 0);
 // volume_needs_short_names asks GetVolumeInformationA; run_command starts
-// the command line with CreateProcessA in directory (0: the working folder
+// the command line with CreateProcessW in directory (0: the working folder
 // unchanged), without waiting and without checking that it started.
 void pump_messages(WindowHandle dialog);
 int volume_needs_short_names(char drive_letter);
 void run_command(const char* command_line, const char* directory);
+// UTF-8 to UTF-16 for the W functions, into out of `size` units (always
+// terminated; empty when the text does not fit). Returns out.
+wchar_t* text_to_wide(wchar_t* out, u32 size, const char* text);
 #endif
+
+// The longest command line run_command takes, in bytes with its terminator:
+// a quote, the folder with its separator, the program, a quote and the
+// arguments, with both the folder and the command at their 259-character
+// limit (777 bytes of UTF-8 each).
+enum { COMMAND_LINE_SIZE = 2 * (3 * 259 + 1) + 4 };
 
 // Failure messages (messages.cpp, shared by both backends).
 // Formats the message of a result code about name into out, with the cause

@@ -60,6 +60,38 @@ u32 text_format(char* dest, u32 dest_size, const char* fmt, const char* a, const
     return n;
 }
 
+// The five bytes the code page leaves undefined map to the C1 control of the
+// same value, as Windows' own conversion does.
+const u16 cp1252_high[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+u32 utf16_length(const char* s)
+{
+    u32 n = 0;
+    for (; *s != 0; s++) {
+        u8 c = (u8)*s;
+        // Every byte but a continuation byte starts a character; a four-byte
+        // lead starts a surrogate pair.
+        if ((c & 0xC0) != 0x80)
+            n += 1 + (c >= 0xF0);
+    }
+    return n;
+}
+
+u8 cp1252_byte(u32 code_point)
+{
+    if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF))
+        return (u8)code_point;
+    for (u32 i = 0; i < 32; i++)
+        if (cp1252_high[i] == code_point)
+            return (u8)(0x80 + i);
+    return '_';
+}
+
 void* memory_copy(void* dest, const void* src, size_t count)
 {
     u8* d = (u8*)dest;

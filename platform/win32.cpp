@@ -6,6 +6,9 @@
 // path_delete, path_replace and dir_create only set it, and file_close keeps
 // an error that is already there (closing after a failed write must not hide
 // the write's cause behind the close's).
+//
+// Paths come in as UTF-8 and go to the W functions as UTF-16, converted into
+// a buffer of their own (path_replace's second path into another).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -15,6 +18,37 @@
 static void keep_error(void)
 {
     LastError = GetLastError();
+}
+
+// --- text --------------------------------------------------------------------
+
+u32 text_to_units(u16* out, u32 size, const char* text, u32 length, int utf8)
+{
+    return (u32)MultiByteToWideChar(utf8 ? CP_UTF8 : CP_ACP, utf8 ? MB_ERR_INVALID_CHARS : 0, text, (int)length,
+                                    (wchar_t*)out, (int)size);
+}
+
+u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, (const wchar_t*)units, (int)count, out, (int)out_size - 1, 0, 0);
+    out[n] = 0;
+    return (u32)n;
+}
+
+wchar_t* text_to_wide(wchar_t* out, u32 size, const char* text)
+{
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, out, (int)size) == 0)
+        out[0] = 0;
+    return out;
+}
+
+// A path of at most 259 units; a longer one becomes empty, which no call
+// finds or creates.
+static wchar_t wide_path[MAX_PATH];
+
+static const wchar_t* wide(const char* path)
+{
+    return text_to_wide(wide_path, MAX_PATH, path);
 }
 
 // --- heap --------------------------------------------------------------------
@@ -39,7 +73,7 @@ void mem_free(void* block)
 static FileHandle create_file(const char* path, u32 attributes, DWORD disposition)
 {
     LastError = 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, 0, disposition,
+    HANDLE h = CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, 0, disposition,
                            attributes | FILE_FLAG_SEQUENTIAL_SCAN, 0);
     if (h == INVALID_HANDLE_VALUE)
         keep_error();
@@ -62,7 +96,7 @@ FileHandle file_open(const char* path, u32 access)
     // A writer shares only reading; a reader lets others read and write, so
     // the stub can run while, say, a virus scanner holds its file open.
     DWORD share = (access & GENERIC_WRITE) ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE h = CreateFileA(path, access, share, 0, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, 0);
+    HANDLE h = CreateFileW(wide(path), access, share, 0, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, 0);
     if (h == INVALID_HANDLE_VALUE)
         keep_error();
     return (FileHandle)h;
@@ -145,7 +179,7 @@ int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 writ
 
 i32 path_get_attributes(const char* path)
 {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(wide(path));
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         keep_error();
         return -1;
@@ -156,7 +190,7 @@ i32 path_get_attributes(const char* path)
 int path_set_attributes(const char* path, u32 attributes)
 {
     LastError = 0;
-    if (!SetFileAttributesA(path, attributes)) {
+    if (!SetFileAttributesW(wide(path), attributes)) {
         keep_error();
         return 0;
     }
@@ -165,7 +199,7 @@ int path_set_attributes(const char* path, u32 attributes)
 
 int path_delete(const char* path)
 {
-    if (!DeleteFileA(path)) {
+    if (!DeleteFileW(wide(path))) {
         keep_error();
         return 0;
     }
@@ -174,7 +208,8 @@ int path_delete(const char* path)
 
 int path_replace(const char* from, const char* to)
 {
-    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+    static wchar_t wide_from[MAX_PATH];
+    if (!MoveFileExW(text_to_wide(wide_from, MAX_PATH, from), wide(to), MOVEFILE_REPLACE_EXISTING)) {
         keep_error();
         return 0;
     }
@@ -183,7 +218,7 @@ int path_replace(const char* from, const char* to)
 
 int dir_create(const char* path)
 {
-    if (!CreateDirectoryA(path, 0)) {
+    if (!CreateDirectoryW(wide(path), 0)) {
         keep_error();
         return 0;
     }
@@ -195,10 +230,10 @@ int dir_create(const char* path)
 void pump_messages(WindowHandle dialog)
 {
     MSG msg;
-    while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
-        if (!IsDialogMessageA((HWND)dialog, &msg)) {
+    while (PeekMessageW(&msg, 0, 0, 0, PM_REMOVE)) {
+        if (!IsDialogMessageW((HWND)dialog, &msg)) {
             TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+            DispatchMessageW(&msg);
         }
     }
 }
@@ -217,24 +252,24 @@ int volume_needs_short_names(char drive_letter)
 
 u32 current_directory(char* buffer, u32 size)
 {
-    DWORD n = GetCurrentDirectoryA(size, buffer);
-    // A directory longer than the buffer returns the size it would need and
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, wide_path);
+    // A directory longer than a path returns the size it would need and
     // leaves the buffer undefined: treat it as no directory.
-    if (n == 0 || n >= size) {
-        if (size > 0)
-            buffer[0] = 0;
-        return 0;
-    }
-    return n;
+    if (n >= MAX_PATH)
+        n = 0;
+    return text_from_units(buffer, size, (const u16*)wide_path, n);
 }
 
-// CreateProcessA, not WinExec: it takes the working folder, and it has a
-// wide form. The process and thread handles are left to the end of the
-// stub's process, which comes right after the command.
+// CreateProcessW, not WinExec: it takes the working folder. The process and
+// thread handles are left to the end of the stub's process, which comes
+// right after the command.
 void run_command(const char* command_line, const char* directory)
 {
-    static STARTUPINFOA startup;  // zeroed: the defaults
+    // UTF-16 takes no more units than UTF-8 takes bytes.
+    static wchar_t line[COMMAND_LINE_SIZE];
+    static STARTUPINFOW startup;  // zeroed: the defaults
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    CreateProcessA(0, (char*)command_line, 0, 0, FALSE, 0, 0, directory, &startup, &process);
+    CreateProcessW(0, text_to_wide(line, COMMAND_LINE_SIZE, command_line), 0, 0, FALSE, 0, 0,
+                   directory ? wide(directory) : 0, &startup, &process);
 }

@@ -25,6 +25,15 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
 // for any other message.
 INT_PTR dialog_colour(UINT message, WPARAM wparam);
 
+// Texts go to the system as UTF-16 (wide_text.cpp): the title (as the
+// SfxHeader's flags say it is stored), a control's text and a message box
+// with the title as caption, from UTF-8. wide_text is the buffer they use,
+// free between calls.
+extern wchar_t wide_text[MESSAGE_BUFFER_SIZE];
+const wchar_t* title_text(void);
+void set_item_text(HWND window, int id, const char* text);
+int message_box(HWND owner, const char* text, UINT style);
+
 // A function of a system library the stub does not import (its imports stay
 // KERNEL32, USER32 and GDI32), loaded when needed; 0 when it is missing.
 void* system_function(const char* library, const char* name);

@@ -46,20 +46,19 @@ static u8 extracting;
 // the other two functions come from the same library, so one check does.
 static void browse(HWND window)
 {
-    typedef LPITEMIDLIST(WINAPI * BrowseFunction)(BROWSEINFOA*);
-    typedef BOOL(WINAPI * PathFunction)(LPCITEMIDLIST, char*);
+    typedef LPITEMIDLIST(WINAPI * BrowseFunction)(BROWSEINFOW*);
+    typedef BOOL(WINAPI * PathFunction)(LPCITEMIDLIST, wchar_t*);
     typedef void(WINAPI * FreeFunction)(LPITEMIDLIST);
-    BrowseFunction browse_for_folder = (BrowseFunction)system_function("shell32.dll", "SHBrowseForFolderA");
+    BrowseFunction browse_for_folder = (BrowseFunction)system_function("shell32.dll", "SHBrowseForFolderW");
     if (browse_for_folder == 0)
         return;
-    BROWSEINFOA info = {};
+    BROWSEINFOW info = {};
     info.hwndOwner = window;
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     LPITEMIDLIST list = browse_for_folder(&info);
     if (list != 0) {
-        char* path = sfx_extraction.message;
-        if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListA"))(list, path))
-            SetDlgItemTextA(window, CTL_FOLDER, path);
+        if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListW"))(list, wide_text))
+            SetDlgItemTextW(window, CTL_FOLDER, wide_text);
         ((FreeFunction)system_function("shell32.dll", MAKEINTRESOURCEA(155)))(list);  // ILFree
     }
 }
@@ -84,9 +83,9 @@ static void extract(HWND window)
         return;
     extracting = 1;
     Extraction* x = &sfx_extraction;
-    // The messages GetDlgItemTextA and IsDlgButtonChecked would send: two
-    // imports fewer.
-    SendDlgItemMessageA(window, CTL_FOLDER, WM_GETTEXT, PATH_SIZE, (LPARAM)x->dest_path);
+    UINT n = GetDlgItemTextW(window, CTL_FOLDER, wide_text, PATH_SIZE);
+    text_from_units(x->dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
+    // The message IsDlgButtonChecked would send: one import fewer.
     stub_info.flags.overwrite_all = SendDlgItemMessageA(window, CTL_OVERWRITE_ALL, BM_GETCHECK, 0, 0) == BST_CHECKED;
     x->owner = window;
     for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
@@ -105,17 +104,17 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowTextA(window, stub_info.title);
+        SetWindowTextW(window, title_text());
         text_format(sfx_extraction.message, sizeof sfx_extraction.message,
                     "Click the Extract button to extract all files in %s to the specified folder.",
                     sfx_extraction.display_name, 0);
-        SetDlgItemTextA(window, CTL_INTRO, sfx_extraction.message);
-        SetDlgItemTextA(window, CTL_BANNER, banner_text);
+        set_item_text(window, CTL_INTRO, sfx_extraction.message);
+        set_item_text(window, CTL_BANNER, banner_text);
         if (stub_info.flags.overwrite_all)
             SendDlgItemMessageA(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
         for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
             SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
-        SetDlgItemTextA(window, CTL_FOLDER, sfx_extraction.dest_path);
+        set_item_text(window, CTL_FOLDER, sfx_extraction.dest_path);
         // The dialog manager gives the focus to the first tab stop, the
         // folder box, and selects all its text.
         return 1;
@@ -127,7 +126,7 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_COMMAND:
         switch (LOWORD(wparam)) {
         case CTL_HELP:
-            MessageBoxA(window, help_text, stub_info.title, MB_OK);
+            message_box(window, help_text, MB_OK);
             return 1;
         case CTL_BROWSE:
             browse(window);

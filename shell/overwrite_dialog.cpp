@@ -20,13 +20,13 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
     (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowTextA(window, stub_info.title);
+        SetWindowTextW(window, title_text());
         for (int id = CTL_QUESTION; id <= CTL_QUESTION_TAIL; id++)
             SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         // The rest of the sentence is the template's second line.
         text_format(sfx_extraction.message, sizeof sfx_extraction.message, "File \"%s\"",
                     sfx_extraction.dest_path, 0);
-        SetDlgItemTextA(window, CTL_QUESTION, sfx_extraction.message);
+        set_item_text(window, CTL_QUESTION, sfx_extraction.message);
         return 1;
     case WM_COMMAND:
         switch (LOWORD(wparam)) {
@@ -51,7 +51,7 @@ int extraction_ask_overwrite(Extraction* x)
     static u8 no_to_all;
     if (no_to_all)
         return ANSWER_NO;
-    INT_PTR answer = DialogBoxParamA(instance_handle, MAKEINTRESOURCEA(DLG_OVERWRITE), (HWND)x->owner,
+    INT_PTR answer = DialogBoxParamW(instance_handle, MAKEINTRESOURCEW(DLG_OVERWRITE), (HWND)x->owner,
                                      overwrite_dialog_proc, 0);
     if (answer == CTL_NO_TO_ALL)
         no_to_all = 1;
@@ -65,7 +65,7 @@ int extraction_ask_overwrite(Extraction* x)
 int extraction_message(Extraction* x, ResultCode code, const char* text, u32 style)
 {
     (void)code;
-    return MessageBoxA((HWND)x->owner, text, stub_info.title, style);
+    return message_box((HWND)x->owner, text, style);
 }
 
 // Writes value in decimal just before end; returns where it starts.
@@ -89,7 +89,7 @@ void extraction_progress(Extraction* x, const char* name)
     memory_copy(start, " of ", 4);
     start = decimal(start, x->files_reached);
     text_format(x->message, sizeof x->message, "%s files - Extracting %s", start, name);
-    SetDlgItemTextA((HWND)x->owner, CTL_BANNER, x->message);
+    set_item_text((HWND)x->owner, CTL_BANNER, x->message);
 }
 
 // The bar shows the units of the entries done (see the driver's walk), in a

@@ -48,9 +48,10 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     char* dest_path = x->dest_path;
 
     // The destination buffer serves as scratch for our own path here.
-    DWORD n = GetModuleFileNameA(instance, dest_path, PATH_SIZE);
+    DWORD n = GetModuleFileNameW(instance, wide_text, PATH_SIZE);
     if (n >= PATH_SIZE)
-        dest_path[PATH_SIZE - 1] = 0;  // a cut path is not terminated on XP
+        n = PATH_SIZE - 1;  // a cut path (not terminated on XP)
+    text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
     set_display_name(x, dest_path);
 
     x->file = file_open(dest_path, ACCESS_READ);
@@ -63,8 +64,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (result < 0)
         return fail(result);  // nothing more for ERR_STUB_MODIFIED: it warned already
 
-    dest_path[0] = 0;
-    current_directory(dest_path, PATH_SIZE);
+    current_directory(dest_path, PATH_BUFFER_SIZE);
     if (file_seek(x->file, 0, SEEK_FROM_END) == -1)
         return fail(ERR_SEEK);
     read_sfx_header(x);
@@ -72,9 +72,10 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     // current folder: the same destination, but the user sees where. An
     // empty one stays empty.
     if (dest_path[0] != 0 && dest_path[0] != '\\' && dest_path[1] != ':') {
-        DWORD length = GetFullPathNameA(dest_path, PATH_SIZE, x->message, 0);
+        wchar_t* full = wide_text + PATH_SIZE;
+        DWORD length = GetFullPathNameW(text_to_wide(wide_text, PATH_SIZE, dest_path), PATH_SIZE, full, 0);
         if (length - 1 < PATH_SIZE - 1)
-            text_copy(dest_path, PATH_SIZE, x->message);
+            text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)full, length);
     }
     if (read_archive_header(x) < 0)
         return fail(ERR_READ);
@@ -83,14 +84,14 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (check_archive_values(x, stub_info.stub_length) < 0)
         return fail(ERR_DAMAGED);
     if (load_le32(x->archive_header + 8) == 0) {
-        MessageBoxA(0, "Archive contains no files", stub_info.title, MB_OK);
+        message_box(0, "Archive contains no files", MB_OK);
         return 0;
     }
 
     instance_handle = instance;
     dialog_brush = GetSysColorBrush(COLOR_BTNFACE);  // the system's own: never deleted
     int unit_height = HIWORD(GetDialogBaseUnits());
-    dialog_font = CreateFontA(-(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+    dialog_font = CreateFontA(-(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                               OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DRAFT_QUALITY, FF_SWISS | DEFAULT_PITCH,
                               "Helv");
     // The main dialog holds a progress bar, whose class the common controls
@@ -100,7 +101,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     if (init_controls != 0)
         init_controls(&controls);
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(DLG_MAIN), 0, main_dialog_proc, 0);
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_MAIN), 0, main_dialog_proc, 0);
 
     DeleteObject(dialog_font);
     file_close(x->file);

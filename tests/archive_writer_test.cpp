@@ -106,7 +106,7 @@ TEST(EntryNames, CollectRefusesUnstorableNames)
         const char* file;
         const char* why;
     } cases[] = {
-        {"\xe6\x97\xa5\xe6\x9c\xac.txt", "code page 1252"},  // Japanese: no code page 1252 form
+        {"a\xff" "b", "not UTF-8"},
         {"nul.txt", "reserved device name"},
         {"a\\b", "backslash"},
         {"x:y", "colon"},
@@ -122,10 +122,12 @@ TEST(EntryNames, CollectRefusesUnstorableNames)
     }
     // Names that only Windows would see as the same file, over the whole
     // code page: ASCII, accented letters, letters with caron, Y diaeresis.
+    // Beyond it, Cyrillic alike.
     const char* const same[][2] = {{"Read.me", "READ.ME"},
                                    {"\xc3\xa9.txt", "\xc3\x89.txt"},
                                    {"\xc5\xa1", "\xc5\xa0"},
-                                   {"\xc3\xbf", "\xc5\xb8"}};
+                                   {"\xc3\xbf", "\xc5\xb8"},
+                                   {"\xd0\x94\xd0\xb0.txt", "\xd0\x94\xd0\x90.txt"}};
     for (const auto& pair : same) {
         testutil::TempDir dir;
         testutil::write_text(dir.file(pair[0]), "1");
@@ -171,6 +173,61 @@ TEST(EntryNames, CollectStoresCodePage1252AndAttributes)
     EXPECT_EQ(entries[3].attributes, 0x21);
     EXPECT_EQ(entries[3].write_date, (20 << 9) | (1 << 5) | 2);
     EXPECT_EQ(entries[3].write_time, (3 << 11) | (4 << 5) | 2);
+}
+
+// Any name: stored in code page 1252 with '_' for what it cannot hold, the
+// exact name beside it in a "U8" record when it is not plain ASCII; listed
+// and extracted exactly.
+TEST(EntryNames, ExactNamesBesideTheirCodePage1252Form)
+{
+    testutil::TempDir tmp;
+    const struct {
+        const char* path;  // below src, with '/'
+        const char* stored;
+    } names[] = {
+        {"plain.txt", "plain.txt"},
+        {"\xc3\xa9.txt", "\xe9.txt"},                               // é: in the code page
+        {"\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8", "________"},  // Загрузки
+        {"\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8/\xe2\x82\xac \xf0\x9f\x99\x82.txt",
+         "________\\\x80 _.txt"},                                   // € and an emoji: one '_'
+        {"\xe4\xb8\xad\xe6\x96\x87.txt", "__.txt"},               // 中文
+        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e-\xd0\x94\xd0\xb0.txt", "___-__.txt"},  // 日本語-Да
+        {"\xe6\x97\xa5\xe6\x9c\xac.txt", "__.txt"},               // 日本: the stored form of 中文 too
+    };
+    std::string src = tmp.file("src");
+    fs::create_directories(src);
+    for (const auto& n : names) {
+        std::string path = src + "/" + n.path;
+        if (std::string(n.stored).find('.') == std::string::npos)
+            fs::create_directories(path);
+        else
+            testutil::write_text(path, n.path);
+    }
+    std::vector<packer::WriterEntry> entries;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(packer::collect_entries({src + "/."}, entries, error, warnings)) << error;
+    std::vector<uint8_t> archive;
+    ASSERT_TRUE(packer::write_archive(entries, packer::ArchiveOptions(), archive, error)) << error;
+    std::string path = tmp.file("u.qvx");
+    testutil::write_file(path, archive);
+
+    std::map<std::string, host::ListedEntry> listed;
+    for (const host::ListedEntry& e : list(path))
+        listed[e.name] = e;
+    ASSERT_EQ(listed.size(), sizeof names / sizeof names[0]);
+    for (const auto& n : names) {
+        std::string exact = n.path;
+        std::replace(exact.begin(), exact.end(), '/', '\\');
+        ASSERT_EQ(listed.count(exact), 1u) << exact;
+        const host::ListedEntry& e = listed[exact];
+        EXPECT_EQ(e.stored, n.stored) << exact;
+        bool ascii = exact == n.stored;
+        EXPECT_EQ(e.entry.extra_length_2, ascii ? 0u : 4 + exact.size()) << exact;
+    }
+    host::ExtractResult r = extract(path, tmp.file("out"));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(snapshot(src), snapshot(tmp.file("out")));
 }
 
 TEST(DosTimes, RangeAndRounding)
@@ -473,7 +530,7 @@ TEST(Messages, OneLinePerMessage)
     EXPECT_EQ(host::message_line("Cannot create a\\b\nDisk full"), "Cannot create a\\b: Disk full");
     EXPECT_EQ(host::message_line("Archive data is damaged, probably caused by\na corrupt disk or download error"),
               "Archive data is damaged, probably caused by a corrupt disk or download error");
-    EXPECT_EQ(host::message_line("File \"caf\xe9\" fails error check"), "File \"caf\xc3\xa9\" fails error check");
+    EXPECT_EQ(host::message_line("File \"caf\xc3\xa9\" fails error check"), "File \"caf\xc3\xa9\" fails error check");
     EXPECT_EQ(host::format_attributes(0x27, false), "RHS.A");
     EXPECT_EQ(host::format_attributes(0x10, true), "...D.");
     EXPECT_EQ(host::format_dos_time((45 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 2), "2025-01-02 03:04:04");

@@ -873,7 +873,7 @@ TEST_F(DriverTest, HostileNamesAreNeverCreated)
         for (const std::string& name : names) {
             for (bool as_folder : {false, true}) {
                 members.push_back(as_folder ? testarchive::folder(name) : testarchive::file(name, "evil"));
-                std::string shown = name;
+                std::string shown = host::cp1252_to_utf8(name);
                 std::replace(shown.begin(), shown.end(), '/', '\\');
                 expected_messages.push_back("Cannot create " + (empty_folder ? "" : out_win() + "\\") + shown +
                                             "\nInvalid path");
@@ -915,6 +915,89 @@ TEST_F(DriverTest, CancelAtAHostileNameEndsTheRunWithoutTheCommand)
     EXPECT_FALSE(testutil::file_exists(out + "/after.txt"));
     EXPECT_FALSE(testutil::file_exists(temp.file("up.txt")));
     EXPECT_TRUE(session.commands.empty());
+}
+
+// A tagged record of the second extra field: two bytes, a u16 length (the
+// bytes' own unless given), the bytes.
+Bytes name_record(const char* tag, const std::string& bytes, int length = -1)
+{
+    Bytes r = {(uint8_t)tag[0], (uint8_t)tag[1], 0, 0};
+    store_le16(&r[2], (uint16_t)(length >= 0 ? length : (int)bytes.size()));
+    r.insert(r.end(), bytes.begin(), bytes.end());
+    return r;
+}
+
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The exact name of a "U8" record is used only when it is UTF-8, safe and
+// stands for the stored name (its code page 1252 form, with '_' for what that
+// cannot hold, is the stored name); otherwise the stored name is used, taken
+// in the system's code page (1252 on the host).
+TEST_F(DriverTest, ExactNamesOnlyWhenTheyStandForTheStoredName)
+{
+    const struct {
+        const char* what;
+        std::string stored;
+        Bytes extra2;
+        std::string extracted;  // UTF-8, with '/'
+    } cases[] = {
+        {"exact", "___-__1.txt", name_record("U8", "日本語-Да1.txt"), "日本語-Да1.txt"},
+        {"beyond U+FFFF: one '_'", "_2.txt", name_record("U8", "🙂2.txt"), "🙂2.txt"},
+        {"after a record of another kind", "__3.txt", name_record("XY", "abc") + name_record("U8", "Да3.txt"),
+         "Да3.txt"},
+        {"in a folder made for it", "___\\_4.txt", name_record("U8", "Дом\\Я4.txt"), "Дом/Я4.txt"},
+        {"code page 1252, no record", "caf\xe9" "5.txt", {}, "café5.txt"},
+        {"not UTF-8", "_6.txt", name_record("U8", "\xff" "6.txt"), "_6.txt"},
+        {"an overlong form", "_7.txt", name_record("U8", "\xc1\xbf" "7.txt"), "_7.txt"},
+        {"a surrogate", "_8.txt", name_record("U8", "\xed\xa0\x80" "8.txt"), "_8.txt"},
+        {"another name", "a9.txt", name_record("U8", "b9.txt"), "a9.txt"},
+        {"a letter the code page holds", "_10.txt", name_record("U8", "é10.txt"), "_10.txt"},
+        {"one '_' per UTF-16 unit", "__11.txt", name_record("U8", "🙂11.txt"), "__11.txt"},
+        {"a record past its field", "_12.txt", name_record("U8", "Я12.txt", 9), "_12.txt"},
+        {"only a record of another kind", "_13.txt", name_record("XY", "Я13.txt"), "_13.txt"},
+    };
+    std::vector<Member> members;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        members.push_back(testarchive::file(cases[i].stored, "case " + std::to_string(i)));
+        members.back().extra2 = cases[i].extra2;
+    }
+    EXPECT_EQ(run(testarchive::build(members)), 0);
+    EXPECT_TRUE(session.messages.empty()) << texts()[0];
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(read_text(out + "/" + cases[i].extracted), "case " + std::to_string(i));
+        EXPECT_EQ(progress[i], "Extracting " + windows_form(cases[i].extracted));
+    }
+    EXPECT_EQ(list_tree(out).size(), sizeof cases / sizeof cases[0] + 1) << "and the folder Дом";
+}
+
+// The 259-character limit of a path counts UTF-16 units, not bytes.
+TEST_F(DriverTest, NamesAreMeasuredInUtf16Units)
+{
+    int room = 259 - (int)(out_win().size() + 1);
+    const std::string de = "Д";  // one unit, two bytes
+    // Components of at most 100 letters: the host file system takes 255 bytes.
+    std::string fits = std::string();
+    for (int i = 0; i < room; i++)
+        fits += (i == 100 || i == 200) ? "\\" : de;
+    std::string too_long = fits.substr(0, fits.size() - de.size()) + "🙂";
+    std::string stored_fits(room, '_'), stored_too_long(room, '_');
+    stored_fits[100] = stored_fits[200] = stored_too_long[100] = stored_too_long[200] = '\\';
+    Member a = testarchive::file(stored_fits, "fits");
+    a.extra2 = name_record("U8", fits);
+    Member b = testarchive::file(stored_too_long, "too long");
+    b.extra2 = name_record("U8", too_long);
+    EXPECT_EQ(run(testarchive::build({a, b})), 0);
+    EXPECT_EQ(read_text(out + "/" + host::path_to_host(fits.c_str())), "fits");
+    EXPECT_EQ(progress.size(), 1u);
+    // One unit past the room cannot be created; it is shown cut to the room,
+    // never inside a character (here: before the emoji's pair).
+    std::string shown = fits.substr(0, fits.size() - de.size());
+    EXPECT_EQ(texts(), std::vector<std::string>{"Cannot create " + out_win() + "\\" + shown + "\nPath too long"});
 }
 
 TEST_F(DriverTest, ForwardSlashesAreFolderSeparators)

@@ -59,6 +59,9 @@ TEST(ShortenComponent, Examples)
     EXPECT_EQ(shorten("name."), "name.");
     EXPECT_EQ(shorten(""), "");
     EXPECT_EQ(shorten("SETUP.EXE"), "SETUP.EXE");
+    // UTF-8: characters count, their bytes stay together.
+    EXPECT_EQ(shorten("\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8-x.\xf0\x9f\x99\x82\xd0\xb0\xd0\xb1\xd0\xb2"),
+              "\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8.\xf0\x9f\x99\x82\xd0\xb0\xd0\xb1");
 }
 
 TEST(ShortenComponent, DroppedCharactersDoNotCount)
@@ -111,12 +114,12 @@ TEST(MakeShortPath, FolderConvertsAloneAsInsideAFullPath)
 
 TEST(MakeShortPath, UnterminatedBufferIsNotOverrun)
 {
-    char buffer[PATH_SIZE + 8];
+    char buffer[PATH_BUFFER_SIZE + 8];
     memset(buffer, 'a', sizeof buffer);
-    buffer[PATH_SIZE + 7] = 0;
+    buffer[PATH_BUFFER_SIZE + 7] = 0;
     make_short_path(buffer, 1);
     EXPECT_EQ(std::string(buffer), "aaaaaaaa");
-    for (size_t i = PATH_SIZE; i < PATH_SIZE + 7; i++)
+    for (size_t i = PATH_BUFFER_SIZE; i < PATH_BUFFER_SIZE + 7; i++)
         EXPECT_EQ(buffer[i], 'a');
 }
 
@@ -198,7 +201,7 @@ const char* const unsafe_names[] = {
     "\\evil.txt", "\\", "\\\\server\\share\\x", "C:evil.txt", "C:\\evil.txt", "c:", "a:b", "dir\\file:stream",
     "..", "..\\evil.txt", "dir\\..\\..\\evil.txt", "dir\\..", "...", ".. ", ". .\\..\\x", "a\x01z", "tab\there",
     "nl\nx", "CON", "con", "Con.txt", "NUL.tar.gz", "dir\\prn\\x.txt", "AUX", "aux .txt", "COM1", "com9.log",
-    "LPT1", "lpt9.txt", "COM\xB9", "CONIN$", "conout$.x", "",
+    "LPT1", "lpt9.txt", "COM\xB9", "lpt\xC2\xB2.txt", "CONIN$", "conout$.x", "",
 };
 
 std::string with_slashes(std::string s)
@@ -238,7 +241,8 @@ TEST(EntryNameIsSafe, OrdinaryNamesPass)
 {
     const char* ok[] = {"a", "readme.txt", "dir\\sub\\file.bin", "dir/sub/file.bin", ".profile", "a..b", "..a",
                         "a..", "x\\\\y", "dir\\", "a\\.\\b", "CONSOLE.txt", "COM10", "COM0", "LPT", "nul_file",
-                        "con-fig.h", "auxiliary", "PRN2", "caf\xE9.txt", "Program Files\\App\\setup.exe"};
+                        "con-fig.h", "auxiliary", "PRN2", "caf\xE9.txt", "caf\xC3\xA9.txt", "COM\xC2\xBC",
+                        "Program Files\\App\\setup.exe"};
     for (const char* name : ok)
         EXPECT_TRUE(safe(name)) << name;
 }

@@ -181,7 +181,38 @@ TEST(HostText, CodePage1252RoundTrip)
     ASSERT_TRUE(host::utf8_to_cp1252(utf8, back));
     EXPECT_EQ(back, cp);
     EXPECT_FALSE(host::utf8_to_cp1252("\xe6\x97\xa5", back)) << "a CJK letter has no code page 1252 form";
+    ASSERT_TRUE(host::utf8_to_cp1252("\xe6\x97\xa5-\xf0\x9f\x99\x82\xc3\xa9", back, true));
+    EXPECT_EQ(back, "_-_\xe9") << "'_' for each character the code page cannot hold";
     EXPECT_EQ(host::path_to_host("a\\b\\c"), "a/b/c");
+}
+
+// The host reads UTF-8 as strictly as the stub's Windows conversion does
+// (tests/wine/win32_backend_test.cpp has the same cases), and its "system
+// code page" is 1252.
+TEST(HostText, Utf16UnitsAsWindowsMakesThem)
+{
+    const struct {
+        const char* text;
+        u32 units;  // 0: not UTF-8 or too long for 8 units
+    } utf8[] = {
+        {"a\xc3\xa9", 2}, {"\xf0\x9f\x99\x82", 2}, {"\xed\xa0\x80", 0}, {"\xc1\xbf", 0},
+        {"\xe0\x80\xaf", 0}, {"\xc3", 0}, {"\xf4\x90\x80\x80", 0}, {"\x80", 0}, {"abcdefghi", 0},
+    };
+    u16 units[8];
+    for (const auto& c : utf8)
+        EXPECT_EQ(text_to_units(units, 8, c.text, (u32)strlen(c.text), 1), c.units) << c.text;
+    ASSERT_EQ(text_to_units(units, 8, "caf\xe9\x80", 5, 0), 5u);
+    EXPECT_EQ(units[3], 0xE9);
+    EXPECT_EQ(units[4], 0x20AC);
+    char out[16];
+    EXPECT_EQ(text_from_units(out, sizeof out, units, 5), 8u);
+    EXPECT_STREQ(out, "caf\xc3\xa9\xe2\x82\xac");
+    EXPECT_EQ(text_from_units(out, 8, units, 5), 0u);
+    EXPECT_STREQ(out, "");
+    ASSERT_EQ(text_to_units(units, 8, "\xf0\x9f\x99\x82", 4, 1), 2u);
+    EXPECT_EQ(text_from_units(out, sizeof out, units, 2), 4u);
+    EXPECT_STREQ(out, "\xf0\x9f\x99\x82");
+    EXPECT_EQ(utf16_length("a\xc3\xa9\xe6\x97\xa5\xf0\x9f\x99\x82"), 5u);
 }
 
 }  // namespace

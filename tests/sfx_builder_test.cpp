@@ -156,6 +156,12 @@ TEST(BuildSfx, AppendsTheSfxHeaderAndTheArchive)
     s.command_in_destination = true;
     b = build(stub, archive, s);
     EXPECT_EQ(b.out[stub.size() + 2], SFX_FLAG_COMMAND_IN_DESTINATION);
+    // Strings beyond ASCII are UTF-8, and the header says so.
+    s.command_in_destination = false;
+    s.folder = "C:\\\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8";  // Загрузки
+    b = build(stub, archive, s);
+    EXPECT_EQ(b.out[stub.size() + 2], SFX_FLAG_UTF8);
+    EXPECT_EQ(std::string((const char*)&b.out[stub.size() + 10 + s.title.size()], s.folder.size()), s.folder);
 
     // Without a header the archive follows the image directly.
     s.with_header = false;

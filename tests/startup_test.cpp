@@ -163,6 +163,38 @@ TEST_F(SfxHeaderTest, LongStringsAreCutAndSkipped)
     EXPECT_EQ(load_le32(run.x.archive_header + 8), 6u);
 }
 
+// Strings are in the system's code page (code page 1252 on the host) unless
+// flag bit 2 says UTF-8. The folder and the command become UTF-8, the title
+// stays as stored; UTF-8 is cut before a character the 79 or 259 bytes split.
+TEST_F(SfxHeaderTest, StringsInTheCodePageOrUtf8)
+{
+    const std::string de = "\xd0\x94";  // a Cyrillic letter, two bytes in UTF-8
+    const struct {
+        uint8_t flags;
+        std::string title, folder, command;
+        std::string title_read, folder_read, command_read;
+    } cases[] = {
+        {0, "Caf\xe9", "C:\\Caf\xe9", "caf\xe9.exe", "Caf\xe9", "C:\\Caf\xc3\xa9", "caf\xc3\xa9.exe"},
+        {SFX_FLAG_UTF8, "Caf\xc3\xa9", "C:\\" + de, de + ".exe", "Caf\xc3\xa9", "C:\\" + de, de + ".exe"},
+        {SFX_FLAG_UTF8, std::string(78, 'T') + de, std::string(258, 'f') + de, std::string(257, 'c') + de + "x",
+         std::string(78, 'T'), std::string(258, 'f'), std::string(257, 'c') + de},
+        {0, std::string(78, 'T') + de, std::string(258, 'f') + de, "", std::string(78, 'T') + "\xd0",
+         std::string(258, 'f') + "\xc3\x90", ""},
+    };
+    for (const auto& c : cases) {
+        Header h;
+        h.flags = c.flags;
+        h.title = c.title;
+        h.folder = c.folder;
+        h.command = c.command;
+        read(cat(sfx_header(h), archive_header_bytes(1)));
+        EXPECT_EQ(run.x.sfx_flags, c.flags);
+        EXPECT_EQ(std::string(run.title), c.title_read) << c.title;
+        EXPECT_EQ(std::string(run.x.dest_path), c.folder_read) << c.folder;
+        EXPECT_EQ(std::string(run.x.command), c.command_read) << c.command;
+    }
+}
+
 TEST_F(SfxHeaderTest, OnlyFlagBitOneMeansOverwrite)
 {
     Header h;

@@ -13,6 +13,7 @@
 #include "archive/stub_info.h"
 #include "packer/archive_writer.h"
 #include "platform/host.h"
+#include "platform/text.h"
 #include "tools/commands.h"
 #include "tools/output_file.h"
 #include "tools/path_filter.h"
@@ -23,7 +24,8 @@
 namespace qvx {
 
 // Names that the stub will pass over under the default folder: folder,
-// backslash and name must fit in 259 characters.
+// backslash and name must fit in 259 characters (UTF-16 units, as Windows
+// counts them).
 static void warn_long_names(const std::vector<packer::WriterEntry>& entries, const std::string& folder)
 {
     if (folder.empty())
@@ -33,14 +35,14 @@ static void warn_long_names(const std::vector<packer::WriterEntry>& entries, con
     size_t length = folder.size();
     if (length >= 2 && folder[length - 1] == '\\')
         length--;
-    size_t prefix = length;
+    size_t prefix = utf16_length(folder.substr(0, length).c_str());
     if (folder[length - 1] != ':' && folder[length - 1] != '\\')
         prefix++;
     size_t room = prefix >= PATH_SIZE - 1 ? 0 : PATH_SIZE - 1 - prefix;
     unsigned count = 0;
     for (const packer::WriterEntry& e : entries)
-        if (e.name.size() > room && count++ < 3)
-            error_line("warning: " + host_name(e.name) + " does not fit under the default folder (" +
+        if (utf16_length(e.exact.c_str()) > room && count++ < 3)
+            error_line("warning: " + host_name(e.exact) + " does not fit under the default folder (" +
                        std::to_string(room) + " characters left) and would be passed over there");
     if (count > 3)
         error_line("warning: " + std::to_string(count - 3) + " more names do not fit under the default folder");
@@ -84,7 +86,7 @@ static void check_command(const std::string& command, const std::vector<packer::
     for (const packer::WriterEntry& e : entries) {
         if (e.folder)
             continue;
-        std::string name = fold_case(host::cp1252_to_utf8(e.name));
+        std::string name = fold_case(e.exact);
         // Windows adds .exe to a program named without an extension.
         if (name == wanted || name == wanted + ".exe")
             return;
@@ -93,13 +95,13 @@ static void check_command(const std::string& command, const std::vector<packer::
         bool tail = name.size() > wanted.size() && name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
                     name[name.size() - wanted.size() - 1] == '\\';
         if ((tail || name_base == base || name_base == base + ".exe") &&
-            (best == nullptr || e.name.size() < best->name.size()))
+            (best == nullptr || e.exact.size() < best->exact.size()))
             best = &e;
     }
     std::string line = "warning: --command \"" + command + "\": the archive holds no file " + program +
                        " in the destination folder, where the command is run";
     if (best != nullptr) {
-        std::string suggestion = host::cp1252_to_utf8(best->name);
+        std::string suggestion = best->exact;
         if (suggestion.find(' ') != std::string::npos)
             suggestion = "\"" + suggestion + "\"";
         line += "; did you mean --command '" + suggestion + arguments + "'?";
@@ -189,7 +191,7 @@ static void drop_folders_not_included(std::vector<packer::WriterEntry>& entries,
     std::vector<bool> keep(entries.size(), false);
     std::vector<std::string> names(entries.size());
     for (size_t i = 0; i < entries.size(); i++) {
-        names[i] = host::cp1252_to_utf8(entries[i].name);
+        names[i] = entries[i].exact;
         for (char& ch : names[i])
             if (ch == '\\')
                 ch = '/';
@@ -370,7 +372,7 @@ int run_add(const AddCommand& c)
     unsigned files = 0, folders = 0;
     for (const packer::WriterEntry& e : entries) {
         if (c.verbosity == Verbosity::VERBOSE)
-            printf("%s%s\n", host_name(e.name).c_str(), e.folder ? "/" : "");
+            printf("%s%s\n", host_name(e.exact).c_str(), e.folder ? "/" : "");
         if (e.folder) {
             folders++;
         } else {

@@ -22,7 +22,6 @@ int run_test(const std::vector<std::string>& archives, Verbosity verbosity)
 
 namespace {
 
-std::string utf8(const std::string& cp1252) { return printable(host::cp1252_to_utf8(cp1252)); }
 
 // What a failed directory walk says, as one line.
 std::string walk_error(host::Run& run, ResultCode r)
@@ -52,9 +51,9 @@ int list_text(const std::string& path)
     if (info.sfx) {
         printf("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
         if (info.has_sfx_header) {
-            printf("Title: %s\n", utf8(info.title).c_str());
-            printf("Folder: %s\n", utf8(info.folder).c_str());
-            printf("Command: %s\n", utf8(info.command).c_str());
+            printf("Title: %s\n", printable(info.title).c_str());
+            printf("Folder: %s\n", printable(info.folder).c_str());
+            printf("Command: %s\n", printable(info.command).c_str());
             printf("Overwrite without asking: %s\n", info.overwrite ? "yes" : "no");
         }
     }
@@ -116,9 +115,9 @@ int list_json(const std::string& path, nlohmann::json& out)
     }
     out["self_extractor"] = info.sfx;
     if (info.sfx && info.has_sfx_header) {
-        out["title"] = host::cp1252_to_utf8(info.title);
-        out["folder"] = host::cp1252_to_utf8(info.folder);
-        out["command"] = host::cp1252_to_utf8(info.command);
+        out["title"] = info.title;
+        out["folder"] = info.folder;
+        out["command"] = info.command;
         out["overwrite"] = info.overwrite;
     }
     out["packed_bytes"] = info.file_size - info.archive_start;
@@ -127,7 +126,7 @@ int list_json(const std::string& path, nlohmann::json& out)
     if (info.header.entry_count > 0) {
         r = host::read_directory(*run, [&](const host::ListedEntry& e) {
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
-            std::string name = host::cp1252_to_utf8(e.name);
+            std::string name = e.name;
             for (char& c : name)
                 if (c == '\\')
                     c = '/';
@@ -170,8 +169,9 @@ int run_list(const ListCommand& c)
             worst = std::max(worst, list_json(path, one));
             all.push_back(one);
         }
-        // Names that are not UTF-8 cannot occur (code page 1252 converts),
-        // but a replacement character is better than an exception.
+        // Names are UTF-8 (exact names are checked, stored ones converted);
+        // a string of the SfxHeader marked UTF-8 may not be, and a
+        // replacement character is better than an exception.
         printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         return worst;
     }

@@ -9,19 +9,22 @@
 
 namespace qvx {
 
-static bool to_cp1252(const std::string& what, const std::string& utf8, std::string& out)
+// The strings are stored as given, in UTF-8 (the builder marks the header
+// when one is not plain ASCII).
+static bool check_utf8(const std::string& what, const std::string& text, std::string& out)
 {
-    if (!host::utf8_to_cp1252(utf8, out)) {
-        error_line(what + " \"" + utf8 + "\" has characters outside Windows code page 1252");
+    if (!host::is_utf8(text)) {
+        error_line(what + " \"" + printable(text) + "\" is not UTF-8");
         return false;
     }
+    out = text;
     return true;
 }
 
 bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
 {
-    if (!to_cp1252("--title", s.title, out.title) || !to_cp1252("--folder", s.folder, out.folder) ||
-        !to_cp1252("--command", s.command, out.command))
+    if (!check_utf8("--title", s.title, out.title) || !check_utf8("--folder", s.folder, out.folder) ||
+        !check_utf8("--command", s.command, out.command))
         return false;
     out.overwrite = s.overwrite;
     out.command_in_destination = s.command_dir == "dest";

@@ -83,9 +83,9 @@ std::string printable(const std::string& utf8)
     return out;
 }
 
-std::string host_name(const std::string& cp1252_name)
+std::string host_name(const std::string& name)
 {
-    std::string s = host::cp1252_to_utf8(cp1252_name);
+    std::string s = name;
     for (char& c : s)
         if (c == '\\')
             c = '/';

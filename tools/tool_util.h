@@ -28,8 +28,8 @@ bool ends_with_nocase(const std::string& s, const std::string& suffix);
 // name cannot drive the terminal.
 std::string printable(const std::string& utf8);
 
-// An archive name (code page 1252, backslashes) as shown on the terminal.
-std::string host_name(const std::string& cp1252_name);
+// An archive name (UTF-8, backslashes) as shown on the terminal.
+std::string host_name(const std::string& name);
 
 // "YYYY-MM-DD HH:MM:SS" from DOS date and time words; 19 blanks when the date
 // is 0, and "????-??-?? ??:??:??" when a field is out of its range.

@@ -88,6 +88,7 @@ set(WINE_SCENARIOS
   crc_failure
   name_too_long
   signed
+  unicode_names
   screenshots)
 # The backend test is a 64-bit program of its own, not the stub.
 set(WINE32_SCENARIOS ${WINE_SCENARIOS})

@@ -30,7 +30,7 @@ S
 
 scenario_modified_stub() {
   mkdir in && echo hello > in/a.txt
-  make_sfx modified.exe --empty --title "Modified Test" --flip-stub-byte 700
+  make_sfx modified.exe --empty --title "Modified Test" --flip-stub-text "specify a folder name"
   # The warning comes before the SfxHeader is read: the caption is the
   # initial title.
   cat > script.txt <<'S'
@@ -614,6 +614,46 @@ S
   local out="$work/${dest##*\\}"
   [ "$(cat "$out/next.txt")" = next ] || fail "next.txt was not extracted"
   [ "$(ls "$out")" = next.txt ] || fail "unexpected: $(ls "$out")"
+}
+
+# --- names beyond the code page ------------------------------------------------------
+
+# Started from a folder named Загрузки, with a title and names outside code
+# page 1252: the folder box shows the folder, the caption the title, and the
+# names come back exactly. Name records that do not stand for their stored
+# names (another name; UTF-8 that is not: a surrogate, an overlong form) give
+# the stored name, '_' where the archiver had no character.
+scenario_unicode_names() {
+  # Wine maps names between Windows and the file system by the locale.
+  export LC_ALL=C.UTF-8
+  mkdir -p "in/uni/Папка" Загрузки
+  echo one > "in/uni/日本語-Да.txt"
+  echo two > "in/uni/é.txt"
+  echo three > "in/uni/🙂.txt"
+  echo four > "in/uni/Папка/файл.txt"
+  for i in 1 2 3; do echo "fallback $i" > "in/uni/Ж$i.txt"; done
+  local title="Установка 日本"
+  make_sfx Загрузки/unicode.exe --title "$title" --folder . \
+    --exact-name 'uni\Ж1.txt' 'uni\é1.txt' \
+    --exact-name 'uni\Ж2.txt' $'uni\\\xed\xa0\x802.txt' \
+    --exact-name 'uni\Ж3.txt' $'uni\\\xc1\xbf3.txt' in/uni
+  cd Загрузки
+  cat > script.txt <<S
+start unicode.exe
+find "$title" 101
+caption "$title"
+text 101 $(q "$(winpath "$work/Загрузки")")
+click 108
+exit 0
+S
+  run_driver
+  cd ..
+  local f
+  for f in 1 2 3; do mv "in/uni/Ж$f.txt" "in/uni/_$f.txt"; done
+  same_tree in/uni Загрузки/uni
+  for f in "日本語-Да.txt" "é.txt" "🙂.txt" "Папка/файл.txt" _1.txt _2.txt _3.txt; do
+    [ -f "Загрузки/uni/$f" ] || fail "Загрузки/uni/$f is missing: $(ls Загрузки/uni | tr '\n' ' ')"
+  done
 }
 
 # --- signing ---------------------------------------------------------------------

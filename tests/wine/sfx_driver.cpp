@@ -43,7 +43,7 @@
 //   unix COMMAND...         run a host program (screenshots) and wait for it
 //
 // Every step is printed; the first failure prints FAIL, ends the child and
-// exits with 1.
+// exits with 1. The script is UTF-8; texts are read and set as Unicode.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <commctrl.h>
@@ -120,11 +120,27 @@ std::vector<std::string> split(const std::string& line)
     return words;
 }
 
+std::wstring wide(const std::string& utf8)
+{
+    std::wstring out(utf8.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], (int)out.size());
+    out.resize(n > 0 ? n : 0);
+    return out;
+}
+
+std::string utf8(const wchar_t* text, size_t count)
+{
+    std::string out(count * 3 + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, (int)count, &out[0], (int)out.size(), nullptr, nullptr);
+    out.resize(n > 0 ? n : 0);
+    return out;
+}
+
 std::string window_text(HWND w)
 {
-    char buffer[2048];
-    int n = GetWindowTextA(w, buffer, sizeof buffer);
-    return std::string(buffer, n > 0 ? n : 0);
+    wchar_t buffer[2048];
+    int n = GetWindowTextW(w, buffer, 2048);
+    return utf8(buffer, n > 0 ? n : 0);
 }
 
 // GetWindowText reads only the caption Windows keeps for a control of
@@ -135,14 +151,14 @@ std::string control_text(int id)
     HWND control = GetDlgItem(current, id);
     if (control == nullptr)
         fail("no control %d in the current window", id);
-    char buffer[2048];
+    wchar_t buffer[2048];
     DWORD_PTR n = 0;
     // Not SMTO_ABORTIFHUNG: a stub that has not fetched a message for a few
     // seconds counts as hung, and the PE32 stub under qemu can be that slow
     // to set up its first dialog.
-    if (!SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_NORMAL, kTimeout, &n))
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, 2048, (LPARAM)buffer, SMTO_NORMAL, kTimeout, &n))
         fail("control %d does not answer", id);
-    return std::string(buffer, n);
+    return utf8(buffer, n);
 }
 
 struct Search {
@@ -194,11 +210,10 @@ void start(const std::vector<std::string>& w)
             command += ' ';
         command += "\"" + w[i] + "\"";
     }
-    STARTUPINFOA si = {};
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back(0);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child))
+    std::wstring line = wide(command);
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child))
         fail("cannot start %s (error %lu)", command.c_str(), GetLastError());
 }
 
@@ -332,7 +347,7 @@ void execute(const std::vector<std::string>& w)
             fail("selection %u to %u, expected %s to %s", LOWORD(range), HIWORD(range), w[2].c_str(), w[3].c_str());
     } else if (op == "set") {
         need(w, 3);
-        if (!SetDlgItemTextA(current, std::atoi(w[1].c_str()), w[2].c_str()))
+        if (!SetDlgItemTextW(current, std::atoi(w[1].c_str()), wide(w[2]).c_str()))
             fail("cannot set control %s", w[1].c_str());
     } else if (op == "check") {
         need(w, 3);

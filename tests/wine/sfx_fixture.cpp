@@ -9,6 +9,9 @@
 //     --level N           compression level for INPUTs (default 6)
 //     --stream-size N     cut the data into streams of about N bytes
 //     --flip-stub-byte N  change byte N of the stub image afterwards
+//     --flip-stub-text T  change the first byte of text T in the stub image
+//                         (text the stub never reads before its self-check,
+//                         wherever the linker put it)
 //     --cut-archive N     keep only the first N bytes of the archive
 //     --flip-archive-byte N  change byte N of the archive
 //     --damage-directory  break the signature of the first directory piece
@@ -19,6 +22,9 @@
 //                         data, which the archiver stores as it is)
 //     --product P --product-version V --company C --icon FILE.ico
 //                         the publisher's identity in the stub's resources
+//     --exact-name FROM TO  the entry whose exact name is FROM (backslashes)
+//                         keeps its stored name but carries TO in its name
+//                         record, as a damaged or foreign record would
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -52,7 +58,9 @@ int main(int argc, char** argv)
     bool damage_directory = false;
     bool no_check_values = false;
     std::vector<std::string> damage_members;
+    std::vector<std::pair<std::string, std::string>> exact_names;
     long flip_stub = -1, cut_archive = -1, flip_archive = -1;
+    std::string flip_stub_text;
 
     for (int i = 3; i < argc; i++) {
         std::string a = argv[i];
@@ -83,6 +91,8 @@ int main(int argc, char** argv)
             options.stream_size = std::strtoull(value().c_str(), nullptr, 10);
         else if (a == "--flip-stub-byte")
             flip_stub = std::atol(value().c_str());
+        else if (a == "--flip-stub-text")
+            flip_stub_text = value();
         else if (a == "--cut-archive")
             cut_archive = std::atol(value().c_str());
         else if (a == "--flip-archive-byte")
@@ -101,6 +111,10 @@ int main(int argc, char** argv)
             strings.identity.company = value();
         else if (a == "--icon")
             strings.identity.icon = testutil::read_file(value());
+        else if (a == "--exact-name") {
+            std::string from = value();
+            exact_names.push_back({from, value()});
+        }
         else
             inputs.push_back(a);
     }
@@ -117,6 +131,13 @@ int main(int argc, char** argv)
         std::string error;
         if (!packer::collect_entries(inputs, entries, error, warnings))
             return fail(error);
+        for (const auto& change : exact_names) {
+            auto e = std::find_if(entries.begin(), entries.end(),
+                                  [&](const packer::WriterEntry& w) { return w.exact == change.first; });
+            if (e == entries.end())
+                return fail("--exact-name: no entry " + change.first);
+            e->exact = change.second;
+        }
         if (!packer::write_archive(entries, options, archive, error))
             return fail(error);
     }
@@ -155,6 +176,12 @@ int main(int argc, char** argv)
         return fail(error);
     for (const std::string& w : warnings)
         std::fprintf(stderr, "sfx_fixture: warning: %s\n", w.c_str());
+    if (!flip_stub_text.empty()) {
+        auto at = std::search(stub.begin(), stub.end(), flip_stub_text.begin(), flip_stub_text.end());
+        if (at == stub.end())
+            return fail("--flip-stub-text: no " + flip_stub_text + " in the stub");
+        flip_stub = at - stub.begin();
+    }
     if (flip_stub >= 0) {
         if ((size_t)flip_stub >= stub.size())
             return fail("--flip-stub-byte past the stub");

@@ -180,6 +180,47 @@ static void file_times()
     path_delete(t.c_str());
 }
 
+// Paths are UTF-8 and reach the W functions whole. Text converts to UTF-16
+// strictly when it is UTF-8 (the host's rule too: platform_test), and as the
+// A functions read it when it is in the ANSI code page.
+static void unicode_paths_and_text()
+{
+    std::string folder = path("\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8");  // Загрузки
+    std::string file = folder + "\\\xe6\x97\xa5\xf0\x9f\x99\x82.txt";                             // 日🙂.txt
+    CHECK(dir_create(folder.c_str()) == 1);
+    FileHandle h = file_create(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    CHECK(h != INVALID_FILE);
+    file_close(h);
+    wchar_t wide_file[MAX_PATH];
+    MultiByteToWideChar(CP_UTF8, 0, file.c_str(), -1, wide_file, MAX_PATH);
+    CHECK(GetFileAttributesW(wide_file) != INVALID_FILE_ATTRIBUTES);
+    CHECK(path_set_attributes(file.c_str(), FILE_ATTRIBUTE_READONLY) == 1);
+    CHECK((path_get_attributes(file.c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+    CHECK(path_set_attributes(file.c_str(), FILE_ATTRIBUTE_NORMAL) == 1);
+    CHECK(path_delete(file.c_str()) == 1);
+    CHECK(path_get_attributes(file.c_str()) == -1);
+    wchar_t wide_folder[MAX_PATH];
+    MultiByteToWideChar(CP_UTF8, 0, folder.c_str(), -1, wide_folder, MAX_PATH);
+    CHECK(RemoveDirectoryW(wide_folder));
+
+    const struct {
+        const char* text;
+        u32 units;  // 0: not UTF-8 or too long for 8 units
+    } utf8[] = {
+        {"a\xc3\xa9", 2}, {"\xf0\x9f\x99\x82", 2}, {"\xed\xa0\x80", 0}, {"\xc1\xbf", 0},
+        {"\xe0\x80\xaf", 0}, {"\xc3", 0}, {"\xf4\x90\x80\x80", 0}, {"\x80", 0}, {"abcdefghi", 0},
+    };
+    u16 units[8];
+    for (const auto& c : utf8)
+        CHECK(text_to_units(units, 8, c.text, (u32)std::strlen(c.text), 1) == c.units);
+    if (GetACP() == 1252) {
+        CHECK(text_to_units(units, 8, "caf\xe9\x80", 5, 0) == 5 && units[3] == 0xE9 && units[4] == 0x20AC);
+        char out[16];
+        CHECK(text_from_units(out, sizeof out, units, 5) == 8 && std::strcmp(out, "caf\xc3\xa9\xe2\x82\xac") == 0);
+        CHECK(text_from_units(out, 8, units, 5) == 0 && out[0] == 0);
+    }
+}
+
 static void heap_and_services()
 {
     char* p = (char*)mem_alloc(100);
@@ -216,6 +257,7 @@ int main()
     files_and_errors();
     attributes_and_folders();
     file_times();
+    unicode_paths_and_text();
     heap_and_services();
 
     RemoveDirectoryA(dir.c_str());

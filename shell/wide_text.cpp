@@ -1,0 +1,28 @@
+// The shell's texts on their way to the system: everything inside the stub
+// is UTF-8 (the title as stored), the dialogs and message boxes are UTF-16.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "archive/records.h"
+#include "archive/stub_info.h"
+#include "shell/dialogs.h"
+
+wchar_t wide_text[MESSAGE_BUFFER_SIZE];
+
+const wchar_t* title_text(void)
+{
+    static wchar_t title[TITLE_SIZE];
+    UINT code_page = (sfx_extraction.sfx_flags & SFX_FLAG_UTF8) ? CP_UTF8 : CP_ACP;
+    MultiByteToWideChar(code_page, 0, stub_info.title, -1, title, TITLE_SIZE);
+    return title;
+}
+
+void set_item_text(HWND window, int id, const char* text)
+{
+    SetDlgItemTextW(window, id, text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, text));
+}
+
+int message_box(HWND owner, const char* text, UINT style)
+{
+    return MessageBoxW(owner, text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, text), title_text(), style);
+}
