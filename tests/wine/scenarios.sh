@@ -65,6 +65,13 @@ q() {
   echo "\"${s//\"/\\\"}\""
 }
 
+# The DOS attributes Wine keeps for a file beside its Unix mode (0 when none).
+dos_attributes() {
+  python3 -c 'import os, sys
+try: print(int(os.getxattr(sys.argv[1], "user.DOSATTRIB").split(b"\0")[0], 16))
+except OSError: print(0)' "$1"
+}
+
 scenario_extract_tree() {
   mkdir -p in/tree/sub/deeper in/tree/empty "in/tree/with blank"
   seq 1 40000 > in/tree/numbers.txt
@@ -76,7 +83,9 @@ scenario_extract_tree() {
   touch -d "2019-07-04 23:59:58" in/tree/sub/a.txt
   chmod a-w in/tree/sub/a.txt
   # No SfxHeader: the initial title, and the current directory as folder.
-  make_sfx tree.exe --no-header in/tree
+  # Hidden and system: Windows keeps them, Wine in the file's DOSATTRIB
+  # attribute, where the host extraction (which drops them) cannot stand in.
+  make_sfx tree.exe --no-header --hidden 'tree\sub\zero.bin' in/tree
   local dest
   dest=$(winpath "$work/new/dest")
   cat > script.txt <<S
@@ -108,6 +117,11 @@ S
     *w*) ;;
     *) fail "numbers.txt became read-only" ;;
   esac
+  local attributes
+  attributes=$(dos_attributes new/dest/tree/sub/zero.bin)
+  [ $((attributes & 6)) = 6 ] || fail "zero.bin is not hidden and system: attributes $attributes"
+  attributes=$(dos_attributes new/dest/tree/sub/a.txt)
+  [ $((attributes & 6)) = 0 ] || fail "a.txt became hidden or system: attributes $attributes"
 }
 
 scenario_help_and_cancel() {

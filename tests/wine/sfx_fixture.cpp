@@ -15,6 +15,7 @@
 //     --cut-archive N     keep only the first N bytes of the archive
 //     --flip-archive-byte N  change byte N of the archive
 //     --damage-directory  break the signature of the first directory piece
+//     --hidden NAME       mark the member stored as NAME hidden and system
 //     --no-check-values   clear our check values from the headers, as an
 //                         archive of another writer would have none
 //     --damage-member F   change one byte of host file F's data inside the
@@ -58,6 +59,7 @@ int main(int argc, char** argv)
     bool damage_directory = false;
     bool no_check_values = false;
     std::vector<std::string> damage_members;
+    std::vector<std::string> hidden;
     std::vector<std::pair<std::string, std::string>> exact_names;
     long flip_stub = -1, cut_archive = -1, flip_archive = -1;
     std::string flip_stub_text;
@@ -99,6 +101,8 @@ int main(int argc, char** argv)
             flip_archive = std::atol(value().c_str());
         else if (a == "--damage-directory")
             damage_directory = true;
+        else if (a == "--hidden")
+            hidden.push_back(value());
         else if (a == "--no-check-values")
             no_check_values = true;
         else if (a == "--damage-member")
@@ -131,6 +135,13 @@ int main(int argc, char** argv)
         std::string error;
         if (!packer::collect_entries(inputs, entries, error, warnings))
             return fail(error);
+        for (const std::string& name : hidden) {
+            auto entry = std::find_if(entries.begin(), entries.end(),
+                                      [&](const packer::WriterEntry& e) { return e.name == name; });
+            if (entry == entries.end())
+                return fail("--hidden: no member " + name);
+            entry->attributes |= ATTR_HIDDEN | ATTR_SYSTEM;
+        }
         for (const auto& change : exact_names) {
             auto e = std::find_if(entries.begin(), entries.end(),
                                   [&](const packer::WriterEntry& w) { return w.exact == change.first; });
