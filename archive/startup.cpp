@@ -152,8 +152,10 @@ void read_sfx_header(Extraction* x)
 
 ResultCode read_archive_header(Extraction* x)
 {
-    file_seek(x->file, *run_archive_start(x), SEEK_FROM_START);
-    if (file_read(x->file, x->archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
+    // A seek that fails would leave the header read from wherever the file
+    // was: bytes of the stub or of the SfxHeader taken for the archive's.
+    if (file_seek(x->file, *run_archive_start(x), SEEK_FROM_START) == -1 ||
+        file_read(x->file, x->archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
         return ERR_READ;
     return 0;
 }

@@ -213,10 +213,14 @@ ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, st
     ResultCode r = read_archive_header(&x);
     if (r < 0) {
         // Too short for a header, and without the magic: no archive at all.
+        // (The wrappers keep the system's error; a read that only came short
+        // leaves none.)
         bool magic = info.file_size - info.archive_start >= 4 &&
                      pread(fd, x.archive_header, 4, (off_t)info.archive_start) == 4 &&
                      memcmp(x.archive_header, archive_magic, 4) == 0;
-        if (!info.sfx && !magic)
+        if (LastError != 0)
+            error = message_line(("cannot read the archive header of " + path + os_error_suffix()).c_str());
+        else if (!info.sfx && !magic)
             error = path + " is not a QVX archive or self-extractor";
         else
             error = "cannot read the archive header of " + path + ": the file ends too early";

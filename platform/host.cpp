@@ -161,6 +161,24 @@ unsigned windows_error_from_errno(int err)
 
 static void set_error() { LastError = windows_error_from_errno(errno); }
 
+// --- fault injection (tests) ---------------------------------------------------
+
+static thread_local FaultCounter* t_faults = nullptr;
+
+void set_fault_counter(FaultCounter* counter) { t_faults = counter; }
+
+// Counts a call of kind; true when it is the one to fail, with errno set as
+// the failing system call would set it.
+static inline bool injected_fault(unsigned kind, int error)
+{
+    FaultCounter* c = t_faults;
+    if (c == nullptr || (c->kinds & kind) == 0 || ++c->calls != c->fail_at)
+        return false;
+    c->failed_kind = kind;
+    errno = error;
+    return true;
+}
+
 // --- the temporary file a signal removes --------------------------------------
 
 // The file file_create_new made and neither path_replace nor path_delete has
@@ -241,6 +259,7 @@ static void disarm(int dir, const std::string& path)
 
 using host::fd_from_handle;
 using host::handle_from_fd;
+using host::injected_fault;
 using host::path_to_host;
 using host::set_error;
 
@@ -297,8 +316,19 @@ private:
     std::string leaf_;
 };
 
-void* mem_alloc(u32 size) { return malloc(size == 0 ? 1 : size); }
-void* mem_realloc(void* block, u32 size) { return realloc(block, size == 0 ? 1 : size); }
+void* mem_alloc(u32 size)
+{
+    if (injected_fault(host::FAULT_ALLOC, ENOMEM))
+        return nullptr;
+    return malloc(size == 0 ? 1 : size);
+}
+
+void* mem_realloc(void* block, u32 size)
+{
+    if (injected_fault(host::FAULT_ALLOC, ENOMEM))
+        return nullptr;
+    return realloc(block, size == 0 ? 1 : size);
+}
 void mem_free(void* block) { free(block); }
 
 FileHandle file_create(const char* path, u32 attributes)
@@ -306,7 +336,9 @@ FileHandle file_create(const char* path, u32 attributes)
     (void)attributes;
     LastError = 0;
     Beneath at(path_to_host(path));
-    int fd = at.ok() ? openat(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666) : -1;
+    int fd = injected_fault(host::FAULT_CREATE, EACCES) ? -1
+             : at.ok() ? openat(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)
+                       : -1;
     if (fd < 0) {
         // Windows names a missing parent folder "path not found".
         LastError = errno == ENOENT ? (u32)OS_PATH_NOT_FOUND : host::windows_error_from_errno(errno);
@@ -322,7 +354,9 @@ FileHandle file_create_new(const char* path, u32 attributes)
     std::string p = path_to_host(path);
     Beneath at(p);
     host::SignalsHeld held;
-    int fd = at.ok() ? openat(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666) : -1;
+    int fd = injected_fault(host::FAULT_CREATE, EACCES) ? -1
+             : at.ok() ? openat(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)
+                       : -1;
     if (fd < 0) {
         // As Windows names them: a name in use "exists", a missing parent
         // folder "path not found".
@@ -340,7 +374,9 @@ FileHandle file_open(const char* path, u32 access)
     LastError = 0;
     Beneath at(path_to_host(path));
     int flags = (access & ACCESS_WRITE) ? O_RDWR : O_RDONLY;
-    int fd = at.ok() ? openat(at.dir(), at.leaf(), flags | O_NOFOLLOW | O_CLOEXEC) : -1;
+    int fd = injected_fault(host::FAULT_CREATE, EACCES) ? -1
+             : at.ok() ? openat(at.dir(), at.leaf(), flags | O_NOFOLLOW | O_CLOEXEC)
+                       : -1;
     if (fd < 0) {
         set_error();
         return INVALID_FILE;
@@ -363,7 +399,8 @@ i32 file_read(FileHandle handle, void* buffer, u32 count)
     LastError = 0;
     u32 done = 0;
     while (done < count) {
-        ssize_t n = read(fd_from_handle(handle), (char*)buffer + done, count - done);
+        ssize_t n = injected_fault(host::FAULT_READ, EIO) ? -1
+                                                            : read(fd_from_handle(handle), (char*)buffer + done, count - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -382,7 +419,9 @@ i32 file_write(FileHandle handle, const void* buffer, u32 count)
     LastError = 0;
     u32 done = 0;
     while (done < count) {
-        ssize_t n = write(fd_from_handle(handle), (const char*)buffer + done, count - done);
+        ssize_t n = injected_fault(host::FAULT_WRITE, ENOSPC)
+                        ? -1
+                        : write(fd_from_handle(handle), (const char*)buffer + done, count - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -406,7 +445,7 @@ i32 file_seek(FileHandle handle, i32 distance, u32 origin)
 {
     LastError = 0;
     int whence = origin == SEEK_FROM_START ? SEEK_SET : origin == SEEK_FROM_CURRENT ? SEEK_CUR : SEEK_END;
-    off_t r = lseek(fd_from_handle(handle), (off_t)distance, whence);
+    off_t r = injected_fault(host::FAULT_SEEK, EIO) ? -1 : lseek(fd_from_handle(handle), (off_t)distance, whence);
     if (r < 0 || r > 0x7FFFFFFF) {
         if (r < 0)
             set_error();
@@ -519,7 +558,8 @@ int path_replace(const char* from, const char* to)
     std::string p = path_to_host(from);
     Beneath source(p), target(path_to_host(to));
     host::SignalsHeld held;
-    if (!source.ok() || !target.ok() || renameat(source.dir(), source.leaf(), target.dir(), target.leaf()) != 0) {
+    if (injected_fault(host::FAULT_RENAME, EACCES) || !source.ok() || !target.ok() ||
+        renameat(source.dir(), source.leaf(), target.dir(), target.leaf()) != 0) {
         set_error();
         return 0;
     }
@@ -530,7 +570,7 @@ int path_replace(const char* from, const char* to)
 int dir_create(const char* path)
 {
     Beneath at(path_to_host(path));
-    if (!at.ok() || mkdirat(at.dir(), at.leaf(), 0777) != 0) {
+    if (injected_fault(host::FAULT_CREATE, EACCES) || !at.ok() || mkdirat(at.dir(), at.leaf(), 0777) != 0) {
         set_error();
         return 0;
     }

@@ -45,6 +45,29 @@ time_t dos_to_time(u16 date, u16 time_word);
 // Maps errno to the Windows error number kept in LastError.
 unsigned windows_error_from_errno(int err);
 
+// Fault injection, for tests: while a counter is set on a thread, every
+// wrapper call of the kinds it names counts one, and the call numbered
+// fail_at (from 1; 0: none) fails as the system call would have (a read or
+// seek with an I/O error, a write with a full disk, a create, open, folder
+// create or rename with access denied, an allocation with no memory).
+// Off (nullptr) by default; then the wrappers only test the pointer.
+enum FaultKind : unsigned {
+    FAULT_READ = 1,
+    FAULT_WRITE = 2,
+    FAULT_SEEK = 4,
+    FAULT_CREATE = 8,  // file_create, file_create_new, file_open, dir_create
+    FAULT_RENAME = 16,
+    FAULT_ALLOC = 32,
+    FAULT_ALL = 63,
+};
+struct FaultCounter {
+    unsigned kinds = FAULT_ALL;
+    unsigned long calls = 0;    // counted so far
+    unsigned long fail_at = 0;
+    unsigned failed_kind = 0;   // the kind of the call that failed, once it has
+};
+void set_fault_counter(FaultCounter* counter);
+
 }  // namespace host
 
 #endif

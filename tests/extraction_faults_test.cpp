@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -361,6 +362,149 @@ TEST(ExtractionFaults, ThePlatformLayerFollowsNoLinkBelowTheBase)
     EXPECT_EQ(list_tree(temp.file("outside")), std::vector<std::string>{"file.txt"});
     EXPECT_EQ(testutil::read_file(temp.file("outside/file.txt")), Bytes({'o', 'u', 't', 's', 'i', 'd', 'e'}));
     EXPECT_NE(fs::status(temp.file("outside/file.txt")).permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+}  // namespace
+
+namespace {
+
+// Fails each call of the platform layer that one extraction makes in turn
+// (reads, seeks and allocations of the archive's side, creates, writes and
+// renames of the destination's), the way qvx x runs it: whatever fails, the
+// user is told, the exit code says how bad it is, no temporary or partial
+// file stays, nothing outside the destination changes, a file that was
+// there is kept whole or replaced whole, and the members before the failing
+// one are extracted.
+TEST(ExtractionFaults, EveryFailingCallOfAnExtractionIsReportedAndLosesNothing)
+{
+    testutil::TempDir temp;
+    std::vector<Member> members = {
+        testarchive::folder("docs"),
+        testarchive::file("a.txt", testutil::text_bytes(700, 3)),
+        testarchive::file("docs\\b.txt", testutil::text_bytes(1500, 4)),     // replaces a file
+        testarchive::file("big.bin", testutil::random_bytes(10000, 5)),     // three blocks
+        testarchive::file("docs\\c\\d.txt", testutil::text_bytes(300, 6)),  // its folder has no entry
+        testarchive::file("z.txt", testutil::text_bytes(5000, 7)),          // replaces a file
+    };
+    const std::vector<std::string> existing = {"docs/b.txt", "z.txt"};
+    testarchive::Options options;
+    options.data = testarchive::Coding::lz;
+    options.block_size = 4096;
+    std::string archive = temp.file("a.qvx"), out = temp.file("out");
+    testutil::write_file(archive, testarchive::build(members, options).bytes);
+    testutil::write_text(temp.file("outside.txt"), "outside");
+    auto outside = [&]() {
+        std::vector<std::string> names;
+        for (const std::string& name : list_tree(temp.path()))
+            if (name != "out" && name.rfind("out/", 0) != 0)
+                names.push_back(name + " " + std::to_string(fs::is_regular_file(temp.file(name))
+                                                                ? fs::file_size(temp.file(name))
+                                                                : 0));
+        return names;
+    };
+    const std::vector<std::string> outside_before = outside();
+    const Bytes archive_bytes = testutil::read_file(archive);
+
+    // Each file as its member, or as it was before; nothing else in out/.
+    std::vector<std::string> file_names;
+    for (const Member& m : members)
+        if (!m.folder)
+            file_names.push_back(host::path_to_host(m.name.c_str()));
+    auto run = [&](host::FaultCounter& counter, std::vector<unsigned long>* starts) {
+        fs::remove_all(out);
+        fs::create_directories(out + "/docs");
+        for (const std::string& name : existing)
+            testutil::write_file(out + "/" + name, kOld);
+        host::ExtractOptions o;
+        o.dest_dir = out;
+        o.overwrite_all = true;
+        o.progress = [&](const std::string&, uint64_t, uint64_t) {
+            if (starts != nullptr)
+                starts->push_back(counter.calls);
+        };
+        host::set_fault_counter(&counter);
+        host::ExtractResult r = host::extract_archive(archive, o);
+        host::set_fault_counter(nullptr);
+        return r;
+    };
+    auto extracted = [&](size_t i) { return testutil::read_file(out + "/" + file_names[i]) == members[i + 1].data; };
+
+    // One whole extraction, counted: the call each file starts at.
+    host::FaultCounter count;
+    std::vector<unsigned long> starts;
+    host::ExtractResult whole = run(count, &starts);
+    ASSERT_EQ(whole.exit_code, host::EXIT_OK);
+    ASSERT_EQ(starts.size(), file_names.size());
+    for (size_t i = 0; i < file_names.size(); i++)
+        EXPECT_TRUE(extracted(i)) << file_names[i];
+    ASSERT_GT(count.calls, 30u);
+
+    // What a failing call of each kind means (exit_code_of): the archive
+    // that cannot be read on ends the run as damage, a member that cannot be
+    // made or written is a member's failure.
+    const struct {
+        unsigned kind;
+        ResultCode code;
+        const char* cause;  // on the message's second line
+    } kinds[] = {
+        {host::FAULT_READ, ERR_READ, "General failure"},
+        {host::FAULT_SEEK, ERR_SEEK, "General failure"},
+        {host::FAULT_ALLOC, ERR_NO_MEMORY, "Not enough memory"},
+        {host::FAULT_WRITE, ERR_WRITE, "Disk full"},
+        {host::FAULT_CREATE, ERR_CREATE, "Access denied"},
+        {host::FAULT_RENAME, ERR_CREATE, "Access denied"},
+    };
+    std::map<unsigned, int> failed_by_kind;
+    unsigned long harmless = 0;
+    for (unsigned long n = 1; n <= count.calls; n++) {
+        host::FaultCounter counter;
+        counter.fail_at = n;
+        host::ExtractResult r = run(counter, nullptr);
+        SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(counter.failed_kind));
+        ASSERT_NE(counter.failed_kind, 0u) << "the extraction made fewer calls than counted";
+        std::string messages;
+        for (const std::string& m : r.messages)
+            messages += m + "\n";
+        if (r.exit_code == host::EXIT_OK) {
+            // A failure the extraction meets another way (a folder made
+            // after the create that failed, a seek made again), or one that
+            // costs the progress figures and folder times only: nothing to
+            // say, as long as nothing is missing.
+            harmless++;
+            EXPECT_EQ(messages, "");
+            for (size_t i = 0; i < file_names.size(); i++)
+                EXPECT_TRUE(extracted(i)) << file_names[i];
+        } else {
+            for (const auto& k : kinds) {
+                if (k.kind != counter.failed_kind)
+                    continue;
+                failed_by_kind[k.kind]++;
+                EXPECT_EQ(r.exit_code, host::exit_code_of(k.code, false)) << messages;
+                EXPECT_NE(messages.find(k.cause), std::string::npos) << messages;
+            }
+        }
+        EXPECT_FALSE(holds_temporary(out)) << messages;
+        EXPECT_EQ(outside(), outside_before);
+        EXPECT_EQ(testutil::read_file(archive), archive_bytes);
+        for (size_t i = 0; i < file_names.size(); i++) {
+            std::string path = out + "/" + file_names[i];
+            bool was_there = std::find(existing.begin(), existing.end(), file_names[i]) != existing.end();
+            bool before_the_failure = i + 1 < starts.size() && starts[i + 1] < n;
+            if (testutil::file_exists(path)) {
+                EXPECT_TRUE(extracted(i) || (was_there && testutil::read_file(path) == kOld))
+                    << file_names[i] << "\n" << messages;
+            }
+            if (before_the_failure) {
+                EXPECT_TRUE(extracted(i)) << file_names[i] << "\n" << messages;
+            }
+            if (was_there) {
+                EXPECT_TRUE(testutil::file_exists(path)) << file_names[i];
+            }
+        }
+    }
+    for (const auto& k : kinds)
+        EXPECT_GT(failed_by_kind[k.kind], 0) << "no call of kind " << k.kind << " failed the extraction";
+    EXPECT_LT(harmless, count.calls / 3);
 }
 
 }  // namespace
