@@ -556,7 +556,7 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
 }
 
 // `qvx t`: every member decoded into /dev/null and checked against its CRC.
-void test_members(RunState& state)
+void test_members(RunState& state, const std::string& path)
 {
     ExtractResult& result = state.result;
     Extraction* x = &state.run.x;
@@ -601,6 +601,19 @@ void test_members(RunState& state)
     if (r < 0) {
         report_error(x, r, nullptr, REPORT_FINAL);
         result.damaged = true;
+    } else if (!result.damaged && x->flags->cancel_flag == 0) {
+        // The format allows bytes after the last entry: in its piece, and in
+        // further pieces (up to the end of the archive; what follows a
+        // self-extractor's archive, such as a certificate table, is no
+        // piece). Nothing reads them, but the user may want to know.
+        u32 left = (u32)(x->directory_end - x->directory_cursor);
+        while (load_directory_piece(x, x->directory_buffer) == 0)
+            left += (u32)(x->directory_end - x->directory_cursor);
+        u32 entries = load_le32(x->archive_header + 8);
+        if (left > 0)
+            state.report("warning: " + path + ": " + std::to_string(left) +
+                         (left == 1 ? " byte is" : " bytes are") + " left over in the directory after its " +
+                         std::to_string(entries) + (entries == 1 ? " entry" : " entries"));
     }
     file_close(sink);
 }
@@ -704,7 +717,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     }
 
     if (options.test_only) {
-        test_members(state);
+        test_members(state, path);
         finish(result);
         return result;
     }
