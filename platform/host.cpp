@@ -399,8 +399,9 @@ i32 file_read(FileHandle handle, void* buffer, u32 count)
     LastError = 0;
     u32 done = 0;
     while (done < count) {
-        ssize_t n = injected_fault(host::FAULT_READ, EIO) ? -1
-                                                            : read(fd_from_handle(handle), (char*)buffer + done, count - done);
+        ssize_t n = injected_fault(host::FAULT_READ, EIO)
+                        ? -1
+                        : read(fd_from_handle(handle), (char*)buffer + done, count - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
