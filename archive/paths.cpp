@@ -204,9 +204,10 @@ int is_device_name(const char* begin, const char* end)
         name[i] = upper_ascii(begin[i]);
     name[length] = 0;
 
-    static const char* const plain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (u32 i = 0; i < sizeof plain / sizeof plain[0]; i++)
-        if (text_compare_nocase(name, plain[i]) == 0)
+    // Packed one after another, an empty name ending the list.
+    static const char plain[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0";
+    for (const char* p = plain; *p != 0; p += text_length(p) + 1)
+        if (text_compare_nocase(name, p) == 0)
             return 1;
 
     // A superscript digit in UTF-8 is 0xC2 and its code page 1252 byte.

@@ -32,6 +32,7 @@ INT_PTR dialog_colour(UINT message, WPARAM wparam);
 extern wchar_t wide_text[MESSAGE_BUFFER_SIZE];
 const wchar_t* title_text(void);
 void set_item_text(HWND window, int id, const char* text);
+void set_item_wide(HWND window, int id, const wchar_t* text);
 int message_box(HWND owner, const char* text, UINT style);
 
 // A function of a system library the stub does not import (its imports stay

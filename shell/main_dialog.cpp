@@ -58,7 +58,7 @@ static void browse(HWND window)
     LPITEMIDLIST list = browse_for_folder(&info);
     if (list != 0) {
         if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListW"))(list, wide_text))
-            SetDlgItemTextW(window, CTL_FOLDER, wide_text);
+            set_item_wide(window, CTL_FOLDER, wide_text);
         ((FreeFunction)system_function("shell32.dll", MAKEINTRESOURCEA(155)))(list);  // ILFree
     }
 }
@@ -83,10 +83,11 @@ static void extract(HWND window)
         return;
     extracting = 1;
     Extraction* x = &sfx_extraction;
-    UINT n = GetDlgItemTextW(window, CTL_FOLDER, wide_text, PATH_SIZE);
+    // The message GetDlgItemTextW would send: one import fewer.
+    UINT n = (UINT)SendDlgItemMessageW(window, CTL_FOLDER, WM_GETTEXT, PATH_SIZE, (LPARAM)wide_text);
     text_from_units(x->dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
     // The message IsDlgButtonChecked would send: one import fewer.
-    stub_info.flags.overwrite_all = SendDlgItemMessageA(window, CTL_OVERWRITE_ALL, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    stub_info.flags.overwrite_all = SendDlgItemMessageW(window, CTL_OVERWRITE_ALL, BM_GETCHECK, 0, 0) == BST_CHECKED;
     x->owner = window;
     for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
         if (locked_while_extracting & CONTROL_BIT(id))
@@ -111,9 +112,9 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         set_item_text(window, CTL_INTRO, sfx_extraction.message);
         set_item_text(window, CTL_BANNER, banner_text);
         if (stub_info.flags.overwrite_all)
-            SendDlgItemMessageA(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
+            SendDlgItemMessageW(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
         for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
-            SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+            SendDlgItemMessageW(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         set_item_text(window, CTL_FOLDER, sfx_extraction.dest_path);
         // The dialog manager gives the focus to the first tab stop, the
         // folder box, and selects all its text.

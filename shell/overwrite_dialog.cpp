@@ -22,7 +22,7 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
     case WM_INITDIALOG:
         SetWindowTextW(window, title_text());
         for (int id = CTL_QUESTION; id <= CTL_QUESTION_TAIL; id++)
-            SendDlgItemMessageA(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+            SendDlgItemMessageW(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         // The rest of the sentence is the template's second line.
         text_format(sfx_extraction.message, sizeof sfx_extraction.message, "File \"%s\"",
                     sfx_extraction.dest_path, 0);
@@ -100,8 +100,8 @@ void extraction_pump(Extraction* x)
 {
     HWND window = (HWND)x->owner;
     u32 shift = x->units_total >> 31;
-    SendDlgItemMessageA(window, CTL_PROGRESS, PBM_SETRANGE32, 0, (LPARAM)(x->units_total >> shift));
-    SendDlgItemMessageA(window, CTL_PROGRESS, PBM_SETPOS, (WPARAM)(x->units_done >> shift), 0);
+    SendDlgItemMessageW(window, CTL_PROGRESS, PBM_SETRANGE32, 0, (LPARAM)(x->units_total >> shift));
+    SendDlgItemMessageW(window, CTL_PROGRESS, PBM_SETPOS, (WPARAM)(x->units_done >> shift), 0);
     pump_messages(window);
 }
 
