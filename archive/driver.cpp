@@ -236,13 +236,14 @@ static FileHandle create_temporary_in_folder(Extraction* x)
     u32 name = text_length(dest_path);
     while (name > 0 && dest_path[name - 1] != '\\')
         name--;
-    // The room is counted in characters (UTF-16 units), the copy in bytes.
-    u32 length = PATH_CHARS_MAX - (utf16_length(dest_path) - utf16_length(dest_path + name));
-    if (length > TEMPORARY_NAME_MAX)
-        length = TEMPORARY_NAME_MAX;
     char* temp = x->temp_path;
     memory_copy(temp, dest_path, name);
     char* p = temp + name;
+    *p = 0;
+    // The room is counted in characters (UTF-16 units), the copy in bytes.
+    u32 length = PATH_CHARS_MAX - utf16_length(temp);
+    if (length > TEMPORARY_NAME_MAX)
+        length = TEMPORARY_NAME_MAX;
     memory_copy(p, "~dx00000.tmp", length);
     p[length] = 0;
     // Names in use are passed over: the digit before the dot counts up.

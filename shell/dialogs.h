@@ -24,6 +24,10 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
 // button-face brush, texts drawn without their own background. Returns 0
 // for any other message.
 INT_PTR dialog_colour(UINT message, WPARAM wparam);
+// What both dialogs do first: the title as caption, and the dialog font on
+// the controls with the ids first to last (those that do not exist ignore
+// it).
+void dialog_begin(HWND window, int first, int last);
 
 // Texts go to the system as UTF-16 (wide_text.cpp): the title (as the
 // SfxHeader's flags say it is stored), a control's text and a message box

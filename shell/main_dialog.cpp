@@ -105,7 +105,7 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowTextW(window, title_text());
+        dialog_begin(window, CTL_FOLDER, CTL_BROWSE);
         text_format(sfx_extraction.message, sizeof sfx_extraction.message,
                     "Click the Extract button to extract all files in %s to the specified folder.",
                     sfx_extraction.display_name, 0);
@@ -113,8 +113,6 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         set_item_text(window, CTL_BANNER, banner_text);
         if (stub_info.flags.overwrite_all)
             SendDlgItemMessageW(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
-        for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
-            SendDlgItemMessageW(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
         set_item_text(window, CTL_FOLDER, sfx_extraction.dest_path);
         // The dialog manager gives the focus to the first tab stop, the
         // folder box, and selects all its text.

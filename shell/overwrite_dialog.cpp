@@ -20,9 +20,7 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
     (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowTextW(window, title_text());
-        for (int id = CTL_QUESTION; id <= CTL_QUESTION_TAIL; id++)
-            SendDlgItemMessageW(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+        dialog_begin(window, CTL_QUESTION, CTL_QUESTION_TAIL);
         // The rest of the sentence is the template's second line.
         text_format(sfx_extraction.message, sizeof sfx_extraction.message, "File \"%s\"",
                     sfx_extraction.dest_path, 0);

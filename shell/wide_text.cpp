@@ -32,3 +32,10 @@ int message_box(HWND owner, const char* text, UINT style)
 {
     return MessageBoxW(owner, text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, text), title_text(), style);
 }
+
+void dialog_begin(HWND window, int first, int last)
+{
+    SetWindowTextW(window, title_text());
+    for (int id = first; id <= last; id++)
+        SendDlgItemMessageW(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+}
