@@ -7,7 +7,7 @@
 #include "resources/resource.h"
 
 // Set up by start-up before the main dialog: the system's button-face brush
-// (never deleted) and the dialog font (deleted after the main dialog).
+// (never deleted) and the dialog font (released with the process).
 extern HBRUSH dialog_brush;
 extern HFONT dialog_font;
 extern HINSTANCE instance_handle;

@@ -103,7 +103,8 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
         init_controls(&controls);
     DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_MAIN), 0, main_dialog_proc, 0);
 
-    DeleteObject(dialog_font);
+    // The font goes with the process, which ends right after this: no
+    // DeleteObject to import.
     file_close(x->file);
     return 0;
 }

@@ -6,8 +6,14 @@
 # rewriting, dominator-based jump threading, partial inlining, second-pass
 # scheduling and shrink-wrapping. Without them the code is about 200 bytes
 # smaller; the decoding loops run a little slower, which the stub can afford.
+# The second line (full redundancy elimination, strength reduction, forward
+# propagation, bitwise constant propagation, dead-store elimination, the CSE
+# rerun) with register live-range shrinking saves about 100 bytes more;
+# measured one by one, each kept only while it pays.
 set(DRAVEX_STUB_SMALLER -fno-tree-loop-optimize -fno-tree-dominator-opts -fno-partial-inlining
-  -fno-schedule-insns2 -fno-shrink-wrap -fno-ipa-pure-const -fno-ipa-reference)
+  -fno-schedule-insns2 -fno-shrink-wrap -fno-ipa-pure-const -fno-ipa-reference
+  -fno-tree-fre -fno-tree-slsr -fno-forward-propagate -fno-tree-bit-ccp -fno-tree-dse -fno-rerun-cse-after-loop
+  -flive-range-shrinkage)
 # Everything that decides the decoder's code: size first, no loops turned
 # into library calls, no jump tables, the shared sources' smaller forms.
 set(DRAVEX_STUB_CODE_OPTIONS -Os -fno-tree-loop-distribute-patterns -fno-jump-tables -fno-tree-switch-conversion
