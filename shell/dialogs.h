@@ -41,6 +41,7 @@ int message_box(HWND owner, const char* text, UINT style);
 
 // A function of a system library the stub does not import (its imports stay
 // KERNEL32, USER32 and GDI32), loaded when needed; 0 when it is missing.
+// The library is named without ".dll", which LoadLibraryA adds.
 void* system_function(const char* library, const char* name);
 
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show);

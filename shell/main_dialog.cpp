@@ -49,7 +49,7 @@ static void browse(HWND window)
     typedef LPITEMIDLIST(WINAPI * BrowseFunction)(BROWSEINFOW*);
     typedef BOOL(WINAPI * PathFunction)(LPCITEMIDLIST, wchar_t*);
     typedef void(WINAPI * FreeFunction)(LPITEMIDLIST);
-    BrowseFunction browse_for_folder = (BrowseFunction)system_function("shell32.dll", "SHBrowseForFolderW");
+    BrowseFunction browse_for_folder = (BrowseFunction)system_function("shell32", "SHBrowseForFolderW");
     if (browse_for_folder == 0)
         return;
     BROWSEINFOW info = {};
@@ -57,9 +57,9 @@ static void browse(HWND window)
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     LPITEMIDLIST list = browse_for_folder(&info);
     if (list != 0) {
-        if (((PathFunction)system_function("shell32.dll", "SHGetPathFromIDListW"))(list, wide_text))
+        if (((PathFunction)system_function("shell32", "SHGetPathFromIDListW"))(list, wide_text))
             set_item_wide(window, CTL_FOLDER, wide_text);
-        ((FreeFunction)system_function("shell32.dll", MAKEINTRESOURCEA(155)))(list);  // ILFree
+        ((FreeFunction)system_function("shell32", MAKEINTRESOURCEA(155)))(list);  // ILFree
     }
 }
 

@@ -97,7 +97,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     // The main dialog holds a progress bar, whose class the common controls
     // register.
     typedef BOOL(WINAPI * InitFunction)(const INITCOMMONCONTROLSEX*);
-    InitFunction init_controls = (InitFunction)system_function("comctl32.dll", "InitCommonControlsEx");
+    InitFunction init_controls = (InitFunction)system_function("comctl32", "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     if (init_controls != 0)
         init_controls(&controls);

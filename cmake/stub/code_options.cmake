@@ -11,9 +11,9 @@
 # rerun) with register live-range shrinking saves about 100 bytes more;
 # measured one by one, each kept only while it pays.
 set(DRAVEX_STUB_SMALLER -fno-tree-loop-optimize -fno-tree-dominator-opts -fno-partial-inlining
-  -fno-schedule-insns2 -fno-shrink-wrap -fno-ipa-pure-const -fno-ipa-reference
+  -fno-schedule-insns2 -fno-shrink-wrap -fno-ipa-reference
   -fno-tree-fre -fno-tree-slsr -fno-forward-propagate -fno-tree-bit-ccp -fno-tree-dse -fno-rerun-cse-after-loop
-  -flive-range-shrinkage)
+  -fno-tree-tail-merge -fno-tree-sink -flive-range-shrinkage)
 # Everything that decides the decoder's code: size first, no loops turned
 # into library calls, no jump tables, the shared sources' smaller forms.
 set(DRAVEX_STUB_CODE_OPTIONS -Os -fno-tree-loop-distribute-patterns -fno-jump-tables -fno-tree-switch-conversion
