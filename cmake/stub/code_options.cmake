@@ -9,7 +9,7 @@
 # little slower, which the stub can afford. The second line (full redundancy
 # elimination, strength reduction, forward propagation, bitwise constant
 # propagation, dead-store elimination, the CSE rerun, tail merging, code
-# sinking) with register live-range shrinking saves about 170 bytes more.
+# sinking) with register live-range shrinking saves about 140 bytes more.
 # Each was measured on the PE32 stub and is kept only while it pays; the
 # sizes move by tens of bytes with the code, so measure again after large
 # changes (interprocedural pure/const detection, off before, now pays).
