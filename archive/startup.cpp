@@ -154,7 +154,7 @@ ResultCode read_archive_header(Extraction* x)
 {
     // A seek that fails would leave the header read from wherever the file
     // was: bytes of the stub or of the SfxHeader taken for the archive's.
-    if (file_seek(x->file, *run_archive_start(x), SEEK_FROM_START) == -1 ||
+    if (file_seek(x->file, *run_archive_start(x), SEEK_FROM_START) < 0 ||
         file_read(x->file, x->archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
         return ERR_READ;
     return 0;

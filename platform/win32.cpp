@@ -15,9 +15,12 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
+// Every kind of full disk reaches the user as one "Disk full".
 static void keep_error(void)
 {
     LastError = GetLastError();
+    if (LastError == ERROR_HANDLE_DISK_FULL)
+        LastError = ERROR_DISK_FULL;
 }
 
 // --- text --------------------------------------------------------------------
@@ -129,9 +132,6 @@ i32 file_write(FileHandle handle, const void* buffer, u32 count)
     DWORD done = 0;
     if (!WriteFile((HANDLE)handle, buffer, count, &done, 0)) {
         keep_error();
-        // Every kind of full disk reaches the user as one "Disk full".
-        if (LastError == ERROR_HANDLE_DISK_FULL)
-            LastError = ERROR_DISK_FULL;
         return -1;
     }
     if (done != count) {

@@ -85,7 +85,7 @@ TEST_F(MessagesTest, SuffixTable)
     } cases[] = {{0, ""}, {2, "\nFile not found"}, {3, "\nPath not found"}, {5, "\nAccess denied"},
                  {15, "\nInvalid drive"}, {19, "\nDisk is write protected"}, {21, "\nDevice not ready"},
                  {25, "\nTrack not found"}, {26, "\nNot a DOS disk"}, {27, "\nSector not found"},
-                 {29, "\nWrite fault"}, {30, "\nRead fault"}, {31, "\nGeneral failure"}, {39, "\nDisk full"},
+                 {29, "\nWrite fault"}, {30, "\nRead fault"}, {31, "\nGeneral failure"},
                  {112, "\nDisk full"}, {80, "\nFile exists"}, {161, "\nInvalid path"}, {50, "\nNetwork error"},
                  {71, "\nNetwork error"}, {72, ""}, {49, ""}, {183, ""}};
     for (const Case& c : cases) {
