@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "tests/test_util.h"
+#include "tests/utf8_cases.h"
 
 namespace {
 
@@ -187,19 +188,12 @@ TEST(HostText, CodePage1252RoundTrip)
 }
 
 // The host reads UTF-8 as strictly as the stub's Windows conversion does
-// (tests/wine/win32_backend_test.cpp has the same cases), and its "system
+// (the cases of tests/utf8_cases.h, as the Win32 backend), and its "system
 // code page" is 1252.
 TEST(HostText, Utf16UnitsAsWindowsMakesThem)
 {
-    const struct {
-        const char* text;
-        u32 units;  // 0: not UTF-8 or too long for 8 units
-    } utf8[] = {
-        {"a\xc3\xa9", 2}, {"\xf0\x9f\x99\x82", 2}, {"\xed\xa0\x80", 0}, {"\xc1\xbf", 0},
-        {"\xe0\x80\xaf", 0}, {"\xc3", 0}, {"\xf4\x90\x80\x80", 0}, {"\x80", 0}, {"abcdefghi", 0},
-    };
     u16 units[8];
-    for (const auto& c : utf8)
+    for (const Utf8Case& c : utf8_cases)
         EXPECT_EQ(text_to_units(units, 8, c.text, (u32)strlen(c.text), 1), c.units) << c.text;
     ASSERT_EQ(text_to_units(units, 8, "caf\xe9\x80", 5, 0), 5u);
     EXPECT_EQ(units[3], 0xE9);

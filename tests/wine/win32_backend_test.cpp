@@ -11,6 +11,7 @@
 
 #include "archive/stub_info.h"
 #include "platform/platform.h"
+#include "tests/utf8_cases.h"
 
 static int failures = 0;
 
@@ -203,15 +204,8 @@ static void unicode_paths_and_text()
     MultiByteToWideChar(CP_UTF8, 0, folder.c_str(), -1, wide_folder, MAX_PATH);
     CHECK(RemoveDirectoryW(wide_folder));
 
-    const struct {
-        const char* text;
-        u32 units;  // 0: not UTF-8 or too long for 8 units
-    } utf8[] = {
-        {"a\xc3\xa9", 2}, {"\xf0\x9f\x99\x82", 2}, {"\xed\xa0\x80", 0}, {"\xc1\xbf", 0},
-        {"\xe0\x80\xaf", 0}, {"\xc3", 0}, {"\xf4\x90\x80\x80", 0}, {"\x80", 0}, {"abcdefghi", 0},
-    };
     u16 units[8];
-    for (const auto& c : utf8)
+    for (const Utf8Case& c : utf8_cases)
         CHECK(text_to_units(units, 8, c.text, (u32)std::strlen(c.text), 1) == c.units);
     if (GetACP() == 1252) {
         CHECK(text_to_units(units, 8, "caf\xe9\x80", 5, 0) == 5 && units[3] == 0xE9 && units[4] == 0x20AC);
