@@ -14,10 +14,14 @@
 // digit 2, least significant first), the marker as SYM_ORIGIN. The symbols
 // are cut into groups of 50, each coded with one of up to six Huffman tables.
 // The tables are fitted by a few rounds of assigning every group to the table
-// that codes it cheapest and rebuilding each table from the groups it got.
+// that codes it cheapest, its selector included, and rebuilding each table
+// from the groups it got. The strongest levels start that fit in several
+// ways and with every table count, keep the smallest result, and finish
+// with tables that have codes only for the symbols their groups send.
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -146,17 +150,225 @@ void for_each_selector(const std::vector<uint8_t>& selectors, Sink&& put)
     }
 }
 
+// Assigns every group to the table that codes it cheapest, counting the
+// selector too: a group that keeps the table in front of the table list
+// pays one bit for it, one that picks the table at place k pays k + 1.
+// lengths of 0 mark symbols a table has no code for; a group holding one
+// of those cannot go to that table.
+void assign_groups(const Symbols& symbols, const std::vector<std::vector<uint8_t>>& lengths,
+                   std::vector<uint8_t>& selectors, std::vector<std::vector<uint32_t>>& freqs)
+{
+    const unsigned count = (unsigned)lengths.size();
+    const size_t groups = selectors.size();
+    freqs.assign(count, std::vector<uint32_t>(BWT_SYMBOLS, 0));
+    uint8_t order[BWT_MAX_TABLES] = {0, 1, 2, 3, 4, 5};
+    for (size_t g = 0; g < groups; g++) {
+        size_t begin = g * BWT_GROUP_SIZE, end = std::min(symbols.size(), begin + BWT_GROUP_SIZE);
+        uint32_t cost[BWT_MAX_TABLES] = {0};
+        for (unsigned t = 0; t < count; t++) {
+            const uint8_t* len = lengths[t].data();
+            uint32_t c = 0;
+            bool missing = false;
+            for (size_t i = begin; i < end; i++) {
+                c += len[symbols[i]];
+                missing |= len[symbols[i]] == 0;
+            }
+            cost[t] = missing ? std::numeric_limits<uint32_t>::max() / 2 : c;
+        }
+        unsigned best_k = 0;
+        uint32_t best_cost = std::numeric_limits<uint32_t>::max();
+        for (unsigned k = 0; k < count; k++) {
+            uint32_t c = cost[order[k]] + k + 1;
+            if (c < best_cost) {
+                best_cost = c;
+                best_k = k;
+            }
+        }
+        uint8_t best = order[best_k];
+        std::memmove(order + 1, order, best_k);
+        order[0] = best;
+        selectors[g] = best;
+        for (size_t i = begin; i < end; i++)
+            freqs[best][symbols[i]]++;
+    }
+}
+
+// The selectors that code the groups cheapest with the given tables, the
+// place each selector finds its table in the table list counted in:
+// a shortest path over the orders the list can be in (at most 6! = 720).
+std::vector<uint8_t> cheapest_selectors(const Symbols& symbols, const std::vector<std::vector<uint8_t>>& lengths)
+{
+    const unsigned count = (unsigned)lengths.size();
+    const size_t groups = (symbols.size() + BWT_GROUP_SIZE - 1) / BWT_GROUP_SIZE;
+    // Every order of the tables, and where choosing place k leads.
+    std::vector<std::array<uint8_t, BWT_MAX_TABLES>> orders;
+    std::array<uint8_t, BWT_MAX_TABLES> order{};
+    for (unsigned i = 0; i < count; i++)
+        order[i] = (uint8_t)i;
+    do
+        orders.push_back(order);
+    while (std::next_permutation(order.begin(), order.begin() + count));
+    auto index_of = [&](const std::array<uint8_t, BWT_MAX_TABLES>& o) {
+        return (size_t)(std::lower_bound(orders.begin(), orders.end(), o) - orders.begin());
+    };
+    const size_t states = orders.size();
+    std::vector<uint16_t> next(states * count);
+    for (size_t st = 0; st < states; st++)
+        for (unsigned k = 0; k < count; k++) {
+            std::array<uint8_t, BWT_MAX_TABLES> o = orders[st];
+            uint8_t t = o[k];
+            std::memmove(o.data() + 1, o.data(), k);
+            o[0] = t;
+            next[st * count + k] = (uint16_t)index_of(o);
+        }
+    const uint32_t none = std::numeric_limits<uint32_t>::max() / 4;
+    std::vector<uint32_t> cost(states, none), step(states);
+    cost[0] = 0;  // the list starts in table order
+    // The place chosen on the way into each order after each group; the
+    // order before it follows from the order after.
+    std::vector<uint8_t> back(groups * states);
+    for (size_t g = 0; g < groups; g++) {
+        size_t begin = g * BWT_GROUP_SIZE, end = std::min(symbols.size(), begin + BWT_GROUP_SIZE);
+        uint32_t group_cost[BWT_MAX_TABLES];
+        for (unsigned t = 0; t < count; t++) {
+            uint32_t c = 0;
+            bool missing = false;
+            for (size_t i = begin; i < end; i++) {
+                c += lengths[t][symbols[i]];
+                missing |= lengths[t][symbols[i]] == 0;
+            }
+            group_cost[t] = missing ? none : c;
+        }
+        std::fill(step.begin(), step.end(), none);
+        for (size_t st = 0; st < states; st++) {
+            if (cost[st] >= none)
+                continue;
+            for (unsigned k = 0; k < count; k++) {
+                uint32_t gc = group_cost[orders[st][k]];
+                if (gc >= none)
+                    continue;
+                uint32_t c = cost[st] + gc + k + 1;
+                uint16_t to = next[st * count + k];
+                if (c < step[to]) {
+                    step[to] = c;
+                    back[g * states + to] = (uint8_t)k;
+                }
+            }
+        }
+        cost.swap(step);
+    }
+    size_t st = (size_t)(std::min_element(cost.begin(), cost.end()) - cost.begin());
+    std::vector<uint8_t> selectors(groups);
+    for (size_t g = groups; g-- > 0;) {
+        std::array<uint8_t, BWT_MAX_TABLES> o = orders[st];
+        selectors[g] = o[0];  // the table chosen moved to the front
+        unsigned k = back[g * states + st];
+        std::memmove(o.data(), o.data() + 1, k);
+        o[k] = selectors[g];
+        st = index_of(o);
+    }
+    return selectors;
+}
+
+// Drops the tables no group chose (they would cost their transmission only)
+// and counts the block's bits: sub-header, tables, selectors, symbols.
+TableFit finish_fit(const Symbols& symbols, const std::vector<std::vector<uint8_t>>& lengths,
+                    const std::vector<uint8_t>& selectors)
+{
+    const unsigned count = (unsigned)lengths.size();
+    std::vector<int> renumber(count, -1);
+    TableFit fit;
+    for (uint8_t sel : selectors)
+        renumber[sel] = 0;
+    for (unsigned t = 0; t < count; t++) {
+        if (renumber[t] < 0)
+            continue;
+        renumber[t] = (int)fit.count++;
+        fit.lengths.push_back(lengths[t]);
+    }
+    const size_t groups = selectors.size();
+    fit.selectors.resize(groups);
+    for (size_t g = 0; g < groups; g++)
+        fit.selectors[g] = (uint8_t)renumber[selectors[g]];
+
+    fit.bits = 8 + 3;
+    for (const auto& row : fit.lengths)
+        fit.bits += code_lengths_cost(row, BWT_SYMBOLS, 1);
+    for_each_selector(fit.selectors, [&](unsigned k) { fit.bits += k + 1; });
+    for (size_t i = 0; i < symbols.size(); i++)
+        fit.bits += fit.lengths[fit.selectors[i / BWT_GROUP_SIZE]][symbols[i]];
+    return fit;
+}
+
+// Ways of starting the table fit: tables that each take a range of the
+// used symbols, groups cut into runs of neighbouring groups, groups ranked
+// by the average of their symbols (how much of them is runs of the front
+// byte against rarer bytes), or a fit with one table fewer whose busiest
+// table is cut in two by that average.
+enum class Seed { SYMBOL_RANGES, NEIGHBOURS, AVERAGE_SYMBOL, SPLIT };
+
 TableFit fit_tables(const Symbols& symbols, const std::vector<bool>& used, const std::vector<uint32_t>& totals,
-                    unsigned count, unsigned passes)
+                    unsigned count, unsigned passes, bool exact, Seed seed = Seed::SYMBOL_RANGES,
+                    const TableFit* from = nullptr)
 {
     size_t groups = (symbols.size() + BWT_GROUP_SIZE - 1) / BWT_GROUP_SIZE;
     count = std::max(1u, std::min<unsigned>(count, (unsigned)groups));
+    if (seed == Seed::SPLIT && (from == nullptr || from->count + 1 != count))
+        seed = Seed::AVERAGE_SYMBOL;
     std::vector<std::vector<uint8_t>> lengths(count, std::vector<uint8_t>(BWT_SYMBOLS, SEED_LONG_LENGTH));
+    std::vector<uint8_t> selectors(groups, 0);
+    std::vector<std::vector<uint32_t>> freqs;
+
+    if (seed != Seed::SYMBOL_RANGES) {
+        std::vector<uint32_t> rank(groups);
+        for (size_t g = 0; g < groups; g++)
+            rank[g] = (uint32_t)g;
+        if (seed == Seed::AVERAGE_SYMBOL) {
+            std::vector<uint32_t> sum(groups, 0);
+            for (size_t i = 0; i < symbols.size(); i++)
+                sum[i / BWT_GROUP_SIZE] += symbols[i];
+            std::stable_sort(rank.begin(), rank.end(), [&](uint32_t a, uint32_t b) { return sum[a] < sum[b]; });
+        }
+        freqs.assign(count, std::vector<uint32_t>(BWT_SYMBOLS, 0));
+        for (size_t r = 0; r < groups; r++) {
+            size_t g = rank[r];
+            unsigned t = (unsigned)(r * count / groups);
+            selectors[g] = (uint8_t)t;
+        }
+        if (seed == Seed::SPLIT) {
+            // The fit with one table fewer, its busiest table cut in two by
+            // the groups' average symbol.
+            selectors = from->selectors;
+            std::vector<size_t> busy(from->count, 0);
+            for (uint8_t sel : selectors)
+                busy[sel]++;
+            unsigned split = (unsigned)(std::max_element(busy.begin(), busy.end()) - busy.begin());
+            std::vector<uint32_t> sum(groups, 0);
+            for (size_t i = 0; i < symbols.size(); i++)
+                sum[i / BWT_GROUP_SIZE] += symbols[i];
+            std::vector<uint32_t> mine;
+            for (size_t g = 0; g < groups; g++)
+                if (selectors[g] == split)
+                    mine.push_back(sum[g]);
+            std::nth_element(mine.begin(), mine.begin() + mine.size() / 2, mine.end());
+            uint32_t median = mine[mine.size() / 2];
+            for (size_t g = 0; g < groups; g++)
+                if (selectors[g] == split && sum[g] > median)
+                    selectors[g] = (uint8_t)from->count;
+        }
+        for (size_t g = 0; g < groups; g++) {
+            size_t begin = g * BWT_GROUP_SIZE, end = std::min(symbols.size(), begin + BWT_GROUP_SIZE);
+            for (size_t i = begin; i < end; i++)
+                freqs[selectors[g]][symbols[i]]++;
+        }
+        for (unsigned t = 0; t < count; t++)
+            lengths[t] = fit_lengths(freqs[t], used);
+    }
 
     // Seed: cut the used symbols into count ranges of about equal frequency.
     uint64_t left = symbols.size();
     unsigned s = 0;
-    for (unsigned t = 0; t < count; t++) {
+    for (unsigned t = 0; seed == Seed::SYMBOL_RANGES && t < count; t++) {
         uint64_t share = left / (count - t), taken = 0;
         unsigned begin = s;
         while (s < BWT_SYMBOLS && (taken < share || s == begin)) {
@@ -170,52 +382,35 @@ TableFit fit_tables(const Symbols& symbols, const std::vector<bool>& used, const
         left -= std::min(left, taken);
     }
 
-    std::vector<uint8_t> selectors(groups, 0);
     for (unsigned pass = 0; pass < passes; pass++) {
-        std::vector<std::vector<uint32_t>> freqs(count, std::vector<uint32_t>(BWT_SYMBOLS, 0));
-        for (size_t g = 0; g < groups; g++) {
-            size_t begin = g * BWT_GROUP_SIZE, end = std::min(symbols.size(), begin + BWT_GROUP_SIZE);
-            unsigned best = 0;
-            uint32_t best_cost = std::numeric_limits<uint32_t>::max();
-            for (unsigned t = 0; t < count; t++) {
-                const uint8_t* len = lengths[t].data();
-                uint32_t cost = 0;
-                for (size_t i = begin; i < end; i++)
-                    cost += len[symbols[i]];
-                if (cost < best_cost) {
-                    best_cost = cost;
-                    best = t;
-                }
-            }
-            selectors[g] = (uint8_t)best;
-            for (size_t i = begin; i < end; i++)
-                freqs[best][symbols[i]]++;
+        if (pass == 0 && seed == Seed::SYMBOL_RANGES) {
+            // Seed lengths of 0 mean "cheap" here, not "no code": plain
+            // assignment by cost for the first round.
+            std::vector<std::vector<uint8_t>> seeded = lengths;
+            for (auto& row : seeded)
+                for (uint8_t& len : row)
+                    len = (uint8_t)(len + 1);
+            assign_groups(symbols, seeded, selectors, freqs);
+        } else {
+            assign_groups(symbols, lengths, selectors, freqs);
         }
         for (unsigned t = 0; t < count; t++)
             lengths[t] = fit_lengths(freqs[t], used);
     }
-
-    // Drop tables no group chose; they would cost their transmission only.
-    std::vector<int> renumber(count, -1);
-    TableFit fit;
-    for (uint8_t sel : selectors)
-        renumber[sel] = 0;
-    for (unsigned t = 0; t < count; t++) {
-        if (renumber[t] < 0)
-            continue;
-        renumber[t] = (int)fit.count++;
-        fit.lengths.push_back(lengths[t]);
+    TableFit fit = finish_fit(symbols, lengths, selectors);
+    if (!exact)
+        return fit;
+    // Then tables with codes only for the symbols their groups hold: no code
+    // space goes to symbols a table never sends, and fewer lengths travel.
+    // A group may then move only to a table that has all its symbols.
+    for (unsigned round = 0; round < 3; round++) {
+        for (unsigned t = 0; t < count; t++)
+            lengths[t] = huffman_lengths(freqs[t], 16);
+        TableFit other = finish_fit(symbols, lengths, selectors);
+        if (other.bits < fit.bits)
+            fit = std::move(other);
+        assign_groups(symbols, lengths, selectors, freqs);
     }
-    fit.selectors.resize(groups);
-    for (size_t g = 0; g < groups; g++)
-        fit.selectors[g] = (uint8_t)renumber[selectors[g]];
-
-    fit.bits = 8 + 3;
-    for (const auto& row : fit.lengths)
-        fit.bits += code_lengths_cost(row, BWT_SYMBOLS, 1);
-    for_each_selector(fit.selectors, [&](unsigned k) { fit.bits += k + 1; });
-    for (size_t i = 0; i < symbols.size(); i++)
-        fit.bits += fit.lengths[fit.selectors[i / BWT_GROUP_SIZE]][symbols[i]];
     return fit;
 }
 
@@ -241,16 +436,52 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
 
     unsigned passes = options.level <= 3 ? 3 : options.level <= 6 ? 6 : 8;
     unsigned preferred = default_table_count(symbols.size());
-    TableFit fit = fit_tables(symbols, used, totals, preferred, passes);
+    const bool exact = options.level >= 8;
+    TableFit fit = fit_tables(symbols, used, totals, preferred, passes, exact);
     if (options.level >= 8) {
-        // Table count by measurement: fewer tables can win on blocks whose
-        // statistics change little.
+        // Table count and start by measurement: fewer tables can win on
+        // blocks whose statistics change little, and ranking the groups by
+        // their average symbol (how much of them is runs against rarer
+        // bytes) often starts the fit nearer a good one than symbol ranges.
         for (unsigned count = 1; count <= BWT_MAX_TABLES; count++) {
             if (count == preferred)
                 continue;
-            TableFit other = fit_tables(symbols, used, totals, count, passes);
+            TableFit other = fit_tables(symbols, used, totals, count, passes, exact);
             if (other.bits < fit.bits)
                 fit = std::move(other);
+        }
+        TableFit grown = fit_tables(symbols, used, totals, 1, passes, exact);
+        for (unsigned count = 2; count <= BWT_MAX_TABLES; count++) {
+            TableFit best_here;
+            best_here.bits = std::numeric_limits<uint64_t>::max();
+            for (Seed seed : {Seed::NEIGHBOURS, Seed::AVERAGE_SYMBOL, Seed::SPLIT}) {
+                if (seed == Seed::SPLIT && grown.count + 1 != count)
+                    continue;
+                TableFit other = fit_tables(symbols, used, totals, count, passes, exact, seed, &grown);
+                if (other.bits < best_here.bits)
+                    best_here = other;
+            }
+            if (best_here.bits < fit.bits)
+                fit = best_here;
+            if (best_here.count == count)
+                grown = std::move(best_here);
+        }
+    }
+
+    if (options.level >= 9 && fit.count > 1) {
+        // The selectors by shortest path, then the tables refitted to them.
+        for (unsigned round = 0; round < 2; round++) {
+            std::vector<uint8_t> selectors = cheapest_selectors(symbols, fit.lengths);
+            std::vector<std::vector<uint32_t>> freqs(fit.count, std::vector<uint32_t>(BWT_SYMBOLS, 0));
+            for (size_t i = 0; i < symbols.size(); i++)
+                freqs[selectors[i / BWT_GROUP_SIZE]][symbols[i]]++;
+            std::vector<std::vector<uint8_t>> lengths;
+            for (unsigned t = 0; t < fit.count; t++)
+                lengths.push_back(huffman_lengths(freqs[t], 16));
+            TableFit other = finish_fit(symbols, lengths, selectors);
+            if (other.bits >= fit.bits)
+                break;
+            fit = std::move(other);
         }
     }
 

@@ -4,7 +4,8 @@
 // the stored bytes (after the call filter when the member has one) and the
 // CRC-32 of the original bytes. It is produced piece by piece from the
 // members, never held whole, and cut into blocks of at most
-// MAX_BLOCK_OUTPUT bytes. Each block is coded by every method the level
+// MAX_BLOCK_OUTPUT bytes, which from level 5 on also end where a large
+// member starts or ends. Each block is coded by every method the level
 // allows and the smallest result is kept.
 //
 // LZ blocks refer to earlier output, so the writer keeps its own copy of the
@@ -46,6 +47,11 @@ enum : uint32_t {
     // A block shorter than this is still read as 8 bytes by the extractor,
     // which would take the next block's first bytes with it.
     MIN_INNER_BLOCK_BYTES = 8,
+    // Blocks end at the start and the end of a member at least this large,
+    // unless the piece in front would be shorter than MIN_CUT_PIECE: mixed
+    // data codes worse than each kind in a block of its own.
+    LARGE_MEMBER = 256 * 1024,
+    MIN_CUT_PIECE = 16 * 1024,
 };
 
 uint8_t applied_filter(const StreamMember& m)
@@ -433,11 +439,16 @@ struct StreamState {
     HistoryModel model;
     std::vector<uint8_t> history;  // the last kept bytes, in the form the extractor keeps them
 
-    BlockInput input(StreamBytes& stream, uint64_t total, int level) const
+    BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts) const
     {
         BlockInput in;
         in.start = done;
         in.length = (uint32_t)std::min<uint64_t>(total - done, MAX_BLOCK_OUTPUT);
+        // A block ends where a large member starts or ends, so that its
+        // method and tables fit one kind of data.
+        auto cut = std::upper_bound(cuts.begin(), cuts.end(), done + MIN_CUT_PIECE);
+        if (cut != cuts.end() && *cut < done + in.length)
+            in.length = (uint32_t)(*cut - done);
         in.last = done + in.length == total;
         if (level >= 1) {
             in.selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
@@ -514,6 +525,20 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
             throw std::length_error("data stream longer than 4 GiB");
     }
 
+    // Block cuts: the record boundaries next to a large member, at the
+    // levels that choose between LZ and BWT.
+    std::vector<uint64_t> cuts;
+    if (options.level >= 5) {
+        uint64_t at = 0, previous = 0;
+        for (const StreamMember& m : members) {
+            uint64_t record = LOCAL_HEADER_SIZE + m.name.size() + (uint64_t)m.size + MEMBER_CRC_SIZE;
+            if (at > 0 && (previous >= LARGE_MEMBER || record >= LARGE_MEMBER))
+                cuts.push_back(at);
+            previous = record;
+            at += record;
+        }
+    }
+
     out(stream_signature, STREAM_SIGNATURE_SIZE);
     if (total == 0) {
         // A stream holds at least its last block.
@@ -535,7 +560,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         options.progress(0, total);
 
     while (state.done < total) {
-        BlockInput in = state.input(bytes, total, level);
+        BlockInput in = state.input(bytes, total, level, cuts);
         const uint32_t full_length = in.length;
         if (threads > 1 && !coder.started_for(in)) {
             // Nothing ahead, or the forecast went wrong: start again from
@@ -547,7 +572,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         }
         // Enough blocks ahead to keep every thread busy.
         while (threads > 1 && coder.started() < threads && next.done < total) {
-            BlockInput ahead = next.input(bytes, total, level);
+            BlockInput ahead = next.input(bytes, total, level, cuts);
             forecast_after(next, ahead, expected);
             coder.start(ahead);
         }

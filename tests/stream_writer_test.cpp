@@ -168,9 +168,19 @@ TEST(StreamWriter, AllThreeMethodsAndMembersAcrossBlocks)
     std::vector<packer::StreamPlacement> placements;
     Bytes stream = write_stream(members, 6, placements);
     std::set<unsigned> methods;
-    for (const BlockInfo& b : parse_blocks(stream))
+    std::set<uint32_t> starts;
+    uint32_t at = 0;
+    for (const BlockInfo& b : parse_blocks(stream)) {
         methods.insert(b.method == METHOD_LZ_ALT ? (unsigned)METHOD_LZ : b.method);
+        starts.insert(at);
+        at += b.length;
+    }
     EXPECT_EQ(methods, std::set<unsigned>({METHOD_STORED, METHOD_LZ, METHOD_BWT}));
+    // Blocks end where a large member starts and where one ends, not where a
+    // small one does.
+    EXPECT_EQ(starts.count(placements[1].member_offset), 1u);
+    EXPECT_EQ(starts.count(placements[2].member_offset), 1u);
+    EXPECT_EQ(starts.count(placements[6].member_offset), 0u);
     expect_members(stream, members, placements);
     // Out of order: every request behind the current block restarts the
     // stream.
