@@ -36,6 +36,7 @@ struct LzOptions {
     bool allow_delta = true; // directory pieces pass false
     LzForce force;
     LzBlockStats* stats = nullptr;  // filled in when set
+    unsigned optimal_passes = 1;    // levels 8 and 9: shortest-path parses, each priced by the one before
 };
 
 struct BwtOptions {

@@ -40,6 +40,12 @@ enum {
     // it" in the first assignment round, before any table has been built.
     SEED_SHORT_LENGTH = 0,
     SEED_LONG_LENGTH = 15,
+    // Level 9 ranks the alphabet offsets OFFSET_STEP, 2 * OFFSET_STEP ...
+    // on blocks of at least MIN_OFFSET_TRIAL bytes and fits the best
+    // FULL_OFFSET_TRIALS of them in full beside offset 0.
+    OFFSET_STEP = 32,
+    MIN_OFFSET_TRIAL = 4096,
+    FULL_OFFSET_TRIALS = 2,
 };
 
 using Symbols = std::vector<uint16_t>;
@@ -416,17 +422,9 @@ TableFit fit_tables(const Symbols& symbols, const std::vector<bool>& used, const
 
 }  // namespace
 
-void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last, const BwtOptions& options)
+// The tables and selectors for a block's symbols, as hard as the level asks.
+TableFit best_fit(const Symbols& symbols, int level)
 {
-    if (length > MAX_BLOCK_OUTPUT)
-        throw std::invalid_argument("BWT block longer than a block may be");
-    // The alphabet offset rotates the byte order cyclically, which changes
-    // the sort order at one cut only; on English text the best offset saved
-    // about 0.1% and others lost as much, too little to pay for a second
-    // transform, so the offset stays 0.
-    const uint8_t offset = 0;
-    Symbols symbols = transform(data, length, offset);
-
     std::vector<uint32_t> totals(BWT_SYMBOLS, 0);
     std::vector<bool> used(BWT_SYMBOLS, false);
     for (uint16_t s : symbols) {
@@ -434,11 +432,11 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
         used[s] = true;
     }
 
-    unsigned passes = options.level <= 3 ? 3 : options.level <= 6 ? 6 : 8;
+    unsigned passes = level <= 3 ? 3 : level <= 6 ? 6 : 8;
     unsigned preferred = default_table_count(symbols.size());
-    const bool exact = options.level >= 8;
+    const bool exact = level >= 8;
     TableFit fit = fit_tables(symbols, used, totals, preferred, passes, exact);
-    if (options.level >= 8) {
+    if (level >= 8) {
         // Table count and start by measurement: fewer tables can win on
         // blocks whose statistics change little, and ranking the groups by
         // their average symbol (how much of them is runs against rarer
@@ -468,7 +466,7 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
         }
     }
 
-    if (options.level >= 9 && fit.count > 1) {
+    if (level >= 9 && fit.count > 1) {
         // The selectors by shortest path, then the tables refitted to them.
         for (unsigned round = 0; round < 2; round++) {
             std::vector<uint8_t> selectors = cheapest_selectors(symbols, fit.lengths);
@@ -482,6 +480,47 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
             if (other.bits >= fit.bits)
                 break;
             fit = std::move(other);
+        }
+    }
+
+    return fit;
+}
+
+void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last, const BwtOptions& options)
+{
+    if (length > MAX_BLOCK_OUTPUT)
+        throw std::invalid_argument("BWT block longer than a block may be");
+    // The alphabet offset rotates the byte order cyclically, which changes
+    // the sort order at one cut only: the best offset saves about 0.1% on
+    // text, and none is best everywhere. Below level 9 it stays 0; level 9
+    // ranks the offsets 0, 32, ... 224 by a quick fit and fits the two it
+    // ranks best besides 0 in full, keeping the smallest.
+    uint8_t offset = 0;
+    Symbols symbols = transform(data, length, offset);
+    TableFit fit = best_fit(symbols, options.level);
+    if (options.level >= 9 && length >= MIN_OFFSET_TRIAL) {
+        auto quick_bits = [](const Symbols& syms) {
+            std::vector<uint32_t> totals(BWT_SYMBOLS, 0);
+            std::vector<bool> used(BWT_SYMBOLS, false);
+            for (uint16_t x : syms) {
+                totals[x]++;
+                used[x] = true;
+            }
+            return fit_tables(syms, used, totals, default_table_count(syms.size()), 4, false, Seed::AVERAGE_SYMBOL)
+                .bits;
+        };
+        std::vector<std::pair<uint64_t, unsigned>> ranked;
+        for (unsigned h = OFFSET_STEP; h < 256; h += OFFSET_STEP)
+            ranked.push_back({quick_bits(transform(data, length, (uint8_t)h)), h});
+        std::sort(ranked.begin(), ranked.end());
+        for (size_t i = 0; i < ranked.size() && i < FULL_OFFSET_TRIALS; i++) {
+            Symbols other = transform(data, length, (uint8_t)ranked[i].second);
+            TableFit other_fit = best_fit(other, options.level);
+            if (other_fit.bits < fit.bits) {
+                fit = std::move(other_fit);
+                symbols.swap(other);
+                offset = (uint8_t)ranked[i].second;
+            }
         }
     }
 

@@ -364,7 +364,7 @@ void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, co
 }  // namespace
 
 std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t end,
-                              const std::vector<Marker>& markers, int level)
+                              const std::vector<Marker>& markers, int level, unsigned optimal_passes)
 {
     level = std::min(9, std::max(1, level));
     const LevelParams params = level_table[level];
@@ -392,17 +392,25 @@ std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t 
         ParseContext lazy_c{window, history, end, &first_mf, level_table[6], c.literal_price};
         lazy_parse(lazy_c, markers, items);
     }
-    std::vector<Token> first_tokens;
-    resolve(window, history, items, 2, first_tokens);
-    BlockPlan first_plan = plan_dynamic(first_tokens, 2, {});
-    Prices prices;
-    fill_prices(&first_plan.rows[0], LZ_LITLEN_SYMBOLS, prices.length_symbol);
-    for (int i = 0; i < 256; i++)
-        prices.literal[i] = prices.length_symbol[i];
-    fill_prices(&first_plan.rows[alphabet_offset[0]], LZ_DIST0_SYMBOLS, prices.distance[0]);
-    fill_prices(&first_plan.rows[alphabet_offset[1]], LZ_DIST1_SYMBOLS, prices.distance[1]);
-    items.clear();
-    optimal_parse(c, markers, prices, items);
+    for (unsigned pass = 0; pass < std::max(1u, optimal_passes); pass++) {
+        std::vector<Token> first_tokens;
+        resolve(window, history, items, 2, first_tokens);
+        BlockPlan first_plan = plan_dynamic(first_tokens, 2, {});
+        Prices prices;
+        fill_prices(&first_plan.rows[0], LZ_LITLEN_SYMBOLS, prices.length_symbol);
+        for (int i = 0; i < 256; i++)
+            prices.literal[i] = prices.length_symbol[i];
+        fill_prices(&first_plan.rows[alphabet_offset[0]], LZ_DIST0_SYMBOLS, prices.distance[0]);
+        fill_prices(&first_plan.rows[alphabet_offset[1]], LZ_DIST1_SYMBOLS, prices.distance[1]);
+        items.clear();
+        if (pass > 0) {
+            // A fresh match finder: the chains of the pass before are used up.
+            mf = MatchFinder(window, end, hash_bits);
+            for (uint32_t q = first; q < history; q++)
+                mf.insert(q);
+        }
+        optimal_parse(c, markers, prices, items);
+    }
     return items;
 }
 

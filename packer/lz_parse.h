@@ -24,8 +24,10 @@ namespace lz {
 // window[0, history) up to the format's farthest distance. markers are the
 // block's delta markers in position order: each becomes an item at its
 // position, and no match runs across one.
+// optimal_passes (levels 8 and 9): shortest-path parses in a row, each
+// priced with the code lengths of the one before.
 std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t end,
-                              const std::vector<Marker>& markers, int level);
+                              const std::vector<Marker>& markers, int level, unsigned optimal_passes = 1);
 
 }  // namespace lz
 }  // namespace packer

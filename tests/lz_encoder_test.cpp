@@ -82,6 +82,7 @@ protected:
         options.allow_delta = allow_delta;
         options.force = force;
         options.stats = &stats;
+        options.optimal_passes = optimal_passes;
         packer::encode_lz_block(out, window.data(), history, n, true, 2, options);
         return block;
     }
@@ -121,6 +122,7 @@ protected:
     testutil::Engine engine;
     packer::LzForce force;       // passed to every encode
     packer::LzBlockStats stats;  // of the last block encoded
+    unsigned optimal_passes = 1; // passed to every encode
 };
 
 TEST_F(LzRoundTrip, EveryLevelOnTextCodeAndNoise)
@@ -134,6 +136,10 @@ TEST_F(LzRoundTrip, EveryLevelOnTextCodeAndNoise)
         EXPECT_LT(round_trip(code, level), code.size() * 3 / 4) << level;
         EXPECT_LT(round_trip(noise, level), noise.size() + noise.size() / 50) << level;
     }
+    // A second shortest-path parse, priced by the first.
+    optimal_passes = 2;
+    round_trip(text, 9);
+    round_trip(code, 9);
 }
 
 TEST_F(LzRoundTrip, TinyBlocks)
