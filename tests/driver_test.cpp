@@ -33,6 +33,8 @@ using testarchive::Options;
 
 namespace {
 
+using testutil::list_tree;
+
 const std::string DAMAGED_TEXT = "Archive data is damaged, probably caused by\na corrupt disk or download error";
 const std::string kStopped = "\nExtraction has stopped; the files from here on were not extracted.";
 
@@ -40,16 +42,6 @@ std::string windows_form(std::string s)
 {
     std::replace(s.begin(), s.end(), '/', '\\');
     return s;
-}
-
-std::vector<std::string> list_tree(const std::string& root)
-{
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
-        out.push_back(fs::relative(it->path(), root).string());
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 std::string read_text(const std::string& path)

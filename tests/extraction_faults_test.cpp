@@ -35,17 +35,9 @@ using testarchive::Member;
 
 namespace {
 
-const Bytes kOld = {'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'};
+using testutil::list_tree;
 
-std::vector<std::string> list_tree(const std::string& root)
-{
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
-        out.push_back(fs::relative(it->path(), root).string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+const Bytes kOld = {'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'};
 
 bool holds_temporary(const std::string& folder)
 {

@@ -1,5 +1,6 @@
 #include "tests/test_util.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +57,17 @@ bool file_exists(const std::string& path)
 {
     std::error_code ec;
     return fs::exists(path, ec);
+}
+
+std::vector<std::string> list_tree(const std::string& root)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
+        out.push_back(fs::relative(it->path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 static uint32_t next_random(uint32_t& state)

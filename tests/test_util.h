@@ -28,6 +28,9 @@ Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
 void write_text(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
+// Every file and folder below root, relative to it, sorted ({} when root is
+// missing).
+std::vector<std::string> list_tree(const std::string& root);
 
 // Deterministic test data.
 Bytes random_bytes(size_t n, uint32_t seed);
