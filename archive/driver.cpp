@@ -43,6 +43,18 @@ static int bytes_equal(const u8* a, const u8* b, u32 count)
 // Directory pieces
 // ---------------------------------------------------------------------------
 
+// Decodes the LZ block of a directory piece loaded by stream_load_once to
+// the given length, from its codes: the window selector after the header is
+// passed over, since a piece has no history to keep.
+static i32 decode_directory_lz(Decoder* d, u8* buffer, u32 length)
+{
+    InputStream& s = d->input;
+    u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
+    s.cursor = s.buffer + bits / 8;
+    s.bit_position = bits % 8;
+    return decode_lz_block(d, buffer, 0, length, 0);
+}
+
 ResultCode load_directory_piece(Extraction* x, u8* buffer)
 {
     Decoder* d = x->decoder;
@@ -81,22 +93,26 @@ ResultCode load_directory_piece(Extraction* x, u8* buffer)
     if (header.output_length > DIRECTORY_BUFFER_SIZE)
         return ERR_DAMAGED;
 
+    // A read that came back short means the file ends here: a piece that
+    // needs more than that is cut, and only the entries decoded wholly from
+    // bytes really present are used. The walk then finds the file's end
+    // where the next piece would be, and reports the damage there.
+    int cut_by_end = loaded < DIRECTORY_PIECE_MAX;
+    u32 length = header.output_length;
     i32 produced;
     if (header.method == METHOD_STORED) {
-        // A stored piece must carry all its bytes; past the piece the input
-        // buffer holds nothing of it.
-        if (header.output_length > (u32)loaded - 6)
-            return ERR_DAMAGED;
+        // Past the piece the input buffer holds nothing of it.
+        if (length > (u32)loaded - 6) {
+            if (!cut_by_end)
+                return ERR_DAMAGED;
+            length = (u32)loaded - 6;
+            x->directory_cut = 1;
+        }
         s.cursor += BLOCK_HEADER_BITS / 8;
         s.bit_position = BLOCK_HEADER_BITS % 8;
-        produced = stream_read_stored(d, buffer, header.output_length);
+        produced = stream_read_stored(d, buffer, length);
     } else {
-        // The window selector follows the header; a directory piece has no
-        // history to keep, so it is passed over.
-        u32 bits = BLOCK_HEADER_BITS + LZ_SELECTOR_BITS;
-        s.cursor += bits / 8;
-        s.bit_position = bits % 8;
-        produced = decode_lz_block(d, buffer, 0, header.output_length, 0);
+        produced = decode_directory_lz(d, buffer, length);
     }
     if (produced < 0)
         return produced;
@@ -104,8 +120,30 @@ ResultCode load_directory_piece(Extraction* x, u8* buffer)
     // A decoder that stopped short, or that took bits from beyond the bytes
     // of the piece, has decoded damage.
     u32 consumed = (u32)(s.cursor - s.buffer);
-    if ((u32)produced != header.output_length || consumed > (u32)loaded)
-        return ERR_DAMAGED;
+    if ((u32)produced != length || consumed > (u32)loaded) {
+        if (!cut_by_end)
+            return ERR_DAMAGED;
+        // The LZ output is good up to the end of the last entry whose
+        // decoding, redone to exactly that length, stayed inside the bytes
+        // read. Decoding to a shorter length gives the same first bytes, so
+        // the entries are read from the first decoding as the check goes.
+        u32 good = 0;
+        for (;;) {
+            u32 next = good + DIRECTORY_ENTRY_SIZE;
+            if (next > (u32)produced)
+                break;
+            DirectoryEntry e;
+            parse_directory_entry(buffer + good, &e);
+            next += (u32)e.name_length + e.extra_length_1 + e.extra_length_2;
+            if (next > (u32)produced || decode_directory_lz(d, buffer, next) != (i32)next ||
+                s.cursor - s.buffer > loaded)
+                break;
+            good = next;
+        }
+        produced = (i32)good;
+        consumed = (u32)loaded;
+        x->directory_cut = 1;
+    }
 
     x->directory_end = buffer + produced;
     x->directory_position += STREAM_SIGNATURE_SIZE + (i32)consumed;
@@ -119,6 +157,7 @@ void directory_begin(Extraction* x, Decoder* d)
     x->directory_end = x->directory_buffer;
     x->directory_position = (i32)((u32)d->archive_start + load_le32(x->archive_header + 4));
     x->entries_left = load_le32(x->archive_header + 8);
+    x->directory_cut = 0;
     d->input.file_position = file_seek(d->file, x->directory_position, SEEK_FROM_START);
 }
 
@@ -421,7 +460,8 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
         x->units_done += units;
         extraction_pump(x);
     }
-    return 0;
+    // A cut piece that still held every entry left: damage all the same.
+    return x->entries_left == 0 && x->directory_cut ? ERR_DAMAGED : 0;
 }
 
 ResultCode extract_all(Extraction* x, Decoder* d)

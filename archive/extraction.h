@@ -48,6 +48,7 @@ struct Extraction {
     const u8* directory_end;
     i32 directory_position;         // file offset of the next directory piece
     u32 entries_left;               // of the directory walk
+    u8 directory_cut;               // the file ended inside the last piece loaded
     char temp_path[PATH_BUFFER_SIZE];  // the file a member is written to before it replaces its target
     // For the progress display: the files and their size (in units of the
     // driver's walk_directory) counted by a first pass over the directory,

@@ -297,7 +297,7 @@ public:
     ResultCode next(ListedEntry& out)
     {
         if (x_.entries_left == 0)
-            return 0;
+            return x_.directory_cut ? ERR_DAMAGED : 0;  // the last piece was cut
         const char* name;
         ResultCode r = directory_next(&x_, &out.entry, &name);
         if (r < 0)

@@ -495,21 +495,25 @@ TEST_F(DriverTest, DamagedDirectoryIsReturnedAfterTheCommand)
     ASSERT_EQ(good.piece_offsets.size(), 2u);
     size_t second_piece = good.archive_start + good.piece_offsets[1];
 
+    // The second piece is the last: where its bytes run out, so does the
+    // file, and its entries present are used.
     struct Damage {
         const char* what;
         void (*apply)(Archive&, size_t);
+        bool second_piece_used;
     } damages[] = {
-        {"bad signature", [](Archive& a, size_t p) { a.bytes[p + 3] ^= 0x20; }},
-        {"signature without its zero byte", [](Archive& a, size_t p) { a.bytes[p + 5] = 1; }},
-        {"method 2", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, 2, -1); }},
-        {"method 15", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, 15, -1); }},
-        {"output beyond the directory buffer", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, -1, 8193); }},
-        {"output beyond the piece", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, -1, 120); }},
-        {"truncated piece", [](Archive& a, size_t p) { a.bytes.resize(p + 30); }},
-        {"piece cut inside its header", [](Archive& a, size_t p) { a.bytes.resize(p + 9); }},
-        {"piece missing", [](Archive& a, size_t p) { a.bytes.resize(p); }},
-        {"one entry more than the directory holds",
-         [](Archive& a, size_t) { a.bytes[a.archive_start + 8] = 5; }},
+        {"bad signature", [](Archive& a, size_t p) { a.bytes[p + 3] ^= 0x20; }, false},
+        {"signature without its zero byte", [](Archive& a, size_t p) { a.bytes[p + 5] = 1; }, false},
+        {"method 2", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, 2, -1); }, false},
+        {"method 15", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, 15, -1); }, false},
+        {"output beyond the directory buffer", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, -1, 8193); },
+         false},
+        {"output beyond the piece", [](Archive& a, size_t p) { patch_block_header(a.bytes, p + 6, -1, 120); }, true},
+        {"truncated piece", [](Archive& a, size_t p) { a.bytes.resize(p + 30); }, false},
+        {"piece cut inside its header", [](Archive& a, size_t p) { a.bytes.resize(p + 9); }, false},
+        {"piece missing", [](Archive& a, size_t p) { a.bytes.resize(p); }, false},
+        {"one entry more than the directory holds", [](Archive& a, size_t) { a.bytes[a.archive_start + 8] = 5; },
+         true},
     };
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.what);
@@ -520,9 +524,7 @@ TEST_F(DriverTest, DamagedDirectoryIsReturnedAfterTheCommand)
         EXPECT_EQ(run(a, "cmd.exe"), ERR_DAMAGED);
         EXPECT_TRUE(testutil::file_exists(out + "/p1a.txt"));
         EXPECT_TRUE(testutil::file_exists(out + "/p1b.txt"));
-        if (std::string(d.what).find("one entry more") == std::string::npos) {
-            EXPECT_FALSE(testutil::file_exists(out + "/p2a.txt"));
-        }
+        EXPECT_EQ(testutil::file_exists(out + "/p2b.txt"), d.second_piece_used);
         EXPECT_TRUE(session.messages.empty()) << "the caller reports it";
         EXPECT_EQ(session.commands.size(), 1u) << "a directory failure still runs the command";
         EXPECT_EQ(decoder->input.buffer, nullptr);
@@ -552,28 +554,49 @@ TEST_F(DriverTest, LzDirectoryPieceCutShortIsDamage)
     EXPECT_FALSE(testutil::file_exists(out + "/name number 2.txt"));
 }
 
-TEST_F(DriverTest, LzDirectoryPieceEndingInsideItsCodesIsDamage)
+TEST_F(DriverTest, PieceCutByTheFilesEndGivesOnlyItsEntriesDecodedFromBytesPresent)
 {
-    // The file ends inside the last piece: whatever the decoder makes of the
-    // missing bits, nothing past the piece may turn into entries.
-    Options o;
-    o.directory = Coding::lz;
-    o.entries_per_piece = 2;
-    std::vector<Member> members;
-    for (int i = 0; i < 4; i++)
-        members.push_back(testarchive::file("entry" + std::to_string(i) + ".txt", "x"));
-    Archive good = testarchive::build(members, o);
-    ASSERT_EQ(good.piece_offsets.size(), 2u);
-    size_t last_piece = good.archive_start + good.piece_offsets[1];
-    for (size_t keep = 6 + 6; keep < good.bytes.size() - last_piece; keep++) {
-        SCOPED_TRACE(keep);
-        Archive a = good;
-        a.bytes.resize(last_piece + keep);
-        fs::remove_all(out);
-        reset_hooks();
-        EXPECT_EQ(run(a), ERR_DAMAGED);
-        EXPECT_EQ(list_tree(out), (std::vector<std::string>{"entry0.txt", "entry1.txt"}));
-        EXPECT_TRUE(session.messages.empty());
+    // The file ends inside the last piece, at every byte. The entries decoded
+    // wholly from the bytes present extract, in order, and the walk ends with
+    // damage; whatever the decoder makes of the missing bits never becomes an
+    // entry, so the last entry, whose codes end the piece, never extracts.
+    for (Coding coding : {Coding::stored, Coding::lz}) {
+        Options o;
+        o.directory = coding;
+        o.entries_per_piece = 3;
+        std::vector<Member> members;
+        for (int i = 0; i < 5; i++)
+            members.push_back(testarchive::file("entry" + std::to_string(i) + ".txt", "x"));
+        Archive good = testarchive::build(members, o);
+        ASSERT_EQ(good.piece_offsets.size(), 2u);
+        size_t last_piece = good.archive_start + good.piece_offsets[1];
+        const std::vector<std::string> first_piece = {"entry0.txt", "entry1.txt", "entry2.txt"};
+        std::vector<std::string> with_entry3 = first_piece;
+        with_entry3.push_back("entry3.txt");
+        size_t entry3_from = 0;
+        for (size_t keep = 6 + 6; keep < good.bytes.size() - last_piece; keep++) {
+            SCOPED_TRACE(testing::Message() << (coding == Coding::lz ? "lz" : "stored") << " piece cut to " << keep);
+            Archive a = good;
+            a.bytes.resize(last_piece + keep);
+            fs::remove_all(out);
+            reset_hooks();
+            EXPECT_EQ(run(a), ERR_DAMAGED);
+            EXPECT_TRUE(session.messages.empty());
+            std::vector<std::string> got = list_tree(out);
+            if (got == with_entry3) {
+                if (entry3_from == 0)
+                    entry3_from = keep;
+            } else {
+                EXPECT_EQ(got, first_piece);
+                EXPECT_EQ(entry3_from, 0u) << "an entry that came out with fewer bytes is lost with more";
+            }
+        }
+        // A stored piece holds its entries as they are: 6 + 6 bytes of
+        // signature and header, then 38 + 10 bytes for the first entry.
+        if (coding == Coding::stored)
+            EXPECT_EQ(entry3_from, 12u + 48u);
+        else
+            EXPECT_NE(entry3_from, 0u) << "the first entry of a cut LZ piece never came out";
     }
 }
 
