@@ -74,6 +74,15 @@ void patch_block_header(Bytes& bytes, size_t p, int method, int output_length)
 }
 
 // Replaces the directory stream of a built archive with the given pieces.
+// count one-byte files named STEM0.txt, STEM1.txt, ...
+std::vector<Member> numbered_files(const std::string& stem, int count)
+{
+    std::vector<Member> members;
+    for (int i = 0; i < count; i++)
+        members.push_back(testarchive::file(stem + std::to_string(i) + ".txt", "x"));
+    return members;
+}
+
 void replace_directory(Archive& a, const std::vector<Bytes>& pieces)
 {
     a.bytes.resize(a.archive_start + a.directory_offset);
@@ -536,10 +545,7 @@ TEST_F(DriverTest, LzDirectoryPieceCutShortIsDamage)
     Options o;
     o.directory = Coding::lz;
     o.entries_per_piece = 1;
-    std::vector<Member> members;
-    for (int i = 0; i < 3; i++)
-        members.push_back(testarchive::file("name number " + std::to_string(i) + ".txt", "x"));
-    Archive a = testarchive::build(members, o);
+    Archive a = testarchive::build(numbered_files("name number ", 3), o);
     ASSERT_EQ(a.piece_offsets.size(), 3u);
     size_t second = a.archive_start + a.piece_offsets[1];
     size_t third = a.archive_start + a.piece_offsets[2];
@@ -564,10 +570,7 @@ TEST_F(DriverTest, PieceCutByTheFilesEndGivesOnlyItsEntriesDecodedFromBytesPrese
         Options o;
         o.directory = coding;
         o.entries_per_piece = 3;
-        std::vector<Member> members;
-        for (int i = 0; i < 5; i++)
-            members.push_back(testarchive::file("entry" + std::to_string(i) + ".txt", "x"));
-        Archive good = testarchive::build(members, o);
+        Archive good = testarchive::build(numbered_files("entry", 5), o);
         ASSERT_EQ(good.piece_offsets.size(), 2u);
         size_t last_piece = good.archive_start + good.piece_offsets[1];
         const std::vector<std::string> first_piece = {"entry0.txt", "entry1.txt", "entry2.txt"};
