@@ -11,6 +11,10 @@
 
 namespace packer {
 
+namespace lz {
+struct Item;
+}
+
 // Forces a choice the LZ encoder would make by cost, so that tests can cover
 // every path: distance alphabets 0 = by cost, 2 or 3; table sets -1 = by
 // cost, 0 = the fixed set, n = at least n sets where the data allows.
@@ -37,6 +41,10 @@ struct LzOptions {
     LzForce force;
     LzBlockStats* stats = nullptr;  // filled in when set
     unsigned optimal_passes = 1;    // levels 8 and 9: shortest-path parses, each priced by the one before
+    // Levels 8 and 9: when set, the parse the block was coded with is left
+    // here, and a parse already here (of the same bytes at the same level)
+    // prices the first pass in place of a lazy parse.
+    std::vector<lz::Item>* parse = nullptr;
 };
 
 struct BwtOptions {

@@ -36,7 +36,11 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     if (options.allow_delta && length > 0)
         markers = delta_transform(window, history, length);
 
-    std::vector<Item> items = parse_block(window, history, end, markers, options.level, options.optimal_passes);
+    std::vector<Item>* kept = options.parse;
+    std::vector<Item> items = parse_block(window, history, end, markers, options.level, options.optimal_passes,
+                                          kept != nullptr && !kept->empty() ? kept : nullptr);
+    if (kept != nullptr)
+        *kept = items;
 
     std::vector<Token> tokens2, tokens3;
     uint32_t unsendable2 = resolve(window, history, items, 2, tokens2), unsendable3 = 0;

@@ -364,7 +364,8 @@ void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, co
 }  // namespace
 
 std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t end,
-                              const std::vector<Marker>& markers, int level, unsigned optimal_passes)
+                              const std::vector<Marker>& markers, int level, unsigned optimal_passes,
+                              const std::vector<Item>* from)
 {
     level = std::min(9, std::max(1, level));
     const LevelParams params = level_table[level];
@@ -385,7 +386,9 @@ std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t 
     }
     // Prices come from a lazy parse of the same bytes with its own match
     // finder, so the chains above stay fresh.
-    {
+    if (from != nullptr) {
+        items = *from;
+    } else {
         MatchFinder first_mf(window, end, hash_bits);
         for (uint32_t q = first; q < history; q++)
             first_mf.insert(q);

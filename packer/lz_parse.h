@@ -25,9 +25,12 @@ namespace lz {
 // block's delta markers in position order: each becomes an item at its
 // position, and no match runs across one.
 // optimal_passes (levels 8 and 9): shortest-path parses in a row, each
-// priced with the code lengths of the one before.
+// priced with the code lengths of the one before; the first is priced by a
+// lazy parse, or by `from` when given (an earlier parse of the same bytes at
+// the same level, so that passes go on where that one stopped).
 std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t end,
-                              const std::vector<Marker>& markers, int level, unsigned optimal_passes = 1);
+                              const std::vector<Marker>& markers, int level, unsigned optimal_passes = 1,
+                              const std::vector<Item>* from = nullptr);
 
 }  // namespace lz
 }  // namespace packer
