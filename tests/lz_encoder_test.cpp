@@ -15,6 +15,7 @@
 #include "codec/solid_stream.h"
 #include "packer/block_writer.h"
 #include "packer/lz_delta.h"
+#include "packer/lz_symbols.h"
 #include "tests/engine.h"
 #include "test_util.h"
 
@@ -83,6 +84,7 @@ protected:
         options.force = force;
         options.stats = &stats;
         options.optimal_passes = optimal_passes;
+        options.parse = parse;
         packer::encode_lz_block(out, window.data(), history, n, true, 2, options);
         return block;
     }
@@ -123,6 +125,7 @@ protected:
     packer::LzForce force;       // passed to every encode
     packer::LzBlockStats stats;  // of the last block encoded
     unsigned optimal_passes = 1; // passed to every encode
+    std::vector<packer::lz::Item>* parse = nullptr;  // passed to every encode
 };
 
 TEST_F(LzRoundTrip, EveryLevelOnTextCodeAndNoise)
@@ -136,10 +139,23 @@ TEST_F(LzRoundTrip, EveryLevelOnTextCodeAndNoise)
         EXPECT_LT(round_trip(code, level), code.size() * 3 / 4) << level;
         EXPECT_LT(round_trip(noise, level), noise.size() + noise.size() / 50) << level;
     }
-    // A second shortest-path parse, priced by the first.
-    optimal_passes = 2;
-    round_trip(text, 9);
-    round_trip(code, 9);
+    // A second shortest-path parse, priced by the first; going on from the
+    // first one's kept parse gives the same block.
+    for (const Bytes& data : {text, code}) {
+        optimal_passes = 2;
+        parse = nullptr;
+        round_trip(data, 9);
+        Bytes window = data;
+        Bytes two_passes = encode(window, 0, (uint32_t)data.size(), 9);
+        optimal_passes = 1;
+        std::vector<packer::lz::Item> kept;
+        parse = &kept;
+        window = data;
+        encode(window, 0, (uint32_t)data.size(), 9);
+        EXPECT_FALSE(kept.empty());
+        window = data;
+        EXPECT_EQ(encode(window, 0, (uint32_t)data.size(), 9), two_passes);
+    }
 }
 
 TEST_F(LzRoundTrip, TinyBlocks)
