@@ -423,7 +423,11 @@ TableFit fit_tables(const Symbols& symbols, const std::vector<bool>& used, const
 }  // namespace
 
 // The tables and selectors for a block's symbols, as hard as the level asks.
-TableFit best_fit(const Symbols& symbols, int level)
+// A first fit that takes no fewer bits than `stored_bits` (the block's bytes
+// as they are) is returned as it is: the finer fits of levels 8 and 9 gain a
+// few percent, never enough to make such a block worth coding this way, and
+// on incompressible data they are most of the time spent.
+TableFit best_fit(const Symbols& symbols, int level, uint64_t stored_bits)
 {
     std::vector<uint32_t> totals(BWT_SYMBOLS, 0);
     std::vector<bool> used(BWT_SYMBOLS, false);
@@ -436,6 +440,8 @@ TableFit best_fit(const Symbols& symbols, int level)
     unsigned preferred = default_table_count(symbols.size());
     const bool exact = level >= 8;
     TableFit fit = fit_tables(symbols, used, totals, preferred, passes, exact);
+    if (fit.bits >= stored_bits)
+        return fit;
     if (level >= 8) {
         // Table count and start by measurement: fewer tables can win on
         // blocks whose statistics change little, and ranking the groups by
@@ -497,8 +503,9 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
     // ranks best besides 0 in full, keeping the smallest.
     uint8_t offset = 0;
     Symbols symbols = transform(data, length, offset);
-    TableFit fit = best_fit(symbols, options.level);
-    if (options.level >= 9 && length >= MIN_OFFSET_TRIAL) {
+    const uint64_t stored_bits = 8 * (uint64_t)length;
+    TableFit fit = best_fit(symbols, options.level, stored_bits);
+    if (options.level >= 9 && length >= MIN_OFFSET_TRIAL && fit.bits < stored_bits) {
         auto quick_bits = [](const Symbols& syms) {
             std::vector<uint32_t> totals(BWT_SYMBOLS, 0);
             std::vector<bool> used(BWT_SYMBOLS, false);
@@ -515,7 +522,7 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
         std::sort(ranked.begin(), ranked.end());
         for (size_t i = 0; i < ranked.size() && i < FULL_OFFSET_TRIALS; i++) {
             Symbols other = transform(data, length, (uint8_t)ranked[i].second);
-            TableFit other_fit = best_fit(other, options.level);
+            TableFit other_fit = best_fit(other, options.level, stored_bits);
             if (other_fit.bits < fit.bits) {
                 fit = std::move(other_fit);
                 symbols.swap(other);
