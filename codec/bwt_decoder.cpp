@@ -93,8 +93,7 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
         ResultCode r = read_code_lengths(d, w->lengths[t], BWT_SYMBOLS, 1, 0);
         if (r < 0)
             return r;
-        assign_codes(w->codes, w->lengths[t], BWT_SYMBOLS);
-        build_decode_table(w->lookup[t], w->store[t], w->codes, w->lengths[t], BWT_LOOKUP_BITS, BWT_SYMBOLS);
+        build_code(w->lookup[t], w->store[t], w->codes, w->lengths[t], BWT_LOOKUP_BITS, BWT_SYMBOLS);
     }
 
     in = d->input.cursor;

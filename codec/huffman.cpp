@@ -23,7 +23,6 @@ enum {
     PRECODE_FIELD_BITS = 5,
     SYM_ZERO_RUN = 17,    // 17 and 18
     SYM_REPEAT_RUN = 19,  // 19 and 20
-    FIXED_SET_WIDTH = 344,
     FIXED_SHORT_EXTENT = 8192,
 };
 
@@ -123,36 +122,33 @@ ResultCode build_decode_table(i32* lookup, i32* store, const u32* codes, const u
     return 0;
 }
 
+#ifdef DRAVEX_STUB_BUILD
+i32 decode_symbol(const i32* lookup, const i32* store, u32 k, u32 bits)
+{
+    return lookup_symbol(lookup, store, k, bits);
+}
+#endif
+
+ResultCode build_code(i32* lookup, i32* store, u32* codes, const u8* lengths, u32 k, u32 n)
+{
+    assign_codes(codes, lengths, n);
+    return build_decode_table(lookup, store, codes, lengths, k, n);
+}
+
+// The fixed set as runs of equal lengths, (count, length) pairs up to a zero
+// count: literals and lengths, then distance alphabet 0 (symbols 0..27 only,
+// for distances up to 8192, or all 42), then alphabets 1 and 2. A table is
+// less code than a loop for each run.
+static const u8 fixed_runs_short[] = {244, 8, 17, 9, 5, 10, 22, 11, 4, 4, 24, 5, 14, 0, 2, 3, 12, 4, 0};
+static const u8 fixed_runs_long[] = {244, 8, 17, 9, 5, 10, 22, 11, 22, 5, 20, 6, 2, 3, 12, 4, 0};
+
 void fill_default_lengths(u8* rows, u32 extent)
 {
-    u32 p = 0;
-    for (; p < 244; p++)
-        rows[p] = 8;
-    for (; p < 261; p++)
-        rows[p] = 9;
+    const u8* run = extent <= FIXED_SHORT_EXTENT ? fixed_runs_short : fixed_runs_long;
+    for (u8* p = rows; run[0] != 0; run += 2)
+        for (u32 n = run[0]; n > 0; n--)
+            *p++ = run[1];
     rows[SYM_END_OF_SET] = 0;  // no code: the fixed set is the only set
-    for (; p < 266; p++)
-        rows[p] = 10;
-    for (; p < 288; p++)
-        rows[p] = 11;
-    if (extent <= FIXED_SHORT_EXTENT) {
-        // Distances up to 8192 only: symbols 0..27 of distance alphabet 0.
-        for (; p < 292; p++)
-            rows[p] = 4;
-        for (; p < 316; p++)
-            rows[p] = 5;
-        for (; p < 330; p++)
-            rows[p] = 0;
-    } else {
-        for (; p < 310; p++)
-            rows[p] = 5;
-        for (; p < 330; p++)
-            rows[p] = 6;
-    }
-    for (; p < 332; p++)
-        rows[p] = 3;
-    for (; p < FIXED_SET_WIDTH; p++)
-        rows[p] = 4;
 }
 
 // Stores the bit reader's locals back into the input stream.
@@ -216,8 +212,7 @@ ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
     u32 pre_codes[PRECODE_SYMBOLS];
     i32 pre_lookup[1u << PRECODE_LOOKUP_BITS];
     i32 pre_store[PRECODE_STORE_SLOTS];
-    assign_codes(pre_codes, pre_lengths, PRECODE_SYMBOLS);
-    build_decode_table(pre_lookup, pre_store, pre_codes, pre_lengths, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
+    build_code(pre_lookup, pre_store, pre_codes, pre_lengths, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
 
     // The rows. Each length is a difference from the length above it (the
     // same symbol in the previous table set) or, where that is 0 or absent,

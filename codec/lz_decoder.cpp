@@ -73,15 +73,13 @@ struct LzTables {
 // those ends the block like any other unassigned code.
 static void build_lz_tables(const Decoder* d, LzTables* t, const u8* row, u32 D)
 {
-    assign_codes(t->codes, row, LZ_LITLEN_SYMBOLS);
-    build_decode_table(t->litlen_lookup, t->litlen_store, t->codes, row, LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS);
+    build_code(t->litlen_lookup, t->litlen_store, t->codes, row, LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS);
     for (u32 l = 0; l < D; l++) {
         const u8* lengths = row + d->distance_offsets[l];
         u32 n = d->distance_sizes[l];
         if (n > LZ_DIST0_SYMBOLS)  // the store has room for the largest alphabet only
             n = LZ_DIST0_SYMBOLS;
-        assign_codes(t->codes, lengths, n);
-        build_decode_table(t->dist_lookup[l], t->dist_store[l], t->codes, lengths, DIST_LOOKUP_BITS, n);
+        build_code(t->dist_lookup[l], t->dist_store[l], t->codes, lengths, DIST_LOOKUP_BITS, n);
         t->dist_lengths[l] = lengths;
     }
 }
