@@ -90,10 +90,11 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
     // is not consulted: codes it could not enter stay unassigned and are
     // refused if they ever occur.
     for (u32 t = 0; t < table_count; t++) {
-        ResultCode r = read_code_lengths(d, w->lengths[t], BWT_SYMBOLS, 1, 0);
+        BwtTable* table = &w->tables[t];
+        ResultCode r = read_code_lengths(d, table->lengths, BWT_SYMBOLS, 1, 0);
         if (r < 0)
             return r;
-        build_code(w->lookup[t], w->store[t], w->codes, w->lengths[t], BWT_LOOKUP_BITS, BWT_SYMBOLS);
+        build_code(table->lookup, table->store, w->codes, table->lengths, BWT_LOOKUP_BITS, BWT_SYMBOLS);
     }
 
     in = d->input.cursor;
@@ -117,9 +118,7 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
     u32 group = BWT_GROUP_SIZE;  // the first thing read is a selector
     u32 origin = 0;
     u32 origin_seen = 0;
-    const i32* lookup = w->lookup[0];
-    const i32* store = w->store[0];
-    const u8* lengths = w->lengths[0];
+    const BwtTable* table = w->tables;
 
     while (p < total) {
         if (in >= end) {
@@ -150,19 +149,17 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
             for (; k > 0; k--)
                 w->table_list[k] = w->table_list[k - 1];
             w->table_list[0] = t;
-            lookup = w->lookup[t];
-            store = w->store[t];
-            lengths = w->lengths[t];
+            table = &w->tables[t];
             group = 0;
             continue;
         }
         group++;
 
-        i32 e = decode_symbol(lookup, store, BWT_LOOKUP_BITS, bits);
+        i32 e = decode_symbol(table->lookup, table->store, BWT_LOOKUP_BITS, bits);
         if (e < 0)
             return ERR_DAMAGED;
         const u32 sym = (u32)e;
-        advance_bits(in, bitpos, lengths[sym]);
+        advance_bits(in, bitpos, table->lengths[sym]);
 
         if (sym <= SYM_RUN2) {
             // Digit of a run of the front byte; r stays small because the

@@ -20,11 +20,16 @@ enum {
     BWT_STORE_SLOTS = 2 * BWT_SYMBOLS,
 };
 
+// One of a block's Huffman tables: its code lengths and decoding table.
+struct BwtTable {
+    i32 lookup[BWT_LOOKUP_SIZE];
+    i32 store[BWT_STORE_SLOTS];
+    u8 lengths[BWT_SYMBOLS];
+};
+
 // The working tables of one block, about 28 KB, part of the Decoder.
 struct BwtWork {
-    u8 lengths[BWT_MAX_TABLES][BWT_SYMBOLS];
-    i32 lookup[BWT_MAX_TABLES][BWT_LOOKUP_SIZE];
-    i32 store[BWT_MAX_TABLES][BWT_STORE_SLOTS];
+    BwtTable tables[BWT_MAX_TABLES];
     u32 codes[BWT_SYMBOLS];
     u32 counts[256];  // occurrences per byte, then the start array X
     u8 byte_list[256];

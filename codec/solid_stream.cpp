@@ -27,14 +27,7 @@ enum {
 void history_reset(Decoder* d)
 {
     DecoderHistory* h = &d->stream;
-    h->history = 0;
-    h->capacity = 0;
-    h->kept = 0;
-    h->block_start = 0;
-    h->block_length = 0;
-    h->last_block = 0;
-    h->history_valid = 0;
-    h->block_pending = 0;
+    *h = DecoderHistory();
     h->stream_file_offset = -1;
 }
 
