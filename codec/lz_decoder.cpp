@@ -118,16 +118,6 @@ static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
     }
 }
 
-// A failed block leaves no regions behind: nothing of it becomes history,
-// so none may be re-encoded later.
-static i32 fail_block(Decoder* d, u8* block, int apply_regions, i32 code)
-{
-    if (apply_regions)
-        d->region_count = 0;
-    mem_free(block);
-    return code;
-}
-
 i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
 {
     if (apply_regions)
@@ -158,13 +148,6 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
     u8* rows = block + sizeof(LzTables);
 
     const u32 end = H + N;
-    i32 result = read_code_lengths(d, rows, W, S, end);
-    if (result < 0)
-        return fail_block(d, block, apply_regions, result);
-
-    cursor = d->input.cursor;
-    bit_position = d->input.bit_position;
-    const u8* end_mark = d->input.end_mark;
     u32 sets_left = S == 0 ? 1 : S;
     const u8* next_row = rows;
     const u32 dist_for_258 = D == 3 ? 2 : 0;
@@ -172,11 +155,21 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
     u32 R1 = 0;
     u32 p = H;
     const u8* litlen_lengths = 0;
+    const u8* end_mark;
+    i32 result = read_code_lengths(d, rows, W, S, end);
+    if (result < 0)
+        goto fail;
+
+    cursor = d->input.cursor;
+    bit_position = d->input.bit_position;
+    end_mark = d->input.end_mark;
 
     for (;;) {
         // Table-set switch: at the start and at every SYM_END_OF_SET.
-        if (*d->cancel_flag)
-            return fail_block(d, block, apply_regions, ERR_CANCELLED);
+        if (*d->cancel_flag) {
+            result = ERR_CANCELLED;
+            goto fail;
+        }
         if (sets_left == 0)
             break;
         sets_left--;
@@ -192,11 +185,11 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
             if (DRAVEX_UNLIKELY(cursor >= end_mark)) {
                 d->input.cursor = cursor;
                 d->input.bit_position = bit_position;
-                ResultCode r = stream_refill(d);
-                if (r == ERR_END_OF_DATA)
+                result = stream_refill(d);
+                if (result == ERR_END_OF_DATA)
                     goto done;
-                if (r < 0)
-                    return fail_block(d, block, apply_regions, r);
+                if (result < 0)
+                    goto fail;
                 cursor = d->input.cursor;
                 end_mark = d->input.end_mark;
                 continue;
@@ -221,8 +214,10 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
                 // recording them would clobber the data stream's regions that
                 // delta_encode_tail still needs, so they are not recorded.
                 if (apply_regions) {
-                    if (d->region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK)
-                        return fail_block(d, block, apply_regions, ERR_DAMAGED);
+                    if (d->region_count >= REGION_TABLE_SIZE || p > REGION_POSITION_MASK) {
+                        result = ERR_DAMAGED;
+                        goto fail;
+                    }
                     d->region_table[d->region_count++] = (stride << REGION_STRIDE_SHIFT) | p;
                 }
                 continue;
@@ -286,8 +281,17 @@ done:
     // never written, and no byte before p depends on them.
     if (apply_regions)
         delta_decode_regions(buffer, p, d->region_table, d->region_count);
+    result = (i32)(p - H);
+    goto release;
+
+fail:
+    // A failed block leaves no regions behind: nothing of it becomes
+    // history, so none may be re-encoded later.
+    if (apply_regions)
+        d->region_count = 0;
+release:
     mem_free(block);
-    return (i32)(p - H);
+    return result;
 }
 
 // Adds to each byte of [p, p + n) the byte `stride` before it, in increasing
