@@ -218,25 +218,21 @@ u32 build_command_line(char* out, u32 out_size, const char* folder, const char* 
         if (*p == '"')
             return 0;  // cannot be quoted, and no file name holds one
 
-    u32 n = 0;
-    if (out_size == 0)
+    // "FOLDERPROGRAM" and the arguments, with the terminator.
+    u32 folder_length = text_length(folder);
+    u32 program_length = (u32)(program_end - program);
+    u32 arguments_length = text_length(arguments);
+    u32 n = 1 + folder_length + program_length + 1 + arguments_length;
+    if (n >= out_size)
         return 0;
-#define PUT(c)                 \
-    do {                       \
-        if (n + 1 >= out_size) \
-            return 0;          \
-        out[n++] = (c);        \
-    } while (0)
-    PUT('"');
-    for (const char* p = folder; *p != 0; p++)
-        PUT(*p);
-    for (const char* p = program; p < program_end; p++)
-        PUT(*p);
-    PUT('"');
-    for (const char* p = arguments; *p != 0; p++)
-        PUT(*p);
-#undef PUT
-    out[n] = 0;
+    char* p = out;
+    *p++ = '"';
+    memory_copy(p, folder, folder_length);
+    p += folder_length;
+    memory_copy(p, program, program_length);
+    p += program_length;
+    *p++ = '"';
+    memory_copy(p, arguments, arguments_length + 1);
     return n;
 }
 
