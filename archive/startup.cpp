@@ -55,6 +55,13 @@ void clear_signing_fields(u8* image, u32 length)
     store_le32(image + security + 4, 0);
 }
 
+// Reads count bytes from offset of the own file; 1 when all of them came.
+static int read_at(FileHandle file, u32 offset, void* buffer, u32 count)
+{
+    return offset <= 0x7FFFFFFFu && file_seek(file, (i32)offset, SEEK_FROM_START) != -1 &&
+           file_read(file, buffer, count) == (i32)count;
+}
+
 static ResultCode stub_modified(Extraction* x)
 {
     extraction_message(x, ERR_STUB_MODIFIED, modified_warning, BOX_EXCLAMATION);
@@ -70,8 +77,7 @@ ResultCode verify_stub(Extraction* x, u32 length, u32 slot, u32 expected)
     u8* image = (u8*)mem_alloc(length);
     if (image == 0)
         return ERR_NO_MEMORY;
-    file_seek(x->file, 0, SEEK_FROM_START);
-    if (length > 0x7FFFFFFFu || file_read(x->file, image, length) != (i32)length) {
+    if (length > 0x7FFFFFFFu || !read_at(x->file, 0, image, length)) {
         mem_free(image);
         return ERR_READ;
     }
@@ -124,9 +130,7 @@ void read_sfx_header(Extraction* x)
     SfxHeader header;
     FileHandle file = x->file;
     x->sfx_flags = 0;
-    if (file_seek(file, *run_archive_start(x), SEEK_FROM_START) == -1)
-        return;
-    if (file_read(file, raw, SFX_HEADER_SIZE) != SFX_HEADER_SIZE)
+    if (!read_at(file, (u32)*run_archive_start(x), raw, SFX_HEADER_SIZE))
         return;
     parse_sfx_header(raw, &header);
     if (header.magic != SFX_MAGIC)
@@ -154,8 +158,7 @@ ResultCode read_archive_header(Extraction* x)
 {
     // A seek that fails would leave the header read from wherever the file
     // was: bytes of the stub or of the SfxHeader taken for the archive's.
-    if (file_seek(x->file, *run_archive_start(x), SEEK_FROM_START) < 0 ||
-        file_read(x->file, x->archive_header, ARCHIVE_HEADER_SIZE) != ARCHIVE_HEADER_SIZE)
+    if (!read_at(x->file, (u32)*run_archive_start(x), x->archive_header, ARCHIVE_HEADER_SIZE))
         return ERR_READ;
     return 0;
 }
@@ -186,8 +189,7 @@ ResultCode check_archive_values(Extraction* x, u32 sfx_start)
     if (load_le16(h + ARCHIVE_TAG_OFFSET) != ARCHIVE_CHECK_TAG) {
         // Values promised by the SfxHeader but not found: the header's
         // lengths are wrong and the archive was looked for in the wrong place.
-        if (start - sfx_start >= SFX_HEADER_SIZE && file_seek(file, (i32)sfx_start, SEEK_FROM_START) != -1 &&
-            file_read(file, sfx, 4) == 4 && sfx[3] == SFX_CHECKED)
+        if (start - sfx_start >= SFX_HEADER_SIZE && read_at(file, sfx_start, sfx, 4) && sfx[3] == SFX_CHECKED)
             return ERR_DAMAGED;
         return 0;
     }
