@@ -31,7 +31,7 @@ struct Decoder {
     u32 block_fetch_count;
     u32 region_count;
     u32 filter_width;     // 0, 2 or 4 for the current request
-    u32 carry_count;      // 0..4: an opcode and the operand bytes seen so far
+    u32 carry_count;      // 0: no opcode waits; else 1 + the operand bytes in carry
     u8 carry[FILTER_CARRY_SIZE];
     u32 region_table[REGION_TABLE_SIZE];
     u8 filter_staging[FILTER_STAGING_SIZE];

@@ -9,14 +9,12 @@
 // The call filters undo what the archiver did to x86 CALL instructions
 // (0xE8 followed by a 16- or 32-bit operand): it stored absolute targets,
 // which repeat far more often than relative ones. The output of a member
-// must not depend on where the stream's blocks cut it, so an opcode whose
-// operand is not complete at the end of a piece is held back in a small
-// carry buffer and finished with the first bytes of the next piece. The
-// passes only ever read operands inside the range they were given plus the
-// bytes the caller promises behind it: the piece itself for the main pass
-// (it stops w bytes short of the piece's end) and the filled carry buffer
-// for the carry pass. Nothing is read behind a piece, so a member that ends
-// at the very end of the decoded block reads nothing past its block.
+// must not depend on where the stream's blocks cut it, so the filter takes
+// the bytes one at a time: after an opcode it gathers the operand in a small
+// carry buffer, which keeps it from one piece to the next, and puts it out
+// converted once it is whole. Nothing is read behind a piece, so a member
+// that ends at the very end of the decoded block reads nothing past its
+// block. The output is staged and written in batches of up to 16 KB.
 #include "codec/member_output.h"
 
 #include "codec/crc32.h"
@@ -25,19 +23,10 @@
 enum {
     CALL_OPCODE = 0xE8,
     LOCAL_NAME_LENGTH_OFFSET = 4,
-    // Input bytes per batch: an opcode at a batch's last byte brings its
-    // operand along, so a batch stages at most L + width = 16,383 bytes.
-    FILTER16_BATCH = 16381,
-    FILTER32_BATCH = 16379,
+    // The staged bytes are written once fewer than an operand's worth of
+    // room is left.
+    STAGE_FULL = FILTER_STAGING_SIZE - 4,
 };
-
-DRAVEX_STATIC_ASSERT(FILTER16_BATCH + 2 <= FILTER_STAGING_SIZE, "16-bit batch must fit the staging buffer");
-DRAVEX_STATIC_ASSERT(FILTER32_BATCH + 4 <= FILTER_STAGING_SIZE, "32-bit batch must fit the staging buffer");
-
-static DRAVEX_INLINE u32 crc_byte(u32 crc, u8 b)
-{
-    return crc32_table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-}
 
 void filter_begin(Decoder* d, u32 entry_flags)
 {
@@ -50,88 +39,6 @@ void filter_begin(Decoder* d, u32 entry_flags)
     d->carry_count = 0;
 }
 
-// ---------------------------------------------------------------------------
-// Filter passes
-// ---------------------------------------------------------------------------
-
-// One pass over data[0..count-1] whose first byte is at member position
-// `position`. An opcode among the range's bytes takes its operand from the
-// width bytes behind it, which may lie past data + count. Returns how far
-// the last operand reached past the range (negative count: -count, so that
-// data + count + result is where the unconsumed bytes begin).
-#ifdef DRAVEX_STUB_BUILD
-// The stub keeps one copy for both widths rather than one specialised for each.
-#define FILTER_PASS_INLINE DRAVEX_NOINLINE
-#else
-#define FILTER_PASS_INLINE DRAVEX_INLINE
-#endif
-static FILTER_PASS_INLINE i32 filter_pass(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
-                                          u32 width)
-{
-    if (count <= 0)
-        return -count;
-
-    const i32 batch_limit = width == 2 ? FILTER16_BATCH : FILTER32_BATCH;
-    u8* stage = d->filter_staging;
-    u32 crc = d->running_crc;
-    i32 i = 0;
-    while (i < count) {
-        const i32 batch_end = count - i > batch_limit ? i + batch_limit : count;
-        u32 s = 0;
-        while (i < batch_end) {
-            u8 b = data[i++];
-            stage[s++] = b;
-            crc = crc_byte(crc, b);
-            if (b != CALL_OPCODE)
-                continue;
-            u32 q = position + (u32)i;  // member position of the operand
-            if (width == 2) {
-                u32 v = (u32)(load_le16(data + i) - q) & 0xFFFF;
-                store_le16(stage + s, (u16)v);
-            } else {
-                // v is signed: 0 <= v < size is a target inside the
-                // member, -q <= v <= -1 one before it; the archiver mapped
-                // the latter to the operand values above (size - 1 - q).
-                u32 v = load_le32(data + i);
-                if (!(v & 0x80000000u)) {
-                    if (v < member_size)
-                        v -= q;
-                } else if (0u - v <= q) {
-                    v = (member_size - 1 - q) - v;
-                }
-                store_le32(stage + s, v);
-            }
-            for (u32 j = 0; j < width; j++)
-                crc = crc_byte(crc, stage[s + j]);
-            s += width;
-            i += (i32)width;
-        }
-        if (*d->cancel_flag)
-            return ERR_CANCELLED;
-        if (file_write(file, stage, s) != (i32)s)
-            return ERR_WRITE;
-        d->running_crc = crc;
-    }
-    return i - count;
-}
-
-i32 filter_calls16(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position)
-{
-    return filter_pass(d, file, data, count, position, 0, 2);
-}
-
-i32 filter_calls32(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size)
-{
-    return filter_pass(d, file, data, count, position, member_size, 4);
-}
-
-static i32 run_filter(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size)
-{
-    if (d->filter_width == 2)
-        return filter_calls16(d, file, data, count, position);
-    return filter_calls32(d, file, data, count, position, member_size);
-}
-
 static ResultCode write_plain(Decoder* d, FileHandle file, const u8* data, u32 count)
 {
     if (count == 0)
@@ -142,58 +49,70 @@ static ResultCode write_plain(Decoder* d, FileHandle file, const u8* data, u32 c
     return 0;
 }
 
+// Writes the first count staged bytes, unless the run has been cancelled.
+static ResultCode write_stage(Decoder* d, FileHandle file, u32 count)
+{
+    if (*d->cancel_flag)
+        return ERR_CANCELLED;
+    return write_plain(d, file, d->filter_staging, count);
+}
+
+// The operand gathered in the carry, converted, at `to`. q is the member
+// position of its first byte.
+static void convert_operand(const Decoder* d, u8* to, u32 q, u32 member_size)
+{
+    if (d->filter_width == 2) {
+        store_le16(to, (u16)(load_le16(d->carry) - q));
+        return;
+    }
+    // v is signed: 0 <= v < size is a target inside the member, -q <= v <=
+    // -1 one before it; the archiver mapped the latter to the operand values
+    // above (size - 1 - q).
+    u32 v = load_le32(d->carry);
+    if (!(v & 0x80000000u)) {
+        if (v < member_size)
+            v -= q;
+    } else if (0u - v <= q) {
+        v = (member_size - 1 - q) - v;
+    }
+    store_le32(to, v);
+}
+
 ResultCode filter_piece(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size, int final)
 {
-    const i32 w = (i32)d->filter_width;
-
-    u8* carry = d->carry;
-    if (d->carry_count > 0) {
-        const u32 held = d->carry_count;
-        const i32 room = (i32)(FILTER_CARRY_SIZE - held);
-        if (room > count) {
-            // Too few new bytes to finish the held opcode for sure: carry
-            // them along and treat the carry as the piece.
-            forward_copy(carry + held, data, (u32)count);
-            data = carry;
-            count += (i32)held;
-            position -= held;
+    const u32 w = d->filter_width;
+    u8* stage = d->filter_staging;
+    u32 held = d->carry_count;
+    u32 s = 0;
+    for (i32 i = 0; i < count; i++) {
+        u8 b = data[i];
+        if (held == 0) {
+            stage[s++] = b;
+            if (b == CALL_OPCODE)
+                held = 1;
         } else {
-            // The carry starts with an opcode whose operand ends in the
-            // appended bytes; the pass converts it and says how many of
-            // the new bytes it took.
-            forward_copy(carry + held, data, (u32)room);
-            i32 e = run_filter(d, file, carry, (i32)held, position - held, member_size);
-            if (e < 0)
-                return e;
-            data += e;
-            count -= e;
-            position += (u32)e;
+            d->carry[held++ - 1] = b;
+            if (held > w) {
+                convert_operand(d, stage + s, position + (u32)i + 1 - w, member_size);
+                s += w;
+                held = 0;
+            }
         }
-        d->carry_count = 0;
+        if (s >= STAGE_FULL) {
+            ResultCode r = write_stage(d, file, s);
+            if (r < 0)
+                return r;
+            s = 0;
+        }
     }
-
-    // The main pass stops w bytes short of the end, so every operand it
-    // reads lies inside the piece.
-    const i32 body = count - w;
-    i32 e = run_filter(d, file, data, body, position, member_size);
-    if (e < 0)
-        return e;
-    i32 t = body + e;  // first byte of the tail, 0 when body <= 0
-
-    if (final)
-        return write_plain(d, file, data + t, (u32)(count - t));
-
-    // Bytes up to the first opcode of the tail are final; from that opcode
-    // on they wait for the next piece (at most w bytes).
-    i32 j = t;
-    while (j < count && data[j] != CALL_OPCODE)
-        j++;
-    ResultCode r = write_plain(d, file, data + t, (u32)(j - t));
-    if (r < 0)
-        return r;
-    forward_copy(carry, data + j, (u32)(count - j));
-    d->carry_count = (u32)(count - j);
-    return 0;
+    // An operand the member's end cuts short stays as it is.
+    if (final) {
+        for (u32 j = 1; j < held; j++)
+            stage[s++] = d->carry[j - 1];
+        held = 0;
+    }
+    d->carry_count = held;
+    return write_stage(d, file, s);
 }
 
 // ---------------------------------------------------------------------------

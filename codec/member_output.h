@@ -8,7 +8,7 @@
 
 enum {
     FILTER_STAGING_SIZE = 16384,
-    FILTER_CARRY_SIZE = 8,
+    FILTER_CARRY_SIZE = 4,  // an operand
     // A member's record in the decoded stream starts with this many bytes,
     // then its name.
     LOCAL_HEADER_SIZE = 11,
@@ -25,9 +25,10 @@ ResultCode output_member(Decoder* d, FileHandle file, u32 stream_offset, u32 mem
 // Chooses the filter width from the entry flags (bit 1 wins over bit 2) and
 // empties the carry; output_member calls it at the start of every request.
 void filter_begin(Decoder* d, u32 entry_flags);
+// Writes the count member bytes at data, the first at member position
+// `position`, through the filter; an operand the piece cuts off waits in the
+// carry for the next piece. The final piece writes such an operand as it is.
 ResultCode filter_piece(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
                         int final);
-i32 filter_calls16(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position);
-i32 filter_calls32(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size);
 
 #endif

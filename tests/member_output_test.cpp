@@ -130,17 +130,13 @@ TEST(MemberFilter, SixteenBitConversion)
     Sink sink;
     Engine engine;
     Decoder* d = engine.d;
+    filter_begin(d, ENTRY_FILTER16);
     d->running_crc = 0xFFFFFFFFu;
-    // v = 0x2345 at q = 0x1001 gives 0x1344. The range is the opcode alone:
-    // the pass reads its operand from the 2 bytes behind it and says so.
+    // v = 0x2345 at q = 0x1001 gives 0x1344.
     const uint8_t data[] = {0xE8, 0x45, 0x23};
-    EXPECT_EQ(filter_calls16(d, sink.file(), data, 1, 0x1000), 2);
+    EXPECT_EQ(filter_piece(d, sink.file(), data, 3, 0x1000, 0x2000, 1), 0);
     EXPECT_EQ(sink.bytes(), (Bytes{0xE8, 0x44, 0x13}));
     EXPECT_EQ(~d->running_crc, crc32_of(Bytes{0xE8, 0x44, 0x13}));
-
-    // Nothing to do for an empty or negative range.
-    EXPECT_EQ(filter_calls16(d, sink.file(), data, 0, 0), 0);
-    EXPECT_EQ(filter_calls16(d, sink.file(), data, -2, 0), 2);
 }
 
 TEST(MemberFilter, ThirtyTwoBitConversion)
@@ -166,7 +162,8 @@ TEST(MemberFilter, ThirtyTwoBitConversion)
         Sink sink;
         uint8_t data[5] = {0xE8};
         store_le32(data + 1, c.v);
-        EXPECT_EQ(filter_calls32(d, sink.file(), data, 1, 0x100, 0x1000), 4);
+        filter_begin(d, ENTRY_FILTER32);
+        EXPECT_EQ(filter_piece(d, sink.file(), data, 5, 0x100, 0x1000, 1), 0);
         Bytes out = sink.bytes();
         ASSERT_EQ(out.size(), 5u);
         EXPECT_EQ(load_le32(&out[1]), c.expected) << std::hex << c.v;
@@ -249,7 +246,7 @@ TEST(MemberFilter, LargePiecesGoThroughSeveralBatches)
     for (uint32_t flags : {(uint32_t)ENTRY_FILTER16, (uint32_t)ENTRY_FILTER32}) {
         int width = flags == ENTRY_FILTER16 ? 2 : 4;
         Bytes stored = call_heavy(100000, 77);
-        // Opcodes right at the batch limits (16,381 and 16,379 input bytes).
+        // Opcodes around where a batch of 16 KB fills.
         for (size_t p : {16378, 16379, 16380, 16381, 32760, 32761})
             stored[p] = 0xE8;
         Bytes expected = decode_calls_reference(stored, width);
