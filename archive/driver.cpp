@@ -398,17 +398,20 @@ static int entry_wanted(Extraction* x, const DirectoryEntry* entry, const char* 
 #endif
 }
 
-// The directory walk from its first piece. Returns 0 or a directory
-// failure; *stopped_ret is set when an entry ended the run without the
-// command (Cancel after a message, a folder that cannot be made, a member
-// that cannot be produced). Counting, it only adds up the files and their
-// sizes for the progress display (one walk for both keeps the directory
-// reader in one place).
+// What walk_directory returns when an entry ended the run without the
+// command.
+enum { WALK_STOPPED = 1 };
+
+// The directory walk from its first piece. Returns 0, a directory failure,
+// or WALK_STOPPED when an entry ended the run without the command (Cancel
+// after a message, a folder that cannot be made, a member that cannot be
+// produced). Counting, it only adds up the files and their sizes for the
+// progress display (one walk for both keeps the directory reader in one
+// place).
 static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_position, u32 short_position,
-                                 i32 name_room, int* stopped_ret, int counting)
+                                 i32 name_room, int counting)
 {
     char* dest_path = x->dest_path;
-    *stopped_ret = 0;
     directory_begin(x, x->decoder);
     for (; x->entries_left != 0 && run_flags(x)->cancel_flag == 0; x->entries_left--) {
         DirectoryEntry entry;
@@ -449,10 +452,8 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
                     outcome = extract_entry(x, &entry, name_text);
             }
         }
-        if (outcome == ENTRY_STOP) {
-            *stopped_ret = 1;
-            return 0;
-        }
+        if (outcome == ENTRY_STOP)
+            return WALK_STOPPED;
         x->units_done += units;
         extraction_pump(x);
     }
@@ -547,12 +548,13 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     // proper to report), then for the entries.
     x->files_total = x->files_reached = 0;
     x->units_total = x->units_done = 0;
-    walk_directory(x, folder, name_position, short_position, name_room, &stopped, 1);
+    walk_directory(x, folder, name_position, short_position, name_room, 1);
 
     // 9. The entries.
-    result = walk_directory(x, folder, name_position, short_position, name_room, &stopped, 0);
-    if (result == ERR_CANCELLED)
-        result = 0;  // never shown
+    result = walk_directory(x, folder, name_position, short_position, name_room, 0);
+    stopped = result == WALK_STOPPED;
+    if (stopped || result == ERR_CANCELLED)
+        result = 0;  // nothing more to show
 
     // 10. The command, addressed inside the (converted) destination folder.
     // A folder too long to hold a name cannot hold the program either.

@@ -94,7 +94,7 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
         ResultCode r = read_code_lengths(d, table->lengths, BWT_SYMBOLS, 1, 0);
         if (r < 0)
             return r;
-        build_code(table->lookup, table->store, w->codes, table->lengths, BWT_LOOKUP_BITS, BWT_SYMBOLS);
+        build_code(table->decode, w->codes, table->lengths, BWT_LOOKUP_BITS, BWT_SYMBOLS);
     }
 
     in = d->input.cursor;
@@ -155,7 +155,7 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
         }
         group++;
 
-        i32 e = decode_symbol(table->lookup, table->store, BWT_LOOKUP_BITS, bits);
+        i32 e = decode_table_symbol(table->decode, BWT_LOOKUP_BITS, bits);
         if (e < 0)
             return ERR_DAMAGED;
         const u32 sym = (u32)e;

@@ -3,6 +3,7 @@
 #ifndef DRAVEX_CODEC_BWT_DECODER_H
 #define DRAVEX_CODEC_BWT_DECODER_H
 
+#include "codec/huffman.h"
 #include "platform/base.h"
 
 enum {
@@ -14,16 +15,11 @@ enum {
     BWT_MAX_TABLES = 6,
 };
 
-enum {
-    BWT_LOOKUP_BITS = 9,
-    BWT_LOOKUP_SIZE = 1 << BWT_LOOKUP_BITS,
-    BWT_STORE_SLOTS = 2 * BWT_SYMBOLS,
-};
+enum { BWT_LOOKUP_BITS = 9 };
 
 // One of a block's Huffman tables: its code lengths and decoding table.
 struct BwtTable {
-    i32 lookup[BWT_LOOKUP_SIZE];
-    i32 store[BWT_STORE_SLOTS];
+    i32 decode[decode_table_slots(BWT_LOOKUP_BITS, BWT_SYMBOLS)];
     u8 lengths[BWT_SYMBOLS];
 };
 

@@ -19,7 +19,6 @@
 #include "codec/lz_decoder.h"
 
 enum {
-    PRECODE_STORE_SLOTS = 2 * PRECODE_SYMBOLS,
     PRECODE_FIELD_BITS = 5,
     SYM_ZERO_RUN = 17,    // 17 and 18
     SYM_REPEAT_RUN = 19,  // 19 and 20
@@ -123,16 +122,16 @@ ResultCode build_decode_table(i32* lookup, i32* store, const u32* codes, const u
 }
 
 #ifdef DRAVEX_STUB_BUILD
-i32 decode_symbol(const i32* lookup, const i32* store, u32 k, u32 bits)
+i32 decode_table_symbol(const i32* table, u32 k, u32 bits)
 {
-    return lookup_symbol(lookup, store, k, bits);
+    return decode_symbol(table, table + (1u << k), k, bits);
 }
 #endif
 
-ResultCode build_code(i32* lookup, i32* store, u32* codes, const u8* lengths, u32 k, u32 n)
+ResultCode build_code(i32* table, u32* codes, const u8* lengths, u32 k, u32 n)
 {
     assign_codes(codes, lengths, n);
-    return build_decode_table(lookup, store, codes, lengths, k, n);
+    return build_decode_table(table, table + (1u << k), codes, lengths, k, n);
 }
 
 // The fixed set as runs of equal lengths, (count, length) pairs up to a zero
@@ -210,9 +209,8 @@ ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
     }
 
     u32 pre_codes[PRECODE_SYMBOLS];
-    i32 pre_lookup[1u << PRECODE_LOOKUP_BITS];
-    i32 pre_store[PRECODE_STORE_SLOTS];
-    build_code(pre_lookup, pre_store, pre_codes, pre_lengths, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
+    i32 pre_table[decode_table_slots(PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS)];
+    build_code(pre_table, pre_codes, pre_lengths, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
 
     // The rows. Each length is a difference from the length above it (the
     // same symbol in the previous table set) or, where that is 0 or absent,
@@ -225,7 +223,7 @@ ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
     u32 repeat_weight = 1;
     while (p < total) {
         REFILL_IF_NEEDED();
-        i32 sym = decode_symbol(pre_lookup, pre_store, PRECODE_LOOKUP_BITS, peek_bits(cursor, bit_position));
+        i32 sym = decode_table_symbol(pre_table, PRECODE_LOOKUP_BITS, peek_bits(cursor, bit_position));
         if (sym < 0) {
             store_input(d, cursor, bit_position);
             return ERR_DAMAGED;

@@ -15,10 +15,12 @@ enum {
 
 u32 assign_codes(u32* codes, const u8* lengths, u32 n);
 ResultCode build_decode_table(i32* lookup, i32* store, const u32* codes, const u8* lengths, u32 k, u32 n);
-// Both steps for a decoder: codes (n entries) is scratch. The result is
-// build_decode_table's; lengths above MAX_CODE_LENGTH are the caller's to
-// refuse beforehand.
-ResultCode build_code(i32* lookup, i32* store, u32* codes, const u8* lengths, u32 k, u32 n);
+// Both steps for a decoder, into one table of decode_table_slots(k, n)
+// entries: the lookup, then the node store (decode_table_symbol reads it).
+// codes (n entries) is scratch. The result is build_decode_table's; lengths
+// above MAX_CODE_LENGTH are the caller's to refuse beforehand.
+static constexpr u32 decode_table_slots(u32 k, u32 n) { return (1u << k) + 2 * n; }
+ResultCode build_code(i32* table, u32* codes, const u8* lengths, u32 k, u32 n);
 struct Decoder;
 
 ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent);

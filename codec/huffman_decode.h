@@ -43,7 +43,7 @@ static DRAVEX_INLINE void advance_bits(const u8*& cursor, u32& bit_position, u32
 // Nodes are numbered in the order the builder creates them and a node's
 // children are always younger nodes, so the walk ends after at most n - 1
 // steps even on a damaged code, and every slot it reads lies below 2n.
-static DRAVEX_INLINE i32 lookup_symbol(const i32* lookup, const i32* store, u32 k, u32 bits)
+static DRAVEX_INLINE i32 decode_symbol(const i32* lookup, const i32* store, u32 k, u32 bits)
 {
     i32 e = lookup[bits & ((1u << k) - 1)];
     if (DRAVEX_LIKELY(e >= 0))
@@ -64,14 +64,15 @@ static DRAVEX_INLINE i32 lookup_symbol(const i32* lookup, const i32* store, u32 
     return -e;
 }
 
-// The host decodes in line in each loop; the stub calls one copy
-// (huffman.cpp) from all of them.
+// decode_symbol through a table as build_code lays it out. The host decodes
+// in line in each loop; the stub calls one copy (huffman.cpp) from all of
+// them.
 #ifdef DRAVEX_STUB_BUILD
-i32 decode_symbol(const i32* lookup, const i32* store, u32 k, u32 bits);
+i32 decode_table_symbol(const i32* table, u32 k, u32 bits);
 #else
-static DRAVEX_INLINE i32 decode_symbol(const i32* lookup, const i32* store, u32 k, u32 bits)
+static DRAVEX_INLINE i32 decode_table_symbol(const i32* table, u32 k, u32 bits)
 {
-    return lookup_symbol(lookup, store, k, bits);
+    return decode_symbol(table, table + (1u << k), k, bits);
 }
 #endif
 

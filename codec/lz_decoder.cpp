@@ -60,10 +60,8 @@ DRAVEX_STATIC_ASSERT(LZ_DIST0_SYMBOLS >= LZ_DIST1_SYMBOLS && LZ_DIST0_SYMBOLS >=
 // the code-length rows: about 9 KB, too much for the stack of a stub built
 // without the runtime's stack probes.
 struct LzTables {
-    i32 litlen_lookup[1u << LITLEN_LOOKUP_BITS];
-    i32 litlen_store[2 * LZ_LITLEN_SYMBOLS];
-    i32 dist_lookup[LZ_DIST_ALPHABETS][1u << DIST_LOOKUP_BITS];
-    i32 dist_store[LZ_DIST_ALPHABETS][2 * LZ_DIST0_SYMBOLS];
+    i32 litlen[decode_table_slots(LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS)];
+    i32 dist[LZ_DIST_ALPHABETS][decode_table_slots(DIST_LOOKUP_BITS, LZ_DIST0_SYMBOLS)];
     u32 codes[LZ_LITLEN_SYMBOLS];
     const u8* dist_lengths[LZ_DIST_ALPHABETS];
 };
@@ -73,13 +71,13 @@ struct LzTables {
 // those ends the block like any other unassigned code.
 static void build_lz_tables(const Decoder* d, LzTables* t, const u8* row, u32 D)
 {
-    build_code(t->litlen_lookup, t->litlen_store, t->codes, row, LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS);
+    build_code(t->litlen, t->codes, row, LITLEN_LOOKUP_BITS, LZ_LITLEN_SYMBOLS);
     for (u32 l = 0; l < D; l++) {
         const u8* lengths = row + d->distance_offsets[l];
         u32 n = d->distance_sizes[l];
         if (n > LZ_DIST0_SYMBOLS)  // the store has room for the largest alphabet only
             n = LZ_DIST0_SYMBOLS;
-        build_code(t->dist_lookup[l], t->dist_store[l], t->codes, lengths, DIST_LOOKUP_BITS, n);
+        build_code(t->dist[l], t->codes, lengths, DIST_LOOKUP_BITS, n);
         t->dist_lengths[l] = lengths;
     }
 }
@@ -195,7 +193,7 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
                 continue;
             }
 
-            i32 sym = decode_symbol(t->litlen_lookup, t->litlen_store, LITLEN_LOOKUP_BITS,
+            i32 sym = decode_table_symbol(t->litlen, LITLEN_LOOKUP_BITS,
                                     peek_bits(cursor, bit_position));
             if (sym < 0)
                 goto done;
@@ -234,7 +232,7 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
             }
 
             u32 alphabet = sym == FIRST_MATCH_SYMBOL ? 1 : sym == FIRST_MATCH_SYMBOL + 1 ? dist_for_258 : 0;
-            i32 dsym = decode_symbol(t->dist_lookup[alphabet], t->dist_store[alphabet], DIST_LOOKUP_BITS,
+            i32 dsym = decode_table_symbol(t->dist[alphabet], DIST_LOOKUP_BITS,
                                      peek_bits(cursor, bit_position));
             if (dsym < 0)
                 goto done;
