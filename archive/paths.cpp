@@ -204,19 +204,21 @@ int is_device_name(const char* begin, const char* end)
         name[i] = upper_ascii(begin[i]);
     name[length] = 0;
 
+    // Every digit COM and LPT take stands as 1, so that one entry of the
+    // list covers them. A superscript digit in UTF-8 is 0xC2 and its code
+    // page 1252 byte.
+    u8 digit = (u8)name[length - 1];
+    if ((length == 4 || (length == 5 && (u8)name[3] == 0xC2)) &&
+        ((length == 4 && digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)) {
+        name[3] = '1';
+        name[4] = 0;
+    }
+
     // Packed one after another, an empty name ending the list.
-    static const char plain[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0";
-    for (const char* p = plain; *p != 0; p += text_length(p) + 1)
+    static const char devices[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0COM1\0LPT1\0";
+    for (const char* p = devices; *p != 0; p += text_length(p) + 1)
         if (text_compare_nocase(name, p) == 0)
             return 1;
-
-    // A superscript digit in UTF-8 is 0xC2 and its code page 1252 byte.
-    if ((length == 4 || (length == 5 && (u8)name[3] == 0xC2)) &&
-        ((name[0] == 'C' && name[1] == 'O' && name[2] == 'M') || (name[0] == 'L' && name[1] == 'P' && name[2] == 'T'))) {
-        u8 digit = (u8)name[length - 1];
-        if ((length == 4 && digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)
-            return 1;
-    }
     return 0;
 }
 
