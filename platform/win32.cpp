@@ -56,7 +56,8 @@ static const wchar_t* wide(const char* path)
 
 // --- heap --------------------------------------------------------------------
 
-void* mem_alloc(u32 size)
+// Out of line: one call is smaller than LocalAlloc's arguments at each site.
+DRAVEX_NOINLINE void* mem_alloc(u32 size)
 {
     return (void*)LocalAlloc(LMEM_FIXED, size);
 }
