@@ -81,6 +81,8 @@ static void convert_operand(const Decoder* d, u8* to, u32 q, u32 member_size)
 ResultCode filter_piece(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size, int final)
 {
     const u32 w = d->filter_width;
+    if (w == 0)
+        return write_plain(d, file, data, (u32)count);  // no filter: the bytes as they are
     u8* stage = d->filter_staging;
     u32 held = d->carry_count;
     u32 s = 0;
@@ -176,12 +178,8 @@ ResultCode output_member(Decoder* d, FileHandle file, u32 stream_offset, u32 mem
                 continue;
             }
             u32 n = avail < remaining ? avail : remaining;
-            if (d->filter_width == 0) {
-                r = write_plain(d, file, src, n);
-            } else {
-                r = filter_piece(d, file, src, (i32)n, m, member_size, n == remaining);
-                m += n;
-            }
+            r = filter_piece(d, file, src, (i32)n, m, member_size, n == remaining);
+            m += n;
             if (r < 0)
                 return r;
             remaining -= n;

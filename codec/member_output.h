@@ -28,6 +28,7 @@ void filter_begin(Decoder* d, u32 entry_flags);
 // Writes the count member bytes at data, the first at member position
 // `position`, through the filter; an operand the piece cuts off waits in the
 // carry for the next piece. The final piece writes such an operand as it is.
+// Without a filter (width 0) the bytes go out as they are.
 ResultCode filter_piece(Decoder* d, FileHandle file, const u8* data, i32 count, u32 position, u32 member_size,
                         int final);
 
