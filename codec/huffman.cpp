@@ -167,8 +167,8 @@ ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
     u32 bit_position = d->input.bit_position;
     const u8* end_mark = d->input.end_mark;
 
-// One end check before each field or symbol: a symbol of this transmission
-// needs at most 16 bits, well inside the held-back bytes.
+// A field or a symbol of this transmission needs at most 16 bits, well
+// inside the held-back bytes.
 #define REFILL_IF_NEEDED()                              \
     do {                                                \
         if (cursor >= end_mark) {                       \
@@ -181,41 +181,18 @@ ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
         }                                               \
     } while (0)
 
-    // The pre-code lengths. Fields 0 and 1 skip symbols: a run of them is a
-    // count in bijective base 2, least significant digit first.
+    // The pre-code lengths, then the rows, in one loop (one end check before
+    // each field or symbol). Each length of a row is a difference from the
+    // length above it (the same symbol in the previous table set) or, where
+    // that is 0 or absent, from the last length written. The run weights grow
+    // while the same kind of run repeats, so long runs cost few symbols.
     u8 pre_lengths[PRECODE_SYMBOLS];
     for (u32 i = 0; i < PRECODE_SYMBOLS; i++)
         pre_lengths[i] = 0;
-    u32 i = 0;
-    u32 weight = 1;
-    while (i < PRECODE_SYMBOLS) {
-        REFILL_IF_NEEDED();
-        u32 v = peek_bits(cursor, bit_position) & ((1u << PRECODE_FIELD_BITS) - 1);
-        advance_bits(cursor, bit_position, PRECODE_FIELD_BITS);
-        if (v < 2) {
-            i += weight << v;
-            weight <<= 1;
-        } else {
-            pre_lengths[i] = (u8)(v - 1);
-            i++;
-            weight = 1;
-        }
-    }
-    for (i = 0; i < PRECODE_SYMBOLS; i++) {
-        if (pre_lengths[i] > MAX_CODE_LENGTH) {
-            store_input(d, cursor, bit_position);
-            return ERR_DAMAGED;
-        }
-    }
-
     u32 pre_codes[PRECODE_SYMBOLS];
     i32 pre_table[decode_table_slots(PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS)];
-    build_code(pre_table, pre_codes, pre_lengths, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
-
-    // The rows. Each length is a difference from the length above it (the
-    // same symbol in the previous table set) or, where that is 0 or absent,
-    // from the last length written. The run weights grow while the same kind
-    // of run repeats, so long runs cost few symbols.
+    u32 pre_count = 0;
+    u32 weight = 1;
     u32 total = R * W;
     u32 p = 0;
     u32 running = 0;
@@ -223,6 +200,30 @@ ResultCode read_code_lengths(Decoder* d, u8* rows, u32 W, u32 R, u32 extent)
     u32 repeat_weight = 1;
     while (p < total) {
         REFILL_IF_NEEDED();
+        if (pre_count < PRECODE_SYMBOLS) {
+            // Fields 0 and 1 skip symbols: a run of them is a count in
+            // bijective base 2, least significant digit first.
+            u32 v = peek_bits(cursor, bit_position) & ((1u << PRECODE_FIELD_BITS) - 1);
+            advance_bits(cursor, bit_position, PRECODE_FIELD_BITS);
+            if (v < 2) {
+                pre_count += weight << v;
+                weight <<= 1;
+            } else {
+                pre_lengths[pre_count] = (u8)(v - 1);
+                pre_count++;
+                weight = 1;
+            }
+            if (pre_count < PRECODE_SYMBOLS)
+                continue;
+            for (u32 i = 0; i < PRECODE_SYMBOLS; i++) {
+                if (pre_lengths[i] > MAX_CODE_LENGTH) {
+                    store_input(d, cursor, bit_position);
+                    return ERR_DAMAGED;
+                }
+            }
+            build_code(pre_table, pre_codes, pre_lengths, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
+            continue;
+        }
         i32 sym = decode_table_symbol(pre_table, PRECODE_LOOKUP_BITS, peek_bits(cursor, bit_position));
         if (sym < 0) {
             store_input(d, cursor, bit_position);
