@@ -128,8 +128,8 @@ ResultCode stream_begin_block(Decoder* d)
         return got;
     if (got < 6)
         return ERR_DAMAGED;
-    for (i32 i = got; i < INPUT_HELD_BACK; i++)
-        s.buffer[i] = 0;
+    // Bytes the file did not have read as zeros, in the header too.
+    clear_behind(d, s.buffer + got);
 
     BlockHeader header;
     parse_block_header(s.buffer, &header);
@@ -148,7 +148,6 @@ ResultCode stream_begin_block(Decoder* d)
             s.file_position = next;
         }
         s.block_remaining = 0;
-        clear_behind(d, s.buffer + got);
         s.end_mark = s.buffer + got + INPUT_HELD_BACK;
     } else {
         s.block_remaining = header.stored_length - INPUT_HELD_BACK;
