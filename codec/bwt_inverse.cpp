@@ -61,14 +61,11 @@ u32 bwt_link_bytes(u32 n)
 
 void bwt_build_links(u32* link, const u8* last, u32 n, u32 origin, u32* start)
 {
-    for (u32 k = 0; k < origin; k++) {
+    // The marker's row holds no byte of L (its slot is read, not used) and
+    // its link is never followed.
+    for (u32 k = 0; k <= n; k++) {
         u32 c = last[k];
-        link[k] = (c << LINK_SHIFT) | start[c]++;
-    }
-    link[origin] = 0;
-    for (u32 k = origin + 1; k <= n; k++) {
-        u32 c = last[k];
-        link[k] = (c << LINK_SHIFT) | start[c]++;
+        link[k] = k == origin ? 0 : (c << LINK_SHIFT) | start[c]++;
     }
 }
 
