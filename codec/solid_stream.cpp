@@ -26,9 +26,7 @@ enum {
 
 void history_reset(Decoder* d)
 {
-    DecoderHistory* h = &d->stream;
-    *h = DecoderHistory();
-    h->stream_file_offset = -1;
+    d->stream = DecoderHistory();
 }
 
 void history_release(Decoder* d)

@@ -16,7 +16,7 @@ struct DecoderHistory {
     u8 last_block;
     u8 history_valid;
     u8 block_pending;
-    i32 stream_file_offset;
+    i32 stream_file_offset;  // of the stream in the history; 0 for none (a stream starts at 6 or later)
 };
 
 struct Decoder;
@@ -24,7 +24,7 @@ struct Decoder;
 ResultCode stream_seek_member(Decoder* d, u32 stream_offset, u32 member_offset);
 ResultCode next_block(Decoder* d);
 ResultCode ensure_history_capacity(Decoder* d, u32 amount);
-// Before the first member: no history buffer, stream file offset -1.
+// Before the first member: no history buffer, no stream.
 void history_reset(Decoder* d);
 // Frees the history buffer if the decoder allocated one.
 void history_release(Decoder* d);

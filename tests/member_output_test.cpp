@@ -299,7 +299,7 @@ TEST(MemberOutput, SizeZeroReadsNothing)
     EXPECT_EQ(d->running_crc, 0u);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(d->block_fetch_count, before);
-    EXPECT_EQ(d->stream.stream_file_offset, -1);
+    EXPECT_EQ(d->stream.stream_file_offset, 0);
 }
 
 TEST(MemberOutput, FilteredMemberAcrossBlockCutsAtEveryOffset)

@@ -291,7 +291,7 @@ TEST(SolidStream, MemberBeforeTheCurrentBlockRestartsTheStream)
     // A second stream in the same file is a restart too, and coming back
     // to the first one restarts it once more.
     history_release(dec);
-    EXPECT_EQ(dec->stream.stream_file_offset, -1);
+    EXPECT_EQ(dec->stream.stream_file_offset, 0);
     before = dec->block_fetch_count;
     ASSERT_EQ(extract(fx, late, out), 0);
     EXPECT_TRUE(out == late.data);
