@@ -39,7 +39,8 @@ DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (1u << 20), "BWT rows must fit the 
 // the input stream keeps readable behind its end mark.
 DRAVEX_STATIC_ASSERT(BWT_MAX_TABLES + 1 <= MAX_CODE_LENGTH, "a selector must not outgrow a code");
 
-// Moves entry j (1 to 255) of the byte list to the front and returns it.
+// Moves entry j (0 to 255) of a list (the bytes, or the tables of the
+// selectors) to the front and returns it.
 // Most positions are small: the host shifts the first 16 entries in one
 // vector register, the stub byte by byte.
 static DRAVEX_INLINE u8 move_to_front(u8* list, u32 j)
@@ -145,10 +146,7 @@ ResultCode decode_bwt_block(Decoder* d, u8* out, u32 n)
             if (k >= table_count)
                 return ERR_DAMAGED;
             advance_bits(in, bitpos, k + 1);
-            u8 t = w->table_list[k];
-            for (; k > 0; k--)
-                w->table_list[k] = w->table_list[k - 1];
-            w->table_list[0] = t;
+            u8 t = move_to_front(w->table_list, k);
             table = &w->tables[t];
             group = 0;
             continue;

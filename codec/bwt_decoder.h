@@ -29,7 +29,7 @@ struct BwtWork {
     u32 codes[BWT_SYMBOLS];
     u32 counts[256];  // occurrences per byte, then the start array X
     u8 byte_list[256];
-    u8 table_list[BWT_MAX_TABLES];
+    u8 table_list[16];  // BWT_MAX_TABLES used; the host's move to front takes 16 at a time
 };
 
 struct Decoder;
