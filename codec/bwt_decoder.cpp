@@ -40,10 +40,9 @@ DRAVEX_STATIC_ASSERT((u32)MAX_BLOCK_OUTPUT < (1u << 20), "BWT rows must fit the 
 DRAVEX_STATIC_ASSERT(BWT_MAX_TABLES + 1 <= MAX_CODE_LENGTH, "a selector must not outgrow a code");
 
 // Moves entry j (0 to 255) of a list (the bytes, or the tables of the
-// selectors) to the front and returns it.
-// Most positions are small: the host shifts the first 16 entries (every list
-// has at least 16) in one
-// vector register, the stub byte by byte.
+// selectors) to the front and returns it. Most positions are small: the host
+// shifts the first 16 entries (every list has at least 16) in one vector
+// register, the stub byte by byte.
 static DRAVEX_INLINE u8 move_to_front(u8* list, u32 j)
 {
     u8 b = list[j];
