@@ -136,8 +136,7 @@ ResultCode output_member(Decoder* d, FileHandle file, u32 stream_offset, u32 mem
     filter_begin(d, entry_flags);
     u8 header[LOCAL_HEADER_SIZE];
     u32 header_count = 0;
-    u32 name_length = 0;
-    u32 name_count = 0;
+    u32 before = LOCAL_HEADER_SIZE;  // bytes still in front of the data: the header, then the name
     u32 p = member_offset;  // decoded-stream position
     u32 remaining = member_size;
     u32 m = 0;              // member position of the next piece
@@ -157,23 +156,16 @@ ResultCode output_member(Decoder* d, FileHandle file, u32 stream_offset, u32 mem
         if (p < block_end) {
             const u8* src = h->history + h->kept + (p - h->block_start);
             const u32 avail = block_end - p;
-            if (header_count < LOCAL_HEADER_SIZE) {
-                u32 n = LOCAL_HEADER_SIZE - header_count;
-                if (n > avail)
-                    n = avail;
-                for (u32 i = 0; i < n; i++)
-                    header[header_count + i] = src[i];
-                header_count += n;
-                p += n;
-                if (header_count == LOCAL_HEADER_SIZE)
-                    name_length = load_le16(header + LOCAL_NAME_LENGTH_OFFSET);
-                continue;
-            }
-            if (name_count < name_length) {
-                u32 n = name_length - name_count;
-                if (n > avail)
-                    n = avail;
-                name_count += n;
+            if (before > 0) {
+                u32 n = before < avail ? before : avail;
+                // The header is kept as it passes; once whole, its name
+                // length joins the bytes to pass.
+                for (u32 i = 0; i < n && header_count < LOCAL_HEADER_SIZE; i++) {
+                    header[header_count++] = src[i];
+                    if (header_count == LOCAL_HEADER_SIZE)
+                        before += load_le16(header + LOCAL_NAME_LENGTH_OFFSET);
+                }
+                before -= n;
                 p += n;
                 continue;
             }
