@@ -268,9 +268,7 @@ static EntryOutcome refuse_name(Extraction* x, u32 error)
 static FileHandle create_temporary_in_folder(Extraction* x)
 {
     const char* dest_path = x->dest_path;
-    u32 name = text_length(dest_path);
-    while (name > 0 && dest_path[name - 1] != '\\')
-        name--;
+    u32 name = folder_part_length(dest_path);
     char* temp = x->temp_path;
     memory_copy(temp, dest_path, name);
     char* p = temp + name;
@@ -301,9 +299,7 @@ static FileHandle create_temporary(Extraction* x)
     FileHandle file = create_temporary_in_folder(x);
     if (file != INVALID_FILE || LastError == OS_FILE_EXISTS)
         return file;
-    u32 cut = text_length(dest_path);
-    while (cut > 0 && dest_path[cut - 1] != '\\')
-        cut--;
+    u32 cut = folder_part_length(dest_path);
     if (cut < 2)
         return INVALID_FILE;  // no backslash after the first character
     dest_path[cut - 1] = 0;

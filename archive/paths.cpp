@@ -128,6 +128,14 @@ static int error_means_exists(u32 error)
     return error == OS_ALREADY_EXISTS || error == OS_FILE_EXISTS;
 }
 
+u32 folder_part_length(const char* path)
+{
+    u32 n = text_length(path);
+    while (n > 0 && path[n - 1] != '\\')
+        n--;
+    return n;
+}
+
 int create_folder_path(const char* path)
 {
     char copy[PATH_BUFFER_SIZE];
@@ -146,24 +154,20 @@ int create_folder_path(const char* path)
     for (;;) {
         if (dir_create(copy) || error_means_exists(LastError))
             break;
-        u32 cut = length;
-        while (cut > 0 && copy[cut - 1] != '\\')
-            cut--;
+        u32 cut = folder_part_length(copy);
         if (cut == 0)
             return 0;  // no backslash left
         cut--;         // index of the last backslash
         if (cut == 0 || copy[cut - 1] == ':')
             return 0;
         copy[cut] = 0;
-        length = cut;
         levels++;
     }
 
     // Walk down: each cut left the rest of the path intact behind its
     // terminator, so putting the backslash back restores the next level.
     while (levels-- > 0) {
-        length = text_length(copy);
-        copy[length] = '\\';
+        copy[text_length(copy)] = '\\';
         if (!dir_create(copy))
             return 0;
     }

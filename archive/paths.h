@@ -9,6 +9,9 @@ char* shorten_component(char* dest, const char* begin, const char* end);
 // Converts every component to its 8.3 form when short_names is set.
 void make_short_path(char* path, int short_names);
 int create_folder_path(const char* path);
+// The length of the path's folder part, up to and with its last backslash;
+// 0 when it has none.
+u32 folder_part_length(const char* path);
 // 1 when the archive name of length bytes stays inside the destination
 // folder and names an ordinary file: not empty, not absolute, no drive or
 // stream colon, no control byte, no ".." component and no device name
