@@ -206,7 +206,6 @@ int is_device_name(const char* begin, const char* end)
         return 0;
     for (u32 i = 0; i < length; i++)
         name[i] = upper_ascii(begin[i]);
-    name[length] = 0;
 
     // Every digit COM and LPT take stands as 1, so that one entry of the
     // list covers them. A superscript digit in UTF-8 is 0xC2 and its code
@@ -215,8 +214,9 @@ int is_device_name(const char* begin, const char* end)
     if ((length == 4 || (length == 5 && (u8)name[3] == 0xC2)) &&
         ((length == 4 && digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)) {
         name[3] = '1';
-        name[4] = 0;
+        length = 4;
     }
+    name[length] = 0;
 
     // Packed one after another, an empty name ending the list.
     static const char devices[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0COM1\0LPT1\0";
