@@ -90,8 +90,8 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
 
     instance_handle = instance;
     dialog_brush = GetSysColorBrush(COLOR_BTNFACE);  // the system's own: never deleted
-    int unit_height = HIWORD(GetDialogBaseUnits());
-    dialog_font = CreateFontA(-(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+    UINT unit_height = HIWORD(GetDialogBaseUnits());
+    dialog_font = CreateFontA(-(int)(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                               OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DRAFT_QUALITY, FF_SWISS | DEFAULT_PITCH,
                               "Helv");
     // The main dialog holds a progress bar, whose class the common controls
