@@ -53,9 +53,14 @@ void forward_copy(u8* target, const u8* source, u32 count)
 {
     // Each 8-byte step loads before it stores, so an overlapping copy towards
     // the front (target before source) reads every byte before it is
-    // overwritten; the history move relies on that. The stub copies byte by
-    // byte only, with the same result in fewer bytes of code.
-#ifndef DRAVEX_STUB_BUILD
+    // overwritten; the history move relies on that. The stub copies with the
+    // string instruction, which moves byte after byte in increasing order
+    // (the direction flag is clear by the calling convention): the same
+    // result, and a copy right behind its source repeats bytes as the LZ
+    // matches need.
+#if defined(DRAVEX_STUB_BUILD) && (defined(__i386__) || defined(__x86_64__))
+    __asm__ volatile("rep movsb" : "+D"(target), "+S"(source), "+c"(count) : : "memory");
+#else
     while (count >= 8) {
         u64 v;
         __builtin_memcpy(&v, source, 8);
@@ -64,11 +69,11 @@ void forward_copy(u8* target, const u8* source, u32 count)
         source += 8;
         count -= 8;
     }
-#endif
     while (count > 0) {
         *target++ = *source++;
         count--;
     }
+#endif
 }
 
 // Zeroes the bytes a decoder may still load behind the valid data at `end`.

@@ -88,9 +88,11 @@ static void build_lz_tables(const Decoder* d, LzTables* t, const u8* row, u32 D)
 static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
 {
     const u8* src = out - distance;
-    // The stub takes the byte loop for every distance: the same result, as
-    // the faster forms below only reproduce it.
-#ifndef DRAVEX_STUB_BUILD
+#ifdef DRAVEX_STUB_BUILD
+    // The stub's forward copy moves byte after byte: the same result for
+    // every distance, as the faster forms below only reproduce it.
+    forward_copy(out, src, count);
+#else
     if (distance >= 8) {
         // Each 8-byte step reads only bytes written before it.
         while (count >= 8) {
@@ -109,11 +111,11 @@ static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
         }
         return;
     }
-#endif
     while (count > 0) {
         *out++ = *src++;
         count--;
     }
+#endif
 }
 
 i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
