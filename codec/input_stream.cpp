@@ -23,6 +23,7 @@
 
 #include "codec/decoder.h"
 #include "codec/huffman_decode.h"
+#include "platform/text.h"
 
 // The end mark never lies closer than this to the end of the buffer: a decoder
 // may load INPUT_READ_AHEAD bytes from the end mark on before it checks again.
@@ -53,13 +54,11 @@ void forward_copy(u8* target, const u8* source, u32 count)
 {
     // Each 8-byte step loads before it stores, so an overlapping copy towards
     // the front (target before source) reads every byte before it is
-    // overwritten; the history move relies on that. The stub copies with the
-    // string instruction, which moves byte after byte in increasing order
-    // (the direction flag is clear by the calling convention): the same
-    // result, and a copy right behind its source repeats bytes as the LZ
-    // matches need.
-#if defined(DRAVEX_STUB_BUILD) && (defined(__i386__) || defined(__x86_64__))
-    __asm__ volatile("rep movsb" : "+D"(target), "+S"(source), "+c"(count) : : "memory");
+    // overwritten; the history move relies on that. The stub copies byte
+    // after byte (memory_copy): the same result, and a copy right behind its
+    // source repeats bytes as the LZ matches need.
+#ifdef DRAVEX_STUB_BUILD
+    memory_copy(target, source, count);
 #else
     while (count >= 8) {
         u64 v;

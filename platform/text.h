@@ -31,6 +31,9 @@ u8 cp1252_byte(u32 code_point);
 // The code points of the bytes 0x80..0x9F in code page 1252.
 extern const u16 cp1252_high[32];
 
+// Copies byte after byte in increasing order, so a copy towards the front of
+// an overlapping range, or one right behind its source (which repeats
+// bytes), comes out as that order gives.
 void* memory_copy(void* dest, const void* src, size_t count);
 void* memory_fill(void* dest, int value, size_t count);
 
