@@ -195,8 +195,7 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
                 continue;
             }
 
-            i32 sym = decode_table_symbol(t->litlen, LITLEN_LOOKUP_BITS,
-                                    peek_bits(cursor, bit_position));
+            i32 sym = decode_table_symbol(t->litlen, LITLEN_LOOKUP_BITS, peek_bits(cursor, bit_position));
             if (sym < 0)
                 goto done;
             advance_bits(cursor, bit_position, litlen_lengths[sym]);
@@ -234,8 +233,7 @@ i32 decode_lz_block(Decoder* d, u8* buffer, u32 H, u32 N, int apply_regions)
             }
 
             u32 alphabet = sym == FIRST_MATCH_SYMBOL ? 1 : sym == FIRST_MATCH_SYMBOL + 1 ? dist_for_258 : 0;
-            i32 dsym = decode_table_symbol(t->dist[alphabet], DIST_LOOKUP_BITS,
-                                     peek_bits(cursor, bit_position));
+            i32 dsym = decode_table_symbol(t->dist[alphabet], DIST_LOOKUP_BITS, peek_bits(cursor, bit_position));
             if (dsym < 0)
                 goto done;
             advance_bits(cursor, bit_position, t->dist_lengths[alphabet][dsym]);
