@@ -310,6 +310,18 @@ static FileHandle create_temporary(Extraction* x)
     return create_temporary_in_folder(x);
 }
 
+// Asks whether the file at dest_path is to be replaced (the run has not
+// been told to replace every one); "Yes To All" asks no more. Returns 1 when
+// it is kept, and otherwise sets replace.
+static int keep_existing(Extraction* x, u32* replace)
+{
+    int answer = extraction_ask_overwrite(x);
+    if (answer == ANSWER_YES_TO_ALL)
+        run_flags(x)->overwrite_all = 1;
+    *replace = 1;
+    return answer == ANSWER_NO;
+}
+
 // Produces one file or folder entry whose name is already at dest_path.
 //
 // A file is written under a temporary name beside its target and renamed over
@@ -328,14 +340,18 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
         return ENTRY_NEXT;
     }
 
-    if (run_flags(x)->overwrite_all == 0) {
+    // The question comes before the data for a file that is there already;
+    // one that appears while the member is written is met by the rename,
+    // which replaces nothing the user did not agree to lose.
+    u32 replace = run_flags(x)->overwrite_all;
+    if (!replace) {
         i32 attributes = path_get_attributes(dest_path);
-        if (attributes != -1 && (attributes & ATTR_DIRECTORY) == 0) {
-            int answer = extraction_ask_overwrite(x);
-            if (answer == ANSWER_NO)
+        if (attributes != -1) {
+            // A folder is no file to ask about: the replacing rename fails
+            // on it, and the member cannot be created.
+            if ((attributes & ATTR_DIRECTORY) == 0 && keep_existing(x, &replace))
                 return ENTRY_NEXT;
-            if (answer == ANSWER_YES_TO_ALL)
-                run_flags(x)->overwrite_all = 1;
+            replace = 1;
         }
     }
 
@@ -372,8 +388,14 @@ static EntryOutcome extract_entry(Extraction* x, const DirectoryEntry* entry, co
         path_delete(x->temp_path);
         return report_error(x, ERR_CRC, dest_path, REPORT_CAN_CONTINUE) ? ENTRY_STOP : ENTRY_NEXT;
     }
-    if (!path_replace(x->temp_path, dest_path)) {
-        EntryOutcome outcome = refuse_creation(x);
+    // Without the user's yes the rename replaces nothing: a file that
+    // appeared meanwhile (ERROR_ALREADY_EXISTS) meets the question now.
+    while (!path_move(x->temp_path, dest_path, replace)) {
+        EntryOutcome outcome = ENTRY_NEXT;
+        if (replace || LastError != OS_ALREADY_EXISTS)
+            outcome = refuse_creation(x);
+        else if (!keep_existing(x, &replace))
+            continue;
         path_delete(x->temp_path);
         return outcome;
     }

@@ -82,11 +82,30 @@ size_t find_stub_info(const u8* image, size_t size, size_t from)
     return size;
 }
 
+// Whether the fixed part of a StubInfo record at `at` is mostly there: a
+// record changed in a few bytes, which no other data comes near.
+static int near_stub_info(const u8* image, size_t at, const u8* pattern)
+{
+    u32 differing = 0;
+    for (u32 i = STUB_INFO_FIXED_OFFSET; i < STUB_INFO_SIZE; i++)
+        if (image[at + i] != pattern[i] && ++differing > (STUB_INFO_SIZE - STUB_INFO_FIXED_OFFSET) / 4)
+            return 0;
+    return 1;
+}
+
 int read_stub_fields(const u8* image, size_t size, u32* stub_length_ret, u32* crc_slot_ret, u32* stub_crc_ret)
 {
     size_t record = find_stub_info(image, size, 0);
-    if (record == size || find_stub_info(image, size, record + 1) != size)
+    if (record == size || find_stub_info(image, size, record + 1) != size) {
+        if (record != size)
+            return -1;  // two records: the builder patches one
+        u8 pattern[STUB_INFO_SIZE];
+        write_unbuilt_stub_info(pattern);
+        for (size_t at = 0; size >= STUB_INFO_SIZE && at <= size - STUB_INFO_SIZE; at++)
+            if (near_stub_info(image, at, pattern))
+                return -1;
         return 0;
+    }
     const u8* p = image + record;
     *stub_length_ret = load_le32(p);
     *crc_slot_ret = load_le32(p + 4);

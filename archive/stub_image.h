@@ -24,8 +24,10 @@ void write_unbuilt_stub_info(u8* out);
 size_t find_stub_info(const u8* image, size_t size, size_t from);
 
 // Reads the stub_length, crc_slot and stub_crc fields of the one StubInfo
-// record in a stub image. Returns 0 when the image holds none (not a Dravex
-// stub) or more than one.
+// record in a stub image: 1. Returns 0 when the image holds none (not a
+// Dravex stub), and -1 when it holds one changed in some of its fixed bytes,
+// or more than one: a record that cannot be the one the builder wrote, so a
+// stub that fails its self-check.
 int read_stub_fields(const u8* image, size_t size, u32* stub_length_ret, u32* crc_slot_ret, u32* stub_crc_ret);
 
 #endif

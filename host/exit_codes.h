@@ -9,6 +9,7 @@ enum ExitCode {
     EXIT_MEMBERS_FAILED = 1,  // CRC-32 mismatch, cannot create, unsafe name
     EXIT_FAILED = 2,          // the archive is damaged or cannot be read, or nothing could be written
     EXIT_USAGE = 7,           // bad command line
+    EXIT_NO_MEMORY = 8,       // not enough memory (nothing is left half-written)
 };
 
 }  // namespace host

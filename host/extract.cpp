@@ -22,7 +22,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <locale.h>
+#include <wctype.h>
 #include <memory>
+#include <set>
 
 #include "archive/driver.h"
 #include "archive/names.h"
@@ -331,6 +334,101 @@ ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)
     return r;
 }
 
+std::string fold_name(const std::string& utf8)
+{
+    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    std::string out;
+    const unsigned char* p = (const unsigned char*)utf8.data();
+    const unsigned char* end = p + utf8.size();
+    while (p < end) {
+        uint32_t c = *p;
+        int length = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (end - p < length)
+            length = 1;
+        if (length > 1) {
+            c &= 0x3F >> (length - 1);
+            for (int i = 1; i < length; i++)
+                c = (c << 6) | (p[i] & 0x3F);
+        }
+        if (c == '\\')
+            c = '/';
+        else if (locale != (locale_t)0)
+            c = (uint32_t)towupper_l((wint_t)c, locale);
+        else if (c < 0x80)
+            c = (uint32_t)toupper((int)c);
+        out.append((const char*)&c, sizeof c);
+        p += length;
+    }
+    return out;
+}
+
+void DirectoryCheck::add(const ListedEntry& e)
+{
+    std::string folded = fold_name(e.name);
+    Seen& seen = names_[folded];
+    if (seen.count++ == 0) {
+        seen.name = path_to_host(e.name.c_str());
+        order_.push_back(folded);
+    }
+    if ((e.entry.entry_flags & ENTRY_FOLDER) == 0 && e.entry.member_size > 0) {
+        expanded_ += e.entry.member_size;
+        ranges_.push_back({e.entry.stream_offset, e.entry.member_offset, e.entry.member_size});
+    }
+}
+
+std::string human_size(uint64_t bytes)
+{
+    static const char* const units[] = {"bytes", "KB", "MB", "GB", "TB"};
+    double value = (double)bytes;
+    int unit = 0;
+    while (value >= 1000 && unit < 4) {
+        value /= 1000;
+        unit++;
+    }
+    char text[32];
+    if (unit == 0)
+        snprintf(text, sizeof text, "%llu bytes", (unsigned long long)bytes);
+    else
+        snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::vector<std::string> DirectoryCheck::warnings(const std::string& archive) const
+{
+    std::vector<std::string> lines;
+    for (const std::string& folded : order_) {
+        const Seen& seen = names_.at(folded);
+        if (seen.count > 1)
+            lines.push_back("warning: " + archive + ": " + seen.name + " is a duplicate: " +
+                            std::to_string(seen.count) +
+                            " entries have that name (as Windows compares names); extracting, each later one "
+                            "replaces the one before (or meets the overwrite question)");
+    }
+    // Entries whose data overlaps the data of an entry before them, in the
+    // order of the streams.
+    std::vector<std::array<uint64_t, 3>> ranges = ranges_;
+    std::sort(ranges.begin(), ranges.end());
+    unsigned shared = 0;
+    uint64_t shared_bytes = 0, stream = UINT64_MAX, reached = 0;
+    for (const auto& r : ranges) {
+        if (r[0] != stream) {
+            stream = r[0];
+            reached = 0;
+        }
+        if (r[1] < reached) {
+            shared++;
+            shared_bytes += r[2];
+        }
+        reached = std::max(reached, r[1] + r[2]);
+    }
+    if (shared > 0)
+        lines.push_back("warning: " + archive + ": " + std::to_string(shared) +
+                        (shared == 1 ? " entry shares its data" : " entries share their data") +
+                        " with others (" + human_size(shared_bytes) + " of the " + human_size(expanded_) +
+                        " the archive expands to)");
+    return lines;
+}
+
 ExitCode exit_code_of(ResultCode code, bool can_continue)
 {
     if (can_continue)
@@ -371,6 +469,7 @@ std::string link_in_the_way(const std::string& name)
 
 // The messages of a run, counted by what their codes mean for the exit code.
 struct RunState {
+    RunState(const ExtractOptions& o, ExtractResult& r, Run& n) : options(o), result(r), run(n) {}
     const ExtractOptions& options;
     ExtractResult& result;
     Run& run;
@@ -385,10 +484,61 @@ struct RunState {
     bool extracting = false, stopped = false;
     size_t first_not_extracted = 0;
 
+    // What extraction left on disk, by folded name: a duplicate that
+    // replaced an earlier entry counts once, with its own size.
+    std::map<std::string, uint64_t> written_files;
+    std::set<std::string> written_folders;
+    std::string pending_name, pending_host_name;
+    // The files this run made, by folded name, as spelled on disk; and a
+    // file of an earlier entry that a later one, equal but for case, has
+    // renamed to its own spelling (new name, old name) until it is done.
+    std::map<std::string, std::string> spelled;
+    std::pair<std::string, std::string> respelled;
+
+    // Windows takes names equal but for case for one file: the later entry
+    // finds the earlier one's file under its own name, so it meets the
+    // overwrite question (or replaces it) there, as in the stub.
+    void respell_earlier(const std::string& folded, const std::string& host_name)
+    {
+        auto it = spelled.find(folded);
+        if (it == spelled.end() || it->second == host_name)
+            return;
+        if (renameat2(host::base_directory(), it->second.c_str(), host::base_directory(), host_name.c_str(),
+                      RENAME_NOREPLACE) == 0)
+            respelled = {host_name, it->second};
+    }
+
+    // The later entry kept the earlier one's file: it takes its name back.
+    void restore_spelling()
+    {
+        if (!respelled.first.empty())
+            renameat(host::base_directory(), respelled.first.c_str(), host::base_directory(),
+                     respelled.second.c_str());
+        respelled = {};
+    }
+
+    // The entry under way is finished and was not taken back.
+    void commit_pending()
+    {
+        if (file_pending) {
+            written_files[pending_name] = pending_size;
+            spelled[pending_name] = pending_host_name;
+        } else if (folder_pending) {
+            written_folders.insert(pending_name);
+        }
+        respelled = {};
+        file_pending = folder_pending = false;
+        result.files_written = (unsigned)written_files.size();
+        result.folders_written = (unsigned)written_folders.size();
+        result.bytes_written = 0;
+        for (const auto& f : written_files)
+            result.bytes_written += f.second;
+    }
+
     // The driver asks before each entry: the one before it is finished.
     bool wants(const std::string& name, bool folder)
     {
-        file_pending = folder_pending = false;
+        commit_pending();
         std::string host_name = host::path_to_host(name.c_str());
         if (options.select && !options.select(host_name, folder))
             return false;
@@ -404,10 +554,12 @@ struct RunState {
                 return false;
             }
         }
-        if (folder) {
+        pending_name = fold_name(name);
+        pending_host_name = host_name;
+        if (folder)
             folder_pending = true;
-            result.folders_written++;
-        }
+        else if (extracting)
+            respell_earlier(pending_name, host_name);
         return true;
     }
 
@@ -418,6 +570,13 @@ struct RunState {
             options.report(line);
     }
 
+    // The entry under way was not written after all.
+    void undo_pending()
+    {
+        file_pending = folder_pending = false;
+        restore_spelling();
+    }
+
     int on_message(ResultCode code, const char* text, unsigned style)
     {
         report(message_line(text));
@@ -425,13 +584,7 @@ struct RunState {
             stopped = true;
             first_not_extracted = file_pending && progress_index > 0 ? progress_index - 1 : progress_index;
         }
-        if (file_pending) {
-            result.files_written--;
-            result.bytes_written -= pending_size;
-        } else if (folder_pending) {
-            result.folders_written--;
-        }
-        file_pending = folder_pending = false;
+        undo_pending();
         if (exit_code_of(code, (style & BOX_OKCANCEL) != 0) == EXIT_FAILED)
             result.damaged = true;
         else
@@ -481,8 +634,6 @@ struct RunState {
             done = progress_done;  // a converted name: keep the count
         }
         file_pending = true;
-        result.files_written++;
-        result.bytes_written += pending_size;
         if (options.progress)
             options.progress(host::path_to_host(name.c_str()), done, result.bytes);
     }
@@ -555,6 +706,45 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
     }
 }
 
+// Whether a file name is one the extractor gives its temporary files:
+// "~dx0000?.tmp", or a shorter cut of it where a folder left less room.
+bool temporary_file_name(const std::string& name)
+{
+    static const std::string full = "~dx00000.tmp";
+    if (name.size() < 4 || name.size() > full.size() || name.compare(0, 3, "~dx") != 0)
+        return false;
+    for (size_t i = 3; i < name.size(); i++)
+        if (name[i] != full[i] && !(i == 7 && isalnum((unsigned char)name[i])))
+            return false;
+    return true;
+}
+
+// Temporary files an earlier extraction left behind when it was killed (no
+// handler runs on SIGKILL or a power cut) in the folders this run wrote
+// into: said, never removed, since a file of that name may be the user's.
+void report_leftover_temporaries(RunState& state, const std::string& dest_dir)
+{
+    std::set<std::string> folders = {""};
+    for (const ListedEntry& e : state.files) {
+        std::string name = host::path_to_host(e.name.c_str());
+        size_t slash = name.rfind('/');
+        if (slash != std::string::npos && name_verdict(e) == NAME_USED)
+            folders.insert(name.substr(0, slash));
+    }
+    for (const std::string& folder : folders) {
+        std::error_code ec;
+        std::filesystem::path path = std::filesystem::path(dest_dir) / folder;
+        if (std::filesystem::is_symlink(path, ec))
+            continue;
+        for (const auto& item : std::filesystem::directory_iterator(path, ec)) {
+            std::string name = item.path().filename().string();
+            if (temporary_file_name(name) && item.is_regular_file(ec))
+                state.report("warning: " + (path / name).lexically_normal().string() +
+                             " is a temporary file left by an extraction that was stopped; it is not removed");
+        }
+    }
+}
+
 // `qvx t`: every member decoded into /dev/null and checked against its CRC.
 void test_members(RunState& state, const std::string& path)
 {
@@ -619,8 +809,11 @@ void test_members(RunState& state, const std::string& path)
 }
 
 // Runs the stub's own self-check over the image when the file's stub is one
-// of ours (a foreign stub has no StubInfo to check against: 0).
-ResultCode check_stub(Run& run, const std::string& path, uint32_t archive_start)
+// of ours (a foreign stub has no StubInfo to check against: 0). A check
+// record that cannot be the builder's (changed fixed bytes, a length other
+// than the image's, one the file cannot hold) fails the check: the stub
+// would refuse to run.
+ResultCode check_stub(Run& run, const std::string& path, uint32_t archive_start, uint32_t image_end)
 {
     std::vector<uint8_t> image(archive_start);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -631,9 +824,16 @@ ResultCode check_stub(Run& run, const std::string& path, uint32_t archive_start)
     if (got < 0 || (size_t)got != image.size())
         return 0;
     uint32_t stub_length, crc_slot, stub_crc;
-    if (!read_stub_fields(image.data(), image.size(), &stub_length, &crc_slot, &stub_crc))
+    int found = read_stub_fields(image.data(), image.size(), &stub_length, &crc_slot, &stub_crc);
+    if (found == 0)
         return 0;
-    ResultCode r = verify_stub(&run.x, stub_length, crc_slot, stub_crc);
+    ResultCode r = found < 0 || stub_length != image_end
+                       ? verify_stub(&run.x, 0, 0, 0)  // no slot in no image: the record is damaged
+                       : verify_stub(&run.x, stub_length, crc_slot, stub_crc);
+    if (r < 0 && r != ERR_STUB_MODIFIED) {
+        report_error(&run.x, r, nullptr, REPORT_FINAL);
+        r = ERR_STUB_MODIFIED;
+    }
     run.x.archive_start = (i32)archive_start;
     return r;
 }
@@ -644,7 +844,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
 {
     ExtractResult result;
     auto run = std::make_unique<Run>();
-    RunState state{options, result, *run, {}, 0, 0};
+    RunState state(options, result, *run);
     RunScope scope{*run};
 
     ArchiveInfo info;
@@ -666,7 +866,9 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
 
     // A first pass over the directory gives the totals for the progress
     // bar; a damaged directory shows up again, and is reported, in the run.
+    DirectoryCheck check;
     read_directory(*run, [&](const ListedEntry& e) {
+        check.add(e);
         if (e.entry.entry_flags & ENTRY_FOLDER) {
             result.folders++;
         } else {
@@ -676,6 +878,9 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         }
         return true;
     });
+    for (const std::string& line : check.warnings(path))
+        state.report(line);
+    result.packed_bytes = info.file_size - info.archive_start;
     result.command = run->x.command;
 
     Hooks& hooks = run->hooks;
@@ -685,12 +890,16 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     hooks.progress = [&state](const char* name) { state.on_progress(name); };
     hooks.wants = [&state](const std::string& name, bool folder) { return state.wants(name, folder); };
     hooks.run_command = [&result](const char* command_line) { result.command = command_line; };
-    hooks.ask_overwrite = [&options, &run](const std::string& file) {
+    hooks.ask_overwrite = [&options, &run, &state](const std::string& file) {
         int answer = options.ask_overwrite ? options.ask_overwrite(file) : (int)ANSWER_NO;
         if (answer == ANSWER_NO_AND_STOP) {
             run->flags.cancel_flag = 1;
             answer = ANSWER_NO;
         }
+        // A file that appeared while the member was written: kept, the
+        // member is not extracted after all.
+        if (answer == ANSWER_NO)
+            state.undo_pending();
         return answer;
     };
     run->flags.overwrite_all = options.overwrite_all ? 1 : 0;
@@ -706,7 +915,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
                 state.report("warning: " + message_line(text) + " Extracting it anyway (--force).");
                 return (int)BOX_ANSWER_OK;
             };
-        if (check_stub(*run, path, info.archive_start) == ERR_STUB_MODIFIED && !forced) {
+        if (check_stub(*run, path, info.archive_start, info.stub_length) < 0 && !forced) {
             result.damaged = true;
             finish(result);
             return result;
@@ -746,11 +955,13 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     state.extracting = true;
     ResultCode r = decoder == nullptr ? ERR_NO_MEMORY : extract_all(&run->x, decoder.get());
     state.extracting = false;
+    state.commit_pending();
     if (r < 0) {
         report_error(&run->x, r, nullptr, REPORT_FINAL);
         result.damaged = true;
     }
     state.report_not_extracted();
+    report_leftover_temporaries(state, options.dest_dir);
     restore_folder_times(*run, scope.dest_fd, options);
     finish(result);
     return result;

@@ -10,8 +10,10 @@
 #ifndef DRAVEX_HOST_EXTRACT_H
 #define DRAVEX_HOST_EXTRACT_H
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,38 @@ void close_archive(Run& run);
 // ERR_READ...).
 ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)>& visit);
 
+// A name as Windows compares names: UTF-8, every character in upper case by
+// its simple mapping, '/' and '\\' alike.
+std::string fold_name(const std::string& utf8);
+
+// What the directory as a whole says beyond its entries, gathered entry by
+// entry: names that Windows takes for one (the later entry meets the
+// overwrite question, or replaces the earlier one), entries whose data
+// overlaps another's (a small archive may claim far more than it holds), and
+// the bytes it expands to.
+class DirectoryCheck {
+public:
+    void add(const ListedEntry& e);
+    // The warnings, one line each, naming the archive as given; empty when
+    // there is nothing to say.
+    std::vector<std::string> warnings(const std::string& archive) const;
+    uint64_t expanded_bytes() const { return expanded_; }
+
+private:
+    struct Seen {
+        std::string name;  // as first met, with '/'
+        unsigned count = 0;
+    };
+    std::vector<std::string> order_;  // folded names in the order met
+    std::map<std::string, Seen> names_;
+    // Files' data: stream, offset in it, size.
+    std::vector<std::array<uint64_t, 3>> ranges_;
+    uint64_t expanded_ = 0;
+};
+
+// "18.7 KB", "10.5 GB": a size for people.
+std::string human_size(uint64_t bytes);
+
 // What a failure means for the exit code: EXIT_FAILED for the codes that end
 // a run because the archive cannot be read on (damage, a read that fails, no
 // memory), EXIT_MEMBERS_FAILED for the others (a member that cannot be
@@ -96,6 +130,7 @@ struct ExtractResult {
     bool empty = false;            // "Archive contains no files"
     unsigned files = 0, folders = 0;
     uint64_t bytes = 0;            // of the files in the directory
+    uint64_t packed_bytes = 0;     // the archive's bytes in the file
     // What extraction wrote: files complete and checked, their bytes, and
     // the folders of the archive it made or found.
     unsigned files_written = 0, folders_written = 0;

@@ -181,7 +181,7 @@ static inline bool injected_fault(unsigned kind, int error)
 
 // --- the temporary file a signal removes --------------------------------------
 
-// The file file_create_new made and neither path_replace nor path_delete has
+// The file file_create_new made and neither path_move nor path_delete has
 // taken away yet, while the guard is on (qvx x): its folder's descriptor and
 // its host path, for the signal handler. Changed only with the three signals
 // blocked, so the handler never sees half of it.
@@ -554,13 +554,29 @@ int path_delete(const char* path)
     return 1;
 }
 
-int path_replace(const char* from, const char* to)
+// Renames without replacing: renameat2's RENAME_NOREPLACE, or where the file
+// system does not take it, a hard link under the new name (which fails when
+// the name is taken) and the old name removed.
+static int rename_no_replace(int from_dir, const char* from, int to_dir, const char* to)
+{
+    if (renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return -1;
+    if (linkat(from_dir, from, to_dir, to, 0) != 0)
+        return -1;
+    unlinkat(from_dir, from, 0);
+    return 0;
+}
+
+int path_move(const char* from, const char* to, u32 replace)
 {
     std::string p = path_to_host(from);
     Beneath source(p), target(path_to_host(to));
     host::SignalsHeld held;
     if (injected_fault(host::FAULT_RENAME, EACCES) || !source.ok() || !target.ok() ||
-        renameat(source.dir(), source.leaf(), target.dir(), target.leaf()) != 0) {
+        (replace ? renameat(source.dir(), source.leaf(), target.dir(), target.leaf())
+                 : rename_no_replace(source.dir(), source.leaf(), target.dir(), target.leaf())) != 0) {
         set_error();
         return 0;
     }

@@ -85,7 +85,7 @@ FileHandle file_create(const char* path, u32 attributes);
 // Creates path as a new file and fails when the name is taken by anything
 // (a file, a folder, a link): LastError is then OS_FILE_EXISTS. The driver
 // writes each member into such a file and renames it over its target only
-// once the member is whole and checked (path_replace), or deletes it.
+// once the member is whole and checked (path_move), or deletes it.
 FileHandle file_create_new(const char* path, u32 attributes);
 FileHandle file_open(const char* path, u32 access);
 int file_close(FileHandle handle);
@@ -96,10 +96,13 @@ int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 writ
 i32 path_get_attributes(const char* path);
 int path_set_attributes(const char* path, u32 attributes);
 int path_delete(const char* path);
-// Renames the file from to the name to, in one step, replacing a file (not a
-// folder) that has that name. Win32: MoveFileExW(MOVEFILE_REPLACE_EXISTING);
-// host: renameat.
-int path_replace(const char* from, const char* to);
+// Renames the file from to the name to, in one step. With replace (1) a
+// file (not a folder) that has that name is replaced; with 0 the rename fails
+// when the name is taken (LastError OS_ALREADY_EXISTS), so
+// that a file that appeared after its check is never lost. Win32: MoveFileExW
+// (replace is MOVEFILE_REPLACE_EXISTING); host: renameat, renameat2 with
+// RENAME_NOREPLACE (or link and unlink where the file system lacks it).
+int path_move(const char* from, const char* to, u32 replace);
 int dir_create(const char* path);
 
 // System services. Win32: GetCurrentDirectoryW; host: getcwd.

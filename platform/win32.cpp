@@ -3,12 +3,12 @@
 // Each wrapper makes one system call and keeps the call's error code in
 // LastError. Most clear LastError first, so that a message built later names
 // the call that failed and not an earlier one; path_get_attributes,
-// path_delete, path_replace and dir_create only set it, and file_close keeps
+// path_delete, path_move and dir_create only set it, and file_close keeps
 // an error that is already there (closing after a failed write must not hide
 // the write's cause behind the close's).
 //
 // Paths come in as UTF-8 and go to the W functions as UTF-16, converted into
-// a buffer of their own (path_replace's second path into another).
+// a buffer of their own (path_move's second path into another).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -207,10 +207,11 @@ int path_delete(const char* path)
     return 1;
 }
 
-int path_replace(const char* from, const char* to)
+int path_move(const char* from, const char* to, u32 replace)
 {
+    static_assert(MOVEFILE_REPLACE_EXISTING == 1, "replace is passed as the flag");
     static wchar_t wide_from[MAX_PATH];
-    if (!MoveFileExW(text_to_wide(wide_from, MAX_PATH, from), wide(to), MOVEFILE_REPLACE_EXISTING)) {
+    if (!MoveFileExW(text_to_wide(wide_from, MAX_PATH, from), wide(to), replace)) {
         keep_error();
         return 0;
     }

@@ -391,6 +391,32 @@ TEST_F(DriverTest, OverwriteYesToAllAsksNoMore)
     EXPECT_EQ(session.flags.overwrite_all, 1);
 }
 
+// A file that appears after the existence check, while the member is
+// written, is met by the rename: it meets the question, and is kept unless
+// the answer is yes.
+TEST_F(DriverTest, FileThatAppearsWhileTheMemberIsWrittenMeetsTheQuestion)
+{
+    for (int answer : {(int)ANSWER_NO, (int)ANSWER_YES}) {
+        fs::remove_all(out);
+        fs::create_directories(out);
+        questions.clear();
+        session.hooks.progress = [this](const char* name) {
+            if (std::string(name) == "race.txt")
+                testutil::write_text(out + "/race.txt", "mine");
+        };
+        session.hooks.ask_overwrite = [this, answer](const std::string& path) {
+            questions.push_back(path);
+            return answer;
+        };
+        Archive a = testarchive::build({testarchive::file("race.txt", "archive's"), testarchive::file("b.txt", "B")});
+        EXPECT_EQ(run(a), 0);
+        EXPECT_EQ(read_text(out + "/race.txt"), answer == ANSWER_NO ? "mine" : "archive's");
+        EXPECT_EQ(questions, std::vector<std::string>{out + "/race.txt"});
+        EXPECT_EQ(read_text(out + "/b.txt"), "B");
+        EXPECT_EQ(everything(), (std::vector<std::string>{"out", "out/b.txt", "out/race.txt"})) << "no temporary file";
+    }
+}
+
 TEST_F(DriverTest, OverwritePresetAsksNothing)
 {
     fs::create_directories(out);

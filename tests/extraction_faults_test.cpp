@@ -345,7 +345,7 @@ TEST(ExtractionFaults, ThePlatformLayerFollowsNoLinkBelowTheBase)
     FileHandle f = file_create_new("real\\x.tmp", ATTR_NORMAL);
     ASSERT_NE(f, INVALID_FILE);
     file_close(f);
-    EXPECT_EQ(path_replace("real\\x.tmp", "link\\file.txt"), 0);
+    EXPECT_EQ(path_move("real\\x.tmp", "link\\file.txt", 1), 0);
     EXPECT_EQ(path_delete("link\\file.txt"), 0);
     EXPECT_EQ(path_delete("real\\x.tmp"), 1);
 

@@ -294,15 +294,22 @@ int run_add(const AddCommand& c)
     if (std::filesystem::exists(c.output, ec)) {
         auto out_path = std::filesystem::canonical(c.output, ec);
         std::vector<packer::WriterEntry> kept;
+        std::string inside;  // OUT's name in the archive, when an input holds it
         for (const packer::WriterEntry& e : entries) {
             std::error_code ec2;
             if (!e.folder && !e.link && std::filesystem::canonical(e.host_path, ec2) == out_path && !ec2) {
                 packs_itself = true;
+                inside = e.exact;
                 continue;
             }
             kept.push_back(e);
         }
         entries.swap(kept);
+        // Replacing a file of the tree being packed loses its content: the
+        // archive cannot hold what it overwrites.
+        if (packs_itself && !entries.empty())
+            error_line("warning: " + c.output + " is inside an input (as " + host_name(inside) +
+                       "): it is replaced by the archive, and its old content is not in the archive");
     }
     if (entries.empty()) {
         if (packs_itself)
@@ -387,7 +394,7 @@ int run_add(const AddCommand& c)
         return code;
     struct stat st;
     uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
-    printf("%s: %s, %s, %llu bytes -> %llu bytes", c.output.c_str(), counted(files, "file").c_str(),
+    printf("%s: %s, %s, %llu bytes -> %llu bytes", printable(c.output).c_str(), counted(files, "file").c_str(),
            counted(folders, "folder").c_str(), (unsigned long long)in_bytes, (unsigned long long)out_bytes);
     if (in_bytes > 0)
         printf(" (%.1f%%)", 100.0 * (double)out_bytes / (double)in_bytes);

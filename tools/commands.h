@@ -50,6 +50,7 @@ struct AddCommand {
 struct SfxCommand {
     std::string stub, archive, output;
     bool force = false;
+    bool wrap_damaged = false;  // wrap an archive that fails its test
     SfxSettings settings;
 };
 

@@ -125,8 +125,9 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
     if (!r.command.empty())
         printf("The archive's command (not run): %s\n", printable(r.command).c_str());
     if (c == nullptr && r.exit_code == 0 && !r.empty)
-        printf("%s: OK, %s, %s, %llu bytes\n", archive.c_str(), counted(r.files, "file").c_str(),
-               counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes);
+        printf("%s: OK, %s, %s, %llu bytes; expands to %s from %s\n", printable(archive).c_str(),
+               counted(r.files, "file").c_str(), counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes,
+               host::human_size(r.bytes).c_str(), host::human_size(r.packed_bytes).c_str());
     if (c != nullptr && !r.damaged && !r.empty) {
         printf("extracted %s, %s, %llu bytes", counted(r.files_written, "file").c_str(),
                counted(r.folders_written, "folder").c_str(), (unsigned long long)r.bytes_written);

@@ -47,7 +47,7 @@ int list_text(const std::string& path)
     }
     if (info.unexpected_magic)
         error_line("warning: " + path + " does not begin with the QVX signature; reading it as an archive");
-    printf("Archive: %s\n", path.c_str());
+    printf("Archive: %s\n", printable(path).c_str());
     if (info.sfx) {
         printf("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
         if (info.has_sfx_header) {
@@ -62,8 +62,10 @@ int list_text(const std::string& path)
     uint64_t bytes = 0;
     unsigned files = 0, folders = 0;
     ResultCode r = 0;
+    host::DirectoryCheck check;
     if (info.header.entry_count > 0) {
         r = host::read_directory(*run, [&](const host::ListedEntry& e) {
+            check.add(e);
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
             std::string name = host_name(e.name);
             std::string when = dos_time_text(e.entry.write_date, e.entry.write_time);
@@ -81,8 +83,13 @@ int list_text(const std::string& path)
         });
     }
     printf("------------  -------------------  -----  ----\n");
-    printf("%12llu  %s, %s; %llu bytes packed\n", (unsigned long long)bytes, counted(files, "file").c_str(),
-           counted(folders, "folder").c_str(), (unsigned long long)(info.file_size - info.archive_start));
+    uint64_t packed = info.file_size - info.archive_start;
+    printf("%12llu  %s, %s; %llu bytes packed, expands to %s\n", (unsigned long long)bytes,
+           counted(files, "file").c_str(), counted(folders, "folder").c_str(), (unsigned long long)packed,
+           host::human_size(bytes).c_str());
+    fflush(stdout);
+    for (const std::string& line : check.warnings(path))
+        error_line(line);
     int code = 0;
     if (r < 0) {
         fflush(stdout);
@@ -123,8 +130,10 @@ int list_json(const std::string& path, nlohmann::json& out)
     out["packed_bytes"] = info.file_size - info.archive_start;
     nlohmann::json members = nlohmann::json::array();
     ResultCode r = 0;
+    host::DirectoryCheck check;
     if (info.header.entry_count > 0) {
         r = host::read_directory(*run, [&](const host::ListedEntry& e) {
+            check.add(e);
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
             std::string name = e.name;
             for (char& c : name)
@@ -147,6 +156,8 @@ int list_json(const std::string& path, nlohmann::json& out)
         });
     }
     out["members"] = members;
+    for (const std::string& line : check.warnings(path))
+        error_line(line);
     host::close_archive(*run);
     if (r < 0) {
         std::string line = walk_error(*run, r);

@@ -2,7 +2,11 @@
 // extracts them with the extractor's own code.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <set>
 #include <string>
 #include <vector>
@@ -83,7 +87,7 @@ static void note_set(CLI::App* cmd, qvx::SfxSettings& s)
     s.command_set = cmd->count("--command") > 0;
 }
 
-int main(int argc, char** argv)
+static int run(int argc, char** argv)
 {
     CLI::App app{"qvx - QVX archives and Windows self-extractors"};
     app.set_version_flag("--version", VERSION);
@@ -105,7 +109,7 @@ int main(int argc, char** argv)
         return command + ": " + what + " (" + command + " --help)\n";
     });
     app.footer("Exit codes: 0 all well, 1 some members failed or were skipped, 2 archive damaged or\n"
-               "unreadable (or the archive could not be written), 7 bad command line.");
+               "unreadable (or the archive could not be written), 7 bad command line, 8 not enough memory.");
 
     qvx::AddCommand add;
     std::string stream_size;
@@ -152,6 +156,8 @@ int main(int argc, char** argv)
     s->add_option("ARCHIVE", sfx.archive, "bare QVX archive")->required()->check(CLI::ExistingFile);
     s->add_option("OUT", sfx.output, "self-extractor to write")->required();
     s->add_flag("-f,--force", sfx.force, "replace OUT when it exists");
+    s->add_flag("--wrap-damaged", sfx.wrap_damaged,
+                "wrap ARCHIVE even when it fails its test (damaged data, a CRC-32 mismatch)");
     add_sfx_options(s, sfx.settings);
 
     qvx::ExtractCommand extract;
@@ -218,4 +224,25 @@ int main(int argc, char** argv)
     if (*l)
         return qvx::run_list(list);
     return 2;
+}
+
+int main(int argc, char** argv)
+{
+    // A file size limit (ulimit -f) makes a write fail with "File too large"
+    // rather than kill qvx with its temporary file in place.
+    signal(SIGXFSZ, SIG_IGN);
+    // Memory running out is the one failure met as an exception: it unwinds
+    // to here, and every temporary file is removed on the way.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        qvx::error_line("not enough memory");
+    } catch (const std::length_error&) {
+        qvx::error_line("not enough memory");
+    } catch (const std::system_error& e) {
+        if (e.code() != std::errc::resource_unavailable_try_again)
+            throw;
+        qvx::error_line("not enough memory for another thread");
+    }
+    return qvx::EXIT_NO_MEMORY;
 }

@@ -1,8 +1,11 @@
 // qvx sfx, and the self-extractor settings that qvx a shares.
 #include "tools/sfx.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
+#include "host/extract.h"
 #include "platform/host.h"
 #include "tools/output_file.h"
 #include "tools/tool_util.h"
@@ -120,11 +123,33 @@ int run_sfx(const SfxCommand& c)
         error_line(error);
         return EXIT_FAILED;
     }
-    if (archive.size() < 42 || memcmp(archive.data(), "QVX\n", 4) != 0) {
-        error_line(c.archive + " is not a bare QVX archive");
+    if (archive.size() >= 2 && archive[0] == 'M' && archive[1] == 'Z') {
+        error_line(c.archive + " is not a bare QVX archive (it is an executable)");
         return EXIT_FAILED;
     }
-    return build_and_write_sfx(stub, archive, strings, c.output) ? 0 : EXIT_FAILED;
+    // The archive is tested as `qvx t` tests it, so that no self-extractor
+    // is made from a cut or damaged one unless that is what is wanted.
+    host::ExtractOptions test;
+    test.test_only = true;
+    test.report = [](const std::string& line) { error_line(line); };
+    host::ExtractResult tested = host::extract_archive(c.archive, test);
+    if (tested.exit_code != 0) {
+        if (!c.wrap_damaged || tested.messages.empty() ||
+            tested.messages[0].find("is not a QVX archive") != std::string::npos) {
+            error_line(c.archive + " fails its test; nothing written (--wrap-damaged wraps it anyway)");
+            return EXIT_FAILED;
+        }
+        error_line("warning: " + c.archive + " fails its test; wrapped as it is (--wrap-damaged)");
+    }
+    if (!build_and_write_sfx(stub, archive, strings, c.output))
+        return EXIT_FAILED;
+    uint64_t size = 0;
+    struct stat st;
+    if (stat(c.output.c_str(), &st) == 0)
+        size = (uint64_t)st.st_size;
+    printf("%s: %s, %s, %llu bytes -> %llu bytes\n", printable(c.output).c_str(), counted(tested.files, "file").c_str(),
+           counted(tested.folders, "folder").c_str(), (unsigned long long)tested.bytes, (unsigned long long)size);
+    return 0;
 }
 
 }  // namespace qvx

@@ -43,7 +43,7 @@ std::string counted(unsigned n, const char* noun)
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-void error_line(const std::string& text) { fprintf(stderr, "qvx: %s\n", text.c_str()); }
+void error_line(const std::string& text) { fprintf(stderr, "qvx: %s\n", printable(text).c_str()); }
 
 bool read_file(const std::string& path, std::vector<uint8_t>& data, std::string& error)
 {
@@ -74,12 +74,50 @@ bool ends_with_nocase(const std::string& s, const std::string& suffix)
     return true;
 }
 
+// Characters that would drive the terminal or reorder what it shows: the C0
+// and C1 controls, DEL, and the bidirectional marks, embeddings, overrides
+// and isolates.
+static bool hidden_code_point(uint32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 std::string printable(const std::string& utf8)
 {
-    std::string out = utf8;
-    for (char& c : out)
-        if ((unsigned char)c < 0x20 || c == 0x7F)
-            c = '?';
+    std::string out;
+    out.reserve(utf8.size());
+    const unsigned char* p = (const unsigned char*)utf8.data();
+    const unsigned char* end = p + utf8.size();
+    char text[16];
+    while (p < end) {
+        // One UTF-8 sequence, checked as the names are (no overlong form, no
+        // surrogate); a byte that starts none is shown by its value.
+        uint32_t c = *p;
+        int length = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF5 ? 4 : 0;
+        bool valid = length > 0 && end - p >= length;
+        if (valid && length > 1) {
+            c &= 0x3F >> (length - 1);
+            for (int i = 1; i < length; i++) {
+                valid = valid && (p[i] & 0xC0) == 0x80;
+                c = (c << 6) | (p[i] & 0x3F);
+            }
+            static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+            valid = valid && c >= least[length] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+        }
+        if (!valid) {
+            snprintf(text, sizeof text, "\\x%02X", *p);
+            out += text;
+            p++;
+        } else if (hidden_code_point(c)) {
+            snprintf(text, sizeof text, c < 0x80 ? "\\x%02X" : "\\u%04X", (unsigned)c);
+            out += text;
+            p += length;
+        } else {
+            out.append((const char*)p, (size_t)length);
+            p += length;
+        }
+    }
     return out;
 }
 

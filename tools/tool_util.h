@@ -13,6 +13,7 @@ namespace qvx {
 
 using host::EXIT_FAILED;
 using host::EXIT_USAGE;
+using host::EXIT_NO_MEMORY;
 
 // "1 file", "2 files".
 std::string counted(unsigned n, const char* noun);
@@ -24,8 +25,11 @@ bool read_file(const std::string& path, std::vector<uint8_t>& data, std::string&
 
 bool ends_with_nocase(const std::string& s, const std::string& suffix);
 
-// Bytes outside the printable range are shown as '?', so a hostile archive
-// name cannot drive the terminal.
+// The one escaping of everything qvx prints that a name may reach: control
+// characters (C0, DEL, C1) as \x1B or \u0085, bidirectional controls
+// (U+202E...) as \u202E, and bytes that are not UTF-8 as \xFF, so a hostile
+// name can neither drive the terminal nor disguise itself. Every line of
+// error_line goes through it.
 std::string printable(const std::string& utf8);
 
 // An archive name (UTF-8, backslashes) as shown on the terminal.

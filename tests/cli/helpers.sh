@@ -89,3 +89,41 @@ check_sfx() {
     same_tree tree "out_$label/tree"
     grep -qF "setup.exe" "$label.out" || { echo "$label: the command is not printed"; return 1; }
 }
+
+# rename_entry IN OLD NEW OUT: a copy of IN, a level-0 archive, with the
+# stored name OLD made NEW (the same length) in its directory, and without our
+# check values, as another writer could leave it.
+rename_entry() {
+    python3 - "$@" <<'PYEOF'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+old, new = sys.argv[2].encode("latin-1"), sys.argv[3].encode("latin-1")
+assert len(old) == len(new)
+at = data.rfind(old)
+assert at > 0, "name not found"
+data[at:at + len(old)] = new
+data[40:42] = b"\0\0"
+open(sys.argv[4], "wb").write(data)
+PYEOF
+}
+
+# share_data IN FIRST OUT NAME...: a copy of IN, a level-0 archive, whose
+# entries NAME... point at the data (and CRC-32) of the entry FIRST, without
+# our check values.
+share_data() {
+    python3 - "$@" <<'PYEOF'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+def entry(name):
+    at = data.rfind(name.encode("cp1252"))
+    assert at > 38, "name not found"
+    return at - 38
+first = entry(sys.argv[2])
+for name in sys.argv[4:]:
+    e = entry(name)
+    data[e + 4:e + 8] = data[first + 4:first + 8]
+    data[e + 12:e + 24] = data[first + 12:first + 24]
+data[40:42] = b"\0\0"
+open(sys.argv[3], "wb").write(data)
+PYEOF
+}

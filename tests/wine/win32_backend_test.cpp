@@ -116,17 +116,17 @@ static void attributes_and_folders()
     CHECK(LastError == ERROR_FILE_EXISTS);
     CHECK(file_create_new(sub.c_str(), FILE_ATTRIBUTE_NORMAL) == INVALID_FILE);
     LastError = 77;
-    CHECK(path_replace(n.c_str(), sub.c_str()) == 0);
+    CHECK(path_move(n.c_str(), sub.c_str(), 1) == 0);
     CHECK(LastError == ERROR_ACCESS_DENIED || LastError == ERROR_ALREADY_EXISTS);
     LastError = 77;
-    CHECK(path_replace(n.c_str(), a.c_str()) == 1);
+    CHECK(path_move(n.c_str(), a.c_str(), 1) == 1);
     CHECK(LastError == 77);
     CHECK(path_get_attributes(n.c_str()) == -1);
     FileHandle r = file_open(a.c_str(), ACCESS_READ);
     char buffer[8] = {};
     CHECK(file_read(r, buffer, sizeof buffer) == 3 && std::memcmp(buffer, "new", 3) == 0);
     file_close(r);
-    CHECK(path_replace(n.c_str(), a.c_str()) == 0);
+    CHECK(path_move(n.c_str(), a.c_str(), 1) == 0);
     CHECK(LastError == ERROR_FILE_NOT_FOUND);
 
     LastError = 77;
