@@ -376,6 +376,16 @@ void DirectoryCheck::add(const ListedEntry& e)
     }
 }
 
+std::string trailing_bytes_warning(const std::string& path, const ArchiveInfo& info)
+{
+    uint64_t end = (uint64_t)info.archive_start + info.header.archive_length;
+    if (info.sfx || info.header.archive_length < ARCHIVE_HEADER_BYTES || end >= info.file_size)
+        return "";
+    uint64_t left = info.file_size - end;
+    return "warning: " + path + ": " + std::to_string(left) + (left == 1 ? " byte follows" : " bytes follow") +
+           " the archive's end; nothing reads " + (left == 1 ? "it" : "them");
+}
+
 std::string human_size(uint64_t bytes)
 {
     static const char* const units[] = {"bytes", "KB", "MB", "GB", "TB"};
@@ -813,7 +823,7 @@ void test_members(RunState& state, const std::string& path)
 // record that cannot be the builder's (changed fixed bytes, a length other
 // than the image's, one the file cannot hold) fails the check: the stub
 // would refuse to run.
-ResultCode check_stub(Run& run, const std::string& path, uint32_t archive_start, uint32_t image_end)
+ResultCode check_stub_image(Run& run, const std::string& path, uint32_t archive_start, uint32_t image_end)
 {
     std::vector<uint8_t> image(archive_start);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -840,6 +850,11 @@ ResultCode check_stub(Run& run, const std::string& path, uint32_t archive_start,
 
 }  // namespace
 
+ResultCode check_stub(Run& run, const std::string& path, const ArchiveInfo& info)
+{
+    return info.sfx ? check_stub_image(run, path, info.archive_start, info.stub_length) : 0;
+}
+
 ExtractResult extract_archive(const std::string& path, const ExtractOptions& options)
 {
     ExtractResult result;
@@ -857,6 +872,9 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     }
     if (info.unexpected_magic)
         state.report("warning: " + path + " does not begin with the QVX signature; reading it as an archive");
+    std::string trailing = trailing_bytes_warning(path, info);
+    if (!trailing.empty())
+        state.report(trailing);
     if (info.header.entry_count == 0) {
         state.report("Archive contains no files");
         result.empty = true;
@@ -915,7 +933,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
                 state.report("warning: " + message_line(text) + " Extracting it anyway (--force).");
                 return (int)BOX_ANSWER_OK;
             };
-        if (check_stub(*run, path, info.archive_start, info.stub_length) < 0 && !forced) {
+        if (check_stub(*run, path, info) < 0 && !forced) {
             result.damaged = true;
             finish(result);
             return result;

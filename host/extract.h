@@ -89,6 +89,16 @@ private:
     uint64_t expanded_ = 0;
 };
 
+// A warning when a bare archive's file holds bytes after the end its header
+// gives (nothing reads them); "" otherwise. A self-extractor's may hold a
+// certificate table there.
+std::string trailing_bytes_warning(const std::string& path, const ArchiveInfo& info);
+
+// A self-extractor's stub checked as it checks itself, its warning shown
+// through the run's message_box hook: 0 when it passes or is not ours,
+// ERR_STUB_MODIFIED when it fails.
+ResultCode check_stub(Run& run, const std::string& path, const ArchiveInfo& info);
+
 // "18.7 KB", "10.5 GB": a size for people.
 std::string human_size(uint64_t bytes);
 

@@ -101,9 +101,14 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         if (members != nullptr)
             options.select = [members](const std::string& name, bool) { return members->matches(name); };
     }
-    options.report = [&bar](const std::string& line) {
+    // Testing several archives, each line names the archive it is about.
+    bool testing = c == nullptr;
+    options.report = [&bar, &archive, testing](const std::string& line) {
         bar.clear();
-        error_line(host_message(line));
+        if (testing && line.find(archive) == std::string::npos)
+            error_line(archive + ": " + host_message(line));
+        else
+            error_line(host_message(line));
     };
     options.progress = [&bar, verbosity](const std::string& name, uint64_t done, uint64_t total) {
         if (verbosity == Verbosity::VERBOSE) {
@@ -124,6 +129,13 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         return code;
     if (!r.command.empty())
         printf("The archive's command (not run): %s\n", printable(r.command).c_str());
+    if (c == nullptr && r.exit_code != 0) {
+        if (r.damaged)
+            printf("%s: FAILED, damaged or unreadable\n", printable(archive).c_str());
+        else
+            printf("%s: FAILED, %u of %u entries failed\n", printable(archive).c_str(), r.failed_members,
+                   r.files + r.folders);
+    }
     if (c == nullptr && r.exit_code == 0 && !r.empty)
         printf("%s: OK, %s, %s, %llu bytes; expands to %s from %s\n", printable(archive).c_str(),
                counted(r.files, "file").c_str(), counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes,

@@ -36,6 +36,19 @@ std::string walk_error(host::Run& run, ResultCode r)
     return line;
 }
 
+// EXIT_FAILED, with the stub's warning on stderr, when a self-extractor's
+// stub fails its self-check; 0 otherwise.
+int stub_failure(host::Run& run, const std::string& path, const host::ArchiveInfo& info)
+{
+    run.hooks.message_box = [&path](ResultCode, const char* text, unsigned) {
+        error_line(path + ": " + host::message_line(text));
+        return (int)BOX_ANSWER_OK;
+    };
+    ResultCode r = host::check_stub(run, path, info);
+    run.hooks.message_box = nullptr;
+    return r < 0 ? EXIT_FAILED : 0;
+}
+
 int list_text(const std::string& path)
 {
     auto run = std::make_unique<host::Run>();
@@ -47,6 +60,11 @@ int list_text(const std::string& path)
     }
     if (info.unexpected_magic)
         error_line("warning: " + path + " does not begin with the QVX signature; reading it as an archive");
+    std::string trailing = host::trailing_bytes_warning(path, info);
+    if (!trailing.empty())
+        error_line(trailing);
+    // A stub that fails its self-check refuses to run: the listing says so.
+    int code = stub_failure(*run, path, info);
     printf("Archive: %s\n", printable(path).c_str());
     if (info.sfx) {
         printf("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
@@ -90,7 +108,6 @@ int list_text(const std::string& path)
     fflush(stdout);
     for (const std::string& line : check.warnings(path))
         error_line(line);
-    int code = 0;
     if (r < 0) {
         fflush(stdout);
         error_line(walk_error(*run, r));
@@ -121,6 +138,12 @@ int list_json(const std::string& path, nlohmann::json& out)
         return EXIT_FAILED;
     }
     out["self_extractor"] = info.sfx;
+    std::string trailing = host::trailing_bytes_warning(path, info);
+    if (!trailing.empty())
+        error_line(trailing);
+    int code = stub_failure(*run, path, info);
+    if (code != 0)
+        out["error"] = "the stub fails its self-check";
     if (info.sfx && info.has_sfx_header) {
         out["title"] = info.title;
         out["folder"] = info.folder;
@@ -165,7 +188,7 @@ int list_json(const std::string& path, nlohmann::json& out)
         out["error"] = line;
         return EXIT_FAILED;
     }
-    return 0;
+    return code;
 }
 
 }  // namespace
