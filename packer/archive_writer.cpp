@@ -461,9 +461,11 @@ std::string errno_text() { return strerror(errno); }
 
 // One member's file, opened when its bytes are first wanted and closed after
 // its last. A file that is shorter than it was when the inputs were collected
-// is padded with zeros, a longer one cut, and either is reported as changed,
-// as is one whose modification time moved while it was read: the archive
-// then holds a consistent copy, but not necessarily the file as it is now.
+// is padded with zeros in the stream (the sizes are laid out before the
+// bytes are read) but its entry holds only what was read, a longer one is
+// cut, and either is reported as changed, as is one whose modification time
+// moved while it was read: the archive then holds a consistent copy, but not
+// necessarily the file as it is now.
 class MemberFile {
 public:
     explicit MemberFile(const WriterEntry& e) : e_(e) {}
@@ -494,9 +496,12 @@ public:
             if (n == 0) {
                 memset(dst, 0, count);
                 done_ += count;
+                padded_ += count;
                 changed_ = true;
                 break;
             }
+            if (padded_ == 0)
+                crc_ = crc32_update(dst, (u32)n, crc_);
             dst += n;
             count -= (size_t)n;
             done_ += (uint64_t)n;
@@ -515,6 +520,10 @@ public:
     }
 
     bool changed() const { return changed_; }
+    // The zeros that stand for bytes the file no longer had, and the CRC-32
+    // of the bytes before them.
+    uint64_t padded() const { return padded_; }
+    uint32_t read_crc() const { return crc_ ^ 0xFFFFFFFFu; }
     const WriterEntry& entry() const { return e_; }
 
 private:
@@ -536,7 +545,8 @@ private:
     const WriterEntry& e_;
     int fd_ = -1;
     struct stat before_ {};
-    uint64_t done_ = 0;
+    uint64_t done_ = 0, padded_ = 0;
+    uint32_t crc_ = 0xFFFFFFFFu;
     bool changed_ = false;
 };
 
@@ -717,9 +727,17 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
                 if (files[k]->changed() && options.warn)
                     options.warn(files[k]->entry().host_path +
                                  " changed while it was read; the archive holds it as it was read");
+                // A file that shrank is stored as read: the padding stays in
+                // the stream, outside its entry. Under a call filter the
+                // bytes near the cut were coded with the padding after them,
+                // so there the padded size is kept.
+                uint32_t size = members[k].size, crc = placements[k].crc;
+                if (files[k]->padded() > 0 && placements[k].filter == 0) {
+                    size -= (uint32_t)files[k]->padded();
+                    crc = files[k]->read_crc();
+                }
                 records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
-                                                   placements[k].member_offset, members[k].size, placements[k].crc,
-                                                   placements[k].filter);
+                                                   placements[k].member_offset, size, crc, placements[k].filter);
             }
             done_before += stream_bytes;
             if (options.progress)

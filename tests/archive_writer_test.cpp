@@ -541,8 +541,9 @@ TEST(Messages, OneLinePerMessage)
 namespace {
 
 // Files that change between collection and reading, or while they are read:
-// the archive stays consistent (sizes as collected, each CRC-32 over the
-// bytes stored), and every such file is reported.
+// the archive stays consistent (a file that grew cut at the size collected,
+// one that shrank stored as read, each CRC-32 over the bytes stored), and
+// every such file is reported.
 TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
 {
     testutil::TempDir dir;
@@ -583,9 +584,8 @@ TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
     EXPECT_EQ(r.exit_code, 0);
     Bytes grown = testutil::read_file(dir.file("out/in/grows.txt"));
     EXPECT_TRUE(grown == testutil::text_bytes(3000, 1)) << "cut at the size collected";
-    Bytes shrunk = testutil::read_file(dir.file("out/in/shrinks.txt"));
-    ASSERT_EQ(shrunk.size(), 3000u) << "padded to the size collected";
-    EXPECT_TRUE(Bytes(shrunk.begin(), shrunk.begin() + 1000) == testutil::text_bytes(1000, 2));
+    EXPECT_TRUE(testutil::read_file(dir.file("out/in/shrinks.txt")) == testutil::text_bytes(1000, 2))
+        << "stored as read, not padded to the size collected";
 }
 
 // The 2 GiB bound comes from the sizes collected: nothing is opened, let
