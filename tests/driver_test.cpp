@@ -1003,6 +1003,8 @@ TEST_F(DriverTest, ExactNamesOnlyWhenTheyStandForTheStoredName)
         {"one '_' per UTF-16 unit", "__11.txt", name_record("U8", "🙂11.txt"), "__11.txt"},
         {"a record past its field", "_12.txt", name_record("U8", "Я12.txt", 9), "_12.txt"},
         {"only a record of another kind", "_13.txt", name_record("XY", "Я13.txt"), "_13.txt"},
+        {"a form that is only a prefix of the stored name", "_14.txt", name_record("U8", "Я14"), "_14.txt"},
+        {"a stored name that is only a prefix of the form", "_15", name_record("U8", "Я15.txt"), "_15"},
     };
     std::vector<Member> members;
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {

@@ -149,6 +149,14 @@ TEST(BuildSfx, AppendsTheSfxHeaderAndTheArchive)
     EXPECT_EQ(strings, s.title + s.folder + s.command);
     Bytes tail(b.out.end() - archive.size(), b.out.end());
     EXPECT_EQ(tail, archive);
+    EXPECT_EQ(h[3], 0) << "no check byte for an archive without our check values";
+    // An archive with our check values: the header's reserved byte says so
+    // ("D"), so a string length that moves the archive cannot hide them.
+    Bytes tagged = archive;
+    store_le16(&tagged[ARCHIVE_TAG_OFFSET], ARCHIVE_CHECK_TAG);
+    Built checked = build(stub, tagged, s);
+    ASSERT_TRUE(checked.ok) << checked.error;
+    EXPECT_EQ(checked.out[stub.size() + 3], SFX_CHECKED);
 
     s.overwrite = false;
     b = build(stub, archive, s);

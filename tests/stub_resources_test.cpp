@@ -88,6 +88,18 @@ TEST(PublisherIdentity, VersionAndIconReplaceTheStubsAndNothingLinkedMoves)
     EXPECT_GT(stub_length, stub.size());
     EXPECT_EQ(stub_length % 512, 0u);
     EXPECT_EQ(pe_image_end(b.out.data(), b.out.size()), stub_length);
+    // Windows loads no image whose SizeOfImage falls short of its grown last
+    // section: it is that section's end, rounded up to the section alignment.
+    {
+        const uint8_t* pe = &b.out[load_le32(&b.out[PE_HEADER_OFFSET_FIELD])];
+        const uint8_t* optional = pe + PE_OPTIONAL_HEADER;
+        const uint8_t* last = optional + load_le16(pe + 20) + 40 * (load_le16(pe + 6) - 1);
+        uint32_t alignment = load_le32(optional + 32);
+        uint32_t end = load_le32(last + 12) + load_le32(last + 8);
+        EXPECT_EQ(load_le32(optional + 56), (end + alignment - 1) / alignment * alignment) << "SizeOfImage";
+        const uint8_t* old_pe = &stub[load_le32(&stub[PE_HEADER_OFFSET_FIELD])];
+        EXPECT_GT(load_le32(optional + 56), load_le32(old_pe + PE_OPTIONAL_HEADER + 56)) << "the section grew";
+    }
     // The linked bytes stay where they were (StubInfo's built fields, and the
     // header fields the growth rewrites, aside).
     Bytes image(b.out.begin(), b.out.begin() + stub_length);
