@@ -41,7 +41,7 @@ struct OverwritePrompt {
             return ANSWER_NO;
         }
         while (true) {
-            fprintf(stderr, "Overwrite %s? [y]es/[n]o/[A]ll/[N]ever/[q]uit ", shown.c_str());
+            fprintf(stderr, "Overwrite %s? [y]es/[n]o/[A]ll/[N]ever/[q]uit (Enter: no) ", shown.c_str());
             fflush(stderr);
             std::string answer;
             if (!std::getline(std::cin, answer)) {
@@ -80,7 +80,23 @@ std::string host_message(const std::string& line)
     for (char& c : out)
         if (c == '\\')
             c = '/';
+    // The stub's words, made precise for the terminal.
+    size_t at = out.find("fails error check");
+    if (at != std::string::npos)
+        out.replace(at, 17, "fails its CRC-32 check");
     return out;
+}
+
+// What `t` says of a name `x` could not create: it creates nothing itself.
+std::string test_message(const std::string& line)
+{
+    static const std::string prefix = "Cannot create ";
+    if (line.compare(0, prefix.size(), prefix) != 0)
+        return line;
+    size_t end = line.find(": ", prefix.size());
+    if (end == std::string::npos)
+        end = line.size();
+    return line.substr(prefix.size(), end - prefix.size()) + " cannot be created" + line.substr(end);
 }
 
 }  // namespace
@@ -106,7 +122,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
     options.report = [&bar, &archive, testing](const std::string& line) {
         bar.clear();
         if (testing && line.find(archive) == std::string::npos)
-            error_line(archive + ": " + host_message(line));
+            error_line(archive + ": " + test_message(host_message(line)));
         else
             error_line(host_message(line));
     };
@@ -156,6 +172,11 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
 
 int run_extract(const ExtractCommand& c)
 {
+    // "-o=out" reaches here as "=out": no one means a folder named so.
+    if (!c.dest.empty() && c.dest[0] == '=') {
+        error_line("-o " + c.dest + ": write -o " + c.dest.substr(1) + " or --output=" + c.dest.substr(1));
+        return EXIT_USAGE;
+    }
     if (c.dest.empty()) {
         error_line("-o \"\": the destination folder is empty (leave -o out for the current folder)");
         return EXIT_USAGE;

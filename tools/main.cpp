@@ -193,6 +193,25 @@ static int run(int argc, char** argv)
         }
     }
 
+    // An option before the command: name it, rather than CLI11's general
+    // complaint.
+    if (argc > 1 && argv[1][0] == '-' && argv[1][1] != 0 && strcmp(argv[1], "--help") != 0 &&
+        strcmp(argv[1], "-h") != 0 && strcmp(argv[1], "--version") != 0) {
+        qvx::error_line(std::string(argv[1]) +
+                        " comes before the command; the command comes first (qvx COMMAND [OPTIONS] ...)");
+        return qvx::EXIT_USAGE;
+    }
+    // A level of more than one digit ("-10", "-00") is a mistyped level, not
+    // an input named so (./-10 names that file).
+    for (int i = 2; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        const char* arg = argv[i];
+        if (arg[0] == '-' && strlen(arg) > 2 && strspn(arg + 1, "0123456789") == strlen(arg) - 1 &&
+            !takes_value(argv[i - 1])) {
+            qvx::error_line(std::string(arg) + " is not a level: the levels are -0 to -9");
+            return qvx::EXIT_USAGE;
+        }
+    }
+
     std::vector<std::string> args = rewrite_levels(argc, argv);
     std::vector<char*> argp;
     for (std::string& arg : args)
