@@ -710,6 +710,38 @@ S
   same_tree in/signed out/signed
 }
 
+# ASLR: the stub moved to another base as a loader would move it (the
+# fixture applies its base relocations; the 64-bit one goes above 4 GB), and
+# then placed by the loader itself at an address that is taken, so that
+# Wine applies the table. Either way the whole tree comes out; a missing
+# relocation would leave an address into the old place and crash.
+scenario_rebased() {
+  mkdir -p in/moved/sub
+  seq 1 30000 > in/moved/numbers.txt
+  head -c 60000 /dev/urandom > in/moved/sub/random.bin
+  local base=10000000 taken=7ffe0000
+  [ "$DRAVEX_WINE_ARCH" = 64 ] && base=7ff612340000
+  make_sfx moved.exe --rebase "$base" --title "Moved Test" in/moved
+  make_sfx taken.exe --rebase "$taken" --title "Taken Test" in/moved
+  cat > script.txt <<S
+start moved.exe
+find "Moved Test" 101
+instance $base
+set 101 $(q "$(winpath "$work/out")")
+click 108
+exit 0
+start taken.exe
+find "Taken Test" 101
+instance !$taken
+set 101 $(q "$(winpath "$work/out2")")
+click 108
+exit 0
+S
+  run_driver
+  same_tree in/moved out/moved
+  same_tree in/moved out2/moved
+}
+
 # Screenshots for a person to look at, at 96 and 144 DPI: the main dialog
 # before Extract, then the overwrite question over it during extraction, with
 # a long title, folder and file name. They land in the build folder's
