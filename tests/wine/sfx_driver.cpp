@@ -23,8 +23,7 @@
 //   style MASK              the current window has every style bit of MASK
 //                           (hexadecimal)
 //   instance BASE           the current window belongs to a module loaded at
-//                           BASE (hexadecimal): where the stub's image lies;
-//                           !BASE: anywhere else
+//                           BASE (hexadecimal): where the stub's image lies
 //   enabled ID 0|1          whether control ID (0: the current window itself)
 //                           is enabled
 //   bar ID POS MAX          a progress bar's position and upper limit
@@ -313,11 +312,10 @@ void execute(const std::vector<std::string>& w)
             fail("style %08lx lacks %08lx", (unsigned long)style, (unsigned long)mask);
     } else if (op == "instance") {
         need(w, 2);
-        bool elsewhere = w[1][0] == '!';
-        unsigned long long base = std::strtoull(w[1].c_str() + elsewhere, nullptr, 16);
+        unsigned long long base = std::strtoull(w[1].c_str(), nullptr, 16);
         unsigned long long actual = (ULONG_PTR)GetWindowLongPtrW(current, GWLP_HINSTANCE);
-        if ((actual == base) != !elsewhere)
-            fail("module at %llx, expected %s%llx", actual, elsewhere ? "not " : "", base);
+        if (actual != base)
+            fail("module at %llx, expected %llx", actual, base);
     } else if (op == "enabled") {
         need(w, 3);
         int id = std::atoi(w[1].c_str());
