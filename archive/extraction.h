@@ -35,9 +35,6 @@ struct Extraction {
     // when sfx_flags has SFX_FLAG_UTF8, else in the system's code page.
     i32 archive_start;       // where the archive begins in file (see run_archive_start)
     u8 sfx_flags;            // the SfxHeader's flags (0 without one)
-    char display_name[PATH_BUFFER_SIZE];   // the archive's name in messages without a path
-    char dest_path[PATH_BUFFER_SIZE];      // the folder, then each target in turn
-    char command[PATH_BUFFER_SIZE];        // the archive's command, or empty
     u8 archive_header[ARCHIVE_HEADER_SIZE];
 
     // --- the driver's own ----------------------------------------------
@@ -49,12 +46,18 @@ struct Extraction {
     i32 directory_position;         // file offset of the next directory piece
     u32 entries_left;               // of the directory walk
     u8 directory_cut;               // the file ended inside the last piece loaded
-    char temp_path[PATH_BUFFER_SIZE];  // the file a member is written to before it replaces its target
     // For the progress display: the files and their size (in units of the
     // driver's walk_directory) counted by a first pass over the directory,
     // the files reached by the walk proper and the units of the entries done.
     u32 files_total, files_reached;
     u32 units_total, units_done;
+
+    // --- the buffers, last: the fields above then lie within a one-byte
+    // offset of the record's start, which keeps the stub's code short
+    char display_name[PATH_BUFFER_SIZE];   // the archive's name in messages without a path (start-up)
+    char dest_path[PATH_BUFFER_SIZE];      // the folder, then each target in turn (start-up)
+    char command[PATH_BUFFER_SIZE];        // the archive's command, or empty (start-up)
+    char temp_path[PATH_BUFFER_SIZE];  // the file a member is written to before it replaces its target
     char message[MESSAGE_BUFFER_SIZE];
     char command_line[COMMAND_LINE_SIZE];
     u8 directory_buffer[DIRECTORY_BUFFER_SIZE];

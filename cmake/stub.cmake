@@ -24,6 +24,9 @@ endif()
 
 include(ExternalProject)
 
+# A host program the stub's build runs on the linked image (see its source).
+add_executable(dravex_point_relocations ${CMAKE_SOURCE_DIR}/cmake/stub/point_relocations.cpp)
+
 set(DRAVEX_STUB32_PATH ${CMAKE_BINARY_DIR}/dravex-stub.exe)
 set(DRAVEX_STUB64_PATH ${CMAKE_BINARY_DIR}/dravex-stub64.exe)
 
@@ -39,6 +42,8 @@ function(dravex_add_stub target arch name)
       -DDRAVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
       -DDRAVEX_STUB_NAME=${name}
       -DDRAVEX_OUTPUT_DIR=${CMAKE_BINARY_DIR}
+      -DDRAVEX_POINT_RELOCATIONS=$<TARGET_FILE:dravex_point_relocations>
+    DEPENDS dravex_point_relocations
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${name}.exe)

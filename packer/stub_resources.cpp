@@ -8,6 +8,7 @@
 #include "packer/stub_resources.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -455,6 +456,41 @@ bool read_resources(const Bytes& image, std::vector<Resource>& out, std::string&
     return reader.walk();
 }
 
+bool set_execution_level(Bytes& manifest, const std::string& level, std::string& error)
+{
+    const std::string text(manifest.begin(), manifest.end());
+    const std::string element = "<requestedExecutionLevel";
+    size_t start = text.find(element);
+    size_t end = start == std::string::npos ? start : text.find('>', start);
+    // The attribute: "level", after a blank, then "=" and a quoted value
+    // (blanks allowed around the "=", as XML allows).
+    size_t value = std::string::npos, value_end = std::string::npos;
+    for (size_t at = start; end != std::string::npos && (at = text.find("level", at + 1)) < end;) {
+        if (!std::isspace((unsigned char)text[at - 1]))
+            continue;
+        size_t p = at + 5;
+        while (p < end && std::isspace((unsigned char)text[p]))
+            p++;
+        if (p == end || text[p] != '=')
+            continue;
+        p++;
+        while (p < end && std::isspace((unsigned char)text[p]))
+            p++;
+        if (p < end && (text[p] == '"' || text[p] == '\'')) {
+            value = p + 1;
+            value_end = text.find(text[p], value);
+        }
+        break;
+    }
+    if (value == std::string::npos || value_end > end) {
+        error = "the stub's manifest has no requestedExecutionLevel with a level to change";
+        return false;
+    }
+    manifest.erase(manifest.begin() + value, manifest.begin() + value_end);
+    manifest.insert(manifest.begin() + value, level.begin(), level.end());
+    return true;
+}
+
 bool apply_identity(Bytes& image, const PublisherIdentity& identity, std::string& error)
 {
     if (identity.empty())
@@ -511,6 +547,17 @@ bool apply_identity(Bytes& image, const PublisherIdentity& identity, std::string
                                        }),
                         resources.end());
         resources.insert(resources.end(), icons.begin(), icons.end());
+    }
+
+    if (!identity.execution_level.empty()) {
+        auto manifest = std::find_if(resources.begin(), resources.end(),
+                                     [](const Resource& r) { return r.type == RESOURCE_MANIFEST; });
+        if (manifest == resources.end()) {
+            error = "the stub has no manifest to ask for elevation in";
+            return false;
+        }
+        if (!set_execution_level(manifest->data, identity.execution_level, error))
+            return false;
     }
 
     uint32_t tree_rva = last->virtual_address + last->raw_size;

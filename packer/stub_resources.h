@@ -23,13 +23,17 @@ struct PublisherIdentity {
     std::string copyright;        // LegalCopyright
     std::string description;      // FileDescription (default: the product name)
     std::vector<uint8_t> icon;    // the bytes of an .ico file, every image of it
+    // The manifest's requestedExecutionLevel: "requireAdministrator" or
+    // "highestAvailable" make Windows ask for elevation at start; empty
+    // leaves the stub's (asInvoker).
+    std::string execution_level;
 
     bool has_version_info() const
     {
         return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
                !description.empty();
     }
-    bool empty() const { return !has_version_info() && icon.empty(); }
+    bool empty() const { return !has_version_info() && icon.empty() && execution_level.empty(); }
 };
 
 // One resource: numeric type, name and language, and its bytes.
@@ -51,11 +55,16 @@ enum : uint32_t {
 // whose tree cannot be read or uses names instead of numbers.
 bool read_resources(const std::vector<uint8_t>& image, std::vector<Resource>& out, std::string& error);
 
-// Replaces the version information (when any string is given) and the icon
-// (when given) of a stub image whose last section ends the file, as above.
+// Replaces the version information (when any string is given), the icon
+// (when given) and the manifest's execution level (when given) of a stub
+// image whose last section ends the file, as above.
 // False with a message, and the image unchanged, for a bad .ico, a string
 // that is not UTF-8, or an image laid out otherwise.
 bool apply_identity(std::vector<uint8_t>& image, const PublisherIdentity& identity, std::string& error);
+
+// Sets the level attribute of the requestedExecutionLevel element of a
+// manifest (UTF-8 XML). False with a message when it has none.
+bool set_execution_level(std::vector<uint8_t>& manifest, const std::string& level, std::string& error);
 
 // The strings of a version resource's first string table, key and value in
 // UTF-8, and its fixed file version; for tests and listings.

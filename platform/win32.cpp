@@ -67,7 +67,9 @@ void* mem_realloc(void* block, u32 size)
     return (void*)LocalReAlloc((HLOCAL)block, size, LMEM_MOVEABLE);
 }
 
-void mem_free(void* block)
+// Out of line as well: in PE32 code each call through the import table is a
+// base relocation, one here instead of one at every site.
+DRAVEX_NOINLINE void mem_free(void* block)
 {
     LocalFree((HLOCAL)block);
 }

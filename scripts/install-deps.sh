@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libdivsufsort-dev libbz2-dev
   nlohmann-json3-dev libssl-dev python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth xdotool imagemagick osslsigncode openssl
+  wine wine64 xvfb xauth xdotool imagemagick osslsigncode openssl icoutils
   clang libclang-rt-14-dev
   zstd xz-utils bzip2 p7zip-full gzip time
 )

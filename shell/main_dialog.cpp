@@ -82,7 +82,7 @@ static void extract(HWND window)
     if (extracting)
         return;
     extracting = 1;
-    Extraction* x = &sfx_extraction;
+    Extraction* x = SFX_EXTRACTION;
     // The message GetDlgItemTextW would send: one import fewer.
     UINT n = (UINT)SendDlgItemMessageW(window, CTL_FOLDER, WM_GETTEXT, PATH_SIZE, (LPARAM)wide_text);
     text_from_units(x->dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
@@ -94,7 +94,7 @@ static void extract(HWND window)
             EnableWindow(GetDlgItem(window, id), FALSE);
     // The focus leaves the disabled controls for Cancel.
     SetFocus(GetDlgItem(window, CTL_CANCEL));
-    ResultCode result = extract_all(x, &stub_decoder);
+    ResultCode result = extract_all(x, STUB_DECODER);
     if (result < 0)
         report_error(x, result, 0, 0);
     cancel(window);
@@ -106,14 +106,14 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     switch (message) {
     case WM_INITDIALOG:
         dialog_begin(window, CTL_FOLDER, CTL_BROWSE);
-        text_format(sfx_extraction.message, sizeof sfx_extraction.message,
+        text_format(SFX_EXTRACTION->message, sizeof SFX_EXTRACTION->message,
                     "Click the Extract button to extract all files in %s to the specified folder.",
-                    sfx_extraction.display_name, 0);
-        set_item_text(window, CTL_INTRO, sfx_extraction.message);
+                    SFX_EXTRACTION->display_name, 0);
+        set_item_text(window, CTL_INTRO, SFX_EXTRACTION->message);
         set_item_text(window, CTL_BANNER, banner_text);
         if (stub_info.flags.overwrite_all)
             SendDlgItemMessageW(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
-        set_item_text(window, CTL_FOLDER, sfx_extraction.dest_path);
+        set_item_text(window, CTL_FOLDER, SFX_EXTRACTION->dest_path);
         // The dialog manager gives the focus to the first tab stop, the
         // folder box, and selects all its text.
         return 1;

@@ -22,9 +22,9 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
     case WM_INITDIALOG:
         dialog_begin(window, CTL_QUESTION, CTL_QUESTION_TAIL);
         // The rest of the sentence is the template's second line.
-        text_format(sfx_extraction.message, sizeof sfx_extraction.message, "File \"%s\"",
-                    sfx_extraction.dest_path, 0);
-        set_item_text(window, CTL_QUESTION, sfx_extraction.message);
+        text_format(SFX_EXTRACTION->message, sizeof SFX_EXTRACTION->message, "File \"%s\"",
+                    SFX_EXTRACTION->dest_path, 0);
+        set_item_text(window, CTL_QUESTION, SFX_EXTRACTION->message);
         return 1;
     case WM_COMMAND:
         switch (LOWORD(wparam)) {

@@ -29,7 +29,7 @@ Decoder stub_decoder;
 // handle, brush and font are left to the end of the process.
 static int fail(ResultCode code)
 {
-    report_error(&sfx_extraction, code, 0, 0);
+    report_error(SFX_EXTRACTION, code, 0, 0);
     return 0;
 }
 
@@ -44,7 +44,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     (void)command_line;  // the run takes nothing from its command line
     (void)show;
 
-    Extraction* x = &sfx_extraction;
+    Extraction* x = SFX_EXTRACTION;
     char* dest_path = x->dest_path;
 
     // The destination buffer serves as scratch for our own path here.
@@ -58,7 +58,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (x->file == INVALID_FILE)
         return fail(ERR_OPEN);
     crc32_build_table();
-    decoder_init(&stub_decoder, &stub_info.flags.cancel_flag, stub_info.distance_sizes,
+    decoder_init(STUB_DECODER, &stub_info.flags.cancel_flag, stub_info.distance_sizes,
                  stub_info.distance_offsets, stub_info.window_sizes);
     ResultCode result = verify_stub(x, stub_info.stub_length, stub_info.crc_slot, stub_info.stub_crc);
     if (result < 0)

@@ -12,7 +12,7 @@ wchar_t wide_text[MESSAGE_BUFFER_SIZE];
 const wchar_t* title_text(void)
 {
     static wchar_t title[TITLE_SIZE];
-    UINT code_page = (sfx_extraction.sfx_flags & SFX_FLAG_UTF8) ? CP_UTF8 : CP_ACP;
+    UINT code_page = (SFX_EXTRACTION->sfx_flags & SFX_FLAG_UTF8) ? CP_UTF8 : CP_ACP;
     MultiByteToWideChar(code_page, 0, stub_info.title, -1, title, TITLE_SIZE);
     return title;
 }

@@ -186,6 +186,56 @@ TEST(PublisherIdentity, VersionAloneKeepsTheIconAndNoIdentityChangesNothing)
     EXPECT_EQ(load_le32(&plain.out[stubfixture::find_record(stub)]), stub.size());
 }
 
+TEST(PublisherIdentity, ElevationChangesOnlyTheManifestsLevel)
+{
+    const struct {
+        const char* manifest;
+        const char* expected;  // nullptr: refused
+    } cases[] = {
+        {"<r><requestedExecutionLevel level=\"asInvoker\"/></r>",
+         "<r><requestedExecutionLevel level=\"requireAdministrator\"/></r>"},
+        {"<requestedExecutionLevel uiAccess='false'\n  level = 'asInvoker'>",
+         "<requestedExecutionLevel uiAccess='false'\n  level = 'requireAdministrator'>"},
+        {"<requestedExecutionLevel xlevel=\"a\" level=\"\"/>",
+         "<requestedExecutionLevel xlevel=\"a\" level=\"requireAdministrator\"/>"},
+        {"<requestedExecutionLevel uiAccess=\"false\"/><x level=\"asInvoker\"/>", nullptr},
+        {"<requestedPrivileges/>", nullptr},
+        {"<requestedExecutionLevel level=\"asInvoker", nullptr},
+    };
+    for (const auto& c : cases) {
+        Bytes manifest(c.manifest, c.manifest + std::strlen(c.manifest));
+        std::string error;
+        bool ok = packer::set_execution_level(manifest, "requireAdministrator", error);
+        EXPECT_EQ(ok, c.expected != nullptr) << c.manifest;
+        if (ok) {
+            EXPECT_EQ(std::string(manifest.begin(), manifest.end()), c.expected);
+        }
+    }
+
+    // On the stub: the manifest changes by the level's text, nothing else.
+    bool real = false;
+    Bytes stub = stubfixture::stub_image(&real);
+    if (!real)
+        return;
+    packer::PublisherIdentity id;
+    id.execution_level = "highestAvailable";
+    Built b = build(stub, id);
+    ASSERT_TRUE(b.ok) << b.error;
+    std::vector<Resource> before = resources_of(stub);
+    std::vector<Resource> after =
+        resources_of(Bytes(b.out.begin(), b.out.begin() + load_le32(&b.out[stubfixture::find_record(stub)])));
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); i++) {
+        std::string was(before[i].data.begin(), before[i].data.end());
+        if (before[i].type == packer::RESOURCE_MANIFEST) {
+            size_t at = was.find("level=\"asInvoker\"");
+            ASSERT_NE(at, std::string::npos);
+            was.replace(at + 7, 9, "highestAvailable");
+        }
+        EXPECT_EQ(std::string(after[i].data.begin(), after[i].data.end()), was) << "resource type " << before[i].type;
+    }
+}
+
 TEST(PublisherIdentity, RefusesBadIconsAndText)
 {
     Bytes stub = stubfixture::stub_image();

@@ -20,10 +20,11 @@ struct SfxSettings {
     bool overwrite = false;
     // The publisher's identity (UTF-8): version strings and an .ico file.
     std::string product, product_version, company, copyright, description, icon;
+    std::string elevate;  // "admin", "highest" or empty (no elevation asked)
     bool has_identity() const
     {
         return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
-               !description.empty() || !icon.empty();
+               !description.empty() || !icon.empty() || !elevate.empty();
     }
     std::string command_dir;  // "dest": the command starts in the destination folder
 };

@@ -24,7 +24,7 @@ static bool takes_value(const std::string& a)
                                                 "--command", "-o", "--output", "-x", "--exclude", "-i",
                                                 "--include", "-C", "--symlinks", "--product",
                                                 "--product-version", "--company", "--copyright",
-                                                "--description", "--icon"};
+                                                "--description", "--icon", "--elevate"};
     return names.count(a) != 0;
 }
 
@@ -67,6 +67,11 @@ static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
     cmd->add_option("--icon", s.icon, "the publisher's icon: an .ico file, with every size it holds")
         ->type_name("FILE.ico")
         ->check(CLI::ExistingFile);
+    cmd->add_option("--elevate", s.elevate,
+                    "admin: Windows asks for an administrator at start (requireAdministrator); highest: "
+                    "for the user's highest rights (highestAvailable). Default: the user's own rights")
+        ->type_name("admin|highest")
+        ->check(CLI::IsMember({"admin", "highest"}));
     cmd->add_option("--command-dir", s.command_dir,
                     "dest: start the command in the destination folder (default: the folder the "
                     "self-extractor was started from)")

@@ -39,6 +39,8 @@ bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
     id.company = s.company;
     id.copyright = s.copyright;
     id.description = s.description;
+    if (!s.elevate.empty())
+        id.execution_level = s.elevate == "admin" ? "requireAdministrator" : "highestAvailable";
     if (!s.icon.empty()) {
         std::string error;
         if (!read_file(s.icon, id.icon, error)) {

@@ -1,6 +1,8 @@
-# Checks a built stub: executable format, GUI subsystem, no base relocations
-# and no debug data, and imports from kernel32, user32 and gdi32 only (the
-# stub links no C runtime). Prints the size.
+# Checks a built stub: executable format, GUI subsystem, ready for ASLR (a
+# base relocation table, no section of its own for it, DYNAMIC_BASE and
+# NX_COMPAT, HIGH_ENTROPY_VA on PE32+), no debug data, and imports from
+# kernel32, user32 and gdi32 only (the stub links no C runtime). Prints the
+# size.
 #   cmake -DSTUB=file.exe -DOBJDUMP=objdump -DFORMAT=pei-i386 -P check_stub.cmake
 cmake_minimum_required(VERSION 3.20)
 file(SIZE ${STUB} size)
@@ -17,9 +19,21 @@ if(NOT dump MATCHES "Subsystem[ \t]+00000002[ \t]+\\(Windows GUI\\)")
   message(FATAL_ERROR "${STUB} is not a Windows GUI program")
 endif()
 
-if(NOT dump MATCHES "Entry 5 0+ 0+ Base Relocation Directory")
-  message(FATAL_ERROR "${STUB} carries base relocations")
+if(dump MATCHES "Entry 5 0+ 0+ Base Relocation Directory" OR NOT dump MATCHES "Entry 5 [0-9a-f]+ [0-9a-f]+ Base")
+  message(FATAL_ERROR "${STUB} has no base relocations")
 endif()
+if(dump MATCHES "Characteristics 0x[0-9a-f]*[13579bdf]\n")
+  message(FATAL_ERROR "${STUB} says its relocations are stripped")
+endif()
+set(flags DYNAMIC_BASE NX_COMPAT)
+if(FORMAT STREQUAL "pei-x86-64")
+  list(APPEND flags HIGH_ENTROPY_VA)
+endif()
+foreach(flag ${flags})
+  if(NOT dump MATCHES "DllCharacteristics[^\n]*\n([ \t]+[A-Z_]+\n)*[ \t]+${flag}\n")
+    message(FATAL_ERROR "${STUB} lacks ${flag}")
+  endif()
+endforeach()
 if(NOT dump MATCHES "Entry 6 0+ 0+ Debug Directory" OR dump MATCHES "[ \t]\\.(reloc|debug)")
   message(FATAL_ERROR "${STUB} carries relocations or debug data")
 endif()

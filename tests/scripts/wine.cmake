@@ -49,7 +49,8 @@ add_custom_command(OUTPUT ${WINE_BACKEND_TEST}
 add_custom_target(sfx_driver ALL DEPENDS ${WINE_DRIVER} ${WINE_MARKER} ${WINE_BACKEND_TEST})
 
 # The host helper that builds the self-extractors.
-add_executable(sfx_fixture ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_fixture.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_util.cpp)
+add_executable(sfx_fixture ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_fixture.cpp ${CMAKE_CURRENT_SOURCE_DIR}/test_util.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/pe_rebase.cpp)
 target_link_libraries(sfx_fixture PRIVATE dravex_packer)
 target_compile_definitions(sfx_fixture PRIVATE DRAVEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(sfx_fixture dravex_stub32 dravex_stub64)
@@ -88,6 +89,7 @@ set(WINE_SCENARIOS
   crc_failure
   name_too_long
   signed
+  rebased
   unicode_names
   screenshots)
 # The backend test is a 64-bit program of its own, not the stub.

@@ -22,6 +22,8 @@
 //   checked ID 0|1          state of a check box
 //   style MASK              the current window has every style bit of MASK
 //                           (hexadecimal)
+//   instance BASE           the current window belongs to a module loaded at
+//                           BASE (hexadecimal): where the stub's image lies
 //   enabled ID 0|1          whether control ID (0: the current window itself)
 //                           is enabled
 //   bar ID POS MAX          a progress bar's position and upper limit
@@ -308,6 +310,12 @@ void execute(const std::vector<std::string>& w)
         LONG style = GetWindowLongA(current, GWL_STYLE);
         if ((style & mask) != mask)
             fail("style %08lx lacks %08lx", (unsigned long)style, (unsigned long)mask);
+    } else if (op == "instance") {
+        need(w, 2);
+        unsigned long long base = std::strtoull(w[1].c_str(), nullptr, 16);
+        unsigned long long actual = (ULONG_PTR)GetWindowLongPtrW(current, GWLP_HINSTANCE);
+        if (actual != base)
+            fail("module at %llx, expected %llx", actual, base);
     } else if (op == "enabled") {
         need(w, 3);
         int id = std::atoi(w[1].c_str());

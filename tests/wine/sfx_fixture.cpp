@@ -23,6 +23,9 @@
 //                         data, which the archiver stores as it is)
 //     --product P --product-version V --company C --icon FILE.ico
 //                         the publisher's identity in the stub's resources
+//     --rebase ADDRESS    move the stub to base ADDRESS (hexadecimal) before
+//                         building: every address its base relocations
+//                         name is adjusted, as a loader would
 //     --exact-name FROM TO  the entry whose exact name is FROM (backslashes)
 //                         keeps its stored name but carries TO in its name
 //                         record, as a damaged or foreign record would
@@ -36,6 +39,7 @@
 #include "archive/records.h"
 #include "packer/archive_writer.h"
 #include "packer/sfx_builder.h"
+#include "tests/pe_rebase.h"
 #include "tests/test_util.h"
 
 using testutil::Bytes;
@@ -63,6 +67,7 @@ int main(int argc, char** argv)
     std::vector<std::pair<std::string, std::string>> exact_names;
     long flip_stub = -1, cut_archive = -1, flip_archive = -1;
     std::string flip_stub_text;
+    std::string rebase;
 
     for (int i = 3; i < argc; i++) {
         std::string a = argv[i];
@@ -115,6 +120,8 @@ int main(int argc, char** argv)
             strings.identity.company = value();
         else if (a == "--icon")
             strings.identity.icon = testutil::read_file(value());
+        else if (a == "--rebase")
+            rebase = value();
         else if (a == "--exact-name") {
             std::string from = value();
             exact_names.push_back({from, value()});
@@ -183,6 +190,8 @@ int main(int argc, char** argv)
     Bytes sfx;
     std::string error;
     std::vector<std::string> warnings;
+    if (!rebase.empty() && !testutil::rebase_image(stub, std::strtoull(rebase.c_str(), nullptr, 16), error))
+        return fail("--rebase: " + error);
     if (!packer::build_sfx(stub, archive, strings, sfx, error, warnings))
         return fail(error);
     for (const std::string& w : warnings)
