@@ -8,13 +8,6 @@
 
 #include "platform/base.h"
 
-// One lookup per byte: crc = crc32_table[(crc ^ b) & 0xFF] ^ (crc >> 8).
-#ifdef DRAVEX_STUB_BUILD
-extern u32 crc32_table[256];
-#else
-extern const u32* const crc32_table;
-#endif
-
 void crc32_build_table(void);
 u32 crc32_update(const u8* data, u32 count, u32 crc);
 

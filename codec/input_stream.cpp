@@ -52,27 +52,29 @@ i32 read_counted(Decoder* d, void* buffer, u32 count)
 
 void forward_copy(u8* target, const u8* source, u32 count)
 {
-    // Each 8-byte step loads before it stores, so an overlapping copy towards
-    // the front (target before source) reads every byte before it is
-    // overwritten; the history move relies on that. The stub copies byte
-    // after byte (memory_copy): the same result, and a copy right behind its
-    // source repeats bytes as the LZ matches need.
+    // Each step loads before it stores, so an overlapping copy towards the
+    // front (target before source) reads every byte before it is
+    // overwritten; the history move relies on that. A copy right behind its
+    // source (the LZ matches) must repeat the bytes just written, which a
+    // step does only if it reads nothing it writes: the host's 8-byte steps
+    // serve copies at least 8 bytes behind, the stub's 4-byte ones (its
+    // words) those at least 4 behind, and the rest goes byte after byte.
 #ifdef DRAVEX_STUB_BUILD
-    memory_copy(target, source, count);
-#else
-    while (count >= 8) {
-        u64 v;
-        __builtin_memcpy(&v, source, 8);
-        __builtin_memcpy(target, &v, 8);
-        target += 8;
-        source += 8;
-        count -= 8;
+    if ((u32)(size_t)(target - source) >= 4) {
+        for (; count >= 4; count -= 4, target += 4, source += 4)
+            store_le32(target, load_le32(source));
     }
-    while (count > 0) {
-        *target++ = *source++;
-        count--;
+#else
+    if ((u64)(target - source) >= 8) {
+        for (; count >= 8; count -= 8, target += 8, source += 8) {
+            u64 v;
+            __builtin_memcpy(&v, source, 8);
+            __builtin_memcpy(target, &v, 8);
+        }
     }
 #endif
+    for (; count > 0; count--)
+        *target++ = *source++;
 }
 
 // Zeroes the bytes a decoder may still load behind the valid data at `end`.

@@ -89,8 +89,8 @@ static DRAVEX_INLINE void copy_match(u8* out, u32 distance, u32 count)
 {
     const u8* src = out - distance;
 #ifdef DRAVEX_STUB_BUILD
-    // The stub's forward copy moves byte after byte: the same result for
-    // every distance, as the faster forms below only reproduce it.
+    // The stub's forward copy takes 4-byte steps at distances of 4 and
+    // more, byte after byte below.
     forward_copy(out, src, count);
 #else
     if (distance >= 8) {

@@ -4,7 +4,8 @@
 #   scripts/fuzz.sh [seconds] [name...]
 #
 # seconds defaults to 30 per target; names are the fuzz/fuzz_<name>.cpp
-# stems (default: all). Each target starts from its committed seeds in
+# stems (default: all), or <name>_stub_form for a target's build against the
+# stub's form of the codec (fuzz/CMakeLists.txt lists those). Each target starts from its committed seeds in
 # fuzz/seeds/<name>/ and grows a working corpus in the build directory, so
 # the committed seeds stay as they are. Crashes are left in the build
 # directory as crash-* files and make the script fail.
@@ -40,7 +41,8 @@ for name in $names; do
     corpus="$build/corpus/$name"
     mkdir -p "$corpus"
     echo "== fuzz_$name: ${seconds}s"
-    seeds="$src/fuzz/seeds/$name"
+    # A target's stub form (<name>_stub_form) starts from the same seeds.
+    seeds="$src/fuzz/seeds/${name%_stub_form}"
     [ -d "$seeds" ] || seeds=""
     # shellcheck disable=SC2086
     if ! (cd "$build" && "./fuzz/fuzz_${name}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \

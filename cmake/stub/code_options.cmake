@@ -1,6 +1,7 @@
 # The compile options that shape the stub's code, shared by the stub build and
-# by the benchmark that runs the stub's decoder on the host
-# (bench/block_speed.cpp).
+# by the host builds of the stub's form of the codec (dravex_codec_stub_form:
+# its tests, fuzz replays and fuzzers, bench/block_speed.cpp). Those lack only
+# the stub's link-time optimisation and freestanding flags.
 #
 # Optimisations that -Os keeps although they cost the stub bytes: loop
 # rewriting, dominator-based jump threading, partial inlining, second-pass
