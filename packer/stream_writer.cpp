@@ -53,6 +53,9 @@ enum : uint32_t {
     // data codes worse than each kind in a block of its own.
     LARGE_MEMBER = 256 * 1024,
     MIN_CUT_PIECE = 16 * 1024,
+    // A run of already compressed members at least this long gets stored
+    // blocks of its own.
+    MIN_STORED_RUN = 4096,
 };
 
 uint8_t applied_filter(const StreamMember& m)
@@ -206,6 +209,7 @@ struct BlockInput {
     uint64_t start = 0;  // in the decoded stream
     uint32_t length = 0;
     bool last = false;
+    bool store = false;           // already compressed: stored without trying a coding
     unsigned selector = 0;
     uint32_t kept = 0;            // history bytes in front of the block
     std::vector<uint8_t> window;  // the kept history, then the block's bytes
@@ -213,7 +217,8 @@ struct BlockInput {
     const uint8_t* bytes() const { return window.data() + kept; }
     bool operator==(const BlockInput& o) const
     {
-        return start == o.start && length == o.length && last == o.last && selector == o.selector &&
+        return start == o.start && length == o.length && last == o.last && store == o.store &&
+               selector == o.selector &&
                kept == o.kept && window == o.window;
     }
 };
@@ -299,6 +304,10 @@ public:
         if (!pool_)
             return;
         auto input = std::make_shared<const BlockInput>(in);
+        if (in.store) {
+            lz_jobs_.push_back(ready(input));
+            return;
+        }
         const int level = level_;
         if (level >= 1)
             lz_jobs_.push_back(submit(input, [input, level] { return code_lz(*input, level); }));
@@ -308,6 +317,11 @@ public:
 
     void take(const BlockInput& in, Coding& lz, Coding& bwt)
     {
+        if (in.store) {
+            if (started_for(in))
+                lz_jobs_.pop_front();
+            return;
+        }
         if (level_ >= 1) {
             if (!started_for(in)) {
                 drop(lz_jobs_);
@@ -337,6 +351,18 @@ private:
     {
         return a.start == b.start && a.length == b.length && a.last == b.last &&
                std::memcmp(a.bytes(), b.bytes(), a.length) == 0;
+    }
+
+    // A job with nothing to do: a block stored as it is.
+    static Job ready(const std::shared_ptr<const BlockInput>& input)
+    {
+        Job job;
+        job.in = input;
+        job.dropped = std::make_shared<std::atomic<bool>>(false);
+        std::promise<Coding> done;
+        job.coding = done.get_future();
+        done.set_value(Coding());
+        return job;
     }
 
     template <typename F>
@@ -446,7 +472,8 @@ struct StreamState {
     HistoryModel model;
     std::vector<uint8_t> history;  // the last kept bytes, in the form the extractor keeps them
 
-    BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts) const
+    BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts,
+                     const std::vector<uint64_t>& stored_runs) const
     {
         BlockInput in;
         in.start = done;
@@ -456,6 +483,15 @@ struct StreamState {
         auto cut = std::upper_bound(cuts.begin(), cuts.end(), done + MIN_CUT_PIECE);
         if (cut != cuts.end() && *cut < done + in.length)
             in.length = (uint32_t)(*cut - done);
+        // Runs of already compressed members (start, end, start, end, ...)
+        // are blocks of their own, stored.
+        auto run = std::upper_bound(stored_runs.begin(), stored_runs.end(), done);
+        if (run != stored_runs.end() && *run < done + in.length)
+            in.length = (uint32_t)(*run - done);
+        if (level >= 1 && (run - stored_runs.begin()) % 2 == 1) {
+            in.store = true;
+            in.length = std::min<uint32_t>(in.length, MAX_STORED_OUTPUT);
+        }
         in.last = done + in.length == total;
         if (level >= 1) {
             in.selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
@@ -534,6 +570,26 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
 
     // Block cuts: the record boundaries next to a large member, at the
     // levels that choose between LZ and BWT.
+    std::vector<uint64_t> stored_runs;
+    if (options.level >= 1) {
+        uint64_t at = 0;
+        for (const StreamMember& m : members) {
+            uint64_t record = LOCAL_HEADER_SIZE + m.name.size() + (uint64_t)m.size + MEMBER_CRC_SIZE;
+            if (m.store) {
+                if (!stored_runs.empty() && stored_runs.back() == at)
+                    stored_runs.back() = at + record;  // the run goes on
+                else
+                    stored_runs.insert(stored_runs.end(), {at, at + record});
+            }
+            at += record;
+        }
+        // Short runs are coded with what surrounds them.
+        std::vector<uint64_t> long_runs;
+        for (size_t i = 0; i < stored_runs.size(); i += 2)
+            if (stored_runs[i + 1] - stored_runs[i] >= MIN_STORED_RUN)
+                long_runs.insert(long_runs.end(), {stored_runs[i], stored_runs[i + 1]});
+        stored_runs.swap(long_runs);
+    }
     std::vector<uint64_t> cuts;
     if (options.level >= 5) {
         uint64_t at = 0, previous = 0;
@@ -557,7 +613,8 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
     StreamBytes bytes(members);
     StreamState state;
     const int level = options.level;
-    const unsigned threads = std::max(1u, options.threads);
+    // Level 0 codes nothing, so there is nothing to do ahead.
+    const unsigned threads = level >= 1 ? std::max(1u, options.threads) : 1;
     BlockCoder coder(level, threads);
     // The forecast: the state in front of the next block not yet started,
     // and how blocks are expected to turn out (as the last one did).
@@ -567,7 +624,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         options.progress(0, total);
 
     while (state.done < total) {
-        BlockInput in = state.input(bytes, total, level, cuts);
+        BlockInput in = state.input(bytes, total, level, cuts, stored_runs);
         const uint32_t full_length = in.length;
         if (threads > 1 && !coder.started_for(in)) {
             // Nothing ahead, or the forecast went wrong: start again from
@@ -577,9 +634,11 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
             forecast_after(next, in, expected);
             coder.start(in);
         }
-        // Enough blocks ahead to keep every thread busy.
-        while (threads > 1 && coder.started() < threads && next.done < total) {
-            BlockInput ahead = next.input(bytes, total, level, cuts);
+        // Enough blocks ahead to keep every thread busy, and no more than
+        // that many blocks' bytes read ahead (stored blocks cost no work).
+        while (threads > 1 && coder.started() < threads && next.done < total &&
+               next.done - state.done < (uint64_t)(threads + 1) * MAX_BLOCK_OUTPUT) {
+            BlockInput ahead = next.input(bytes, total, level, cuts, stored_runs);
             forecast_after(next, ahead, expected);
             coder.start(ahead);
         }
