@@ -210,6 +210,7 @@ struct BlockInput {
     uint32_t length = 0;
     bool last = false;
     bool store = false;           // already compressed: stored without trying a coding
+    bool machine_code = false;    // mostly members with a call filter
     unsigned selector = 0;
     uint32_t kept = 0;            // history bytes in front of the block
     std::vector<uint8_t> window;  // the kept history, then the block's bytes
@@ -218,6 +219,7 @@ struct BlockInput {
     bool operator==(const BlockInput& o) const
     {
         return start == o.start && length == o.length && last == o.last && store == o.store &&
+               machine_code == o.machine_code &&
                selector == o.selector &&
                kept == o.kept && window == o.window;
     }
@@ -262,7 +264,9 @@ Coding code_bwt(const BlockInput& in, int level)
     c.candidate.method = METHOD_BWT;
     BitWriter w(c.candidate.bytes);
     BwtOptions bwt_options;
-    bwt_options.level = level;
+    // Machine code goes LZ: the finer table fits of levels 8 and 9 (most
+    // of their time) are spent on the blocks BWT can win, text and data.
+    bwt_options.level = in.machine_code ? std::min(level, 6) : level;
     c.framed = true;
     try {
         encode_bwt_block(w, in.bytes(), in.length, in.last, bwt_options);
@@ -466,6 +470,16 @@ void keep_history(std::vector<uint8_t>& history, uint32_t kept, const uint8_t* c
         history.erase(history.begin(), history.end() - MAX_KEPT_HISTORY);
 }
 
+// How much of [begin, end) the runs (start, end, start, end, ...) cover.
+uint64_t covered(const std::vector<uint64_t>& runs, uint64_t begin, uint64_t end)
+{
+    uint64_t sum = 0;
+    for (ptrdiff_t r = (std::upper_bound(runs.begin(), runs.end(), begin) - runs.begin()) & ~(ptrdiff_t)1;
+         r < (ptrdiff_t)runs.size() && runs[r] < end; r += 2)
+        sum += std::min(end, runs[r + 1]) - std::max(begin, runs[r]);
+    return sum;
+}
+
 // The writer's state in front of a block: enough to form the block's input.
 struct StreamState {
     uint64_t done = 0;
@@ -473,7 +487,7 @@ struct StreamState {
     std::vector<uint8_t> history;  // the last kept bytes, in the form the extractor keeps them
 
     BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts,
-                     const std::vector<uint64_t>& stored_runs) const
+                     const std::vector<uint64_t>& stored_runs, const std::vector<uint64_t>& code_runs) const
     {
         BlockInput in;
         in.start = done;
@@ -492,6 +506,7 @@ struct StreamState {
             in.store = true;
             in.length = std::min<uint32_t>(in.length, MAX_STORED_OUTPUT);
         }
+        in.machine_code = 2 * covered(code_runs, in.start, in.start + in.length) > in.length;
         in.last = done + in.length == total;
         if (level >= 1) {
             in.selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
@@ -570,11 +585,17 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
 
     // Block cuts: the record boundaries next to a large member, at the
     // levels that choose between LZ and BWT.
-    std::vector<uint64_t> stored_runs;
+    std::vector<uint64_t> stored_runs, code_runs;
     if (options.level >= 1) {
         uint64_t at = 0;
         for (const StreamMember& m : members) {
             uint64_t record = LOCAL_HEADER_SIZE + m.name.size() + (uint64_t)m.size + MEMBER_CRC_SIZE;
+            if (applied_filter(m) != 0) {
+                if (!code_runs.empty() && code_runs.back() == at)
+                    code_runs.back() = at + record;
+                else
+                    code_runs.insert(code_runs.end(), {at, at + record});
+            }
             if (m.store) {
                 if (!stored_runs.empty() && stored_runs.back() == at)
                     stored_runs.back() = at + record;  // the run goes on
@@ -624,7 +645,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         options.progress(0, total);
 
     while (state.done < total) {
-        BlockInput in = state.input(bytes, total, level, cuts, stored_runs);
+        BlockInput in = state.input(bytes, total, level, cuts, stored_runs, code_runs);
         const uint32_t full_length = in.length;
         if (threads > 1 && !coder.started_for(in)) {
             // Nothing ahead, or the forecast went wrong: start again from
@@ -638,7 +659,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         // that many blocks' bytes read ahead (stored blocks cost no work).
         while (threads > 1 && coder.started() < threads && next.done < total &&
                next.done - state.done < (uint64_t)(threads + 1) * MAX_BLOCK_OUTPUT) {
-            BlockInput ahead = next.input(bytes, total, level, cuts, stored_runs);
+            BlockInput ahead = next.input(bytes, total, level, cuts, stored_runs, code_runs);
             forecast_after(next, ahead, expected);
             coder.start(ahead);
         }
