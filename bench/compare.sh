@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Compares qvx with the common compressors on the seven Silesia corpus files:
-# packed bytes, ratio, processor time and peak memory of packing and of
-# unpacking, one table for all.
+# Compares qvx with the common compressors on a corpus: packed bytes, ratio,
+# processor time and peak memory of packing and of unpacking, one table for
+# all.
 #
-# usage: bench/compare.sh [--readme] QVX [OLD_QVX]
+# usage: bench/compare.sh [--readme] [--corpus silesia|software] QVX [OLD_QVX]
 #   QVX       the qvx binary to measure (default: build/qvx)
 #   OLD_QVX   an earlier qvx: its rows ("before") come from the same run
-#   --readme  also writes the table into README.md, between the
-#             "compare table" marker lines (rows of OLD_QVX left out)
+#   --corpus  silesia (default): the seven Silesia files; software: the
+#             tree bench/software_corpus.sh builds (Windows DLLs and
+#             programs, Python's library, headers, documentation)
+#   --readme  also writes the table into README.md, between the corpus's
+#             marker lines ("compare table" for Silesia, "software table"
+#             for the software corpus; rows of OLD_QVX left out)
 # environment:
 #   DRAVEX_SHARED  shared folder holding corpus/silesia/*.zip (default:
 #                  ../shared beside the checkout)
+#   SOFTWARE_CORPUS  a software corpus already built (its folder, holding
+#                  usr/); without it the corpus is built in the work folder
 #   QVX_LEVELS     qvx levels to run (default: "1 6 9")
-#   TOOLS          which others to run (default: "gzip bzip2 xz zstd 7z")
+#   TOOLS          which others to run (default: "gzip bzip2 xz zstd 7z" on
+#                  Silesia, "gzip xz6 xz zstd zstd512 7z" on the software
+#                  corpus; xz6 is xz -6, zstd512 zstd -19 with a 512 KB
+#                  window, the largest history a QVX block may use)
 #
-# qvx packs the seven files; the others pack a tar of them (each is a
-# single-stream compressor, or 7z with one solid stream). Every program runs
+# qvx packs the files; the others pack a tar of them (each is a
+# single-stream compressor), except 7z, which packs the Silesia tar and the
+# software corpus's files (one solid stream either way). Every program runs
 # on one thread (xz -T1, zstd -T1, 7z -mmt1). Times are user + system
 # processor seconds of the whole process and memory its peak resident set,
 # both from /usr/bin/time, so other jobs on the machine hardly change them.
@@ -24,17 +34,33 @@ set -u
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 readme=0
-if [ "${1:-}" = "--readme" ]; then
-    readme=1
-    shift
-fi
+corpus=silesia
+while [ $# -gt 0 ]; do
+    case $1 in
+    --readme) readme=1; shift ;;
+    --corpus) corpus=${2:-}; shift 2 || shift ;;
+    --corpus=*) corpus=${1#--corpus=}; shift ;;
+    *) break ;;
+    esac
+done
+case $corpus in
+silesia | software) ;;
+*) echo "compare.sh: --corpus takes silesia or software, not \"$corpus\"" >&2; exit 7 ;;
+esac
 QVX_NEW=${1:-$here/build/qvx}
 QVX_OLD=${2:-}
 SHARED=${DRAVEX_SHARED:-$here/../shared}
 CORPUS=$SHARED/corpus/silesia
 LEVELS=${QVX_LEVELS:-"1 6 9"}
-TOOLS=${TOOLS:-"gzip bzip2 xz zstd 7z"}
-FILES="dickens mr nci ooffice osdb reymont xml"
+if [ $corpus = silesia ]; then
+    TOOLS=${TOOLS:-"gzip bzip2 xz zstd 7z"}
+    FILES="dickens mr nci ooffice osdb reymont xml"
+    MARKER="compare table"
+else
+    TOOLS=${TOOLS:-"gzip xz6 xz zstd zstd512 7z"}
+    FILES="usr"
+    MARKER="software table"
+fi
 
 for q in "$QVX_NEW" $QVX_OLD; do
     if [ ! -x "$q" ]; then
@@ -48,20 +74,38 @@ if [ ! -x /usr/bin/time ]; then
     echo "compare.sh: /usr/bin/time missing (scripts/install-deps.sh installs it)" >&2
     exit 2
 fi
-for f in $FILES; do
-    if [ ! -f "$CORPUS/$f.zip" ]; then
-        echo "compare.sh: $CORPUS/$f.zip not found; skipping" >&2
-        exit 0
-    fi
-done
+if [ $corpus = silesia ]; then
+    for f in $FILES; do
+        if [ ! -f "$CORPUS/$f.zip" ]; then
+            echo "compare.sh: $CORPUS/$f.zip not found; skipping" >&2
+            exit 0
+        fi
+    done
+fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qvx-compare-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-mkdir -p "$WORK/in"
-for f in $FILES; do unzip -q -o "$CORPUS/$f.zip" -d "$WORK/in"; done
-(cd "$WORK/in" && tar cf "$WORK/corpus.tar" $FILES)
-original=0
-for f in $FILES; do original=$((original + $(stat -c %s "$WORK/in/$f"))); done
+if [ $corpus = silesia ]; then
+    mkdir -p "$WORK/in"
+    for f in $FILES; do unzip -q -o "$CORPUS/$f.zip" -d "$WORK/in"; done
+    title_files="The seven Silesia files"
+elif [ -n "${SOFTWARE_CORPUS:-}" ]; then
+    ln -s "$(realpath "$SOFTWARE_CORPUS")" "$WORK/in"
+    title_files="The software corpus (bench/software_corpus.sh)"
+else
+    "$here/bench/software_corpus.sh" "$WORK/in" >&2 || exit 2
+    title_files="The software corpus (bench/software_corpus.sh)"
+fi
+(cd "$WORK/in/" && tar cf "$WORK/corpus.tar" --sort=name $FILES)
+original=$(cd "$WORK/in/" && find $FILES -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+file_count=$(cd "$WORK/in/" && find $FILES -type f | wc -l)
+
+# same_tree DIR: whether DIR holds the corpus's files, byte for byte.
+same_tree() {
+    (cd "$WORK/in/" && find $FILES -type f) | while IFS= read -r f; do
+        cmp -s "$WORK/in/$f" "$1/$f" || { echo "compare.sh: $f differs" >&2; return 1; }
+    done
+}
 
 # measure FILE CMD...: runs CMD under /usr/bin/time and stores "cpu_seconds peak_mb"
 # in FILE; returns CMD's status.
@@ -82,9 +126,9 @@ run() {
     "qvx -"* | "qvx before -"*)
         local bin=$QVX_NEW level=${name##*-}
         [[ $name == "qvx before"* ]] && bin=$QVX_OLD
-        (cd "$WORK/in" && measure "$WORK/pack" "$bin" a "-$level" -f "$archive" $FILES >/dev/null) || ok=0
+        (cd "$WORK/in/" && measure "$WORK/pack" "$bin" a "-$level" -f "$archive" $FILES >/dev/null) || ok=0
         measure "$WORK/unpack" "$bin" x -y "$archive" -o "$out" >/dev/null || ok=0
-        for f in $FILES; do cmp -s "$WORK/in/$f" "$out/$f" || ok=0; done
+        same_tree "$out" || ok=0
         ;;
     *)
         case $name in
@@ -92,21 +136,35 @@ run() {
             measure "$WORK/unpack" gzip -d -c "$archive" >"$out/corpus.tar" ;;
         bzip2) measure "$WORK/pack" bzip2 -9 -c "$WORK/corpus.tar" >"$archive" &&
             measure "$WORK/unpack" bzip2 -d -c "$archive" >"$out/corpus.tar" ;;
+        xz6) measure "$WORK/pack" xz -6 -T1 -c "$WORK/corpus.tar" >"$archive" &&
+            measure "$WORK/unpack" xz -d -T1 -c "$archive" >"$out/corpus.tar" ;;
         xz) measure "$WORK/pack" xz -9 -T1 -c "$WORK/corpus.tar" >"$archive" &&
             measure "$WORK/unpack" xz -d -T1 -c "$archive" >"$out/corpus.tar" ;;
         zstd) measure "$WORK/pack" zstd -19 -T1 -q -c "$WORK/corpus.tar" >"$archive" &&
             measure "$WORK/unpack" zstd -d -T1 -q -c "$archive" >"$out/corpus.tar" ;;
+        zstd512) measure "$WORK/pack" zstd -19 --zstd=wlog=19 -T1 -q -c "$WORK/corpus.tar" >"$archive" &&
+            measure "$WORK/unpack" zstd -d -T1 -q -c "$archive" >"$out/corpus.tar" ;;
         7z) archive="$archive.7z"
-            measure "$WORK/pack" 7z a -mx9 -mmt1 "$archive" "$WORK/corpus.tar" >/dev/null &&
+            if [ $corpus = silesia ]; then
+                measure "$WORK/pack" 7z a -mx9 -mmt1 "$archive" "$WORK/corpus.tar" >/dev/null
+            else
+                (cd "$WORK/in/" && measure "$WORK/pack" 7z a -mx9 -mmt1 "$archive" $FILES >/dev/null)
+            fi &&
             measure "$WORK/unpack" 7z x -y -mmt1 "-o$out" "$archive" >/dev/null ;;
         esac || ok=0
-        cmp -s "$WORK/corpus.tar" "$out/corpus.tar" || ok=0
+        if [ $corpus = software ] && [ $name = 7z ]; then
+            same_tree "$out" || ok=0
+        else
+            cmp -s "$WORK/corpus.tar" "$out/corpus.tar" || ok=0
+        fi
         ;;
     esac
     local label=$name
     case $name in
     gzip | bzip2 | xz) label="$name -9" ;;
+    xz6) label="xz -6" ;;
     zstd) label="zstd -19" ;;
+    zstd512) label="zstd -19, 512 KB window" ;;
     7z) label="7z -mx9" ;;
     "qvx before -"*) label="qvx -${name##*-} (before)" ;;
     esac
@@ -130,12 +188,16 @@ for l in $LEVELS; do
     [ -n "$QVX_OLD" ] && rows+=("qvx before -$l")
 done
 for t in $TOOLS; do
-    if command -v "$t" >/dev/null 2>&1; then rows+=("$t"); else echo "compare.sh: $t not installed; skipped" >&2; fi
+    if command -v "${t%%[0-9]*}" >/dev/null 2>&1; then rows+=("$t"); else echo "compare.sh: $t not installed; skipped" >&2; fi
 done
 
 table="$WORK/table"
 {
-    echo "The seven Silesia files, $(echo "$original" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes; qvx packs the files, the others their tar."
+    if [ $corpus = silesia ]; then
+        echo "$title_files, $(echo "$original" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes; qvx packs the files, the others their tar."
+    else
+        echo "$title_files, $file_count files, $(echo "$original" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes; qvx and 7z pack the files, the others their tar."
+    fi
     echo
     echo "| tool | bytes | ratio | pack CPU s | unpack CPU s | pack peak MB | unpack peak MB |"
     echo "|---|---:|---:|---:|---:|---:|---:|"
@@ -149,11 +211,11 @@ done
 
 if [ $readme -eq 1 ]; then
     grep -v "(before)" "$table" >"$WORK/readme_table"
-    awk -v table="$WORK/readme_table" '
-        /^<!-- compare table begin/ { print; while ((getline line < table) > 0) print line; skip = 1; next }
-        /^<!-- compare table end/ { skip = 0 }
+    awk -v table="$WORK/readme_table" -v marker="$MARKER" '
+        index($0, "<!-- " marker " begin") == 1 { print; while ((getline line < table) > 0) print line; skip = 1; next }
+        index($0, "<!-- " marker " end") == 1 { skip = 0 }
         !skip { print }' "$here/README.md" >"$WORK/README.md"
-    if cmp -s "$here/README.md" "$WORK/README.md" || ! grep -q "^<!-- compare table end" "$here/README.md"; then
+    if cmp -s "$here/README.md" "$WORK/README.md" || ! grep -q "^<!-- $MARKER end" "$here/README.md"; then
         echo "compare.sh: README.md has no compare table markers, or nothing changed" >&2
     else
         cp "$WORK/README.md" "$here/README.md"

@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <clocale>
 #include <cwctype>
+#include <cmath>
+#include <map>
 #include <cstring>
 #include <dirent.h>
 #include <set>
@@ -605,6 +607,229 @@ std::vector<uint8_t> entry_record(const WriterEntry& e, uint32_t stream_offset, 
     return record;
 }
 
+// --- the order members go into the stream ----------------------------------
+//
+// LZ blocks see the last 512 KB at most, so what sits next to what decides
+// how much of the history is of use. Members are placed by kind: content
+// class first (text, other data, ELF, PE, already compressed), then the
+// extension, then the stored path; a member identical to an earlier one
+// follows it at once, so that it codes as a few matches. Folders all come
+// first, so every folder stands before what it holds, and the directory lists
+// the members in stream order, so extraction reads each stream once, front to
+// back. The order depends on the files alone, never on the thread count.
+
+enum ContentClass : uint8_t { CLASS_TEXT, CLASS_DATA, CLASS_ELF, CLASS_PE, CLASS_COMPRESSED };
+
+const size_t CLASS_SAMPLE = 16 * 1024;
+// The largest twin whose earlier copy still lies within the 512 KB history.
+const uint64_t TWIN_IN_HISTORY = 480 * 1024;
+
+// Order-0 entropy in bits per byte.
+double entropy(const uint8_t* p, size_t n)
+{
+    if (n == 0)
+        return 0;
+    size_t counts[256] = {0};
+    for (size_t i = 0; i < n; i++)
+        counts[p[i]]++;
+    double bits = 0;
+    for (size_t c : counts)
+        if (c != 0)
+            bits -= (double)c * std::log2((double)c / (double)n);
+    return bits / (double)n;
+}
+
+bool compressed_magic(const uint8_t* p, size_t n)
+{
+    static const struct {
+        const char* bytes;
+        size_t size;
+    } magics[] = {
+        {"PK\x03\x04", 4},              // zip, jar, docx, apk
+        {"\x1f\x8b", 2},                // gzip
+        {"\xfd" "7zXZ\x00", 6},         // xz
+        {"7z\xbc\xaf\x27\x1c", 6},       // 7z
+        {"BZh", 3},                     // bzip2
+        {"\x28\xb5\x2f\xfd", 4},         // zstd
+        {"\x04\x22\x4d\x18", 4},         // lz4
+        {"MSCF", 4},                    // cab
+        {"\x89PNG", 4},                 // png
+        {"\xff\xd8\xff", 3},             // jpeg
+        {"GIF8", 4},                    // gif
+        {"Rar!", 4},                    // rar
+        {"OggS", 4},                    // ogg
+        {"fLaC", 4},                    // flac
+        {"ID3", 3},                     // mp3
+    };
+    for (const auto& m : magics)
+        if (n >= m.size && memcmp(p, m.bytes, m.size) == 0)
+            return true;
+    // webp, mp4 and friends carry their kind after a length.
+    return (n >= 12 && memcmp(p, "RIFF", 4) == 0 && memcmp(p + 8, "WEBP", 4) == 0) ||
+           (n >= 8 && memcmp(p + 4, "ftyp", 4) == 0);
+}
+
+// The class from up to three samples of the file (head, middle, tail):
+// a few reads whatever its size.
+ContentClass classify(const WriterEntry& e)
+{
+    if (e.link || e.size == 0)
+        return CLASS_TEXT;
+    int fd = open(e.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return CLASS_DATA;  // reported when it is packed
+    std::vector<uint8_t> sample;
+    auto take = [&](uint64_t at) {
+        size_t want = (size_t)std::min<uint64_t>(CLASS_SAMPLE, e.size - at);
+        size_t have = sample.size();
+        sample.resize(have + want);
+        ssize_t n;
+        do
+            n = pread(fd, sample.data() + have, want, (off_t)at);
+        while (n < 0 && errno == EINTR);
+        sample.resize(have + (n > 0 ? (size_t)n : 0));
+    };
+    take(0);
+    size_t head = sample.size();
+    if (e.size >= 3 * CLASS_SAMPLE) {
+        take(e.size / 2 - CLASS_SAMPLE / 2);
+        take(e.size - CLASS_SAMPLE);
+    }
+    close(fd);
+    const uint8_t* p = sample.data();
+    if (head >= 2 && p[0] == 'M' && p[1] == 'Z')
+        return CLASS_PE;
+    if (head >= 4 && memcmp(p, "\x7f" "ELF", 4) == 0)
+        return CLASS_ELF;
+    // What is already compressed gains nothing from another coder; the
+    // bytes after its header show whether it is (a zip may hold stored
+    // members). Random data has no header to tell it by.
+    double bits = entropy(p + std::min<size_t>(head, 512), sample.size() - std::min<size_t>(head, 512));
+    if (compressed_magic(p, head) && (sample.size() < 4096 || bits >= 7.5))
+        return CLASS_COMPRESSED;
+    if (sample.size() >= 3 * CLASS_SAMPLE && bits >= 7.99)
+        return CLASS_COMPRESSED;
+    size_t odd = 0;
+    for (size_t i = 0; i < head; i++)
+        if (p[i] == 0 || (p[i] < 0x20 && p[i] != '\t' && p[i] != '\n' && p[i] != '\r' && p[i] != '\f'))
+            odd++;
+    return odd * 100 <= head ? CLASS_TEXT : CLASS_DATA;
+}
+
+std::string extension_of(const std::string& name)
+{
+    size_t slash = name.rfind('\\');
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == name.size() ||
+        dot == (slash == std::string::npos ? 0 : slash + 1))
+        return "";
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext)
+        c = (char)fold_name_byte((u8)c);
+    return ext;
+}
+
+// CRC-32 of a whole file, to find twins among files of one size; false when
+// it cannot be read (it is then nobody's twin; packing reports it).
+bool file_crc(const WriterEntry& e, std::vector<uint8_t>& buffer, uint32_t& crc)
+{
+    if (e.link) {
+        crc = crc32_update((const u8*)e.link_target.data(), (u32)e.link_target.size(), 0xFFFFFFFFu);
+        return true;
+    }
+    int fd = open(e.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    buffer.resize(1 << 20);
+    crc = 0xFFFFFFFFu;
+    uint64_t done = 0;
+    while (true) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        crc = crc32_update(buffer.data(), (u32)n, crc);
+        done += (uint64_t)n;
+    }
+    close(fd);
+    return done == e.size;
+}
+
+}  // namespace
+
+std::vector<size_t> packing_order(const std::vector<WriterEntry>& entries, std::vector<bool>* incompressible)
+{
+    std::vector<size_t> order, files;
+    std::vector<ContentClass> classes(entries.size(), CLASS_TEXT);
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (entries[i].folder) {
+            order.push_back(i);
+        } else {
+            files.push_back(i);
+            classes[i] = classify(entries[i]);
+        }
+    }
+    std::vector<std::string> extensions(entries.size());
+    for (size_t i : files)
+        extensions[i] = extension_of(entries[i].name);
+    std::sort(files.begin(), files.end(), [&](size_t a, size_t b) {
+        if (classes[a] != classes[b])
+            return classes[a] < classes[b];
+        if (extensions[a] != extensions[b])
+            return extensions[a] < extensions[b];
+        return entries[a].exact < entries[b].exact;
+    });
+
+    // Twins: files of one size with one CRC-32 (a rare false pair only
+    // places two files side by side; each keeps its own bytes).
+    std::vector<size_t> by_size(files);
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [&](size_t a, size_t b) { return entries[a].size < entries[b].size; });
+    std::vector<std::pair<uint64_t, uint32_t>> keys(entries.size());
+    std::vector<bool> keyed(entries.size(), false);
+    std::vector<uint8_t> buffer;
+    for (size_t k = 0; k < by_size.size();) {
+        size_t end = k + 1;
+        while (end < by_size.size() && entries[by_size[end]].size == entries[by_size[k]].size)
+            end++;
+        if (end - k > 1 && entries[by_size[k]].size > 0)
+            for (size_t j = k; j < end; j++) {
+                uint32_t crc;
+                if (file_crc(entries[by_size[j]], buffer, crc)) {
+                    keys[by_size[j]] = {entries[by_size[j]].size, crc};
+                    keyed[by_size[j]] = true;
+                }
+            }
+        k = end;
+    }
+    std::map<std::pair<uint64_t, uint32_t>, std::vector<size_t>> twins;
+    for (size_t i : files)
+        if (keyed[i])
+            twins[keys[i]].push_back(i);
+    for (size_t i : files) {
+        if (!keyed[i]) {
+            order.push_back(i);
+            continue;
+        }
+        std::vector<size_t>& group = twins[keys[i]];
+        if (group.empty() || group.front() != i)
+            continue;  // placed behind the first of its kind
+        order.insert(order.end(), group.begin(), group.end());
+    }
+    if (incompressible != nullptr) {
+        // A twin the history can hold is coded, not stored: its twin in the
+        // history makes it a few matches.
+        incompressible->assign(entries.size(), false);
+        for (size_t i : files)
+            (*incompressible)[i] = classes[i] == CLASS_COMPRESSED &&
+                                   (!keyed[i] || twins[keys[i]].front() == i || entries[i].size > TWIN_IN_HISTORY);
+    }
+    return order;
+}
+
+namespace {
+
 const char too_large[] = "the archive would be larger than 2 GiB, more than a self-extractor can address";
 
 }  // namespace
@@ -619,9 +844,24 @@ void seal_archive_header(uint8_t* header, const uint8_t* directory, size_t direc
     store_le16(header + ARCHIVE_TAG_OFFSET, ARCHIVE_CHECK_TAG);
 }
 
-bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, const ArchiveSink& sink,
+bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& options, const ArchiveSink& sink,
                    std::string& error)
 {
+    // Level 0 stores the members as collected; the others place them by
+    // kind (packing_order), and the directory lists them as placed.
+    std::vector<WriterEntry> placed;
+    std::vector<bool> incompressible;
+    if (options.level >= 1) {
+        std::vector<bool> by_entry;
+        for (size_t i : packing_order(given, &by_entry)) {
+            placed.push_back(given[i]);
+            incompressible.push_back(by_entry[i]);
+        }
+    } else {
+        incompressible.assign(given.size(), false);
+    }
+    const std::vector<WriterEntry>& entries = options.level >= 1 ? placed : given;
+
     // Members go into streams in directory order; a stream is cut before a
     // member that would take it past stream_size (never before its first).
     // The groups come from the sizes the inputs had when collected, so an
@@ -656,6 +896,17 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
             total += stream_bytes;
             groups.push_back({i, j});
             i = j;
+        }
+        // What is stored as it is (everything at level 0, already compressed
+        // members at the others) makes the archive at least that large:
+        // refused now rather than after packing the rest.
+        uint64_t stored = ARCHIVE_HEADER_BYTES;
+        for (size_t k = 0; k < entries.size(); k++)
+            if (!entries[k].folder && (options.level == 0 || incompressible[k]))
+                stored += entries[k].size;
+        if (stored > MAX_ARCHIVE_SIZE) {
+            error = too_large;
+            return false;
         }
     }
 
@@ -699,7 +950,8 @@ bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions
                     m.data = nullptr;
                     m.size = (uint32_t)e.size;
                     // Level 0 stores the bytes as they are, unfiltered.
-                    m.filter = options.level == 0 ? 0 : detect_filter(e, detect_buffer);
+                    m.store = incompressible[j];
+                    m.filter = options.level == 0 || m.store ? 0 : detect_filter(e, detect_buffer);
                     m.read = [file](uint8_t* dst, size_t n) { file->read(dst, n); };
                 }
                 members.push_back(std::move(m));

@@ -108,7 +108,16 @@ bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterE
 // most 8184 bytes.
 std::vector<uint8_t> write_directory(const std::vector<std::vector<uint8_t>>& records, int level);
 
-// Reads the entries' files and writes the archive through sink, never
+// The order the entries' members go into the data streams at levels 1 to 9
+// (indices into entries): folders first, as collected, then the files by
+// content class, extension and path, each file identical to an earlier one
+// right behind it. incompressible (when given) is set, per entry, for the
+// files already compressed (by their header and their bytes), which are
+// stored without trying to code them.
+std::vector<size_t> packing_order(const std::vector<WriterEntry>& entries, std::vector<bool>* incompressible);
+
+// Reads the entries' files and writes the archive through sink, in
+// packing_order at levels 1 to 9 (the directory lists them so), never
 // holding a member or the data stream whole. Returns false with a message
 // in error (unreadable file, archive too large, the sink failed).
 bool write_archive(const std::vector<WriterEntry>& entries, const ArchiveOptions& options, const ArchiveSink& sink,

@@ -53,6 +53,9 @@ enum : uint32_t {
     // data codes worse than each kind in a block of its own.
     LARGE_MEMBER = 256 * 1024,
     MIN_CUT_PIECE = 16 * 1024,
+    // A run of already compressed members at least this long gets stored
+    // blocks of its own.
+    MIN_STORED_RUN = 4096,
 };
 
 uint8_t applied_filter(const StreamMember& m)
@@ -206,6 +209,8 @@ struct BlockInput {
     uint64_t start = 0;  // in the decoded stream
     uint32_t length = 0;
     bool last = false;
+    bool store = false;           // already compressed: stored without trying a coding
+    bool machine_code = false;    // mostly members with a call filter
     unsigned selector = 0;
     uint32_t kept = 0;            // history bytes in front of the block
     std::vector<uint8_t> window;  // the kept history, then the block's bytes
@@ -213,7 +218,9 @@ struct BlockInput {
     const uint8_t* bytes() const { return window.data() + kept; }
     bool operator==(const BlockInput& o) const
     {
-        return start == o.start && length == o.length && last == o.last && selector == o.selector &&
+        return start == o.start && length == o.length && last == o.last && store == o.store &&
+               machine_code == o.machine_code &&
+               selector == o.selector &&
                kept == o.kept && window == o.window;
     }
 };
@@ -257,7 +264,9 @@ Coding code_bwt(const BlockInput& in, int level)
     c.candidate.method = METHOD_BWT;
     BitWriter w(c.candidate.bytes);
     BwtOptions bwt_options;
-    bwt_options.level = level;
+    // Machine code goes LZ: the finer table fits of levels 8 and 9 (most
+    // of their time) are spent on the blocks BWT can win, text and data.
+    bwt_options.level = in.machine_code ? std::min(level, 6) : level;
     c.framed = true;
     try {
         encode_bwt_block(w, in.bytes(), in.length, in.last, bwt_options);
@@ -299,6 +308,10 @@ public:
         if (!pool_)
             return;
         auto input = std::make_shared<const BlockInput>(in);
+        if (in.store) {
+            lz_jobs_.push_back(ready(input));
+            return;
+        }
         const int level = level_;
         if (level >= 1)
             lz_jobs_.push_back(submit(input, [input, level] { return code_lz(*input, level); }));
@@ -308,6 +321,11 @@ public:
 
     void take(const BlockInput& in, Coding& lz, Coding& bwt)
     {
+        if (in.store) {
+            if (started_for(in))
+                lz_jobs_.pop_front();
+            return;
+        }
         if (level_ >= 1) {
             if (!started_for(in)) {
                 drop(lz_jobs_);
@@ -337,6 +355,18 @@ private:
     {
         return a.start == b.start && a.length == b.length && a.last == b.last &&
                std::memcmp(a.bytes(), b.bytes(), a.length) == 0;
+    }
+
+    // A job with nothing to do: a block stored as it is.
+    static Job ready(const std::shared_ptr<const BlockInput>& input)
+    {
+        Job job;
+        job.in = input;
+        job.dropped = std::make_shared<std::atomic<bool>>(false);
+        std::promise<Coding> done;
+        job.coding = done.get_future();
+        done.set_value(Coding());
+        return job;
     }
 
     template <typename F>
@@ -440,13 +470,24 @@ void keep_history(std::vector<uint8_t>& history, uint32_t kept, const uint8_t* c
         history.erase(history.begin(), history.end() - MAX_KEPT_HISTORY);
 }
 
+// How much of [begin, end) the runs (start, end, start, end, ...) cover.
+uint64_t covered(const std::vector<uint64_t>& runs, uint64_t begin, uint64_t end)
+{
+    uint64_t sum = 0;
+    for (ptrdiff_t r = (std::upper_bound(runs.begin(), runs.end(), begin) - runs.begin()) & ~(ptrdiff_t)1;
+         r < (ptrdiff_t)runs.size() && runs[r] < end; r += 2)
+        sum += std::min(end, runs[r + 1]) - std::max(begin, runs[r]);
+    return sum;
+}
+
 // The writer's state in front of a block: enough to form the block's input.
 struct StreamState {
     uint64_t done = 0;
     HistoryModel model;
     std::vector<uint8_t> history;  // the last kept bytes, in the form the extractor keeps them
 
-    BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts) const
+    BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts,
+                     const std::vector<uint64_t>& stored_runs, const std::vector<uint64_t>& code_runs) const
     {
         BlockInput in;
         in.start = done;
@@ -456,6 +497,16 @@ struct StreamState {
         auto cut = std::upper_bound(cuts.begin(), cuts.end(), done + MIN_CUT_PIECE);
         if (cut != cuts.end() && *cut < done + in.length)
             in.length = (uint32_t)(*cut - done);
+        // Runs of already compressed members (start, end, start, end, ...)
+        // are blocks of their own, stored.
+        auto run = std::upper_bound(stored_runs.begin(), stored_runs.end(), done);
+        if (run != stored_runs.end() && *run < done + in.length)
+            in.length = (uint32_t)(*run - done);
+        if (level >= 1 && (run - stored_runs.begin()) % 2 == 1) {
+            in.store = true;
+            in.length = std::min<uint32_t>(in.length, MAX_STORED_OUTPUT);
+        }
+        in.machine_code = 2 * covered(code_runs, in.start, in.start + in.length) > in.length;
         in.last = done + in.length == total;
         if (level >= 1) {
             in.selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
@@ -534,6 +585,32 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
 
     // Block cuts: the record boundaries next to a large member, at the
     // levels that choose between LZ and BWT.
+    std::vector<uint64_t> stored_runs, code_runs;
+    if (options.level >= 1) {
+        uint64_t at = 0;
+        for (const StreamMember& m : members) {
+            uint64_t record = LOCAL_HEADER_SIZE + m.name.size() + (uint64_t)m.size + MEMBER_CRC_SIZE;
+            if (applied_filter(m) != 0) {
+                if (!code_runs.empty() && code_runs.back() == at)
+                    code_runs.back() = at + record;
+                else
+                    code_runs.insert(code_runs.end(), {at, at + record});
+            }
+            if (m.store) {
+                if (!stored_runs.empty() && stored_runs.back() == at)
+                    stored_runs.back() = at + record;  // the run goes on
+                else
+                    stored_runs.insert(stored_runs.end(), {at, at + record});
+            }
+            at += record;
+        }
+        // Short runs are coded with what surrounds them.
+        std::vector<uint64_t> long_runs;
+        for (size_t i = 0; i < stored_runs.size(); i += 2)
+            if (stored_runs[i + 1] - stored_runs[i] >= MIN_STORED_RUN)
+                long_runs.insert(long_runs.end(), {stored_runs[i], stored_runs[i + 1]});
+        stored_runs.swap(long_runs);
+    }
     std::vector<uint64_t> cuts;
     if (options.level >= 5) {
         uint64_t at = 0, previous = 0;
@@ -557,7 +634,8 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
     StreamBytes bytes(members);
     StreamState state;
     const int level = options.level;
-    const unsigned threads = std::max(1u, options.threads);
+    // Level 0 codes nothing, so there is nothing to do ahead.
+    const unsigned threads = level >= 1 ? std::max(1u, options.threads) : 1;
     BlockCoder coder(level, threads);
     // The forecast: the state in front of the next block not yet started,
     // and how blocks are expected to turn out (as the last one did).
@@ -567,7 +645,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         options.progress(0, total);
 
     while (state.done < total) {
-        BlockInput in = state.input(bytes, total, level, cuts);
+        BlockInput in = state.input(bytes, total, level, cuts, stored_runs, code_runs);
         const uint32_t full_length = in.length;
         if (threads > 1 && !coder.started_for(in)) {
             // Nothing ahead, or the forecast went wrong: start again from
@@ -577,9 +655,11 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
             forecast_after(next, in, expected);
             coder.start(in);
         }
-        // Enough blocks ahead to keep every thread busy.
-        while (threads > 1 && coder.started() < threads && next.done < total) {
-            BlockInput ahead = next.input(bytes, total, level, cuts);
+        // Enough blocks ahead to keep every thread busy, and no more than
+        // that many blocks' bytes read ahead (stored blocks cost no work).
+        while (threads > 1 && coder.started() < threads && next.done < total &&
+               next.done - state.done < (uint64_t)(threads + 1) * MAX_BLOCK_OUTPUT) {
+            BlockInput ahead = next.input(bytes, total, level, cuts, stored_runs, code_runs);
             forecast_after(next, ahead, expected);
             coder.start(ahead);
         }

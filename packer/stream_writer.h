@@ -16,6 +16,9 @@ struct StreamMember {
     const uint8_t* data;     // the member's original bytes, or null: read them with read
     uint32_t size;
     uint8_t filter;          // 0, ENTRY_FILTER16 or ENTRY_FILTER32
+    // Already compressed: a run of such members of 4 KB or more goes into
+    // stored blocks of its own, without trying any coding.
+    bool store = false;
     // When data is null: fills the buffer with the member's next bytes, in
     // order, exactly as many as asked (the caller pads a file that ended
     // early); may throw std::runtime_error, which ends the stream.
