@@ -258,13 +258,17 @@ u64 volume_free_bytes(const char* folder)
     for (;;) {
         if (GetDiskFreeSpaceExW(path[0] ? path : 0, &free_bytes, 0, 0))
             return free_bytes.QuadPart;
-        // Up one folder; a lone root ("\\server", "\\") is not asked.
+        // Up one folder, to the drive ("X:dest" to "X:"); a lone root
+        // ("\\server", "\\") is not asked.
         wchar_t* cut = 0;
         for (wchar_t* p = path; *p != 0; p++)
             if (*p == '\\')
                 cut = p;
-        if (cut <= path + 1)
-            return ~(u64)0;
+        if (cut <= path + 1) {
+            if (path[1] != ':' || path[2] == 0)
+                return ~(u64)0;
+            cut = path + 2;
+        }
         *cut = 0;
     }
 }
