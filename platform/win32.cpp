@@ -106,7 +106,8 @@ FileHandle file_open(const char* path, u32 access)
     return (FileHandle)h;
 }
 
-int file_close(FileHandle handle)
+// Out of line: the driver closes in three places.
+DRAVEX_NOINLINE int file_close(FileHandle handle)
 {
     if (!CloseHandle((HANDLE)handle)) {
         if (LastError == 0)

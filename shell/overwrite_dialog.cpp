@@ -97,7 +97,7 @@ static DRAVEX_NOINLINE char* decimal(char* end, u32 value)
 }
 
 // Bytes as whole KB (rounded down), at most 4294967295 of them.
-static char* kilobytes(char* end, u64 bytes)
+static DRAVEX_NOINLINE char* kilobytes(char* end, u64 bytes)
 {
     bytes >>= 10;
     *--end = 0;
