@@ -443,6 +443,8 @@ static ResultCode walk_directory(Extraction* x, const char* folder, u32 name_pos
         if (counting) {
             x->files_total += units != 0;
             x->units_total += units;
+            if (units != 0)
+                x->space_needed += entry.member_size;
             continue;
         }
         x->files_reached += units != 0;
@@ -520,12 +522,6 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         goto done;
     }
 
-    // 4. The destination folder.
-    if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
-        report_error(x, ERR_CREATE_FOLDER, dest_path, REPORT_FINAL);
-        goto done;
-    }
-
     // 6. Buffers.
     {
         u8* input_buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
@@ -566,7 +562,29 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     // proper to report), then for the entries.
     x->files_total = x->files_reached = 0;
     x->units_total = x->units_done = 0;
+    x->space_needed = 0;
     walk_directory(x, folder, name_position, short_position, name_room, 1);
+
+    // The free space of the destination's volume, before anything is made
+    // there: a run that cannot fit (say, entries that all claim one large
+    // member's data) is refused whole rather than ended by a full disk.
+#ifndef DRAVEX_STUB_BUILD
+    if (!x->no_space_check)
+#endif
+    {
+        x->space_free = volume_free_bytes(folder);
+        if (x->space_needed > x->space_free) {
+            result = ERR_NO_SPACE;
+            goto done;
+        }
+    }
+
+    // 4. The destination folder.
+    dest_path[folder_length] = 0;
+    if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
+        report_error(x, ERR_CREATE_DESTINATION, dest_path, REPORT_FINAL);
+        goto done;
+    }
 
     // 9. The entries.
     result = walk_directory(x, folder, name_position, short_position, name_room, 0);

@@ -51,6 +51,13 @@ struct Extraction {
     // the files reached by the walk proper and the units of the entries done.
     u32 files_total, files_reached;
     u32 units_total, units_done;
+    // The bytes the directory's files will take, counted by the same pass,
+    // and the volume's free bytes they were compared with: a run that would
+    // not fit ends with ERR_NO_SPACE before anything is written.
+    u64 space_needed, space_free;
+#ifndef DRAVEX_STUB_BUILD
+    u8 no_space_check;  // the host tool's --no-space-check: extract anyway
+#endif
 
     // --- the buffers, last: the fields above then lie within a one-byte
     // offset of the record's start, which keeps the stub's code short

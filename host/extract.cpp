@@ -651,7 +651,9 @@ struct RunState {
 
 void finish(ExtractResult& result)
 {
-    if (result.damaged)
+    if (result.no_space)
+        result.exit_code = EXIT_NO_SPACE;
+    else if (result.damaged)
         result.exit_code = EXIT_FAILED;
     else if (result.failed_members > 0)
         result.exit_code = EXIT_MEMBERS_FAILED;
@@ -969,12 +971,29 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     run->x.dest_path[0] = 0;
     // The command is reported only when the driver reaches it.
     result.command.clear();
+    // The driver compares every file's size with the free space; with
+    // MEMBERs chosen only theirs count, which this does.
+    run->x.no_space_check = options.no_space_check || options.select;
+    uint64_t needed = 0;
+    if (options.select && !options.no_space_check)
+        for (const ListedEntry& e : state.files)
+            if (options.select(host::path_to_host(e.name.c_str()), false))
+                needed += e.entry.member_size;
+    run->x.space_needed = needed;
+    run->x.space_free = needed > 0 ? volume_free_bytes("") : 0;
     DecoderPtr decoder(decoder_create(&run->flags.cancel_flag));
     state.extracting = true;
-    ResultCode r = decoder == nullptr ? ERR_NO_MEMORY : extract_all(&run->x, decoder.get());
+    ResultCode r = decoder == nullptr ? ERR_NO_MEMORY
+                   : needed > run->x.space_free ? ERR_NO_SPACE
+                                                : extract_all(&run->x, decoder.get());
     state.extracting = false;
     state.commit_pending();
-    if (r < 0) {
+    if (r == ERR_NO_SPACE) {
+        state.report("not enough free space in " + options.dest_dir + ": the files take " +
+                     std::to_string(run->x.space_needed) + " bytes, " + std::to_string(run->x.space_free) +
+                     " are free; nothing was extracted (--no-space-check extracts anyway)");
+        result.no_space = true;
+    } else if (r < 0) {
         report_error(&run->x, r, nullptr, REPORT_FINAL);
         result.damaged = true;
     }

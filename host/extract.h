@@ -119,6 +119,9 @@ struct ExtractOptions {
     // refused as damaged (the stub refuses to run), unless this is set for
     // an extraction: the warning is then reported and the run goes on.
     bool force = false;
+    // Extract even when the destination's volume has fewer free bytes than
+    // the files will take (without it such a run writes nothing: exit 4).
+    bool no_space_check = false;
     // Asked for an existing file (UTF-8 path relative to dest_dir): returns
     // ANSWER_YES, ANSWER_NO, ANSWER_YES_TO_ALL or ANSWER_NO_AND_STOP (the
     // file is kept and the run ends before the next member, as the stub's
@@ -138,6 +141,7 @@ struct ExtractResult {
     unsigned failed_members = 0;   // CRC mismatch, cannot create, unsafe name
     bool damaged = false;          // the walk ended early: damaged or unreadable
     bool empty = false;            // "Archive contains no files"
+    bool no_space = false;         // refused before writing: the files would not fit
     unsigned files = 0, folders = 0;
     uint64_t bytes = 0;            // of the files in the directory
     uint64_t packed_bytes = 0;     // the archive's bytes in the file

@@ -118,6 +118,7 @@ bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& string
                 ascii = ascii && c < 0x80;
         header.flags = (uint8_t)((strings.overwrite ? SFX_FLAG_OVERWRITE : 0) |
                                  (strings.command_in_destination ? SFX_FLAG_COMMAND_IN_DESTINATION : 0) |
+                                 (strings.switches ? SFX_FLAG_SWITCHES : 0) |
                                  (ascii ? 0 : SFX_FLAG_UTF8));
         header.reserved = strings.checked ? SFX_CHECKED : 0;
         header.title_length = (uint16_t)strings.title.size();

@@ -19,6 +19,7 @@ struct SfxStrings {
     std::string command;
     bool overwrite = false;
     bool command_in_destination = false;  // the command's working folder
+    bool switches = false;  // the stub takes its unattended switches (SfxHeader flag bit 4)
     bool with_header = true;  // false: the archive follows the stub directly
     PublisherIdentity identity;  // the publisher's version strings and icon
     // The archive carries our check values (build_sfx sets this from the

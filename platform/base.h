@@ -29,8 +29,10 @@ enum {
     ERR_READ = -6,
     ERR_WRITE = -8,
     ERR_CREATE_FOLDER = -9,
+    ERR_CREATE_DESTINATION = -10,  // the destination folder itself: nothing written yet
     ERR_DAMAGED = -11,
     ERR_CRC = -12,
+    ERR_NO_SPACE = -13,  // the volume has less room than the files need: nothing written yet
     ERR_SEEK = -17,
     ERR_CANCELLED = -25,
     ERR_END_OF_DATA = -50,

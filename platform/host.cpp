@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -639,6 +640,24 @@ u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count)
     }
     memcpy(out, s.c_str(), s.size() + 1);
     return (u32)s.size();
+}
+
+u64 volume_free_bytes(const char* folder)
+{
+    std::string path = host::path_to_host(folder);
+    for (;;) {
+        int fd = openat(host::base_directory(), path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            struct statvfs st;
+            int ok = fstatvfs(fd, &st) == 0;
+            close(fd);
+            return ok ? (u64)st.f_bavail * st.f_frsize : ~(u64)0;
+        }
+        size_t cut = path.find_last_of('/');
+        if (path.empty() || cut == 0)
+            return ~(u64)0;
+        path.resize(cut == std::string::npos ? 0 : cut);
+    }
 }
 
 u32 current_directory(char* buffer, u32 size)

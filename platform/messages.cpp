@@ -39,10 +39,10 @@ const char* os_error_suffix(void)
 // The result codes that have a message, and their formats: a table again.
 static const i8 message_codes[] = {
     ERR_NO_MEMORY, ERR_CREATE, ERR_OPEN, ERR_READ, ERR_SEEK, ERR_WRITE,
-    ERR_CREATE_FOLDER, ERR_DAMAGED, ERR_END_OF_DATA, ERR_CRC,
+    ERR_CREATE_FOLDER, ERR_DAMAGED, ERR_END_OF_DATA, ERR_CRC, ERR_CREATE_DESTINATION,
 };
 // The format of message_codes[i] is the text number message_texts[i].
-static const u8 message_texts[] = {0, 1, 2, 3, 3, 4, 5, 6, 6, 7};
+static const u8 message_texts[] = {0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 5};
 static const char message_formats[] =
     "Not enough memory\0Cannot create %s%s\0Cannot open %s%s\0Cannot read %s%s\0"
     "Cannot write %s%s\0Cannot create folder %s%s\0"

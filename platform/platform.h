@@ -105,6 +105,12 @@ int path_delete(const char* path);
 int path_move(const char* from, const char* to, u32 replace);
 int dir_create(const char* path);
 
+// The bytes free to this user on the volume of folder (UTF-8; empty: the
+// current folder), asked of the folder or, while it does not exist yet, of
+// its nearest parent that does; all bits set when no parent can be asked.
+// Win32: GetDiskFreeSpaceExW; host: statvfs, relative to the base folder.
+u64 volume_free_bytes(const char* folder);
+
 // System services. Win32: GetCurrentDirectoryW; host: getcwd.
 u32 current_directory(char* buffer, u32 size);
 // Converts length bytes of text in the system's ANSI code page (code page
@@ -123,10 +129,11 @@ u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count);
 // of dialog and its controls through IsDialogMessageW (dialog may be 0);
 // volume_needs_short_names asks GetVolumeInformationA; run_command starts
 // the command line with CreateProcessW in directory (0: the working folder
-// unchanged), without waiting and without checking that it started.
+// unchanged) and returns 0 when it could not start; with exit_code it
+// waits for the command to end and keeps its exit code there.
 void pump_messages(WindowHandle dialog);
 int volume_needs_short_names(char drive_letter);
-void run_command(const char* command_line, const char* directory);
+int run_command(const char* command_line, const char* directory, u32* exit_code);
 // UTF-8 to UTF-16 for the W functions, into out of `size` units (always
 // terminated; empty when the text does not fit). Returns out.
 wchar_t* text_to_wide(wchar_t* out, u32 size, const char* text);

@@ -108,7 +108,8 @@ FileHandle file_open(const char* path, u32 access)
     return (FileHandle)h;
 }
 
-int file_close(FileHandle handle)
+// Out of line: the driver closes in three places.
+DRAVEX_NOINLINE int file_close(FileHandle handle)
 {
     if (!CloseHandle((HANDLE)handle)) {
         if (LastError == 0)
@@ -254,6 +255,28 @@ int volume_needs_short_names(char drive_letter)
     return (i32)max_component < 13 && text_compare_nocase(file_system, "NTFS") != 0;
 }
 
+u64 volume_free_bytes(const char* folder)
+{
+    wchar_t* path = (wchar_t*)wide(folder);
+    ULARGE_INTEGER free_bytes;
+    for (;;) {
+        if (GetDiskFreeSpaceExW(path[0] ? path : 0, &free_bytes, 0, 0))
+            return free_bytes.QuadPart;
+        // Up one folder, to the drive ("X:dest" to "X:"); a lone root
+        // ("\\server", "\\") is not asked.
+        wchar_t* cut = 0;
+        for (wchar_t* p = path; *p != 0; p++)
+            if (*p == '\\')
+                cut = p;
+        if (cut <= path + 1) {
+            if (path[1] != ':' || path[2] == 0)
+                return ~(u64)0;
+            cut = path + 2;
+        }
+        *cut = 0;
+    }
+}
+
 u32 current_directory(char* buffer, u32 size)
 {
     DWORD n = GetCurrentDirectoryW(MAX_PATH, wide_path);
@@ -267,13 +290,19 @@ u32 current_directory(char* buffer, u32 size)
 // CreateProcessW, not WinExec: it takes the working folder. The process and
 // thread handles are left to the end of the stub's process, which comes
 // right after the command.
-void run_command(const char* command_line, const char* directory)
+int run_command(const char* command_line, const char* directory, u32* exit_code)
 {
     // UTF-16 takes no more units than UTF-8 takes bytes.
     static wchar_t line[COMMAND_LINE_SIZE];
     static STARTUPINFOW startup;  // zeroed: the defaults
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    CreateProcessW(0, text_to_wide(line, COMMAND_LINE_SIZE, command_line), 0, 0, FALSE, 0, 0,
-                   directory ? wide(directory) : 0, &startup, &process);
+    if (!CreateProcessW(0, text_to_wide(line, COMMAND_LINE_SIZE, command_line), 0, 0, FALSE, 0, 0,
+                        directory ? wide(directory) : 0, &startup, &process))
+        return 0;
+    if (exit_code != 0) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, (DWORD*)exit_code);
+    }
+    return 1;
 }

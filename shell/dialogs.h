@@ -61,4 +61,24 @@ void* system_function(const char* library, const char* name);
 
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show);
 
+// The switches the run was started with, when the archive lets the stub
+// take them (SfxHeader flag bit 4); /Y and /N set the overwrite flag and
+// keep_existing instead.
+enum {
+    SWITCH_SILENT = 1,   // /S: no dialog, no message box, no question
+    SWITCH_WAIT = 2,     // /W: wait for the command, exit with its code
+    SWITCH_HELP = 4,     // /?
+    SWITCH_UNKNOWN = 8,  // a switch or argument the stub does not know
+};
+extern u8 run_switches;
+// The existing files are kept without a question (/N, or No To All).
+extern u8 keep_existing;
+// The process's exit code (see the README's table): 0, 1 when members
+// failed and the run went on, the code of a failure that ended the run,
+// 1223 (ERROR_CANCELLED) when the user cancelled.
+extern u32 exit_code;
+// Shows what extract_all returned: nothing for success, the free space and
+// what the files need for ERR_NO_SPACE, else the failure's message.
+void report_result(Extraction* x, ResultCode result);
+
 #endif

@@ -74,7 +74,15 @@ static const u32 locked_while_extracting = CONTROL_BIT(CTL_FOLDER) | CONTROL_BIT
 static void cancel(HWND window)
 {
     stub_info.flags.cancel_flag = 1;
+    exit_code = ERROR_CANCELLED;
     EndDialog(window, 0);
+}
+
+static void lock_controls(HWND window, BOOL enable)
+{
+    for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
+        if (locked_while_extracting & CONTROL_BIT(id))
+            EnableWindow(GetDlgItem(window, id), enable);
 }
 
 static void extract(HWND window)
@@ -89,15 +97,22 @@ static void extract(HWND window)
     // The message IsDlgButtonChecked would send: one import fewer.
     stub_info.flags.overwrite_all = SendDlgItemMessageW(window, CTL_OVERWRITE_ALL, BM_GETCHECK, 0, 0) == BST_CHECKED;
     x->owner = window;
-    for (int id = CTL_FOLDER; id <= CTL_BROWSE; id++)
-        if (locked_while_extracting & CONTROL_BIT(id))
-            EnableWindow(GetDlgItem(window, id), FALSE);
+    lock_controls(window, FALSE);
     // The focus leaves the disabled controls for Cancel.
     SetFocus(GetDlgItem(window, CTL_CANCEL));
     ResultCode result = extract_all(x, STUB_DECODER);
-    if (result < 0)
-        report_error(x, result, 0, 0);
-    cancel(window);
+    report_result(x, result);
+    // Files that would not fit were refused before anything was written:
+    // the dialog comes back, its folder box selected, for another folder.
+    if (result == ERR_NO_SPACE && !stub_info.flags.cancel_flag) {
+        exit_code = 0;
+        extracting = 0;
+        lock_controls(window, TRUE);
+        SetFocus(GetDlgItem(window, CTL_FOLDER));
+        SendDlgItemMessageW(window, CTL_FOLDER, EM_SETSEL, 0, -1);
+        return;
+    }
+    EndDialog(window, 0);
 }
 
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)

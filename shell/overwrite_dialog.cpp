@@ -43,16 +43,24 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
     return dialog_colour(message, wparam);
 }
 
+u8 keep_existing;
+
 int extraction_ask_overwrite(Extraction* x)
 {
-    // No To All answers every later question itself.
-    static u8 no_to_all;
-    if (no_to_all)
+    // No To All answers every later question itself, as /N answers all.
+    if (keep_existing)
         return ANSWER_NO;
+    // Unattended, with no one to ask: the file is kept, and the run did not
+    // do all it was to.
+    if (run_switches & SWITCH_SILENT) {
+        if (exit_code == 0)
+            exit_code = 1;
+        return ANSWER_NO;
+    }
     INT_PTR answer = DialogBoxParamW(instance_handle, MAKEINTRESOURCEW(DLG_OVERWRITE), (HWND)x->owner,
                                      overwrite_dialog_proc, 0);
     if (answer == CTL_NO_TO_ALL)
-        no_to_all = 1;
+        keep_existing = 1;
     // A question that could not be shown (no memory for the dialog) must
     // not count as Yes: the file is kept.
     if (answer != ANSWER_YES && answer != ANSWER_YES_TO_ALL)
@@ -60,10 +68,22 @@ int extraction_ask_overwrite(Extraction* x)
     return (int)answer;
 }
 
+// Every failure the user sees (or, unattended, would see) passes here and
+// sets the exit code: a member that failed while the run went on gives 1
+// unless something worse happened; a failure that ends the run gives its
+// own code; Cancel on the message gives 1223.
 int extraction_message(Extraction* x, ResultCode code, const char* text, u32 style)
 {
-    (void)code;
-    return message_box((HWND)x->owner, text, style);
+    if (style & BOX_OKCANCEL) {
+        if (exit_code == 0)
+            exit_code = 1;
+    } else {
+        exit_code = code == ERR_CREATE_DESTINATION ? 3 : code == ERR_NO_SPACE ? 4 : 2;
+    }
+    int answer = message_box((HWND)x->owner, text, style);
+    if (answer == IDCANCEL)
+        exit_code = ERROR_CANCELLED;
+    return answer;
 }
 
 // Writes value in decimal just before end; returns where it starts.
@@ -74,6 +94,30 @@ static DRAVEX_NOINLINE char* decimal(char* end, u32 value)
         value /= 10;
     } while (value != 0);
     return end;
+}
+
+// Bytes as whole KB (rounded down), at most 4294967295 of them.
+static DRAVEX_NOINLINE char* kilobytes(char* end, u64 bytes)
+{
+    bytes >>= 10;
+    *--end = 0;
+    return decimal(end, bytes >> 32 ? 0xFFFFFFFFu : (u32)bytes);
+}
+
+void report_result(Extraction* x, ResultCode result)
+{
+    if (result == ERR_NO_SPACE) {
+        char needed[12], available[12];
+        // What is needed is rounded up, what is free down: never shown as
+        // enough.
+        text_format(x->message, sizeof x->message,
+                    "Not enough free space in the destination folder:\n%s KB needed, %s KB free",
+                    kilobytes(needed + sizeof needed, x->space_needed + 1023),
+                    kilobytes(available + sizeof available, x->space_free));
+        extraction_message(x, result, x->message, BOX_EXCLAMATION);
+    } else if (result < 0) {
+        report_error(x, result, 0, REPORT_FINAL);
+    }
 }
 
 // "N of M files - Extracting NAME": the count first, so that the path
@@ -106,9 +150,18 @@ void extraction_pump(Extraction* x)
 // The command keeps the working folder the self-extractor was started with,
 // unless the archive asks for the destination folder (SfxHeader flag bit 3),
 // which dest_path holds now (an empty folder is the working folder already).
+// With /W after a run without failures the dialog is hidden while the stub
+// waits for the command, whose exit code becomes the stub's.
 void extraction_run_command(Extraction* x, const char* command_line)
 {
-    run_command(command_line, run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0);
+    u32* wait = 0;
+    if ((run_switches & SWITCH_WAIT) && exit_code == 0) {
+        wait = &exit_code;
+        ShowWindow((HWND)x->owner, SW_HIDE);
+    }
+    if (!run_command(command_line,
+                     run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0, wait))
+        exit_code = 5;
 }
 
 int extraction_short_names(Extraction* x, char drive_letter)

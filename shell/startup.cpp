@@ -2,13 +2,19 @@
 // main dialog, and the clean-up after it.
 //
 // The stub has no C runtime, so sfx_entry is the PE entry point itself: it
-// gathers what WinMain would get, runs sfx_main and ends the process. Every
-// failure before the dialog ends the run after one message box; the exit
-// code is 0 whatever happened.
+// gathers what WinMain would get, runs sfx_main and ends the process with
+// its exit code. Every failure before the dialog ends the run after one
+// message box (none under /S), exit code 2.
+//
+// The switches are read only when the archive's SfxHeader lets the stub
+// take them (flag bit 4): an archive of another writer runs as it always
+// did, whatever its command line holds. A self-extractor whose own image
+// fails its check says so before its settings are read, so also under /S.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <commctrl.h>
 
+#include "archive/driver.h"
 #include "archive/startup.h"
 #include "archive/stub_info.h"
 #include "codec/crc32.h"
@@ -30,7 +36,79 @@ Decoder stub_decoder;
 static int fail(ResultCode code)
 {
     report_error(SFX_EXTRACTION, code, 0, 0);
-    return 0;
+    return 2;
+}
+
+u8 run_switches;
+u32 exit_code;
+
+static const char usage_text[] =
+    "/S\tno dialog, no question\n/D=FOLDER\tdestination (last)\n/Y\toverwrite files\n/N\tkeep files\n"
+    "/W\twait for the command";
+
+// Reads the switches after the program's name, case-insensitive, each
+// quoted or not: /S, /Y, /N, /W and /? set their flags; /D= takes the rest
+// of the line (quoted: up to the closing quote) as the destination folder,
+// its environment variables expanded, into dest_path. Returns 0 when that
+// folder is too long for a path (dest_path then holds the start of it).
+static int read_switches(char* dest_path)
+{
+    const wchar_t* p = GetCommandLineW();
+    for (u32 program = 1;; program = 0) {
+        u32 quoted = *p == '"';
+        p += quoted;
+        if (!program) {
+            wchar_t letter = 0;
+            if (p[0] == '/' && p[1] > ' ') {
+                letter = (wchar_t)(p[1] | 0x20);
+                if (letter == 'd' && p[2] == '=') {
+                    u32 n = 0;
+                    for (p += 3; *p != 0 && !(quoted && *p == '"') && n < PATH_SIZE; p++)
+                        wide_text[n++] = *p;
+                    while (n > 0 && wide_text[n - 1] == ' ')
+                        n--;
+                    wide_text[n] = 0;
+                    wchar_t* expanded = wide_text + PATH_SIZE;
+                    DWORD length = ExpandEnvironmentStringsW(wide_text, expanded, PATH_SIZE);
+                    if (length - 1 >= PATH_SIZE - 1) {
+                        text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
+                        return 0;
+                    }
+                    text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)expanded, length - 1);
+                    return 1;
+                }
+                // A switch is one letter: "/SY" is none.
+                if ((p[2] == '"' ? p[3] : p[2]) > ' ')
+                    letter = 0;
+            }
+            switch (letter) {
+            case 's':
+                run_switches |= SWITCH_SILENT;
+                break;
+            case 'w':
+                run_switches |= SWITCH_WAIT;
+                break;
+            case '?':
+                run_switches |= SWITCH_HELP;
+                break;
+            case 'y':
+            case 'n':
+                stub_info.flags.overwrite_all = letter == 'y';
+                keep_existing = letter == 'n';
+                break;
+            default:
+                run_switches |= SWITCH_UNKNOWN;
+            }
+        }
+        // The rest of the word: up to its closing quote, or the next blank.
+        while (*p != 0 && (quoted ? *p != '"' : *p > ' '))
+            p++;
+        p += *p == '"';
+        while (*p == ' ' || *p == '\t')
+            p++;
+        if (*p == 0)
+            return 1;
+    }
 }
 
 void* system_function(const char* library, const char* name)
@@ -41,7 +119,7 @@ void* system_function(const char* library, const char* name)
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show)
 {
     (void)previous;
-    (void)command_line;  // the run takes nothing from its command line
+    (void)command_line;  // read_switches asks for the whole line itself
     (void)show;
 
     Extraction* x = SFX_EXTRACTION;
@@ -68,6 +146,17 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (file_seek(x->file, 0, SEEK_FROM_END) == -1)
         return fail(ERR_SEEK);
     read_sfx_header(x);
+    if (x->sfx_flags & SFX_FLAG_SWITCHES) {
+        if (!read_switches(dest_path)) {
+            LastError = OS_PATH_TOO_LONG;
+            report_error(x, ERR_CREATE_DESTINATION, dest_path, REPORT_FINAL);
+            return 3;
+        }
+        if (run_switches & (SWITCH_HELP | SWITCH_UNKNOWN)) {
+            message_box(0, usage_text, MB_OK);
+            return run_switches & SWITCH_UNKNOWN ? 7 : 0;
+        }
+    }
     // A relative default folder (".", "Setup") is shown resolved against the
     // current folder: the same destination, but the user sees where. An
     // empty one stays empty.
@@ -87,6 +176,10 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
         message_box(0, "Archive contains no files", MB_OK);
         return 0;
     }
+    if (run_switches & SWITCH_SILENT) {
+        report_result(x, extract_all(x, STUB_DECODER));
+        return exit_code;
+    }
 
     instance_handle = instance;
     dialog_brush = GetSysColorBrush(COLOR_BTNFACE);  // the system's own: never deleted
@@ -103,10 +196,9 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
         init_controls(&controls);
     DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_MAIN), 0, main_dialog_proc, 0);
 
-    // The font goes with the process, which ends right after this: no
-    // DeleteObject to import.
-    file_close(x->file);
-    return 0;
+    // The font and the own file go with the process, which ends right after
+    // this: no DeleteObject to import, no CloseHandle to call.
+    return exit_code;
 }
 
 // The image's own header, where the instance handle points (the linker
@@ -116,6 +208,5 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 // The PE entry point (named to the linker by the stub's build).
 extern "C" __attribute__((noreturn)) void sfx_entry(void)
 {
-    // The run takes nothing from its command line.
     ExitProcess((UINT)sfx_main((HINSTANCE)&__ImageBase, 0, 0, SW_SHOWNORMAL));
 }

@@ -30,6 +30,9 @@ void set_item_text(HWND window, int id, const char* text)
 
 int message_box(HWND owner, const char* text, UINT style)
 {
+    // Unattended: no box; OK goes on where the user could.
+    if (run_switches & SWITCH_SILENT)
+        return IDOK;
     return MessageBoxW(owner, text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, text), title_text(), style);
 }
 

@@ -500,3 +500,47 @@ TEST(ExtractionFaults, EveryFailingCallOfAnExtractionIsReportedAndLosesNothing)
 }
 
 }  // namespace
+
+// The hostile directory that claims far more than its data: 1,050 entries
+// share one small member's data and each claims 4 GiB - 1 bytes, 4.5 TB in
+// all. qvx x refuses the run with both figures before anything is written
+// (exit 4); with --no-space-check it goes on, to the damage it then meets.
+TEST(ExtractionFaults, FilesThatCannotFitAreRefusedBeforeAnythingIsWritten)
+{
+    testutil::TempDir temp;
+    Archive small = testarchive::build({testarchive::file("data.bin", "shared data")});
+    Bytes archive(small.bytes.begin(), small.bytes.begin() + small.directory_offset);
+    DirectoryEntry entry = small.entries[0];
+    entry.member_size = 0xFFFFFFFFu;
+    for (int piece = 0; piece < 7; piece++) {
+        Bytes records;
+        for (int i = 0; i < 150; i++) {
+            Bytes r = testarchive::directory_record(entry, "f" + std::to_string(piece * 150 + i), {}, {});
+            records.insert(records.end(), r.begin(), r.end());
+        }
+        Bytes p = testarchive::directory_piece(records, testarchive::Coding::stored);
+        archive.insert(archive.end(), p.begin(), p.end());
+    }
+    ArchiveHeader header;
+    parse_archive_header(archive.data(), &header);
+    header.entry_count = 1050;
+    header.archive_length = (uint32_t)archive.size();
+    write_archive_header(archive.data(), &header);
+    testutil::write_file(temp.file("a.qvx"), archive);
+
+    for (bool no_space_check : {false, true}) {
+        SCOPED_TRACE(no_space_check ? "--no-space-check" : "checked");
+        host::ExtractOptions options;
+        options.dest_dir = temp.file(no_space_check ? "anyway" : "out");
+        options.no_space_check = no_space_check;
+        host::ExtractResult r = host::extract_archive(temp.file("a.qvx"), options);
+        if (no_space_check) {
+            EXPECT_NE(r.exit_code, host::EXIT_NO_SPACE);
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, host::EXIT_NO_SPACE);
+        EXPECT_TRUE(list_tree(temp.file("out")).empty());
+        ASSERT_EQ(r.messages.size(), 1u);
+        EXPECT_NE(r.messages[0].find("the files take 4509715659750 bytes"), std::string::npos) << r.messages[0];
+    }
+}

@@ -219,10 +219,11 @@ int run_add(const AddCommand& c)
     bool sfx = c.sfx || ends_with_nocase(c.output, ".exe");
     const SfxSettings& s = c.settings;
     if (!sfx && (s.title_set || s.folder_set || s.command_set || s.overwrite || !s.command_dir.empty() ||
-                 !s.stub.empty() ||
+                 !s.stub.empty() || s.no_switches ||
                  s.has_identity())) {
-        error_line("--title, --folder, --command, --overwrite, --command-dir, --stub and the publisher's --product, "
-                   "--product-version, --company, --copyright, --description, --icon and --elevate need a "
+        error_line("--title, --folder, --command, --overwrite, --command-dir, --no-switches, --stub and the "
+                   "publisher's --product, --product-version, --company, --copyright, --description, --icon and "
+                   "--elevate need a "
                    "self-extractor (OUT ending in .exe, or --sfx)");
         return EXIT_USAGE;
     }

@@ -27,6 +27,7 @@ struct SfxSettings {
                !description.empty() || !icon.empty() || !elevate.empty();
     }
     std::string command_dir;  // "dest": the command starts in the destination folder
+    bool no_switches = false;  // the stub ignores its command line (SfxHeader flag bit 4 clear)
 };
 
 // How much a command says: -q errors only, -v one line per member.
@@ -61,6 +62,7 @@ struct ExtractCommand {
     std::string dest = ".";
     bool yes = false;
     bool force = false;  // extract a self-extractor whose stub was changed
+    bool no_space_check = false;  // extract even when the files seem not to fit
     Verbosity verbosity = Verbosity::NORMAL;
 };
 

@@ -112,6 +112,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         options.dest_dir = c->dest;
         options.overwrite_all = c->yes;
         options.force = c->force;
+        options.no_space_check = c->no_space_check;
         options.ask_overwrite = [&prompt](const std::string& file) { return prompt.ask(file); };
         // A folder named (or matched) brings everything in it.
         if (members != nullptr)
@@ -156,7 +157,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
         printf("%s: OK, %s, %s, %llu bytes; expands to %s from %s\n", printable(archive).c_str(),
                counted(r.files, "file").c_str(), counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes,
                host::human_size(r.bytes).c_str(), host::human_size(r.packed_bytes).c_str());
-    if (c != nullptr && !r.damaged && !r.empty) {
+    if (c != nullptr && !r.damaged && !r.empty && !r.no_space) {
         printf("extracted %s, %s, %llu bytes", counted(r.files_written, "file").c_str(),
                counted(r.folders_written, "folder").c_str(), (unsigned long long)r.bytes_written);
         if (prompt.kept + prompt.declined > 0)

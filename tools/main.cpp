@@ -77,6 +77,8 @@ static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
                     "self-extractor was started from)")
         ->type_name("dest")
         ->check(CLI::IsMember({"dest"}));
+    cmd->add_flag("--no-switches", s.no_switches,
+                  "the self-extractor ignores its command line (no /S, /D=, /Y, /N, /W, /?)");
 }
 
 static void add_verbosity(CLI::App* cmd, qvx::Verbosity& v, const char* verbose_help)
@@ -174,6 +176,8 @@ static int run(int argc, char** argv)
     x->add_flag("--force", extract.force,
                 "extract a self-extractor whose stub was changed (it fails its self-check; without this, nothing "
                 "is extracted)");
+    x->add_flag("--no-space-check", extract.no_space_check,
+                "extract even when the destination's volume has less free space than the files take");
     add_verbosity(x, extract.verbosity, "name every member extracted");
 
     std::vector<std::string> test_archives;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "archive/stub_info.h"
 #include "host/extract.h"
 #include "platform/host.h"
 #include "tools/output_file.h"
@@ -31,8 +32,16 @@ bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
         return false;
     out.overwrite = s.overwrite;
     out.command_in_destination = s.command_dir == "dest";
+    out.switches = !s.no_switches;
     // Without any setting the stub's defaults apply: no SfxHeader at all.
+    // The switches need one: it then holds the defaults the stub shows
+    // without it (its own title, the folder it is started from).
     out.with_header = s.title_set || s.folder_set || s.command_set || s.overwrite || out.command_in_destination;
+    if (!out.with_header && out.switches) {
+        out.with_header = true;
+        out.title = initial_title;
+        out.folder = ".";
+    }
     packer::PublisherIdentity& id = out.identity;
     id.product = s.product;
     id.product_version = s.product_version;

@@ -91,6 +91,10 @@ set(WINE_SCENARIOS
   signed
   rebased
   unicode_names
+  switches_silent
+  switches_dialog
+  switches_exit_codes
+  free_space
   screenshots)
 # The backend test is a 64-bit program of its own, not the stub.
 set(WINE32_SCENARIOS ${WINE_SCENARIOS})

@@ -1,11 +1,13 @@
 // The command a Wine scenario's self-extractor runs after extraction: writes
 // its own command line and then its working folder ("cwd=...") into ran.txt
 // beside itself, so the test sees that it ran, from where, with which
-// arguments and in which folder.
+// arguments and in which folder. With "exit=N" among its arguments it ends
+// with exit code N.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int main()
@@ -23,5 +25,7 @@ int main()
     GetCurrentDirectoryA(MAX_PATH, folder);
     std::fprintf(f, "%s\ncwd=%s\n", GetCommandLineA(), folder);
     std::fclose(f);
-    return 0;
+    // "exit=N" among the arguments: end with exit code N.
+    const char* code = std::strstr(GetCommandLineA(), "exit=");
+    return code != nullptr ? std::atoi(code + 5) : 0;
 }

@@ -38,7 +38,7 @@ start modified.exe
 find "Dravex Self-Extractor" 65535
 text 65535 "This self-extractor has been modified. An error may have occurred during downloading, or your computer may have a virus. Make sure your virus scanner is the latest version, and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection."
 click 1
-exit 0
+exit 2
 S
   run_driver
 }
@@ -50,7 +50,7 @@ start cut.exe
 find "Cut Test" 65535
 text 65535 "Cannot read cut.exe"
 click 1
-exit 0
+exit 2
 S
   run_driver
 }
@@ -137,7 +137,7 @@ click 1
 gone
 find "Help Test" 101
 click 104
-exit 0
+exit 1223
 S
   run_driver
   [ ! -e one.txt ] || fail "Cancel extracted something"
@@ -179,7 +179,7 @@ gone
 find "Keys Test" 101
 prefix 101 "C:"
 type 27
-exit 0
+exit 1223
 S
   run_driver
   [ ! -e sub ] && [ ! -e one.txt ] || fail "Escape extracted something"
@@ -212,7 +212,7 @@ scenario_close_box() {
 start close.exe
 find "Close Test" 101
 close
-exit 0
+exit 1223
 S
   run_driver
   [ ! -e many ] || fail "the close box extracted something"
@@ -224,7 +224,7 @@ click 108
 wait_contains 102 " files - Extracting "
 close
 absent "Close Test" 65535 500
-exit 0
+exit 1223
 S
   run_driver
   [ -d many ] || fail "nothing was extracted before the close box"
@@ -391,7 +391,7 @@ click 108
 wait_contains 102 " files - Extracting "
 $how
 absent "Cancel Test" 65535 500
-exit 0
+exit 1223
 S
     run_driver
     local total=0 written=0
@@ -457,7 +457,7 @@ find "Owner Test" 109
 click 109
 gone
 absent "Owner Test" 109 500
-exit 0
+exit 1223
 S
   run_driver
   [ "$(cat out/a.txt)" = "new a" ] || fail "a.txt was not extracted"
@@ -480,7 +480,7 @@ bar 114 $units $units
 $(screenshot_line owner_damage.png)
 find "Count Test" 65535
 click 1
-exit 0
+exit 2
 S
   run_driver
   same_tree in all
@@ -540,7 +540,7 @@ click 108
 find "$shown" 65535
 text 65535 "Archive data is damaged, probably caused by\\na corrupt disk or download error"
 click 1
-exit 0
+exit 2
 S
   run_driver
   [ ! -e out/list.txt ] || fail "a file came out of a damaged directory"
@@ -556,7 +556,7 @@ start damaged.exe
 find "Checked Test" 65535
 text 65535 "Archive data is damaged, probably caused by\na corrupt disk or download error"
 click 1
-exit 0
+exit 2
 S
   run_driver
   [ ! -e out/list.txt ] || fail "a file came out of a damaged directory"
@@ -587,7 +587,7 @@ find "CRC Test" 65535
 text 65535 $(q "File \"$dest\\r3.bin\" fails error check")
 click 2
 gone
-exit 0
+exit 1223
 S
   run_driver
   [ "$(cat out/r1.bin)" = "the old r1.bin" ] || fail "r1.bin failed its check and the old r1.bin is lost"
@@ -622,7 +622,7 @@ find "Long Test" 65535
 text 65535 ${shown%\"}\\nPath too long"
 click 1
 gone
-exit 0
+exit 1
 S
   run_driver
   local out="$work/${dest##*\\}"
@@ -770,4 +770,169 @@ S
   set_dpi 96
   trap - EXIT
   echo "screenshots in $screenshots"
+}
+
+# --- unattended switches and exit codes ---------------------------------------------
+
+# The driver takes a tab as it is.
+USAGE_TEXT=$'/S\tno dialog, no question\\n/D=FOLDER\tdestination (last)\\n/Y\toverwrite files\\n/N\tkeep files\\n/W\twait for the command'
+
+# /S with each way of naming the folder; no window ever appears. /W returns
+# the command's exit code; existing files are kept (exit 1) unless /Y or /N
+# says what to do; an unknown switch is exit 7 without a box.
+scenario_switches_silent() {
+  mkdir in
+  echo one > in/a.txt
+  seq 1 3000 > in/b.txt
+  make_sfx silent.exe --switches --title "Silent Test" in/.
+  mkdir command
+  cp "$marker" command/marker.exe
+  make_sfx wait.exe --switches --title "Silent Test" --command "marker.exe exit=42" command/.
+  local dest="Папка с пробелом"
+  cat > script.txt <<S
+start wait.exe /S /W $(q "/D=$(winpath "$work/w dest")")
+exit 42
+start silent.exe /S $(q "/D=$(winpath "$work/$dest")")
+absent "Silent Test" 101 300
+exit 0
+S
+  run_driver
+  [ -e "w dest/ran.txt" ] || fail "/W did not wait for the command"
+  same_tree in "$dest"
+
+  echo changed > "$dest/a.txt"
+  local answer code
+  for answer in ":1:changed" "/n:0:changed" "/N /w:0:changed" "/y:0:one"; do
+    code=${answer#*:}
+    cat > script.txt <<S
+start silent.exe /S ${answer%%:*} $(q "/D=$(winpath "$work/$dest")")
+exit ${code%:*}
+S
+    run_driver
+    [ "$(cat "$dest/a.txt")" = "${code#*:}" ] || fail "/S ${answer%%:*}: a.txt holds $(cat "$dest/a.txt")"
+  done
+
+  # Unquoted and lower case: the rest of the line is the folder. Then an
+  # environment variable and a relative folder.
+  mkdir env
+  export DRAVEX_TEST_FOLDER
+  DRAVEX_TEST_FOLDER=$(winpath "$work/env")
+  cat > script.txt <<S
+start_raw silent.exe $(q "/s /d=$(winpath "$work/with blank")  ")
+exit 0
+start silent.exe /s "/D=%DRAVEX_TEST_FOLDER%\\\\sub"
+exit 0
+start silent.exe /S /D=relative
+exit 0
+start silent.exe /S /X
+absent "Silent Test" 65535 300
+exit 7
+start silent.exe /S plain
+exit 7
+S
+  run_driver
+  cmp -s in/b.txt "with blank/b.txt" || fail "/d= with blanks, unquoted, did not extract there"
+  cmp -s in/b.txt env/sub/b.txt || fail "/D= did not expand %DRAVEX_TEST_FOLDER%"
+  cmp -s in/b.txt relative/b.txt || fail "/D=relative did not extract below the current folder"
+}
+
+# The /? box, a plain argument (the box, exit 7), /D= shown in the dialog,
+# and an archive without SfxHeader flag bit 4 (qvx's --no-switches), whose
+# stub ignores its command line.
+scenario_switches_dialog() {
+  mkdir in && echo one > in/a.txt
+  make_sfx box.exe --switches --title "Box Test" in/.
+  make_sfx plain.exe --title "Plain Test" in/.
+  cat > script.txt <<S
+start box.exe /?
+find "Box Test" 65535
+text 65535 "$USAGE_TEXT"
+click 1
+exit 0
+start box.exe extra
+find "Box Test" 65535
+text 65535 "$USAGE_TEXT"
+click 1
+exit 7
+start box.exe /y "/D=rel dir"
+find "Box Test" 101
+text 101 $(q "$(winpath "$work/rel dir")")
+checked 106 1
+click 104
+exit 1223
+start plain.exe /S /X
+find "Plain Test" 101
+text 101 ""
+checked 106 0
+click 104
+exit 1223
+S
+  run_driver
+  [ ! -e a.txt ] && [ ! -e "rel dir" ] || fail "something was extracted"
+}
+
+# Exit codes under /S: a CRC failure goes on (1), damage ends the run (2), a
+# destination that cannot be made (3), a command that cannot start (5).
+scenario_switches_exit_codes() {
+  mkdir in
+  head -c 5000 /dev/urandom > in/r1.bin
+  head -c 5000 /dev/urandom > in/r2.bin
+  make_sfx crc.exe --switches --title "Codes Test" --damage-member in/r1.bin in/.
+  make_sfx damaged.exe --switches --title "Codes Test" --no-check-values --damage-directory in/.
+  make_sfx nocommand.exe --switches --title "Codes Test" --command "missing.exe" in/.
+  : > blocker
+  cat > script.txt <<S
+start crc.exe /S /D=crc
+exit 1
+start damaged.exe /S /D=damaged
+exit 2
+start crc.exe /S $(q "/D=$(winpath "$work/blocker/sub")")
+exit 3
+start nocommand.exe /S /D=nocommand
+exit 5
+S
+  run_driver
+  [ ! -e crc/r1.bin ] && cmp -s in/r2.bin crc/r2.bin || fail "the CRC failure did not go on past r1.bin"
+  cmp -s in/r2.bin nocommand/r2.bin || fail "the files before the command are missing"
+}
+
+# Free space: a 1 MB file system as drive Q: of the prefix; 3 MB of files do
+# not fit. Under /S exit 4 and nothing written; in the dialog the message
+# names both figures and the dialog comes back: Extract works again, with
+# another folder.
+scenario_free_space() {
+  mkdir small
+  if ! mount -t tmpfs -o size=1m dravex-free-space small 2>/dev/null; then
+    echo "SKIP: cannot mount a small file system here (needs root and mount rights)"
+    exit 77
+  fi
+  trap 'rm -f "$WINEPREFIX/dosdevices/q:"; umount "$work/small" 2>/dev/null' EXIT
+  ln -sfn "$work/small" "$WINEPREFIX/dosdevices/q:"
+  mkdir in
+  head -c 3000000 /dev/urandom > in/big.bin
+  make_sfx space.exe --switches --title "Space Test" in/.
+  local free
+  free=$(( $(stat -f -c '%a * %S' small) / 1024 ))
+  cat > script.txt <<S
+start space.exe /S /D=Q:\\dest
+exit 4
+start space.exe /S /D=Q:dest
+exit 4
+start space.exe
+find "Space Test" 101
+set 101 "Q:\\\\dest"
+click 108
+find "Space Test" 65535
+text 65535 "Not enough free space in the destination folder:\\n2930 KB needed, $free KB free"
+$(screenshot_line free_space.png)
+click 1
+gone
+find "Space Test" 101
+set 101 $(q "$(winpath "$work/out")")
+click 108
+exit 0
+S
+  run_driver
+  [ -z "$(ls -A small)" ] || fail "something was written to the full drive: $(ls -A small)"
+  cmp -s in/big.bin out/big.bin || fail "the second folder did not get the file"
 }

@@ -9,6 +9,7 @@
 // hold blanks and the escapes \n \" \\. Lines starting with # are comments.
 //
 //   start EXE [ARG...]      start the self-extractor (current directory kept)
+//   start_raw EXE LINE      ... with LINE after its quoted name, unquoted
 //   find TITLE ID           wait for a dialog of the child titled TITLE that
 //                           has a control ID (65535: a message box's text);
 //                           it becomes the current window
@@ -204,13 +205,13 @@ void need(const std::vector<std::string>& w, size_t n)
         fail("%s needs %zu arguments", w[0].c_str(), n - 1);
 }
 
-void start(const std::vector<std::string>& w)
+void start(const std::vector<std::string>& w, bool raw)
 {
     std::string command;
     for (size_t i = 1; i < w.size(); i++) {
         if (i > 1)
             command += ' ';
-        command += "\"" + w[i] + "\"";
+        command += raw && i > 1 ? w[i] : "\"" + w[i] + "\"";
     }
     STARTUPINFOW si = {};
     si.cb = sizeof si;
@@ -246,9 +247,9 @@ void run_unix(const std::vector<std::string>& w)
 void execute(const std::vector<std::string>& w)
 {
     const std::string& op = w[0];
-    if (op == "start") {
+    if (op == "start" || op == "start_raw") {
         need(w, 2);
-        start(w);
+        start(w, op == "start_raw");
     } else if (op == "find") {
         need(w, 3);
         int id = std::atoi(w[2].c_str());

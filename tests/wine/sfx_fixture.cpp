@@ -5,6 +5,8 @@
 //   sfx_fixture STUB OUT [options] [INPUT...]
 //     --title T --folder F --command C --overwrite --no-header
 //     --command-dir       the command starts in the destination folder
+//     --switches          the stub takes its switches (/S, /D= ...), as
+//                         qvx a sets by default
 //     --empty             an archive of one header with entry_count 0
 //     --level N           compression level for INPUTs (default 6)
 //     --stream-size N     cut the data into streams of about N bytes
@@ -84,6 +86,8 @@ int main(int argc, char** argv)
             strings.folder = value();
         else if (a == "--command")
             strings.command = value();
+        else if (a == "--switches")
+            strings.switches = true;
         else if (a == "--overwrite")
             strings.overwrite = true;
         else if (a == "--command-dir")
