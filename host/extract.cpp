@@ -246,6 +246,7 @@ ResultCode open_archive(Run& run, const std::string& path, ArchiveInfo& info, st
         close_archive(run);
         return ERR_DAMAGED;
     }
+    info.checked = load_le16(x.archive_header + ARCHIVE_TAG_OFFSET) == ARCHIVE_CHECK_TAG;
     if (check_archive_values(&x, start) < 0) {
         error = path + " is damaged: its headers or directory do not match the check values stored with them";
         close_archive(run);
@@ -378,8 +379,10 @@ void DirectoryCheck::add(const ListedEntry& e)
 
 std::string trailing_bytes_warning(const std::string& path, const ArchiveInfo& info)
 {
+    // The end is trusted where our check value covered it: another writer
+    // may leave the field wrong, and nothing reads it.
     uint64_t end = (uint64_t)info.archive_start + info.header.archive_length;
-    if (info.sfx || info.header.archive_length < ARCHIVE_HEADER_BYTES || end >= info.file_size)
+    if (info.sfx || !info.checked || end >= info.file_size)
         return "";
     uint64_t left = info.file_size - end;
     return "warning: " + path + ": " + std::to_string(left) + (left == 1 ? " byte follows" : " bytes follow") +

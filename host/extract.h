@@ -36,6 +36,7 @@ struct ArchiveInfo {
     // The archive's first 4 bytes are not "QVX\n". The extractor never reads
     // them, so such an archive is still read; the tools say so.
     bool unexpected_magic = false;
+    bool checked = false;  // the archive carries our check values (and they match)
 };
 
 struct ListedEntry {

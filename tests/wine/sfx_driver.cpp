@@ -59,7 +59,11 @@
 
 namespace {
 
-const DWORD kTimeout = 30000;  // generous: Wine's first window can be slow
+// Generous: Wine's first window can be slow, and on a build machine shared
+// by several test runs (a load of ten and more) a dialog was seen to take
+// longer than 30 s to appear, which made the later scenarios of a long run
+// fail to find their windows.
+const DWORD kTimeout = 90000;
 const DWORD kPoll = 50;
 
 PROCESS_INFORMATION child = {};
@@ -257,8 +261,16 @@ void execute(const std::vector<std::string>& w)
             current = find_dialog(w[1], id);
             if (current != nullptr)
                 break;
-            if (waited >= kTimeout || !child_running())
-                fail("no window %s with control %d", quote_for_log(w[1]).c_str(), id);
+            if (waited >= kTimeout || !child_running()) {
+                // Which of the two: a program that ended (how) or one too
+                // slow to show its window (a loaded machine).
+                DWORD code = 0;
+                if (!child_running() && GetExitCodeProcess(child.hProcess, &code))
+                    fail("no window %s with control %d: the program ended with exit code %lu",
+                         quote_for_log(w[1]).c_str(), id, code);
+                fail("no window %s with control %d after %lu s", quote_for_log(w[1]).c_str(), id,
+                     waited / 1000);
+            }
             Sleep(kPoll);
         }
     } else if (op == "absent") {
