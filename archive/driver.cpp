@@ -498,10 +498,18 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         goto done;
     }
 
-    // 4. The destination folder.
-    if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
-        report_error(x, ERR_CREATE_FOLDER, dest_path, REPORT_FINAL);
-        goto done;
+    // 4. The destination folder. A file in its place is refused here, before
+    // anything is written, rather than in every member. The user may then
+    // choose another folder: nothing was written.
+    if (folder_length > 0 && dest_path[folder_length - 1] != ':') {
+        i32 attributes = create_folder_path(dest_path) ? path_get_attributes(dest_path) : 0;
+        if ((attributes & ATTR_DIRECTORY) == 0) {
+            if (attributes != 0)
+                LastError = OS_FILE_EXISTS;  // a file: the folder was not made
+            report_error(x, ERR_CREATE_FOLDER, dest_path, REPORT_FINAL);
+            result = EXTRACT_NOTHING_WRITTEN;
+            goto done;
+        }
     }
 
     // 6. Buffers.

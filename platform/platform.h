@@ -120,10 +120,11 @@ u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count);
 // of dialog and its controls through IsDialogMessageW (dialog may be 0);
 // volume_needs_short_names asks GetVolumeInformationA; run_command starts
 // the command line with CreateProcessW in directory (0: the working folder
-// unchanged), without waiting and without checking that it started.
+// unchanged), without waiting, and returns 0 (with LastError) when it could
+// not be started.
 void pump_messages(WindowHandle dialog);
 int volume_needs_short_names(char drive_letter);
-void run_command(const char* command_line, const char* directory);
+int run_command(const char* command_line, const char* directory);
 // UTF-8 to UTF-16 for the W functions, into out of `size` units (always
 // terminated; empty when the text does not fit). Returns out.
 wchar_t* text_to_wide(wchar_t* out, u32 size, const char* text);

@@ -264,13 +264,16 @@ u32 current_directory(char* buffer, u32 size)
 // CreateProcessW, not WinExec: it takes the working folder. The process and
 // thread handles are left to the end of the stub's process, which comes
 // right after the command.
-void run_command(const char* command_line, const char* directory)
+int run_command(const char* command_line, const char* directory)
 {
     // UTF-16 takes no more units than UTF-8 takes bytes.
     static wchar_t line[COMMAND_LINE_SIZE];
     static STARTUPINFOW startup;  // zeroed: the defaults
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    CreateProcessW(0, text_to_wide(line, COMMAND_LINE_SIZE, command_line), 0, 0, FALSE, 0, 0,
-                   directory ? wide(directory) : 0, &startup, &process);
+    if (CreateProcessW(0, text_to_wide(line, COMMAND_LINE_SIZE, command_line), 0, 0, FALSE, 0, 0,
+                       directory ? wide(directory) : 0, &startup, &process))
+        return 1;
+    keep_error();
+    return 0;
 }

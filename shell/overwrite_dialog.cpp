@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "archive/paths.h"
 #include "archive/stub_info.h"
 #include "platform/text.h"
 #include "shell/dialogs.h"
@@ -19,13 +20,25 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
 {
     (void)lparam;
     switch (message) {
-    case WM_INITDIALOG:
-        dialog_begin(window, CTL_QUESTION, CTL_QUESTION_TAIL);
-        // The rest of the sentence is the template's second line.
-        text_format(sfx_extraction.message, sizeof sfx_extraction.message, "File \"%s\"",
-                    sfx_extraction.dest_path, 0);
-        set_item_text(window, CTL_QUESTION, sfx_extraction.message);
+    case WM_INITDIALOG: {
+        dialog_begin(window, CTL_QUESTION_FOLDER, CTL_QUESTION_TAIL);
+        // The file's own name whole (its box wraps it), then the folder
+        // (shortened in the middle when long); the rest of the sentence is
+        // the template's last line. An empty folder box leaves the names
+        // relative to the working folder: then there may be no folder part.
+        char* path = sfx_extraction.dest_path;
+        char* name = path + folder_part_length(path);
+        char* message = sfx_extraction.message;
+        text_format(message, sizeof sfx_extraction.message, "File \"%s\"", name, 0);
+        set_item_text(window, CTL_QUESTION, message);
+        if (name != path) {
+            name[-1] = 0;
+            text_format(message, sizeof sfx_extraction.message, "in %s", path, 0);
+            name[-1] = '\\';
+            set_item_text(window, CTL_QUESTION_FOLDER, message);
+        }
         return 1;
+    }
     case WM_COMMAND:
         switch (LOWORD(wparam)) {
         case IDCANCEL:  // Escape, the close box
@@ -62,8 +75,7 @@ int extraction_ask_overwrite(Extraction* x)
 
 int extraction_message(Extraction* x, ResultCode code, const char* text, u32 style)
 {
-    (void)code;
-    return message_box((HWND)x->owner, text, style);
+    return message_box((HWND)x->owner, text, style, code == ERR_STUB_MODIFIED ? STR_SUPPORT : 0);
 }
 
 // Writes value in decimal just before end; returns where it starts.
@@ -106,9 +118,14 @@ void extraction_pump(Extraction* x)
 // The command keeps the working folder the self-extractor was started with,
 // unless the archive asks for the destination folder (SfxHeader flag bit 3),
 // which dest_path holds now (an empty folder is the working folder already).
+//
+// A command that cannot start is named, with the reason.
 void extraction_run_command(Extraction* x, const char* command_line)
 {
-    run_command(command_line, run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0);
+    if (!run_command(command_line, run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0)) {
+        text_format(x->message, sizeof x->message, "Cannot start %s%s", command_line, os_error_suffix());
+        message_box((HWND)x->owner, x->message, MB_ICONEXCLAMATION, 0);
+    }
 }
 
 int extraction_short_names(Extraction* x, char drive_letter)

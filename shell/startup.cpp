@@ -38,6 +38,27 @@ void* system_function(const char* library, const char* name)
     return (void*)GetProcAddress(LoadLibraryA(library), name);
 }
 
+// The folder as the user sees it. With expand (the publisher's folder holds
+// %NAME%: SfxHeader flag bit 5), every environment variable in it is
+// expanded first (a % that names none stays as it is). The folder is then
+// made full against the current folder: a relative one (".", "Setup") shows
+// where it is, an absolute one is the same destination written out. An empty
+// one stays empty; one that would not fit a path stays as it was.
+void resolve_folder(char* dest_path, int expand)
+{
+    if (dest_path[0] == 0)
+        return;
+    wchar_t* folder = text_to_wide(wide_text, PATH_SIZE, dest_path);
+    wchar_t* full = wide_text + PATH_SIZE;
+    if (expand && ExpandEnvironmentStringsW(folder, full, PATH_SIZE) - 1 < PATH_SIZE - 1) {
+        folder = full;
+        full = wide_text;
+    }
+    DWORD length = GetFullPathNameW(folder, PATH_SIZE, full, 0);
+    if (length - 1 < PATH_SIZE - 1)
+        text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)full, length);
+}
+
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show)
 {
     (void)previous;
@@ -46,6 +67,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
 
     Extraction* x = &sfx_extraction;
     char* dest_path = x->dest_path;
+    instance_handle = instance;  // the resources' texts, from the first message on
 
     // The destination buffer serves as scratch for our own path here.
     DWORD n = GetModuleFileNameW(instance, wide_text, PATH_SIZE);
@@ -68,15 +90,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (file_seek(x->file, 0, SEEK_FROM_END) == -1)
         return fail(ERR_SEEK);
     read_sfx_header(x);
-    // A relative default folder (".", "Setup") is shown resolved against the
-    // current folder: the same destination, but the user sees where. An
-    // empty one stays empty.
-    if (dest_path[0] != 0 && dest_path[0] != '\\' && dest_path[1] != ':') {
-        wchar_t* full = wide_text + PATH_SIZE;
-        DWORD length = GetFullPathNameW(text_to_wide(wide_text, PATH_SIZE, dest_path), PATH_SIZE, full, 0);
-        if (length - 1 < PATH_SIZE - 1)
-            text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)full, length);
-    }
+    resolve_folder(dest_path, x->sfx_flags & SFX_FLAG_FOLDER_VARIABLES);
     if (read_archive_header(x) < 0)
         return fail(ERR_READ);
     // Before anything is shown, written or run: a damaged SfxHeader could
@@ -84,11 +98,10 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (check_archive_values(x, stub_info.stub_length) < 0)
         return fail(ERR_DAMAGED);
     if (load_le32(x->archive_header + 8) == 0) {
-        message_box(0, "Archive contains no files", MB_OK);
+        message_box(0, "Archive contains no files", MB_OK, 0);
         return 0;
     }
 
-    instance_handle = instance;
     dialog_brush = GetSysColorBrush(COLOR_BTNFACE);  // the system's own: never deleted
     UINT unit_height = HIWORD(GetDialogBaseUnits());
     dialog_font = CreateFontA(-(int)(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,

@@ -222,7 +222,7 @@ int run_add(const AddCommand& c)
                  !s.stub.empty() ||
                  s.has_identity())) {
         error_line("--title, --folder, --command, --overwrite, --command-dir, --stub and the publisher's --product, "
-                   "--product-version, --company, --copyright, --description and --icon need a "
+                   "--product-version, --company, --copyright, --description, --icon and texts need a "
                    "self-extractor (OUT ending in .exe, or --sfx)");
         return EXIT_USAGE;
     }

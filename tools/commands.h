@@ -20,10 +20,14 @@ struct SfxSettings {
     bool overwrite = false;
     // The publisher's identity (UTF-8): version strings and an .ico file.
     std::string product, product_version, company, copyright, description, icon;
+    // The publisher's texts (literal UTF-8), and --texts files, one a language.
+    std::string banner, intro, help_text, support;
+    std::vector<std::string> text_files;
     bool has_identity() const
     {
         return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
-               !description.empty() || !icon.empty();
+               !description.empty() || !icon.empty() || !banner.empty() || !intro.empty() ||
+               !help_text.empty() || !support.empty() || !text_files.empty();
     }
     std::string command_dir;  // "dest": the command starts in the destination folder
 };
