@@ -23,8 +23,8 @@
 // Speaks for no one but the file: the publisher's support contact, when
 // there is one, is added by the stub's front end.
 static const char modified_warning[] =
-    "This self-extractor has been modified since it was made: it may be damaged (a download error) "
-    "or infected by a virus. Get the file again from where it came.";
+    "This self-extractor has been modified: damaged in a download, or infected by a virus. "
+    "Get the file again from where it came.";
 
 void set_display_name(Extraction* x, const char* path)
 {

@@ -22,7 +22,7 @@
 #include "shell/dialogs.h"
 
 static const char help_text[] =
-    "To extract the files, type or browse to a folder and click Extract.\n"
+    "Type or browse to a folder and click Extract.\n"
     "A folder that does not exist is created.";
 
 static const char banner_text[] = "Dravex Self-Extractor by the Dravex developers";

@@ -30,7 +30,7 @@ S
 
 scenario_modified_stub() {
   mkdir in && echo hello > in/a.txt
-  make_sfx modified.exe --empty --title "Modified Test" --flip-stub-text "type or browse to a folder"
+  make_sfx modified.exe --empty --title "Modified Test" --flip-stub-text "browse to a folder and click"
   # The warning comes before the SfxHeader is read: the caption is the
   # initial title. It names no address of ours; the publisher's contact
   # ends it when there is one.
@@ -43,7 +43,7 @@ exit 0
 S
   run_driver
   make_sfx contact.exe --empty --title "Modified Test" --support "Example Support: help@example.com" \
-    --flip-stub-text "type or browse to a folder"
+    --flip-stub-text "browse to a folder and click"
   sed -i 's/modified.exe/contact.exe/; s/\(text 65535 ".*\)"$/\1\\n\\nExample Support: help@example.com"/' script.txt
   run_driver
 }
@@ -62,8 +62,8 @@ S
 
 # --- the main dialog and extraction ----------------------------------------------
 
-HELP_TEXT='To extract the files, type or browse to a folder and click Extract.\nA folder that does not exist is created.'
-MODIFIED_TEXT='This self-extractor has been modified since it was made: it may be damaged (a download error) or infected by a virus. Get the file again from where it came.'
+HELP_TEXT='Type or browse to a folder and click Extract.\nA folder that does not exist is created.'
+MODIFIED_TEXT='This self-extractor has been modified: damaged in a download, or infected by a virus. Get the file again from where it came.'
 
 # A word for the driver's script: quoted, backslashes and quotes escaped.
 q() {
@@ -919,7 +919,7 @@ scenario_publisher_screenshots() {
     --help-text $'Choose where Example App goes, then click Extract.\nQuestions: help@example.com'
     --support "Example Ltd support: help@example.com, +1 555 0100" --command "missing.exe")
   make_sfx shots.exe "${args[@]}" --folder "$(winpath "$work/blocker")" in/.
-  make_sfx changed.exe "${args[@]}" --flip-stub-text "type or browse to a folder" in/.
+  make_sfx changed.exe "${args[@]}" --flip-stub-text "browse to a folder and click" in/.
   trap 'set_dpi 96' EXIT
   local dpi base
   base=$(winpath "$work")
