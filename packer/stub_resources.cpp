@@ -473,9 +473,23 @@ bool string_resources(const PublisherIdentity& id, std::vector<Resource>& out, s
 {
     PublisherTexts base = id.texts;
     base.language = DEFAULT_LANGUAGE;
-    if (base.banner.empty())
-        base.banner = !id.product.empty() && !id.company.empty() ? id.product + " by " + id.company
-                                                                 : id.product + id.company;
+    // The default banner: product and company, or what of them fits the line.
+    auto fits = [](const std::string& text) {
+        std::u16string units;
+        return utf8_to_utf16(text, units) && units.size() <= BANNER_MAX;
+    };
+    if (base.banner.empty()) {
+        std::vector<std::string> banners;
+        if (!id.product.empty() && !id.company.empty())
+            banners.push_back(id.product + " by " + id.company);
+        banners.push_back(id.product);
+        banners.push_back(id.company);
+        for (const std::string& banner : banners)
+            if (!banner.empty() && fits(banner)) {
+                base.banner = banner;
+                break;
+            }
+    }
     std::vector<PublisherTexts> blocks{base};
     for (size_t i = 0; i < id.translations.size(); i++)
         for (size_t j = 0; j < i; j++)

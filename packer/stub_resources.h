@@ -29,10 +29,12 @@ struct PublisherTexts {
 };
 
 // The longest texts, in UTF-16 units (Windows' characters), that the stub's
-// controls and message buffers take.
+// controls and message buffers take: the banner's one line and the intro's
+// two show that much of Latin text whole at 96 to 144 DPI (wider scripts
+// fit fewer); the Help message and the contact fit the message buffer.
 enum : size_t {
-    BANNER_MAX = 100,
-    INTRO_MAX = 200,
+    BANNER_MAX = 60,
+    INTRO_MAX = 90,
     HELP_MAX = 800,
     SUPPORT_MAX = 120,
 };

@@ -270,6 +270,11 @@ TEST(PublisherTexts, BlocksPerLanguage)
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0x0409].banner, "Example Ltd");
     EXPECT_EQ(blocks[0x0409].intro, "Hello");
+    // Product and company too long for the line together: the product.
+    id.product = std::string(packer::BANNER_MAX - 5, 'p');
+    b = build(stub, id);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(string_blocks(stub, b)[0x0409].banner, id.product);
     id = packer::PublisherIdentity();
     id.copyright = "(C) Example";
     b = build(stub, id);
