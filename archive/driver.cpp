@@ -579,11 +579,19 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         }
     }
 
-    // 4. The destination folder.
+    // 4. The destination folder. A file in its place is refused here, before
+    // anything is written, rather than in every member. The user may then
+    // choose another folder: nothing was written.
     dest_path[folder_length] = 0;
-    if (folder_length > 0 && dest_path[folder_length - 1] != ':' && !create_folder_path(dest_path)) {
-        report_error(x, ERR_CREATE_DESTINATION, dest_path, REPORT_FINAL);
-        goto done;
+    if (folder_length > 0 && dest_path[folder_length - 1] != ':') {
+        i32 attributes = create_folder_path(dest_path) ? path_get_attributes(dest_path) : 0;
+        if ((attributes & ATTR_DIRECTORY) == 0) {
+            if (attributes != 0)
+                LastError = OS_FILE_EXISTS;  // a file: the folder was not made
+            report_error(x, ERR_CREATE_DESTINATION, dest_path, REPORT_FINAL);
+            result = EXTRACT_NOTHING_WRITTEN;
+            goto done;
+        }
     }
 
     // 9. The entries.

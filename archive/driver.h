@@ -9,10 +9,15 @@
 struct Decoder;
 
 // Extracts everything into the folder held in x->dest_path, decoding with d.
-// Returns 0 when the run ended normally or its failure was already shown, or
-// a negative code the caller must report. Refuses to be entered again while
-// it runs.
+// Returns 0 when the run ended normally or its failure was already shown,
+// EXTRACT_NOTHING_WRITTEN after the message about a failure found before the
+// first file was written (the destination folder cannot be made), or a
+// negative code the caller must report. Refuses to be entered again while it
+// runs.
 ResultCode extract_all(Extraction* x, Decoder* d);
+// Nothing of the archive was written: the front end may let the user choose
+// another folder and call extract_all again.
+enum { EXTRACT_NOTHING_WRITTEN = 1 };
 ResultCode load_directory_piece(Extraction* x, u8* buffer);
 
 struct DirectoryEntry;

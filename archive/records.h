@@ -17,6 +17,7 @@ enum {
     SFX_FLAG_UTF8 = 0x04,          // title, folder and command are UTF-8
     SFX_FLAG_COMMAND_IN_DESTINATION = 0x08,  // the command starts in the destination folder
     SFX_FLAG_SWITCHES = 0x10,      // the stub takes its unattended switches (/S, /D= ...)
+    SFX_FLAG_FOLDER_VARIABLES = 0x20,  // the folder's %NAME% are environment variables to expand
     ARCHIVE_HEADER_BYTES = 42,
     DIRECTORY_ENTRY_SIZE = 38,
     STREAM_SIGNATURE_SIZE = 6,

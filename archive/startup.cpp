@@ -20,10 +20,11 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
+// Speaks for no one but the file: the publisher's support contact, when
+// there is one, is added by the stub's front end.
 static const char modified_warning[] =
-    "This self-extractor has been modified. An error may have occurred during downloading, "
-    "or your computer may have a virus. Make sure your virus scanner is the latest version, "
-    "and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection.";
+    "This self-extractor has been modified: damaged in a download, or infected by a virus. "
+    "Get the file again from where it came.";
 
 void set_display_name(Extraction* x, const char* path)
 {

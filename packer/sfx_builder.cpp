@@ -52,6 +52,19 @@ size_t sfx_header_size(const SfxStrings& strings)
     return SFX_HEADER_SIZE + strings.title.size() + strings.folder.size() + strings.command.size();
 }
 
+bool folder_has_variables(const std::string& folder)
+{
+    for (size_t open = folder.find('%'); open != std::string::npos;) {
+        size_t close = folder.find('%', open + 1);
+        if (close == std::string::npos)
+            return false;
+        if (close > open + 1)
+            return true;
+        open = close;
+    }
+    return false;
+}
+
 bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& strings, std::vector<uint8_t>& out,
                       std::string& error, std::vector<std::string>& warnings)
 {
@@ -119,6 +132,7 @@ bool build_sfx_prefix(const std::vector<uint8_t>& stub, const SfxStrings& string
         header.flags = (uint8_t)((strings.overwrite ? SFX_FLAG_OVERWRITE : 0) |
                                  (strings.command_in_destination ? SFX_FLAG_COMMAND_IN_DESTINATION : 0) |
                                  (strings.switches ? SFX_FLAG_SWITCHES : 0) |
+                                 (folder_has_variables(strings.folder) ? SFX_FLAG_FOLDER_VARIABLES : 0) |
                                  (ascii ? 0 : SFX_FLAG_UTF8));
         header.reserved = strings.checked ? SFX_CHECKED : 0;
         header.title_length = (uint16_t)strings.title.size();

@@ -27,6 +27,12 @@ struct SfxStrings {
     bool checked = true;
 };
 
+// Whether a folder holds a %NAME% (a name between two percent signs): qvx
+// then sets SfxHeader flag bit 5, and the stub expands the environment
+// variables in it. Without it the folder is taken literally, as the format
+// says.
+bool folder_has_variables(const std::string& folder);
+
 // Fills out with the patched stub (with the publisher's resources, when
 // given, after the linked bytes), the SfxHeader and the archive. Returns
 // false with a message in error for an unknown stub or strings the

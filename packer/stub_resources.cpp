@@ -299,6 +299,34 @@ void put_text(Bytes& b, const std::u16string& s)
     put16(b, 0);
 }
 
+std::string utf16_to_utf8(const std::u16string& s)
+{
+    std::string o;
+    for (size_t i = 0; i < s.size(); i++) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            i++;
+        }
+        if (c < 0x80) {
+            o += (char)c;
+        } else if (c < 0x800) {
+            o += (char)(0xC0 | (c >> 6));
+            o += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            o += (char)(0xE0 | (c >> 12));
+            o += (char)(0x80 | ((c >> 6) & 0x3F));
+            o += (char)(0x80 | (c & 0x3F));
+        } else {
+            o += (char)(0xF0 | (c >> 18));
+            o += (char)(0x80 | ((c >> 12) & 0x3F));
+            o += (char)(0x80 | ((c >> 6) & 0x3F));
+            o += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return o;
+}
+
 // One node of a version resource: length, value length, type (1 text, 0
 // binary), key, the value on a 4-byte boundary, the children likewise.
 template <class Children>
@@ -395,6 +423,102 @@ bool build_version_resource(const PublisherIdentity& id, Bytes& out, std::string
             version_node(b, u"Translation", 0, translation, 4, [](Bytes&) {});
         });
     });
+    return true;
+}
+
+// --- the publisher's texts ------------------------------------------------------
+
+// The string ids of the stub's texts (resources/resource.h), all in block 1.
+constexpr uint32_t STRING_BLOCK = 1;
+constexpr int STRING_BANNER = 1, STRING_INTRO = 2, STRING_HELP = 3, STRING_SUPPORT = 4;
+
+bool text_units(const char* what, const std::string& text, size_t max, std::u16string& out, std::string& error)
+{
+    if (!utf8_to_utf16(text, out)) {
+        error = std::string("the ") + what + " is not UTF-8 text (or holds a NUL)";
+        return false;
+    }
+    if (out.size() > max) {
+        error = std::string("the ") + what + " is " + std::to_string(out.size()) + " characters long; at most " +
+                std::to_string(max) + " are shown";
+        return false;
+    }
+    return true;
+}
+
+// Block 1 of a string table: sixteen strings, each a u16 count of UTF-16
+// units and the units, no terminator.
+bool build_string_block(const PublisherTexts& t, Bytes& out, std::string& error)
+{
+    std::u16string strings[16];
+    if (!text_units("banner", t.banner, BANNER_MAX, strings[STRING_BANNER], error) ||
+        !text_units("intro", t.intro, INTRO_MAX, strings[STRING_INTRO], error) ||
+        !text_units("help text", t.help, HELP_MAX, strings[STRING_HELP], error) ||
+        !text_units("support contact", t.support, SUPPORT_MAX, strings[STRING_SUPPORT], error))
+        return false;
+    // The contact ends the changed-stub message, after a blank line.
+    if (!strings[STRING_SUPPORT].empty())
+        strings[STRING_SUPPORT] = u"\n\n" + strings[STRING_SUPPORT];
+    out.clear();
+    for (const std::u16string& s : strings) {
+        put16(out, (uint16_t)s.size());
+        for (char16_t c : s)
+            put16(out, (uint16_t)c);
+    }
+    return true;
+}
+
+// One block per language: English (United States) from the options, then
+// each translation, whose missing texts are the options' ones.
+bool string_resources(const PublisherIdentity& id, std::vector<Resource>& out, std::string& error)
+{
+    PublisherTexts base = id.texts;
+    base.language = DEFAULT_LANGUAGE;
+    // The default banner: product and company, or what of them fits the line.
+    auto fits = [](const std::string& text) {
+        std::u16string units;
+        return utf8_to_utf16(text, units) && units.size() <= BANNER_MAX;
+    };
+    if (base.banner.empty()) {
+        std::vector<std::string> banners;
+        if (!id.product.empty() && !id.company.empty())
+            banners.push_back(id.product + " by " + id.company);
+        banners.push_back(id.product);
+        banners.push_back(id.company);
+        for (const std::string& banner : banners)
+            if (!banner.empty() && fits(banner)) {
+                base.banner = banner;
+                break;
+            }
+    }
+    std::vector<PublisherTexts> blocks{base};
+    for (size_t i = 0; i < id.translations.size(); i++)
+        for (size_t j = 0; j < i; j++)
+            if (id.translations[i].language == id.translations[j].language) {
+                error = "two sets of texts for language " + std::to_string(id.translations[i].language);
+                return false;
+            }
+    for (const PublisherTexts& t : id.translations) {
+        PublisherTexts merged = t;
+        for (auto field : {&PublisherTexts::banner, &PublisherTexts::intro, &PublisherTexts::help,
+                           &PublisherTexts::support})
+            if ((merged.*field).empty())
+                merged.*field = base.*field;
+        bool replaced = false;
+        // A translation into English (United States) replaces the options'.
+        if (t.language == DEFAULT_LANGUAGE) {
+            blocks[0] = merged;
+            replaced = true;
+        }
+        if (!replaced)
+            blocks.push_back(merged);
+    }
+    for (const PublisherTexts& t : blocks) {
+        Resource r{RESOURCE_STRING, STRING_BLOCK, t.language, {}};
+        if (!build_string_block(t, r.data, error))
+            return false;
+        out.push_back(r);
+    }
     return true;
 }
 
@@ -559,6 +683,17 @@ bool apply_identity(Bytes& image, const PublisherIdentity& identity, std::string
         if (!set_execution_level(manifest->data, identity.execution_level, error))
             return false;
     }
+    if (identity.has_texts()) {
+        std::vector<Resource> tables;
+        if (!string_resources(identity, tables, error))
+            return false;
+        resources.erase(std::remove_if(resources.begin(), resources.end(),
+                                       [](const Resource& r) {
+                                           return r.type == RESOURCE_STRING && r.name == STRING_BLOCK;
+                                       }),
+                        resources.end());
+        resources.insert(resources.end(), tables.begin(), tables.end());
+    }
 
     uint32_t tree_rva = last->virtual_address + last->raw_size;
     Bytes tree = write_tree(resources, tree_rva);
@@ -583,6 +718,32 @@ bool apply_identity(Bytes& image, const PublisherIdentity& identity, std::string
     tree.resize(grown_raw, 0);
     image.insert(image.end(), tree.begin(), tree.end());
     return true;
+}
+
+bool parse_string_block(const Bytes& data, PublisherTexts& out)
+{
+    out = PublisherTexts();
+    std::string* fields[16] = {};
+    fields[STRING_BANNER] = &out.banner;
+    fields[STRING_INTRO] = &out.intro;
+    fields[STRING_HELP] = &out.help;
+    fields[STRING_SUPPORT] = &out.support;
+    size_t at = 0;
+    for (std::string* field : fields) {
+        if (at + 2 > data.size())
+            return false;
+        size_t n = load_le16(&data[at]);
+        at += 2;
+        if (n > (data.size() - at) / 2)
+            return false;
+        std::u16string units;
+        for (size_t i = 0; i < n; i++)
+            units.push_back((char16_t)load_le16(&data[at + 2 * i]));
+        at += 2 * n;
+        if (field != nullptr)
+            *field = utf16_to_utf8(units);
+    }
+    return at == data.size();
 }
 
 bool parse_version_resource(const Bytes& data, VersionStrings& out)
@@ -613,32 +774,7 @@ bool parse_version_resource(const Bytes& data, VersionStrings& out)
         n.value = p;
         return true;
     };
-    auto to_utf8 = [](const std::u16string& s) {
-        std::string o;
-        for (size_t i = 0; i < s.size(); i++) {
-            uint32_t c = s[i];
-            if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-                i++;
-            }
-            if (c < 0x80) {
-                o += (char)c;
-            } else if (c < 0x800) {
-                o += (char)(0xC0 | (c >> 6));
-                o += (char)(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                o += (char)(0xE0 | (c >> 12));
-                o += (char)(0x80 | ((c >> 6) & 0x3F));
-                o += (char)(0x80 | (c & 0x3F));
-            } else {
-                o += (char)(0xF0 | (c >> 18));
-                o += (char)(0x80 | ((c >> 12) & 0x3F));
-                o += (char)(0x80 | ((c >> 6) & 0x3F));
-                o += (char)(0x80 | (c & 0x3F));
-            }
-        }
-        return o;
-    };
+    auto to_utf8 = [](const std::u16string& s) { return utf16_to_utf8(s); };
     Node root;
     if (!node_at(0, data.size(), root) || root.key != u"VS_VERSION_INFO" || root.value_length < 52 ||
         root.value + 52 > root.end)

@@ -15,6 +15,30 @@
 
 namespace packer {
 
+// The publisher's texts in one language (UTF-8; empty: not given), taken
+// literally. They go into the self-extractor's string table, one block per
+// language; the stub shows the user's language, else English (United
+// States), else its own texts.
+struct PublisherTexts {
+    uint16_t language = 0x409;  // a Windows language id
+    std::string banner;   // the line under the progress bar, before extraction
+    std::string intro;    // the text above the folder box
+    std::string help;     // the Help message
+    std::string support;  // the contact that ends the changed-stub message
+    bool empty() const { return banner.empty() && intro.empty() && help.empty() && support.empty(); }
+};
+
+// The longest texts, in UTF-16 units (Windows' characters), that the stub's
+// controls and message buffers take: the banner's one line and the intro's
+// two show that much of Latin text whole at 96 to 144 DPI (wider scripts
+// fit fewer); the Help message and the contact fit the message buffer.
+enum : size_t {
+    BANNER_MAX = 60,
+    INTRO_MAX = 90,
+    HELP_MAX = 800,
+    SUPPORT_MAX = 120,
+};
+
 // Strings in UTF-8; empty means not given.
 struct PublisherIdentity {
     std::string product;          // ProductName
@@ -27,13 +51,22 @@ struct PublisherIdentity {
     // "highestAvailable" make Windows ask for elevation at start; empty
     // leaves the stub's (asInvoker).
     std::string execution_level;
+    // The texts of the options, as English (United States), and those of
+    // other languages (--texts files); a text a language does not give is
+    // the options' one. Without a banner, the product and company make it.
+    PublisherTexts texts;
+    std::vector<PublisherTexts> translations;
 
     bool has_version_info() const
     {
         return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
                !description.empty();
     }
-    bool empty() const { return !has_version_info() && icon.empty() && execution_level.empty(); }
+    bool has_texts() const
+    {
+        return !texts.empty() || !translations.empty() || !product.empty() || !company.empty();
+    }
+    bool empty() const { return !has_version_info() && icon.empty() && execution_level.empty() && !has_texts(); }
 };
 
 // One resource: numeric type, name and language, and its bytes.
@@ -47,6 +80,7 @@ struct Resource {
 enum : uint32_t {
     RESOURCE_ICON = 3,
     RESOURCE_GROUP_ICON = 14,
+    RESOURCE_STRING = 6,
     RESOURCE_VERSION = 16,
     RESOURCE_MANIFEST = 24,
 };
@@ -65,6 +99,10 @@ bool apply_identity(std::vector<uint8_t>& image, const PublisherIdentity& identi
 // Sets the level attribute of the requestedExecutionLevel element of a
 // manifest (UTF-8 XML). False with a message when it has none.
 bool set_execution_level(std::vector<uint8_t>& manifest, const std::string& level, std::string& error);
+// The texts of a string table block 1 as the stub reads them (banner,
+// intro, help, support as stored, with the support's blank line); for tests
+// and listings. False for a block that does not parse.
+bool parse_string_block(const std::vector<uint8_t>& data, PublisherTexts& out);
 
 // The strings of a version resource's first string table, key and value in
 // UTF-8, and its fixed file version; for tests and listings.

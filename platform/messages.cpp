@@ -18,12 +18,12 @@ static const char* nth_text(const char* list, u32 n)
 // switch without jump tables would compare each code in turn in more bytes.
 // Their texts follow in the same order. Both backends give every kind of
 // full disk as ERROR_DISK_FULL.
-static const u8 os_error_codes[] = {2, 3, 5, 15, 19, 21, 25, 26, 27, 29, 30, 31, 112, 80, 161, 206};
+static const u8 os_error_codes[] = {2, 3, 5, 15, 19, 21, 25, 26, 27, 29, 30, 31, 112, 80, 161, 206, 123, 193};
 static const char os_error_texts[] =
     "\nFile not found\0\nPath not found\0\nAccess denied\0\nInvalid drive\0"
     "\nDisk is write protected\0\nDevice not ready\0\nTrack not found\0\nNot a DOS disk\0"
     "\nSector not found\0\nWrite fault\0\nRead fault\0\nGeneral failure\0"
-    "\nDisk full\0\nFile exists\0\nInvalid path\0\nPath too long";
+    "\nDisk full\0\nFile exists\0\nInvalid path\0\nPath too long\0\nInvalid name\0\nNot a program";
 
 const char* os_error_suffix(void)
 {

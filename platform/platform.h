@@ -129,8 +129,8 @@ u32 text_from_units(char* out, u32 out_size, const u16* units, u32 count);
 // of dialog and its controls through IsDialogMessageW (dialog may be 0);
 // volume_needs_short_names asks GetVolumeInformationA; run_command starts
 // the command line with CreateProcessW in directory (0: the working folder
-// unchanged) and returns 0 when it could not start; with exit_code it
-// waits for the command to end and keeps its exit code there.
+// unchanged) and returns 0 (with LastError) when it could not start; with
+// exit_code it waits for the command to end and keeps its exit code there.
 void pump_messages(WindowHandle dialog);
 int volume_needs_short_names(char drive_letter);
 int run_command(const char* command_line, const char* directory, u32* exit_code);

@@ -298,8 +298,10 @@ int run_command(const char* command_line, const char* directory, u32* exit_code)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (!CreateProcessW(0, text_to_wide(line, COMMAND_LINE_SIZE, command_line), 0, 0, FALSE, 0, 0,
-                        directory ? wide(directory) : 0, &startup, &process))
+                        directory ? wide(directory) : 0, &startup, &process)) {
+        keep_error();
         return 0;
+    }
     if (exit_code != 0) {
         WaitForSingleObject(process.hProcess, INFINITE);
         GetExitCodeProcess(process.hProcess, (DWORD*)exit_code);

@@ -23,11 +23,23 @@
 #define CTL_PROGRESS 114
 
 // Overwrite question (template 2). The button ids are its answers.
-#define CTL_QUESTION 107  // File "PATH"
+#define CTL_QUESTION_FOLDER 106  // in FOLDER
+#define CTL_QUESTION 107  // File "NAME"
 #define CTL_YES_TO_ALL 108
 #define CTL_YES 109
 #define CTL_NO 110
 #define CTL_NO_TO_ALL 111
 #define CTL_QUESTION_TAIL 112  // the rest of the question
+
+// The publisher's texts: string table block 1, which qvx writes into a
+// self-extractor's resources, one block per language (Windows picks the
+// user's). A string that is not there leaves the stub's own text. The
+// support contact is stored with a blank line in front, as the end of the
+// changed-stub message, which shows at most CONTACT_SIZE - 1 units of it.
+#define STR_BANNER 1
+#define STR_INTRO 2
+#define STR_HELP 3
+#define STR_SUPPORT 4
+#define CONTACT_SIZE 128
 
 #endif

@@ -46,18 +46,28 @@ void dialog_begin(HWND window, int first, int last);
 
 // Texts go to the system as UTF-16 (wide_text.cpp): the title (as the
 // SfxHeader's flags say it is stored), a control's text and a message box
-// with the title as caption, from UTF-8. wide_text is the buffer they use,
+// with the title as caption, from UTF-8 (contact: 0, or the string that ends
+// the changed-stub message). wide_text is the buffer they use,
 // free between calls.
 extern wchar_t wide_text[MESSAGE_BUFFER_SIZE];
 const wchar_t* title_text(void);
 void set_item_text(HWND window, int id, const char* text);
 void set_item_wide(HWND window, int id, const wchar_t* text);
-int message_box(HWND owner, const char* text, UINT style);
+int message_box(HWND owner, const char* text, UINT style, UINT contact);
+// The publisher's text `id` (STR_BANNER ..) from the string table in the
+// stub's resources, in the language Windows picks for the user; where the
+// table has none, own (UTF-8) in wide_text. Read only after the
+// self-check, which covers the resources.
+const wchar_t* publisher_text(UINT id, const char* own);
 
 // A function of a system library the stub does not import (its imports stay
 // KERNEL32, USER32 and GDI32), loaded when needed; 0 when it is missing.
 // The library is named without ".dll", which LoadLibraryA adds.
 void* system_function(const char* library, const char* name);
+
+// Expands (with expand set) and resolves the folder in dest_path as the
+// dialog shows it (startup.cpp).
+void resolve_folder(char* dest_path, int expand);
 
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show);
 

@@ -7,6 +7,10 @@
 //
 // Keys: Enter = Extract (the default button), Escape = Cancel, F1 and Alt+H
 // = Help, Alt+B = Browse.
+//
+// The banner, the intro and the Help text are the publisher's when the
+// self-extractor's string table has them (publisher_text), taken as they
+// are: never a format.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <shlobj.h>
@@ -18,9 +22,8 @@
 #include "shell/dialogs.h"
 
 static const char help_text[] =
-    "This is a self-extracting QVX archive. To extract the contents to disk,\n"
-    "specify a folder name in the edit box, and click the Extract button.\n"
-    "If the folder does not exist, it will be created.";
+    "Type or browse to a folder and click Extract.\n"
+    "A folder that does not exist is created.";
 
 static const char banner_text[] = "Dravex Self-Extractor by the Dravex developers";
 
@@ -41,9 +44,19 @@ INT_PTR dialog_colour(UINT message, WPARAM wparam)
 // message pump finds this set and does nothing.
 static u8 extracting;
 
-// The system's folder picker, loaded when first asked for. A folder picked
-// replaces the box's text; Cancel in the picker leaves it. The picker and
-// the other two functions come from the same library, so one check does.
+// The picker opens at the folder it is given.
+static int CALLBACK browse_start(HWND picker, UINT message, LPARAM, LPARAM folder)
+{
+    if (message == BFFM_INITIALIZED)
+        SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, folder);
+    return 0;
+}
+
+// The system's folder picker, loaded when first asked for. It opens at the
+// folder in the box, or at the nearest folder above it that exists. A
+// folder picked replaces the box's text; Cancel in the picker leaves it. The
+// picker and the other two functions come from the same library, so one
+// check does.
 static void browse(HWND window)
 {
     typedef LPITEMIDLIST(WINAPI * BrowseFunction)(BROWSEINFOW*);
@@ -52,9 +65,21 @@ static void browse(HWND window)
     BrowseFunction browse_for_folder = (BrowseFunction)system_function("shell32", "SHBrowseForFolderW");
     if (browse_for_folder == 0)
         return;
+    wchar_t* start = wide_text + PATH_SIZE;
+    UINT n = (UINT)SendDlgItemMessageW(window, CTL_FOLDER, WM_GETTEXT, PATH_SIZE, (LPARAM)start);
+    // Each level that is not a folder is cut off at its backslash.
+    // (INVALID_FILE_ATTRIBUTES has the top bit, which no attributes have.)
+    while (n != 0 && (GetFileAttributesW(start) & (0x80000000u | FILE_ATTRIBUTE_DIRECTORY)) !=
+                         FILE_ATTRIBUTE_DIRECTORY) {
+        while (n != 0 && start[--n] != '\\')
+            ;
+        start[n] = 0;
+    }
     BROWSEINFOW info = {};
     info.hwndOwner = window;
     info.ulFlags = BIF_RETURNONLYFSDIRS;
+    info.lpfn = browse_start;
+    info.lParam = (LPARAM)start;
     LPITEMIDLIST list = browse_for_folder(&info);
     if (list != 0) {
         if (((PathFunction)system_function("shell32", "SHGetPathFromIDListW"))(list, wide_text))
@@ -85,6 +110,14 @@ static void lock_controls(HWND window, BOOL enable)
             EnableWindow(GetDlgItem(window, id), enable);
 }
 
+// The folder box takes the focus with its whole text selected and the caret
+// at the start, so that the start of a long path shows.
+static void select_folder(HWND window)
+{
+    SetFocus(GetDlgItem(window, CTL_FOLDER));
+    SendDlgItemMessageW(window, CTL_FOLDER, EM_SETSEL, PATH_SIZE, 0);
+}
+
 static void extract(HWND window)
 {
     if (extracting)
@@ -102,14 +135,15 @@ static void extract(HWND window)
     SetFocus(GetDlgItem(window, CTL_CANCEL));
     ResultCode result = extract_all(x, STUB_DECODER);
     report_result(x, result);
-    // Files that would not fit were refused before anything was written:
-    // the dialog comes back, its folder box selected, for another folder.
-    if (result == ERR_NO_SPACE && !stub_info.flags.cancel_flag) {
+    // A failure found before anything was written (the folder cannot be
+    // made, the files would not fit; its message was shown): the dialog
+    // comes back for the user to mend the folder, and the run's one
+    // extraction is still to come.
+    if ((result == EXTRACT_NOTHING_WRITTEN || result == ERR_NO_SPACE) && !stub_info.flags.cancel_flag) {
         exit_code = 0;
         extracting = 0;
         lock_controls(window, TRUE);
-        SetFocus(GetDlgItem(window, CTL_FOLDER));
-        SendDlgItemMessageW(window, CTL_FOLDER, EM_SETSEL, 0, -1);
+        select_folder(window);
         return;
     }
     EndDialog(window, 0);
@@ -124,14 +158,13 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         text_format(SFX_EXTRACTION->message, sizeof SFX_EXTRACTION->message,
                     "Click the Extract button to extract all files in %s to the specified folder.",
                     SFX_EXTRACTION->display_name, 0);
-        set_item_text(window, CTL_INTRO, SFX_EXTRACTION->message);
-        set_item_text(window, CTL_BANNER, banner_text);
+        set_item_wide(window, CTL_INTRO, publisher_text(STR_INTRO, SFX_EXTRACTION->message));
+        set_item_wide(window, CTL_BANNER, publisher_text(STR_BANNER, banner_text));
         if (stub_info.flags.overwrite_all)
             SendDlgItemMessageW(window, CTL_OVERWRITE_ALL, BM_SETCHECK, BST_CHECKED, 0);
         set_item_text(window, CTL_FOLDER, SFX_EXTRACTION->dest_path);
-        // The dialog manager gives the focus to the first tab stop, the
-        // folder box, and selects all its text.
-        return 1;
+        select_folder(window);
+        return 0;  // the focus is set
     case WM_HELP:  // F1; not while an extraction runs, when Help is disabled
         if (extracting)
             return 1;
@@ -140,7 +173,7 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_COMMAND:
         switch (LOWORD(wparam)) {
         case CTL_HELP:
-            message_box(window, help_text, MB_OK);
+            MessageBoxW(window, publisher_text(STR_HELP, help_text), title_text(), MB_OK);
             return 1;
         case CTL_BROWSE:
             browse(window);

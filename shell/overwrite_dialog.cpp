@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "archive/paths.h"
 #include "archive/stub_info.h"
 #include "platform/text.h"
 #include "shell/dialogs.h"
@@ -26,6 +27,7 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
                     SFX_EXTRACTION->dest_path, 0);
         set_item_text(window, CTL_QUESTION, SFX_EXTRACTION->message);
         return 1;
+    }
     case WM_COMMAND:
         switch (LOWORD(wparam)) {
         case IDCANCEL:  // Escape, the close box
@@ -80,7 +82,7 @@ int extraction_message(Extraction* x, ResultCode code, const char* text, u32 sty
     } else {
         exit_code = code == ERR_CREATE_DESTINATION ? 3 : code == ERR_NO_SPACE ? 4 : 2;
     }
-    int answer = message_box((HWND)x->owner, text, style);
+    int answer = message_box((HWND)x->owner, text, style, code == ERR_STUB_MODIFIED ? STR_SUPPORT : 0);
     if (answer == IDCANCEL)
         exit_code = ERROR_CANCELLED;
     return answer;
@@ -160,8 +162,11 @@ void extraction_run_command(Extraction* x, const char* command_line)
         ShowWindow((HWND)x->owner, SW_HIDE);
     }
     if (!run_command(command_line,
-                     run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0, wait))
+                     run_flags(x)->command_in_destination && x->dest_path[0] != 0 ? x->dest_path : 0, wait)) {
+        text_format(x->message, sizeof x->message, "Cannot start %s%s", command_line, os_error_suffix());
+        message_box((HWND)x->owner, x->message, MB_ICONEXCLAMATION, 0);
         exit_code = 5;
+    }
 }
 
 int extraction_short_names(Extraction* x, char drive_letter)

@@ -48,9 +48,10 @@ static const char usage_text[] =
 
 // Reads the switches after the program's name, case-insensitive, each
 // quoted or not: /S, /Y, /N, /W and /? set their flags; /D= takes the rest
-// of the line (quoted: up to the closing quote) as the destination folder,
-// its environment variables expanded, into dest_path. Returns 0 when that
-// folder is too long for a path (dest_path then holds the start of it).
+// of the line (quoted: up to the closing quote) as the destination folder
+// into dest_path, whose variables the caller expands. Returns 2 when /D=
+// gave the folder, 1 when it did not, and 0 when that folder is too long
+// for a path (dest_path then holds the start of it).
 static int read_switches(char* dest_path)
 {
     const wchar_t* p = GetCommandLineW();
@@ -67,15 +68,9 @@ static int read_switches(char* dest_path)
                         wide_text[n++] = *p;
                     while (n > 0 && wide_text[n - 1] == ' ')
                         n--;
-                    wide_text[n] = 0;
-                    wchar_t* expanded = wide_text + PATH_SIZE;
-                    DWORD length = ExpandEnvironmentStringsW(wide_text, expanded, PATH_SIZE);
-                    if (length - 1 >= PATH_SIZE - 1) {
-                        text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
-                        return 0;
-                    }
-                    text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)expanded, length - 1);
-                    return 1;
+                    text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)wide_text, n);
+                    // Too long for a path, or the folder and its variables.
+                    return n < PATH_SIZE ? 2 : 0;
                 }
                 // A switch is one letter: "/SY" is none.
                 if ((p[2] == '"' ? p[3] : p[2]) > ' ')
@@ -116,6 +111,27 @@ void* system_function(const char* library, const char* name)
     return (void*)GetProcAddress(LoadLibraryA(library), name);
 }
 
+// The folder as the user sees it. With expand (the publisher's folder holds
+// %NAME%: SfxHeader flag bit 5), every environment variable in it is
+// expanded first (a % that names none stays as it is). The folder is then
+// made full against the current folder: a relative one (".", "Setup") shows
+// where it is, an absolute one is the same destination written out. An empty
+// one stays empty; one that would not fit a path stays as it was.
+void resolve_folder(char* dest_path, int expand)
+{
+    if (dest_path[0] == 0)
+        return;
+    wchar_t* folder = text_to_wide(wide_text, PATH_SIZE, dest_path);
+    wchar_t* full = wide_text + PATH_SIZE;
+    if (expand && ExpandEnvironmentStringsW(folder, full, PATH_SIZE) - 1 < PATH_SIZE - 1) {
+        folder = full;
+        full = wide_text;
+    }
+    DWORD length = GetFullPathNameW(folder, PATH_SIZE, full, 0);
+    if (length - 1 < PATH_SIZE - 1)
+        text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)full, length);
+}
+
 int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, int show)
 {
     (void)previous;
@@ -124,6 +140,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
 
     Extraction* x = SFX_EXTRACTION;
     char* dest_path = x->dest_path;
+    instance_handle = instance;  // the resources' texts, from the first message on
 
     // The destination buffer serves as scratch for our own path here.
     DWORD n = GetModuleFileNameW(instance, wide_text, PATH_SIZE);
@@ -146,26 +163,22 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (file_seek(x->file, 0, SEEK_FROM_END) == -1)
         return fail(ERR_SEEK);
     read_sfx_header(x);
+    int expand = x->sfx_flags & SFX_FLAG_FOLDER_VARIABLES;
     if (x->sfx_flags & SFX_FLAG_SWITCHES) {
-        if (!read_switches(dest_path)) {
+        int given = read_switches(dest_path);
+        if (!given) {
             LastError = OS_PATH_TOO_LONG;
             report_error(x, ERR_CREATE_DESTINATION, dest_path, REPORT_FINAL);
             return 3;
         }
         if (run_switches & (SWITCH_HELP | SWITCH_UNKNOWN)) {
-            message_box(0, usage_text, MB_OK);
+            message_box(0, usage_text, MB_OK, 0);
             return run_switches & SWITCH_UNKNOWN ? 7 : 0;
         }
+        // A /D= folder's variables are always expanded.
+        expand |= given & 2;
     }
-    // A relative default folder (".", "Setup") is shown resolved against the
-    // current folder: the same destination, but the user sees where. An
-    // empty one stays empty.
-    if (dest_path[0] != 0 && dest_path[0] != '\\' && dest_path[1] != ':') {
-        wchar_t* full = wide_text + PATH_SIZE;
-        DWORD length = GetFullPathNameW(text_to_wide(wide_text, PATH_SIZE, dest_path), PATH_SIZE, full, 0);
-        if (length - 1 < PATH_SIZE - 1)
-            text_from_units(dest_path, PATH_BUFFER_SIZE, (const u16*)full, length);
-    }
+    resolve_folder(dest_path, expand);
     if (read_archive_header(x) < 0)
         return fail(ERR_READ);
     // Before anything is shown, written or run: a damaged SfxHeader could
@@ -173,7 +186,7 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     if (check_archive_values(x, stub_info.stub_length) < 0)
         return fail(ERR_DAMAGED);
     if (load_le32(x->archive_header + 8) == 0) {
-        message_box(0, "Archive contains no files", MB_OK);
+        message_box(0, "Archive contains no files", MB_OK, 0);
         return 0;
     }
     if (run_switches & SWITCH_SILENT) {
@@ -181,7 +194,6 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
         return exit_code;
     }
 
-    instance_handle = instance;
     dialog_brush = GetSysColorBrush(COLOR_BTNFACE);  // the system's own: never deleted
     UINT unit_height = HIWORD(GetDialogBaseUnits());
     dialog_font = CreateFontA(-(int)(6 * unit_height / 8), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,

@@ -28,12 +28,23 @@ void set_item_text(HWND window, int id, const char* text)
     set_item_wide(window, id, text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, text));
 }
 
-int message_box(HWND owner, const char* text, UINT style)
+// The changed-stub message (contact STR_SUPPORT) ends with the publisher's
+// support contact, when the string table has one (qvx stores it with the
+// blank line in front). That message comes exactly when the self-check has
+// failed, so the resources holding the contact may be what changed:
+// LoadStringW copies at most CONTACT_SIZE - 1 units of it, as plain text
+// after the stub's own warning, which keeps saying to get the file again
+// from where it came. String 0 is never written: 0 adds nothing.
+int message_box(HWND owner, const char* text, UINT style, UINT contact)
 {
     // Unattended: no box; OK goes on where the user could.
     if (run_switches & SWITCH_SILENT)
         return IDOK;
-    return MessageBoxW(owner, text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, text), title_text(), style);
+    wchar_t* end = text_to_wide(wide_text, MESSAGE_BUFFER_SIZE - CONTACT_SIZE, text);
+    while (*end != 0)
+        end++;
+    LoadStringW(instance_handle, contact, end, CONTACT_SIZE);
+    return MessageBoxW(owner, wide_text, title_text(), style);
 }
 
 void dialog_begin(HWND window, int first, int last)
@@ -41,4 +52,11 @@ void dialog_begin(HWND window, int first, int last)
     SetWindowTextW(window, title_text());
     for (int id = first; id <= last; id++)
         SendDlgItemMessageW(window, id, WM_SETFONT, (WPARAM)dialog_font, 0);
+}
+
+const wchar_t* publisher_text(UINT id, const char* own)
+{
+    if (LoadStringW(instance_handle, id, wide_text, MESSAGE_BUFFER_SIZE) == 0)
+        text_to_wide(wide_text, MESSAGE_BUFFER_SIZE, own);
+    return wide_text;
 }

@@ -449,13 +449,19 @@ TEST_F(DriverTest, ExistingFolderOfTheMembersNameCannotBeCreated)
     EXPECT_TRUE(session.commands.empty());
 }
 
-TEST_F(DriverTest, DestinationFolderThatCannotBeMadeEndsTheRun)
+// Found before anything is written: the front end may offer the folder
+// box again. A file in the folder's place is refused there too, rather than
+// in every member.
+TEST_F(DriverTest, DestinationFolderThatCannotBeMadeWritesNothing)
 {
     testutil::write_text(temp.file("blocker"), "file");
     Archive a = testarchive::build({testarchive::file("a.txt", "a")});
-    EXPECT_EQ(run_in(a, windows_form(temp.file("blocker/out")), "cmd.exe"), 0);
-    ASSERT_EQ(texts().size(), 1u);
+    EXPECT_EQ(run_in(a, windows_form(temp.file("blocker/out")), "cmd.exe"), EXTRACT_NOTHING_WRITTEN);
+    EXPECT_EQ(run_in(a, windows_form(temp.file("blocker")), "cmd.exe"), EXTRACT_NOTHING_WRITTEN);
+    ASSERT_EQ(texts().size(), 2u);
     EXPECT_EQ(texts()[0], "Cannot create folder " + windows_form(temp.file("blocker/out")) + "\nPath not found");
+    EXPECT_EQ(texts()[1], "Cannot create folder " + windows_form(temp.file("blocker")) + "\nFile exists");
+    EXPECT_EQ(read_text(temp.file("blocker")), "file");
     EXPECT_TRUE(session.commands.empty());
 }
 

@@ -164,8 +164,20 @@ TEST(BuildSfx, AppendsTheSfxHeaderAndTheArchive)
     s.command_in_destination = true;
     b = build(stub, archive, s);
     EXPECT_EQ(b.out[stub.size() + 2], SFX_FLAG_COMMAND_IN_DESTINATION);
-    // Strings beyond ASCII are UTF-8, and the header says so.
+    // A folder with a %NAME% asks for its variables to be expanded; a lone
+    // or doubled % does not.
     s.command_in_destination = false;
+    for (const char* folder : {"%ProgramFiles%\\App", "C:\\100%%\\%TEMP%"}) {
+        s.folder = folder;
+        b = build(stub, archive, s);
+        EXPECT_EQ(b.out[stub.size() + 2], SFX_FLAG_FOLDER_VARIABLES) << folder;
+    }
+    for (const char* folder : {"C:\\100%", "C:\\a%%b", "C:\\App"}) {
+        s.folder = folder;
+        b = build(stub, archive, s);
+        EXPECT_EQ(b.out[stub.size() + 2], 0) << folder;
+    }
+    // Strings beyond ASCII are UTF-8, and the header says so.
     s.folder = "C:\\\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8";  // Загрузки
     b = build(stub, archive, s);
     EXPECT_EQ(b.out[stub.size() + 2], SFX_FLAG_UTF8);

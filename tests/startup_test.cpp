@@ -432,10 +432,10 @@ TEST_F(VerifyStubTest, ModifiedWarningText)
     EXPECT_EQ(verify(), ERR_STUB_MODIFIED);
     ASSERT_EQ(run.messages.size(), 1u);
     const host::MessageRecord& m = run.messages[0];
+    // Nobody's address: the stub's front end adds the publisher's contact.
     EXPECT_EQ(m.text,
-              "This self-extractor has been modified. An error may have occurred during downloading, or your "
-              "computer may have a virus. Make sure your virus scanner is the latest version, and if it finds "
-              "nothing, please send this self-extractor to support@dravex.dev for inspection.");
+              "This self-extractor has been modified: damaged in a download, or infected by a virus. "
+              "Get the file again from where it came.");
     EXPECT_EQ(m.caption, "Dravex Self-Extractor");
     EXPECT_EQ(m.style, (unsigned)BOX_EXCLAMATION);
     EXPECT_EQ(run.x.archive_start, 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include "archive/startup.h"
 #include "archive/stub_image.h"
@@ -270,3 +271,111 @@ TEST(PublisherIdentity, RefusesBadIconsAndText)
 }
 
 }  // namespace
+
+namespace {
+
+// The string table blocks of a built self-extractor, by language.
+std::map<uint32_t, packer::PublisherTexts> string_blocks(const Bytes& stub, const Built& b)
+{
+    std::map<uint32_t, packer::PublisherTexts> out;
+    Bytes image(b.out.begin(), b.out.begin() + load_le32(&b.out[stubfixture::find_record(stub)]));
+    for (const Resource& r : resources_of(image))
+        if (r.type == packer::RESOURCE_STRING) {
+            EXPECT_EQ(r.name, 1u);
+            EXPECT_TRUE(packer::parse_string_block(r.data, out[r.language]));
+        }
+    return out;
+}
+
+}  // namespace
+
+// The publisher's texts: English (United States) from the options, the
+// banner from product and company unless given, each translation completed
+// from the options' texts, the contact after a blank line, every text as it
+// was given (a % stays).
+TEST(PublisherTexts, BlocksPerLanguage)
+{
+    Bytes stub = stubfixture::stub_image();
+    packer::PublisherIdentity id;
+    id.product = "Example App";
+    id.company = "Example Ltd";
+    id.texts.intro = "100% %s of \xD0\x94\xD0\xB0";
+    id.texts.support = "help@example.com";
+    packer::PublisherTexts de;
+    de.language = 0x0407;
+    de.help = "Hilfe\nzwei Zeilen";
+    id.translations.push_back(de);
+    Built b = build(stub, id);
+    ASSERT_TRUE(b.ok) << b.error;
+    auto blocks = string_blocks(stub, b);
+    ASSERT_EQ(blocks.size(), 2u);
+    const packer::PublisherTexts& en = blocks[0x0409];
+    EXPECT_EQ(en.banner, "Example App by Example Ltd");
+    EXPECT_EQ(en.intro, id.texts.intro);
+    EXPECT_EQ(en.help, "");
+    EXPECT_EQ(en.support, "\n\nhelp@example.com");
+    const packer::PublisherTexts& german = blocks[0x0407];
+    EXPECT_EQ(german.banner, en.banner);
+    EXPECT_EQ(german.intro, en.intro);
+    EXPECT_EQ(german.help, de.help);
+
+    // A translation into English replaces the options' texts; the company
+    // alone makes the banner; no texts and no product or company: no table.
+    id = packer::PublisherIdentity();
+    id.company = "Example Ltd";
+    packer::PublisherTexts us;
+    us.intro = "Hello";
+    id.translations.push_back(us);
+    b = build(stub, id);
+    ASSERT_TRUE(b.ok) << b.error;
+    blocks = string_blocks(stub, b);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0x0409].banner, "Example Ltd");
+    EXPECT_EQ(blocks[0x0409].intro, "Hello");
+    // Product and company too long for the line together: the product.
+    id.product = std::string(packer::BANNER_MAX - 5, 'p');
+    b = build(stub, id);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(string_blocks(stub, b)[0x0409].banner, id.product);
+    id = packer::PublisherIdentity();
+    id.copyright = "(C) Example";
+    b = build(stub, id);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_TRUE(string_blocks(stub, b).empty());
+}
+
+TEST(PublisherTexts, RefusesTextsTheStubCannotShow)
+{
+    Bytes stub = stubfixture::stub_image();
+    const struct {
+        std::string packer::PublisherTexts::*field;
+        size_t longest;
+        const char* name;
+    } limits[] = {
+        {&packer::PublisherTexts::banner, packer::BANNER_MAX, "banner"},
+        {&packer::PublisherTexts::intro, packer::INTRO_MAX, "intro"},
+        {&packer::PublisherTexts::help, packer::HELP_MAX, "help text"},
+        {&packer::PublisherTexts::support, packer::SUPPORT_MAX, "support contact"},
+    };
+    for (const auto& l : limits) {
+        packer::PublisherIdentity id;
+        // Counted in UTF-16 units: a character beyond the BMP takes two.
+        id.texts.*l.field = std::string(l.longest - 2, 'x') + "\xF0\x9F\x99\x82";
+        EXPECT_TRUE(build(stub, id).ok) << l.name;
+        id.texts.*l.field += "x";
+        Built b = build(stub, id);
+        EXPECT_FALSE(b.ok) << l.name;
+        EXPECT_NE(b.error.find(l.name), std::string::npos) << b.error;
+        id.texts.*l.field = std::string("bad \xC3(");
+        b = build(stub, id);
+        EXPECT_FALSE(b.ok) << l.name;
+        EXPECT_NE(b.error.find("UTF-8"), std::string::npos) << b.error;
+    }
+    packer::PublisherIdentity id;
+    packer::PublisherTexts de;
+    de.language = 0x0407;
+    id.translations = {de, de};
+    Built b = build(stub, id);
+    EXPECT_FALSE(b.ok);
+    EXPECT_NE(b.error.find("two sets of texts"), std::string::npos) << b.error;
+}

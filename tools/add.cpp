@@ -222,8 +222,8 @@ int run_add(const AddCommand& c)
                  !s.stub.empty() || s.no_switches ||
                  s.has_identity())) {
         error_line("--title, --folder, --command, --overwrite, --command-dir, --no-switches, --stub and the "
-                   "publisher's --product, --product-version, --company, --copyright, --description, --icon and "
-                   "--elevate need a "
+                   "publisher's --product, --product-version, --company, --copyright, --description, --icon, "
+                   "--elevate and texts need a "
                    "self-extractor (OUT ending in .exe, or --sfx)");
         return EXIT_USAGE;
     }

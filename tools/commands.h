@@ -21,10 +21,14 @@ struct SfxSettings {
     // The publisher's identity (UTF-8): version strings and an .ico file.
     std::string product, product_version, company, copyright, description, icon;
     std::string elevate;  // "admin", "highest" or empty (no elevation asked)
+    // The publisher's texts (literal UTF-8), and --texts files, one a language.
+    std::string banner, intro, help_text, support;
+    std::vector<std::string> text_files;
     bool has_identity() const
     {
         return !product.empty() || !product_version.empty() || !company.empty() || !copyright.empty() ||
-               !description.empty() || !icon.empty() || !elevate.empty();
+               !description.empty() || !icon.empty() || !elevate.empty() || !banner.empty() || !intro.empty() ||
+               !help_text.empty() || !support.empty() || !text_files.empty();
     }
     std::string command_dir;  // "dest": the command starts in the destination folder
     bool no_switches = false;  // the stub ignores its command line (SfxHeader flag bit 4 clear)

@@ -24,7 +24,8 @@ static bool takes_value(const std::string& a)
                                                 "--command", "-o", "--output", "-x", "--exclude", "-i",
                                                 "--include", "-C", "--symlinks", "--product",
                                                 "--product-version", "--company", "--copyright",
-                                                "--description", "--icon", "--elevate"};
+                                                "--description", "--icon", "--elevate", "--banner", "--intro",
+                                                "--help-text", "--support", "--texts"};
     return names.count(a) != 0;
 }
 
@@ -72,6 +73,17 @@ static void add_sfx_options(CLI::App* cmd, qvx::SfxSettings& s)
                     "for the user's highest rights (highestAvailable). Default: the user's own rights")
         ->type_name("admin|highest")
         ->check(CLI::IsMember({"admin", "highest"}));
+    // The publisher's words on the dialog, taken literally.
+    cmd->add_option("--banner", s.banner, "the line under the progress bar (default: product and company)")
+        ->type_name("TEXT");
+    cmd->add_option("--intro", s.intro, "the text above the folder box")->type_name("TEXT");
+    cmd->add_option("--help-text", s.help_text, "the Help message")->type_name("TEXT");
+    cmd->add_option("--support", s.support,
+                    "support contact shown when the self-extractor finds itself changed")
+        ->type_name("TEXT");
+    cmd->add_option("--texts", s.text_files, "the texts in another language (language = de-DE, banner = ...)")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
     cmd->add_option("--command-dir", s.command_dir,
                     "dest: start the command in the destination folder (default: the folder the "
                     "self-extractor was started from)")

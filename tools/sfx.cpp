@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <strings.h>
 
 #include "archive/stub_info.h"
 #include "host/extract.h"
@@ -56,6 +57,122 @@ bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out)
             error_line(error);
             return false;
         }
+    }
+    id.texts.banner = s.banner;
+    id.texts.intro = s.intro;
+    id.texts.help = s.help_text;
+    id.texts.support = s.support;
+    for (const std::string& file : s.text_files) {
+        packer::PublisherTexts texts;
+        if (!read_texts_file(file, texts))
+            return false;
+        id.translations.push_back(texts);
+    }
+    return true;
+}
+
+// Windows language ids of the common language tags; --texts also takes the
+// number itself (0x0407 or 1031).
+static const std::pair<const char*, uint16_t> language_tags[] = {
+    {"en-US", 0x0409}, {"en-GB", 0x0809}, {"de-DE", 0x0407}, {"de-AT", 0x0C07}, {"de-CH", 0x0807},
+    {"fr-FR", 0x040C}, {"fr-CA", 0x0C0C}, {"es-ES", 0x0C0A}, {"es-MX", 0x080A}, {"it-IT", 0x0410},
+    {"nl-NL", 0x0413}, {"pt-BR", 0x0416}, {"pt-PT", 0x0816}, {"ru-RU", 0x0419}, {"uk-UA", 0x0422},
+    {"pl-PL", 0x0415}, {"cs-CZ", 0x0405}, {"sk-SK", 0x041B}, {"hu-HU", 0x040E}, {"ro-RO", 0x0418},
+    {"sv-SE", 0x041D}, {"da-DK", 0x0406}, {"fi-FI", 0x040B}, {"nb-NO", 0x0414}, {"tr-TR", 0x041F},
+    {"el-GR", 0x0408}, {"ja-JP", 0x0411}, {"ko-KR", 0x0412}, {"zh-CN", 0x0804}, {"zh-TW", 0x0404},
+};
+
+static bool parse_language(const std::string& value, uint16_t& out)
+{
+    for (const auto& [tag, id] : language_tags)
+        if (strcasecmp(tag, value.c_str()) == 0) {
+            out = id;
+            return true;
+        }
+    char* end = nullptr;
+    unsigned long n = strtoul(value.c_str(), &end, 0);
+    if (value.empty() || *end != 0 || n == 0 || n > 0xFFFF)
+        return false;
+    out = (uint16_t)n;
+    return true;
+}
+
+// A --texts file: UTF-8 lines "key = value" (blank lines and lines starting
+// with # ignored); keys language (required), banner, intro, help, support.
+// In a value \n is a line break and \\ a backslash; anything else is taken
+// as it is.
+bool read_texts_file(const std::string& path, packer::PublisherTexts& out)
+{
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!read_file(path, bytes, error)) {
+        error_line(error);
+        return false;
+    }
+    std::string text(bytes.begin(), bytes.end());
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);  // a byte-order mark
+    if (!host::is_utf8(text)) {
+        error_line(path + ": not UTF-8 text");
+        return false;
+    }
+    out = packer::PublisherTexts();
+    bool language = false;
+    size_t line_number = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        line_number++;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        auto trim = [](std::string s) {
+            size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+            return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+        };
+        std::string trimmed = trim(line);
+        if (trimmed.empty() || trimmed[0] == '#')
+            continue;
+        size_t equals = trimmed.find('=');
+        std::string where = path + " line " + std::to_string(line_number);
+        if (equals == std::string::npos) {
+            error_line(where + ": not \"key = value\"");
+            return false;
+        }
+        std::string key = trim(trimmed.substr(0, equals));
+        std::string raw = trim(trimmed.substr(equals + 1)), value;
+        for (size_t i = 0; i < raw.size(); i++) {
+            if (raw[i] == '\\' && i + 1 < raw.size() && (raw[i + 1] == 'n' || raw[i + 1] == '\\')) {
+                value += raw[i + 1] == 'n' ? '\n' : '\\';
+                i++;
+            } else {
+                value += raw[i];
+            }
+        }
+        std::string* field = key == "banner" ? &out.banner
+                             : key == "intro" ? &out.intro
+                             : key == "help"  ? &out.help
+                             : key == "support" ? &out.support
+                                                : nullptr;
+        if (key == "language") {
+            if (!parse_language(value, out.language)) {
+                error_line(where + ": unknown language \"" + printable(value) +
+                           "\" (a tag such as de-DE, or a Windows language id such as 0x0407)");
+                return false;
+            }
+            language = true;
+        } else if (field == nullptr) {
+            error_line(where + ": unknown key \"" + printable(key) + "\" (language, banner, intro, help, support)");
+            return false;
+        } else {
+            *field = value;
+        }
+    }
+    if (!language) {
+        error_line(path + ": no \"language = ...\" line");
+        return false;
     }
     return true;
 }

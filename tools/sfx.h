@@ -14,6 +14,9 @@ namespace qvx {
 // cannot be converted.
 bool sfx_strings(const SfxSettings& s, packer::SfxStrings& out);
 
+// Reads a --texts file (see sfx.cpp); false with a message.
+bool read_texts_file(const std::string& path, packer::PublisherTexts& out);
+
 // False (with a message) when the --folder text holds characters Windows
 // refuses in a path.
 bool check_folder(const std::string& folder);

@@ -19,7 +19,7 @@ endif()
 set(WINE_DRIVER ${CMAKE_CURRENT_BINARY_DIR}/wine/sfx_driver.exe)
 add_custom_command(OUTPUT ${WINE_DRIVER}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/wine
-  COMMAND ${MINGW64_CXX} -O1 -static -Wall -o ${WINE_DRIVER} ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_driver.cpp
+  COMMAND ${MINGW64_CXX} -O1 -static -Wall -o ${WINE_DRIVER} ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_driver.cpp -lgdi32
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine/sfx_driver.cpp
   COMMENT "Building the Wine test driver"
   VERBATIM)
@@ -95,6 +95,12 @@ set(WINE_SCENARIOS
   switches_dialog
   switches_exit_codes
   free_space
+  publisher_texts
+  folder_variables
+  folder_retry
+  command_fails
+  question_long_name
+  publisher_screenshots
   screenshots)
 # The backend test is a 64-bit program of its own, not the stub.
 set(WINE32_SCENARIOS ${WINE_SCENARIOS})

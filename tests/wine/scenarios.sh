@@ -30,16 +30,21 @@ S
 
 scenario_modified_stub() {
   mkdir in && echo hello > in/a.txt
-  make_sfx modified.exe --empty --title "Modified Test" --flip-stub-text "specify a folder name"
+  make_sfx modified.exe --empty --title "Modified Test" --flip-stub-text "browse to a folder and click"
   # The warning comes before the SfxHeader is read: the caption is the
-  # initial title.
-  cat > script.txt <<'S'
+  # initial title. It names no address of ours; the publisher's contact
+  # ends it when there is one.
+  cat > script.txt <<S
 start modified.exe
 find "Dravex Self-Extractor" 65535
-text 65535 "This self-extractor has been modified. An error may have occurred during downloading, or your computer may have a virus. Make sure your virus scanner is the latest version, and if it finds nothing, please send this self-extractor to support@dravex.dev for inspection."
+text 65535 "$MODIFIED_TEXT"
 click 1
 exit 2
 S
+  run_driver
+  make_sfx contact.exe --empty --title "Modified Test" --support "Example Support: help@example.com" \
+    --flip-stub-text "browse to a folder and click"
+  sed -i 's/modified.exe/contact.exe/; s/\(text 65535 ".*\)"$/\1\\n\\nExample Support: help@example.com"/' script.txt
   run_driver
 }
 
@@ -57,12 +62,20 @@ S
 
 # --- the main dialog and extraction ----------------------------------------------
 
-HELP_TEXT='This is a self-extracting QVX archive. To extract the contents to disk,\nspecify a folder name in the edit box, and click the Extract button.\nIf the folder does not exist, it will be created.'
+HELP_TEXT='Type or browse to a folder and click Extract.\nA folder that does not exist is created.'
+MODIFIED_TEXT='This self-extractor has been modified: damaged in a download, or infected by a virus. Get the file again from where it came.'
 
 # A word for the driver's script: quoted, backslashes and quotes escaped.
 q() {
   local s=${1//\\/\\\\}
   echo "\"${s//\"/\\\"}\""
+}
+
+# A two-line message for the driver's script: TEXT, a line break, LINE.
+qm() {
+  local s
+  s=$(q "$1")
+  echo "${s%\"}\\n$2\""
 }
 
 # The DOS attributes Wine keeps for a file beside its Unix mode (0 when none).
@@ -98,6 +111,8 @@ text 102 "Dravex Self-Extractor by the Dravex developers"
 text 101 $(q "$(winpath "$work")")
 focus 101
 selected 101 0 $(winpath "$work" | tr -d '\n' | wc -c)
+visible 101 0
+centred
 checked 106 0
 $(screenshot_line main_dialog.png)
 set 101 $(q "$dest")
@@ -110,6 +125,9 @@ S
   same_time in/tree/sub/a.txt new/dest/tree/sub/a.txt
   same_time in/tree/sub/deeper/random.bin new/dest/tree/sub/deeper/random.bin
   [ -d new/dest/tree/empty ] || fail "the empty folder is missing"
+  # The stub leaves folder times to the system: a folder has the time it
+  # was made or last written into (qvx x restores the stored ones).
+  [ "$(stat -c %Y new/dest/tree/sub)" -ge "$(stat -c %Y script.txt)" ] || fail "the folder sub has an old time"
   case $(stat -c %A new/dest/tree/sub/a.txt) in
     *w*) fail "a.txt lost its read-only attribute" ;;
   esac
@@ -177,7 +195,7 @@ find "Browse for Folder" 1
 click 1
 gone
 find "Keys Test" 101
-prefix 101 "C:"
+text 101 $(q "$(winpath "$work")")
 type 27
 exit 1223
 S
@@ -277,20 +295,22 @@ click 108
 find "Overwrite Test" 109
 caption "Overwrite Test"
 style 80000
-text 107 $(q "File \"$dest\\a.txt\"")
+centred
+text 107 $(q 'File "a.txt"')
+text 106 $(q "in $dest")
 text 112 "$QUESTION_TAIL"
 enter 109
 gone
 find "Overwrite Test" 109
-text 107 $(q "File \"$dest\\b.txt\"")
+text 107 $(q 'File "b.txt"')
 type 27
 gone
 find "Overwrite Test" 109
-text 107 $(q "File \"$dest\\c.txt\"")
+text 107 $(q 'File "c.txt"')
 close
 gone
 find "Overwrite Test" 109
-text 107 $(q "File \"$dest\\d.txt\"")
+text 107 $(q 'File "d.txt"')
 click 108
 gone
 absent "Overwrite Test" 109 1000
@@ -311,7 +331,7 @@ find "Overwrite Test" 101
 set 101 $(q "$dest")
 click 108
 find "Overwrite Test" 109
-text 107 $(q "File \"$dest\\a.txt\"")
+text 107 $(q 'File "a.txt"')
 click 111
 gone
 absent "Overwrite Test" 109 1000
@@ -439,7 +459,7 @@ enabled 108 1
 set 101 $(q "$dest")
 click 108
 find "Owner Test" 109
-text 107 $(q "File \"$dest\\b.txt\"")
+text 107 $(q 'File "b.txt"')
 find "Owner Test" 101
 enabled 0 0
 enabled 101 0
@@ -708,6 +728,244 @@ exit 0
 S
   run_driver
   same_tree in/signed out/signed
+}
+
+# --- the publisher's self-extractor -------------------------------------------------
+
+# The publisher's texts from the string table, taken literally (a % stays),
+# the banner made of product and company, and a German table that a German
+# user gets.
+scenario_publisher_texts() {
+  mkdir in && echo one > in/one.txt
+  make_sfx texts.exe --title "Texts Test" --product "Example App" --company "Example Ltd" \
+    --intro "Welcome to Example App 100% %s %d. Choose a folder." --help-text $'Help line one\nand %n two.' \
+    --translation 0x0407 "Beispiel-Einrichtung" "Hilfe auf Deutsch" in/one.txt
+  cat > script.txt <<S
+start texts.exe
+find "Texts Test" 101
+text 102 "Example App by Example Ltd"
+text 105 "Welcome to Example App 100% %s %d. Choose a folder."
+click 103
+find "Texts Test" 65535
+text 65535 "Help line one\nand %n two."
+click 1
+gone
+find "Texts Test" 101
+click 104
+exit 0
+S
+  run_driver
+  # The same self-extractor for a German user.
+  if LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8 true 2>/dev/null && locale -a 2>/dev/null | grep -qi '^de_DE'; then
+    cat > script.txt <<S
+start texts.exe
+find "Texts Test" 101
+text 102 "Beispiel-Einrichtung"
+text 105 "Welcome to Example App 100% %s %d. Choose a folder."
+click 104
+exit 0
+S
+    LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8 run_driver
+  else
+    echo "no de_DE locale here: the German table is not tried"
+  fi
+}
+
+# A folder with %NAME% (flag bit 5) is expanded before it is shown and used;
+# a % that names no variable stays as typed. Without the flag (another
+# writer's archive, or no %NAME%) the folder is literal.
+scenario_folder_variables() {
+  mkdir in && echo one > in/one.txt
+  export DRAVEX_TEST_DIR
+  DRAVEX_TEST_DIR=$(winpath "$work/expanded")
+  make_sfx vars.exe --title "Vars Test" --folder '%DRAVEX_TEST_DIR%\%NO_SUCH_VARIABLE%\app' in/one.txt
+  cat > script.txt <<S
+start vars.exe
+find "Vars Test" 101
+text 101 $(q "$DRAVEX_TEST_DIR\\%NO_SUCH_VARIABLE%\\app")
+click 108
+exit 0
+S
+  run_driver
+  cmp -s in/one.txt "expanded/%NO_SUCH_VARIABLE%/app/one.txt" || fail "one.txt is not in the expanded folder: $(find . -name one.txt)"
+}
+
+# A destination folder that cannot be made (a file in the way, a name with
+# |, a folder below a file) says why and brings the dialog back with the
+# folder box selected; the one extraction is still to come.
+scenario_folder_retry() {
+  mkdir in && echo one > in/one.txt
+  echo in the way > blocker
+  make_sfx retry.exe --title "Retry Test" --folder "$(winpath "$work/blocker")" in/one.txt
+  local base
+  base=$(winpath "$work")
+  cat > script.txt <<S
+start retry.exe
+find "Retry Test" 101
+click 108
+find "Retry Test" 65535
+centred
+text 65535 $(qm "Cannot create folder $base\\blocker" "File exists")
+$(screenshot_line retry_message.png)
+click 1
+gone
+find "Retry Test" 101
+wait_focus 101
+enabled 101 1
+enabled 108 1
+enabled 113 1
+focus 101
+visible 101 0
+set 101 $(q "$base\\a|b")
+click 108
+find "Retry Test" 65535
+text 65535 $(qm "Cannot create folder $base\\a|b" "Invalid name")
+click 1
+gone
+find "Retry Test" 101
+set 101 $(q "$base\\blocker\\below")
+click 108
+find "Retry Test" 65535
+text 65535 $(qm "Cannot create folder $base\\blocker\\below" "Path not found")
+click 1
+gone
+find "Retry Test" 101
+set 101 $(q "$base\\good")
+click 108
+exit 0
+S
+  run_driver
+  cmp -s in/one.txt good/one.txt || fail "the extraction after mending the folder did not happen"
+  [ "$(cat blocker)" = "in the way" ] || fail "the file in the way was changed"
+}
+
+# A command that cannot start is named with the reason.
+scenario_command_fails() {
+  mkdir in && echo one > in/one.txt
+  make_sfx nocommand.exe --title "Command Fails Test" --command "missing.exe /quiet" in/one.txt
+  local dest
+  dest=$(winpath "$work/out")
+  cat > script.txt <<S
+start nocommand.exe
+find "Command Fails Test" 101
+set 101 $(q "$dest")
+click 108
+find "Command Fails Test" 65535
+text 65535 $(qm "Cannot start \"$dest\\missing.exe\" /quiet" "File not found")
+click 1
+exit 0
+S
+  run_driver
+  cmp -s in/one.txt out/one.txt || fail "one.txt was not extracted"
+}
+
+# The overwrite question with a 200-character path at 96, 120 and 144 DPI:
+# the file's own name is shown whole (wrapped), the folder on its own line,
+# the question centred on the dialog and the dialog on the work area. With
+# screenshots of the main dialog (publisher's texts), the question and the
+# failure message at 96 and 144 DPI.
+scenario_question_long_name() {
+  local name="A file name long enough to need more than one line in the question, $(printf 'x%.0s' $(seq 1 40)) end.txt"
+  local dest="$work/out"
+  local pad=$((200 - ${#name} - $(winpath "$dest" | tr -d '\n' | wc -c) - 2))
+  dest="$dest/$(printf 'f%.0s' $(seq 1 $pad))"
+  mkdir -p in "$dest"
+  echo new > "in/$name"
+  echo old > "$dest/$name"
+  [ $(( $(winpath "$dest/$name" | tr -d '\n' | wc -c) )) -eq 200 ] || fail "the path is not 200 characters long"
+  make_sfx long.exe --title "Long Name Test" --product "Example App" --company "Example Ltd" \
+    --intro "Example App 2.0 will be copied to the folder below." in/.
+  trap 'set_dpi 96' EXIT
+  local dpi
+  for dpi in 96 120 144; do
+    set_dpi "$dpi"
+    echo old > "$dest/$name"
+    cat > script.txt <<S
+start long.exe
+find "Long Name Test" 101
+centred
+$( [ $dpi = 120 ] || screenshot_line "publisher_main_$dpi.png")
+set 101 $(q "$(winpath "$dest")")
+visible 101 0
+click 108
+find "Long Name Test" 109
+centred
+text 107 $(q "File \"$name\"")
+visible 107 0
+visible 107 -1
+prefix 106 "in "
+$( [ $dpi = 120 ] || screenshot_line "question_long_$dpi.png")
+click 109
+exit 0
+S
+    run_driver
+    [ "$(cat "$dest/$name")" = new ] || fail "Yes did not replace the file at $dpi DPI"
+  done
+  set_dpi 96
+  trap - EXIT
+}
+
+# Screenshots of the publisher's self-extractor at 96 and 144 DPI: the
+# main dialog with the publisher's texts, their Help, a folder that cannot
+# be made and the dialog back after it, the question, a command that cannot
+# start, and the changed-stub message with the support contact. Their texts
+# are checked by the scenarios above; here only that each comes up.
+scenario_publisher_screenshots() {
+  mkdir -p in
+  echo new > in/readme.txt
+  echo in the way > blocker
+  local args=(--title "Example App 2.0 Setup" --product "Example App" --company "Example Ltd"
+    --intro "Example App 2.0 will be copied to the folder below. Close Example App first."
+    --help-text $'Choose where Example App goes, then click Extract.\nQuestions: help@example.com'
+    --support "Example Ltd support: help@example.com, +1 555 0100" --command "missing.exe")
+  make_sfx shots.exe "${args[@]}" --folder "$(winpath "$work/blocker")" in/.
+  make_sfx changed.exe "${args[@]}" --flip-stub-text "browse to a folder and click" in/.
+  trap 'set_dpi 96' EXIT
+  local dpi base
+  base=$(winpath "$work")
+  for dpi in 96 144; do
+    set_dpi "$dpi"
+    rm -rf good && mkdir good && echo old > good/readme.txt
+    cat > script.txt <<S
+start changed.exe
+find "Dravex Self-Extractor" 65535
+$(screenshot_line "changed_$dpi.png")
+click 1
+exit 0
+start shots.exe
+find "Example App 2.0 Setup" 101
+$(screenshot_line "texts_main_$dpi.png")
+click 103
+find "Example App 2.0 Setup" 65535
+$(screenshot_line "texts_help_$dpi.png")
+click 1
+gone
+find "Example App 2.0 Setup" 101
+click 108
+find "Example App 2.0 Setup" 65535
+$(screenshot_line "folder_message_$dpi.png")
+click 1
+gone
+find "Example App 2.0 Setup" 101
+wait_focus 101
+$(screenshot_line "folder_back_$dpi.png")
+set 101 $(q "$base\\good")
+click 108
+find "Example App 2.0 Setup" 109
+$(screenshot_line "question_$dpi.png")
+click 109
+gone
+find "Example App 2.0 Setup" 65535
+$(screenshot_line "command_message_$dpi.png")
+click 1
+exit 0
+S
+    run_driver
+    [ "$(cat good/readme.txt)" = new ] || fail "Yes did not replace the file at $dpi DPI"
+  done
+  set_dpi 96
+  trap - EXIT
+  echo "screenshots in $screenshots"
 }
 
 # ASLR: the stub moved to another base as a loader would move it (the

@@ -29,7 +29,12 @@
 //                           is enabled
 //   bar ID POS MAX          a progress bar's position and upper limit
 //   focus ID                control ID of the current window has the focus
+//   wait_focus ID           wait until it has
 //   selected ID START END   an edit control's selection
+//   visible ID CHAR         character CHAR (-1: the last) of an edit control
+//                           is shown within it
+//   centred                 the current window is centred on its owner (or,
+//                           without one, on the work area)
 //   set ID TEXT             set a control's text
 //   check ID 0|1            tick or clear a check box
 //   click ID                press a button (posted, so a long command does
@@ -348,16 +353,22 @@ void execute(const std::vector<std::string>& w)
         if (position != std::atol(w[2].c_str()) || limit != std::atol(w[3].c_str()))
             fail("bar %s at %ld of %ld, expected %s of %s", w[1].c_str(), (long)position, (long)limit,
                  w[2].c_str(), w[3].c_str());
-    } else if (op == "focus") {
+    } else if (op == "focus" || op == "wait_focus") {
+        // wait_focus: until the focus comes to control ID.
         need(w, 2);
-        // The focus belongs to the child's thread: ask that thread.
-        GUITHREADINFO info = {};
-        info.cbSize = sizeof info;
-        if (!GetGUIThreadInfo(GetWindowThreadProcessId(current, nullptr), &info))
-            fail("cannot ask for the focus (error %lu)", GetLastError());
-        int id = info.hwndFocus != nullptr ? GetDlgCtrlID(info.hwndFocus) : 0;
-        if (GetParent(info.hwndFocus) != current || id != std::atoi(w[1].c_str()))
-            fail("the focus is on control %d, not on %s", id, w[1].c_str());
+        for (DWORD waited = 0;; waited += kPoll) {
+            // The focus belongs to the child's thread: ask that thread.
+            GUITHREADINFO info = {};
+            info.cbSize = sizeof info;
+            if (!GetGUIThreadInfo(GetWindowThreadProcessId(current, nullptr), &info))
+                fail("cannot ask for the focus (error %lu)", GetLastError());
+            int id = info.hwndFocus != nullptr ? GetDlgCtrlID(info.hwndFocus) : 0;
+            if (GetParent(info.hwndFocus) == current && id == std::atoi(w[1].c_str()))
+                break;
+            if (op == "focus" || waited >= kTimeout)
+                fail("the focus is on control %d, not on %s", id, w[1].c_str());
+            Sleep(kPoll);
+        }
     } else if (op == "selected") {
         need(w, 4);
         HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
@@ -366,6 +377,45 @@ void execute(const std::vector<std::string>& w)
         DWORD range = (DWORD)SendMessageA(control, EM_GETSEL, 0, 0);
         if ((int)LOWORD(range) != std::atoi(w[2].c_str()) || (int)HIWORD(range) != std::atoi(w[3].c_str()))
             fail("selection %u to %u, expected %s to %s", LOWORD(range), HIWORD(range), w[2].c_str(), w[3].c_str());
+    } else if (op == "visible") {
+        // The character (-1: the last) of an edit control lies inside it,
+        // a whole line high: the text there is shown, not scrolled away.
+        need(w, 3);
+        HWND control = GetDlgItem(current, std::atoi(w[1].c_str()));
+        if (control == nullptr)
+            fail("no control %s", w[1].c_str());
+        int at = std::atoi(w[2].c_str());
+        if (at < 0)
+            at = (int)SendMessageW(control, WM_GETTEXTLENGTH, 0, 0) - 1;
+        LRESULT pos = SendMessageW(control, EM_POSFROMCHAR, (WPARAM)at, 0);
+        int x = (short)LOWORD(pos), y = (short)HIWORD(pos);
+        RECT client;
+        GetClientRect(control, &client);
+        HDC dc = GetDC(control);
+        HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageW(control, WM_GETFONT, 0, 0));
+        TEXTMETRICW metrics;
+        GetTextMetricsW(dc, &metrics);
+        SelectObject(dc, old);
+        ReleaseDC(control, dc);
+        if (pos == -1 || x < 0 || x >= client.right || y < 0 || y + metrics.tmHeight > client.bottom)
+            fail("character %d of control %s is at %d,%d, outside %ldx%ld (line height %ld)", at, w[1].c_str(), x,
+                 y, client.right, client.bottom, metrics.tmHeight);
+    } else if (op == "centred") {
+        // The current window's centre is that of its owner, or of the work
+        // area when it has none, within a few pixels.
+        need(w, 1);
+        RECT r, around;
+        GetWindowRect(current, &r);
+        HWND owner = GetWindow(current, GW_OWNER);
+        if (owner != nullptr)
+            GetWindowRect(owner, &around);
+        else
+            SystemParametersInfoW(SPI_GETWORKAREA, 0, &around, 0);
+        long dx = (r.left + r.right) / 2 - (around.left + around.right) / 2;
+        long dy = (r.top + r.bottom) / 2 - (around.top + around.bottom) / 2;
+        if (dx < -8 || dx > 8 || dy < -8 || dy > 8)
+            fail("window %ld,%ld-%ld,%ld is not centred on %s %ld,%ld-%ld,%ld", r.left, r.top, r.right, r.bottom,
+                 owner ? "its owner" : "the work area", around.left, around.top, around.right, around.bottom);
     } else if (op == "set") {
         need(w, 3);
         if (!SetDlgItemTextW(current, std::atoi(w[1].c_str()), wide(w[2]).c_str()))

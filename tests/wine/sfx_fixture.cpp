@@ -24,6 +24,8 @@
 //                         archive (found by content: use incompressible
 //                         data, which the archiver stores as it is)
 //     --product P --product-version V --company C --icon FILE.ico
+//     --banner T --intro T --help-text T --support T  the publisher's texts
+//     --translation LANGUAGE-ID BANNER HELP  texts of another language
 //                         the publisher's identity in the stub's resources
 //     --rebase ADDRESS    move the stub to base ADDRESS (hexadecimal) before
 //                         building: every address its base relocations
@@ -122,6 +124,21 @@ int main(int argc, char** argv)
             strings.identity.product_version = value();
         else if (a == "--company")
             strings.identity.company = value();
+        else if (a == "--banner")
+            strings.identity.texts.banner = value();
+        else if (a == "--intro")
+            strings.identity.texts.intro = value();
+        else if (a == "--help-text")
+            strings.identity.texts.help = value();
+        else if (a == "--support")
+            strings.identity.texts.support = value();
+        else if (a == "--translation") {  // LANGUAGE-ID BANNER HELP (0x0407 "..." "...")
+            packer::PublisherTexts t;
+            t.language = (uint16_t)std::strtoul(value().c_str(), nullptr, 0);
+            t.banner = value();
+            t.help = value();
+            strings.identity.translations.push_back(t);
+        }
         else if (a == "--icon")
             strings.identity.icon = testutil::read_file(value());
         else if (a == "--rebase")
