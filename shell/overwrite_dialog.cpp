@@ -20,12 +20,24 @@ INT_PTR CALLBACK overwrite_dialog_proc(HWND window, UINT message, WPARAM wparam,
 {
     (void)lparam;
     switch (message) {
-    case WM_INITDIALOG:
-        dialog_begin(window, CTL_QUESTION, CTL_QUESTION_TAIL);
-        // The rest of the sentence is the template's second line.
-        text_format(SFX_EXTRACTION->message, sizeof SFX_EXTRACTION->message, "File \"%s\"",
-                    SFX_EXTRACTION->dest_path, 0);
-        set_item_text(window, CTL_QUESTION, SFX_EXTRACTION->message);
+    case WM_INITDIALOG: {
+        dialog_begin(window, CTL_QUESTION_FOLDER, CTL_QUESTION_TAIL);
+        // The file's own name whole (its box wraps it), then the folder
+        // (shortened in the middle when long); the rest of the sentence is
+        // the template's last line. An empty folder box leaves the names
+        // relative to the working folder: then there may be no folder part.
+        Extraction* x = SFX_EXTRACTION;
+        char* path = x->dest_path;
+        char* name = path + folder_part_length(path);
+        char* message = x->message;
+        text_format(message, sizeof x->message, "File \"%s\"", name, 0);
+        set_item_text(window, CTL_QUESTION, message);
+        if (name != path) {
+            name[-1] = 0;
+            text_format(message, sizeof x->message, "in %s", path, 0);
+            name[-1] = '\\';
+            set_item_text(window, CTL_QUESTION_FOLDER, message);
+        }
         return 1;
     }
     case WM_COMMAND:
