@@ -82,9 +82,10 @@ struct Piece {
     u32 length;
 };
 
+// All 32-bit fields: the lanes follow the link vector, 4-byte aligned.
 struct Lane {
     u32 row;
-    Piece* piece;
+    u32 piece;     // its number + 1; 0 for none
     u32 position;  // in the scratch area, of the byte written last
 };
 
@@ -166,7 +167,8 @@ static bool unwind_pieces(u32* link, u8* out, u32 n, u32 origin, u32 offset)
         }
         if (e & CUT_FLAG) {
             // Met a cut: the piece ends; the lane takes the next one.
-            if (Piece* q = l->piece) {
+            if (l->piece) {
+                Piece* q = pieces + l->piece - 1;
                 q->next = e & ~CUT_FLAG;
                 q->length = CHUNK - (l->position & (CHUNK - 1));
                 open--;
@@ -174,8 +176,8 @@ static bool unwind_pieces(u32* link, u8* out, u32 n, u32 origin, u32 offset)
             l->piece = 0;
             if (taken == count)
                 continue;
-            l->piece = pieces + taken;
             e = pieces[taken++].entry;
+            l->piece = taken;
             l->position = taken * CHUNK;
         }
         scratch[--l->position] = (u8)((e >> LINK_SHIFT) + offset);
