@@ -102,8 +102,9 @@ file_count=$(cd "$WORK/in/" && find $FILES -type f | wc -l)
 
 # same_tree DIR: whether DIR holds the corpus's files, byte for byte.
 same_tree() {
-    (cd "$WORK/in/" && find $FILES -type f) | while IFS= read -r f; do
-        cmp -s "$WORK/in/$f" "$1/$f" || { echo "compare.sh: $f differs" >&2; return 1; }
+    local f
+    for f in $FILES; do
+        diff -r -q "$WORK/in/$f" "$1/$f" >&2 || return 1
     done
 }
 
@@ -188,7 +189,9 @@ for l in $LEVELS; do
     [ -n "$QVX_OLD" ] && rows+=("qvx before -$l")
 done
 for t in $TOOLS; do
-    if command -v "${t%%[0-9]*}" >/dev/null 2>&1; then rows+=("$t"); else echo "compare.sh: $t not installed; skipped" >&2; fi
+    program=$t
+    case $t in xz6) program=xz ;; zstd512) program=zstd ;; esac
+    if command -v "$program" >/dev/null 2>&1; then rows+=("$t"); else echo "compare.sh: $t not installed; skipped" >&2; fi
 done
 
 table="$WORK/table"

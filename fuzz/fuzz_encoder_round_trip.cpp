@@ -3,7 +3,10 @@
 // members, every member must come back whole with its CRC-32.
 //
 // Input layout:
-//   byte 0       level 1 to 6 (value mod 6, plus 1)
+//   byte 0       bits 0..2: level 1 to 6 (value mod 6, plus 1); bits 3..5:
+//                the members marked already compressed (stored, without
+//                trials, in runs of 4 KB or more); bit 6: the last member is
+//                a copy of the first (a twin, as the archiver places them)
 //   byte 1       bits 0..1: members - 1 (1 to 3); bits 2..7: call filter
 //                flags, two bits per member (0, ENTRY_FILTER16,
 //                ENTRY_FILTER32, both)
@@ -28,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 4 || size - 4 > MAX_DATA)
         return 0;
-    const int level = data[0] % 6 + 1;
+    const int level = (data[0] & 7) % 6 + 1;
     const size_t count = (data[1] & 3) % 3 + 1;
     const uint8_t* bytes = data + 4;
     const size_t length = size - 4;
@@ -45,9 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<packer::StreamMember> members;
     std::vector<std::vector<uint8_t>> originals;
     for (size_t i = 0; i < count; i++) {
-        originals.emplace_back(bytes + cuts[i], bytes + cuts[i + 1]);
+        if (i > 0 && i + 1 == count && (data[0] & 0x40))
+            originals.push_back(originals[0]);
+        else
+            originals.emplace_back(bytes + cuts[i], bytes + cuts[i + 1]);
+    }
+    for (size_t i = 0; i < count; i++) {
         uint8_t filter = (uint8_t)(((data[1] >> (2 + 2 * i)) & 3) << 1);  // bits 1 and 2
-        members.push_back({"m" + std::to_string(i), originals[i].data(), (uint32_t)originals[i].size(), filter, {}});
+        packer::StreamMember m;
+        m.name = "m" + std::to_string(i);
+        m.data = originals[i].data();
+        m.size = (uint32_t)originals[i].size();
+        m.filter = filter;
+        m.store = (data[0] >> (3 + i)) & 1;
+        members.push_back(m);
     }
     packer::StreamOptions options;
     options.level = level;

@@ -608,6 +608,67 @@ TEST(ArchiveInput, TooLargeIsRefusedBeforeReading)
     options.stream_size = 0x40000000u;
     EXPECT_FALSE(packer::write_archive(entries, options, archive, error));
     EXPECT_NE(error.find("cannot open /nonexistent/a"), std::string::npos) << error;
+    // Stored as they are (level 0), the two cannot fit whatever the streams.
+    options.level = 0;
+    EXPECT_FALSE(packer::write_archive(entries, options, archive, error));
+    EXPECT_NE(error.find("2 GiB"), std::string::npos) << error;
+}
+
+// Members go into the stream by content class, extension and path, a twin
+// right behind its first copy, folders before everything; the directory
+// lists them so, and everything comes back whatever the thread count.
+TEST(PackingOrder, KindsTwinsAndFoldersFirst)
+{
+    testutil::TempDir dir;
+    Bytes pe = testutil::random_bytes(3000, 5);
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    Bytes png = testutil::random_bytes(70000, 6);
+    memcpy(png.data(), "\x89PNG", 4);
+    Bytes text = testutil::text_bytes(5000, 7);
+    for (const char* folder : {"a", "b", "c", "d"})
+        fs::create_directories(dir.file("in/") + folder);
+    testutil::write_file(dir.file("in/b/x.dll"), pe);
+    testutil::write_file(dir.file("in/d/twin.dll"), pe);
+    testutil::write_file(dir.file("in/a/y.txt"), text);
+    testutil::write_file(dir.file("in/a/z.txt"), testutil::text_bytes(4000, 8));
+    testutil::write_file(dir.file("in/c/copy.txt"), text);
+    testutil::write_file(dir.file("in/c/photo.png"), png);
+    testutil::write_file(dir.file("in/rand.bin"), testutil::random_bytes(100000, 9));
+    std::vector<packer::WriterEntry> entries;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(packer::collect_entries({dir.file("in") + "/."}, entries, error, warnings)) << error;
+    std::vector<bool> incompressible;
+    std::vector<std::string> names;
+    for (size_t i : packer::packing_order(entries, &incompressible))
+        names.push_back(entries[i].exact + (incompressible[i] ? " stored" : ""));
+    std::vector<std::string> expected = {"a", "b", "c", "d", "a\\y.txt", "c\\copy.txt", "a\\z.txt", "b\\x.dll",
+                                         "d\\twin.dll", "rand.bin stored", "c\\photo.png stored"};
+    EXPECT_EQ(names, expected);
+
+    Bytes first;
+    for (unsigned threads : {1u, 2u, 3u}) {
+        packer::ArchiveOptions options;
+        options.threads = threads;
+        Bytes archive;
+        ASSERT_TRUE(packer::write_archive(entries, options, archive, error)) << error;
+        if (threads == 1)
+            first = archive;
+        EXPECT_EQ(archive, first) << threads << " threads";
+    }
+    std::string path = dir.file("a.qvx");
+    testutil::write_file(path, first);
+    std::vector<std::string> listed;
+    for (const host::ListedEntry& e : list(path))
+        listed.push_back(e.name);
+    for (std::string& n : expected)
+        n = n.substr(0, n.find(' '));
+    for (std::string& n : listed)
+        std::replace(n.begin(), n.end(), '/', '\\');
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(extract(path, dir.file("out")).exit_code, host::EXIT_OK);
+    EXPECT_EQ(snapshot(dir.file("out")), snapshot(dir.file("in")));
 }
 
 }  // namespace
