@@ -18,18 +18,15 @@ enum { CRC_TABLE = 256 };
 
 static u32 tables[4 * CRC_TABLE];
 
+// Eight steps of the bit-serial register advance a whole register as
+// (c >> 8) ^ table0[c & 0xFF] does: so table k is table k - 1 taken
+// through eight more steps, and one loop builds all four.
 void crc32_build_table(void)
 {
     for (u32 i = 0; i < 4 * CRC_TABLE; i++) {
-        u32 c;
-        if (i < CRC_TABLE) {
-            c = i;
-            for (int k = 0; k < 8; k++)
-                c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        } else {
-            c = tables[i - CRC_TABLE];
-            c = (c >> 8) ^ tables[c & 0xFF];
-        }
+        u32 c = i < CRC_TABLE ? i : tables[i - CRC_TABLE];
+        for (int k = 0; k < 8; k++)
+            c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
         tables[i] = c;
     }
 }
