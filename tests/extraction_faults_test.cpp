@@ -540,7 +540,9 @@ TEST(ExtractionFaults, FilesThatCannotFitAreRefusedBeforeAnythingIsWritten)
         }
         EXPECT_EQ(r.exit_code, host::EXIT_NO_SPACE);
         EXPECT_TRUE(list_tree(temp.file("out")).empty());
-        ASSERT_EQ(r.messages.size(), 1u);
-        EXPECT_NE(r.messages[0].find("the files take 4509715659750 bytes"), std::string::npos) << r.messages[0];
+        // The shared data is warned about first; the refusal ends the run.
+        ASSERT_EQ(r.messages.size(), 2u);
+        EXPECT_NE(r.messages[0].find("share their data"), std::string::npos) << r.messages[0];
+        EXPECT_NE(r.messages[1].find("the files take 4509715659750 bytes"), std::string::npos) << r.messages[1];
     }
 }
