@@ -19,15 +19,8 @@
 // end, and the chunks are copied into place. Links of a damaged block need
 // not form one cycle through every row: then the pieces do not chain up, and
 // the block is decoded again along the single chain, with the result the
-// plain walk gives.
-//
-// The stub cuts the cycle the same way, but each piece takes one chunk, and
-// a piece that fills its chunk simply ends there and goes on as a new piece
-// in a fresh chunk. The pieces then chain up without a chunk list, and each
-// is copied into place as the chain meets it.
+// plain walk gives. The stub keeps the plain walk alone.
 #include "codec/bwt_inverse.h"
-
-#include "platform/text.h"
 
 enum {
     LINK_SHIFT = 24,
@@ -55,55 +48,15 @@ static u32 chunk_count(u32 n)
 {
     return (n + 1) / CHUNK + PIECES + LANES + 2;
 }
-
-static u32 scratch_bytes(u32 n)
-{
-    return chunk_count(n) * CHUNK;
-}
-#else
-enum {
-    LANES = 16,            // chains followed at once
-    CUTS = 128,            // cuts made before the walk
-    CHUNK = 4096,          // bytes of scratch per piece
-    PARALLEL_MIN = 65536,  // smaller blocks take the plain walk
-    ROW_MASK = (1u << 20) - 1,
-    CUT_FLAG = 1u << 23,
-    // Besides the first cuts, one more at most per full chunk (n < 2^20).
-    MAX_PIECES = CUTS + (1u << 20) / CHUNK + 1,
-    ORIGIN_PIECE = MAX_PIECES,  // the cut at the marker's row: the text's start
-};
-
-namespace {
-
-struct Piece {
-    u32 row;    // of its cut
-    u32 entry;  // the entry the cut's mark replaced
-    u32 next;   // the cut it ended at
-    u32 length;
-};
-
-// All 32-bit fields: the lanes follow the link vector, 4-byte aligned.
-struct Lane {
-    u32 row;
-    u32 piece;     // its number + 1; 0 for none
-    u32 position;  // in the scratch area, of the byte written last
-};
-
-}  // namespace
-
-// The pieces, the lanes and a chunk per piece.
-static u32 scratch_bytes(u32)
-{
-    return MAX_PIECES * (u32)(sizeof(Piece) + CHUNK) + LANES * (u32)sizeof(Lane);
-}
 #endif
 
 u32 bwt_link_bytes(u32 n)
 {
-    u32 bytes = (n + 1) * 4;
+#ifndef DRAVEX_STUB_BUILD
     if (n >= PARALLEL_MIN)
-        bytes += scratch_bytes(n);
-    return bytes;
+        return (n + 1) * 4 + chunk_count(n) * CHUNK;
+#endif
+    return (n + 1) * 4;
 }
 
 void bwt_build_links(u32* link, const u8* last, u32 n, u32 origin, u32* start)
@@ -126,83 +79,7 @@ static void unwind_plain(const u32* link, u8* out, u32 n, u32 offset)
     }
 }
 
-#ifdef DRAVEX_STUB_BUILD
-// The parallel inversion; false when the pieces do not chain up into the
-// whole text (the links of a damaged block), and then out holds nothing of
-// use. The links are as they were either way.
-//
-// The lanes follow the pieces, each into its chunk of the scratch area,
-// backwards from the chunk's end. A piece that fills its chunk ends at a
-// cut made where it stands, and the new cut's piece goes on in a fresh
-// chunk. The links are a permutation of the rows, so every chain meets a
-// cut (at the latest its own), every row is passed once, and the cuts do
-// not run out. A cut at the marker's row gives a piece nothing leads to.
-static bool unwind_pieces(u32* link, u8* out, u32 n, u32 origin, u32 offset)
-{
-    Piece* pieces = (Piece*)(link + n + 1);
-    Lane* const lanes = (Lane*)(pieces + MAX_PIECES);
-    u8* scratch = (u8*)(lanes + LANES);
-    const u32 step = (n + 1) / CUTS;
-    u32 count = 0;
-    for (u32 row = 0; count < CUTS && row <= n; row += step) {
-        pieces[count].row = row;
-        pieces[count].entry = link[row];
-        link[row] = CUT_FLAG | count++;
-    }
-    link[origin] = CUT_FLAG | ORIGIN_PIECE;
-
-    // No piece yet, at row 0, which holds cut 0: each lane starts by taking one.
-    memory_fill(lanes, 0, LANES * sizeof(Lane));
-    u32 taken = 0;
-    u32 open = count;  // pieces not yet ended
-    for (Lane* l = lanes; open > 0; l = l + 1 < lanes + LANES ? l + 1 : lanes) {
-        u32 e = link[l->row];
-        if (DRAVEX_UNLIKELY(!(l->position & (CHUNK - 1))) && !(e & CUT_FLAG)) {
-            if (count == MAX_PIECES)
-                break;
-            pieces[count].row = l->row;
-            pieces[count].entry = e;
-            e = link[l->row] = CUT_FLAG | count++;
-            open++;
-        }
-        if (e & CUT_FLAG) {
-            // Met a cut: the piece ends; the lane takes the next one.
-            if (l->piece) {
-                Piece* q = pieces + l->piece - 1;
-                q->next = e & ~CUT_FLAG;
-                q->length = CHUNK - (l->position & (CHUNK - 1));
-                open--;
-            }
-            l->piece = 0;
-            if (taken == count)
-                continue;
-            e = pieces[taken++].entry;
-            l->piece = taken;
-            l->position = taken * CHUNK;
-        }
-        scratch[--l->position] = (u8)((e >> LINK_SHIFT) + offset);
-        l->row = e & ROW_MASK;
-    }
-    for (u32 j = 0; j < count; j++)
-        link[pieces[j].row] = pieces[j].entry;
-    link[origin] = 0;
-
-    // From the block's end (the piece at row 0) back to the marker, each
-    // piece goes in front of the one before. Every length is at least 1.
-    u32 place = n;
-    u32 j = 0;
-    while (open == 0 && j < count) {
-        u32 length = pieces[j].length;
-        if (length > place)
-            return false;
-        place -= length;
-        memory_copy(out + place, scratch + (j + 1) * CHUNK - length, length);
-        j = pieces[j].next;
-    }
-    return j == ORIGIN_PIECE && place == 0;
-}
-
-#else
+#ifndef DRAVEX_STUB_BUILD
 namespace {
 
 struct Lane {
@@ -401,8 +278,7 @@ void bwt_unwind(u32* link, u8* out, u32 n, u32 origin, u32 offset)
             return;
     }
 #else
-    if (n >= PARALLEL_MIN && unwind_pieces(link, out, n, origin, offset))
-        return;
+    (void)origin;
 #endif
     unwind_plain(link, out, n, offset);
 }
