@@ -39,6 +39,7 @@ function(dravex_add_stub target arch name)
       -DDRAVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
       -DDRAVEX_STUB_NAME=${name}
       -DDRAVEX_OUTPUT_DIR=${CMAKE_BINARY_DIR}
+      -DDRAVEX_VERSION=${PROJECT_VERSION}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${name}.exe)

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "dravex_version.h"
 #include "tools/commands.h"
 #include "tools/tool_util.h"
 
-static const char* const VERSION = "qvx 1.0";
+static const char* const VERSION = "qvx " DRAVEX_VERSION_TEXT;
 
 // Options that take a value as the next argument: a "-5" there is that
 // value, not a level.
