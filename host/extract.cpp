@@ -17,6 +17,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -358,11 +362,20 @@ std::string link_in_the_way(const std::string& name)
     for (size_t end = 0; end != std::string::npos; end++) {
         end = name.find('/', end);
         std::string part = name.substr(0, end);
+#if defined(_WIN32)
+        // Any reparse point counts: a junction leads elsewhere as a link does.
+        DWORD attributes = GetFileAttributesW(host::full_path(part).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return "";
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return part;
+#else
         struct stat st;
         if (fstatat(host::base_directory(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return "";  // not there: nothing further in is either
         if (S_ISLNK(st.st_mode))
             return part;
+#endif
         if (end == std::string::npos)
             break;
     }
@@ -500,6 +513,20 @@ void finish(ExtractResult& result)
 
 // Restores the thread's base directory and closes what the run opened on
 // every way out.
+#if defined(_WIN32)
+// Windows: the base folder is a path, not a descriptor.
+struct RunScope {
+    Run& run;
+    bool based = false;
+    std::string saved_base;
+    ~RunScope()
+    {
+        if (based)
+            host::set_base_path(saved_base);
+        close_archive(run);
+    }
+};
+#else
 struct RunScope {
     Run& run;
     int dest_fd = -1;
@@ -513,6 +540,7 @@ struct RunScope {
         close_archive(run);
     }
 };
+#endif
 
 // The driver gives folders no times (the stub leaves them to Windows), and
 // writing a file into a folder changes its time: qvx sets each extracted
@@ -531,6 +559,10 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
         std::string path = host::path_to_host(e.name.c_str());
         if (options.select && !options.select(path, true))
             continue;
+#if defined(_WIN32)
+        (void)dest_fd;
+        host::set_folder_write_time(path, e.entry.write_date, e.entry.write_time);
+#else
         int fd = dup(dest_fd);
         size_t start = 0;
         while (fd >= 0 && start < path.size()) {
@@ -552,6 +584,7 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
         times[1].tv_nsec = 0;
         futimens(fd, times);
         close(fd);
+#endif
     }
 }
 
@@ -730,6 +763,12 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         finish(result);
         return result;
     }
+#if defined(_WIN32)
+    scope.saved_base = host::base_path();
+    host::set_base_path(options.dest_dir);
+    scope.based = true;
+    const int dest_fd = -1;
+#else
     scope.dest_fd = open(options.dest_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (scope.dest_fd < 0) {
         state.report("cannot enter " + options.dest_dir + ": " + errno_text());
@@ -739,6 +778,8 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     }
     scope.saved_base = host::base_directory();
     host::set_base_directory(scope.dest_fd);
+    const int dest_fd = scope.dest_fd;
+#endif
     run->x.dest_path[0] = 0;
     // The command is reported only when the driver reaches it.
     result.command.clear();
@@ -751,7 +792,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         result.damaged = true;
     }
     state.report_not_extracted();
-    restore_folder_times(*run, scope.dest_fd, options);
+    restore_folder_times(*run, dest_fd, options);
     finish(result);
     return result;
 }

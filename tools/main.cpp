@@ -84,7 +84,12 @@ static void note_set(CLI::App* cmd, qvx::SfxSettings& s)
     s.command_set = cmd->count("--command") > 0;
 }
 
+#if defined(_WIN32)
+// qvx.exe: wmain (main_win32.cpp) passes the arguments in UTF-8.
+int qvx_main(int argc, char** argv)
+#else
 int main(int argc, char** argv)
+#endif
 {
     CLI::App app{"qvx - QVX archives and Windows self-extractors"};
     app.set_version_flag("--version", VERSION);

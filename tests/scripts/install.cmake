@@ -12,4 +12,4 @@ endif()
 add_test(NAME install.deb_package
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install/check_package.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:qvx>
           ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR})
-set_tests_properties(install.deb_package PROPERTIES TIMEOUT 300 ENVIRONMENT "TZ=UTC")
+set_tests_properties(install.deb_package PROPERTIES TIMEOUT 900 ENVIRONMENT "TZ=UTC")
