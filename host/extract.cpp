@@ -518,7 +518,7 @@ void finish(ExtractResult& result)
 struct RunScope {
     Run& run;
     bool based = false;
-    std::string saved_base;
+    std::string saved_base{};
     ~RunScope()
     {
         if (based)

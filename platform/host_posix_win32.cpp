@@ -308,6 +308,13 @@ ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
     return at_offset(fd, (void*)buffer, count, offset, true);
 }
 
+int dravex_isatty(int fd)
+{
+    DWORD mode;
+    HANDLE h = (HANDLE)_get_osfhandle(fd);
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? 1 : 0;
+}
+
 int fchmod(int fd, unsigned mode)
 {
     HANDLE h = (HANDLE)_get_osfhandle(fd);

@@ -89,6 +89,11 @@ int dravex_unlink(const char* path);
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset);
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset);
+// A console, not any character device (the C runtime's isatty also says
+// yes for NUL, where no one can be asked).
+int dravex_isatty(int fd);
+#define isatty(fd) dravex_isatty(fd)
+
 // Read-only when no write bit is left.
 int fchmod(int fd, unsigned mode);
 

@@ -146,8 +146,16 @@ bool is_utf8(const std::string& s)
     return true;
 }
 
-// The extractor's paths use backslashes, which Windows takes as they are.
-std::string path_to_host(const char* path) { return path; }
+// The extractor's paths use backslashes; the tool shows names with slashes,
+// as on POSIX, and Windows takes either.
+std::string path_to_host(const char* path)
+{
+    std::string s = path;
+    for (char& c : s)
+        if (c == '\\')
+            c = '/';
+    return s;
+}
 
 // --- paths -----------------------------------------------------------------------
 
