@@ -245,6 +245,10 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
         e.attributes = 0x20;
         if ((st.st_mode & 0222) == 0 && !link_target)
             e.attributes |= 0x01;
+#if defined(_WIN32)
+        // Hidden and system, which POSIX has no bits for.
+        e.attributes |= st.st_attributes & 0x06;
+#endif
     }
     if (!why.empty()) {
         c.refused.push_back("cannot store \"" + utf8_name + "\": " + why);

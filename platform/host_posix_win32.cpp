@@ -86,6 +86,7 @@ static void fill(struct dravex_stat* st, const BY_HANDLE_FILE_INFORMATION& info,
     st->st_mtim = to_timespec(info.ftLastWriteTime);
     st->st_mtime = st->st_mtim.tv_sec;
     st->st_btim = to_timespec(info.ftCreationTime);
+    st->st_attributes = info.dwFileAttributes;
 }
 
 static int stat_handle(HANDLE h, struct dravex_stat* st, bool as_link)
@@ -306,6 +307,35 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
 {
     return at_offset(fd, (void*)buffer, count, offset, true);
+}
+
+int dravex_mkstemp(char* name_template)
+{
+    size_t length = strlen(name_template);
+    if (length < 6 || strcmp(name_template + length - 6, "XXXXXX") != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    uint64_t seed = GetTickCount64() ^ ((uint64_t)GetCurrentProcessId() << 32);
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        for (size_t i = length - 6; i < length; i++) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            name_template[i] = letters[(seed >> 33) % 36];
+        }
+        HANDLE h = CreateFileW(host::full_path(name_template).c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            int fd = _open_osfhandle((intptr_t)h, _O_BINARY | _O_RDWR);
+            if (fd < 0)
+                CloseHandle(h);
+            return fd;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return fail_with_windows_error();
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 int dravex_isatty(int fd)

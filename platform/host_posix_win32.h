@@ -9,7 +9,8 @@
 // - opendir and readdir enumerate with FindFirstFileExW, names in UTF-8;
 // - realpath is the final path of the opened file; readlink reads a symbolic
 //   link's target;
-// - rename replaces its target, as POSIX's does;
+// - rename replaces its target, as POSIX's does; unlink (as on POSIX)
+//   removes a file that mkstemp made while it is open;
 // - pread and pwrite read and write at an offset; descriptors open in
 //   binary and are never inherited (O_CLOEXEC).
 // Folders, links and times are the file system's; there are no permission
@@ -24,6 +25,8 @@
 #include <io.h>
 #include <signal.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -51,6 +54,7 @@ struct dravex_stat {
     time_t st_mtime;
     struct timespec st_mtim;
     struct timespec st_btim;  // the creation time
+    uint32_t st_attributes;   // FILE_ATTRIBUTE_*
 };
 int dravex_stat(const char* path, struct dravex_stat* st);
 int dravex_lstat(const char* path, struct dravex_stat* st);
@@ -89,6 +93,10 @@ int dravex_unlink(const char* path);
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset);
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset);
+// mkstemp's file may be deleted while open (an interrupt's handler does).
+int dravex_mkstemp(char* name_template);
+#define mkstemp(t) dravex_mkstemp(t)
+
 // A console, not any character device (the C runtime's isatty also says
 // yes for NUL, where no one can be asked).
 int dravex_isatty(int fd);

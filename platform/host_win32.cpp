@@ -218,8 +218,11 @@ static bool beneath(const std::string& utf8_path, std::wstring& out)
     std::wstring given = utf8_to_wide(utf8_path);
     if (is_absolute(given) || given.compare(0, 4, L"\\\\?\\") == 0)
         return true;
-    size_t start = out.size() - given.size();
-    for (size_t i = start; i < out.size(); i++) {
+    // The folders after the base's own path; all of them should the path
+    // not lie below it (it cannot, with the names the driver lets through).
+    std::wstring root = full_path(".");
+    size_t start = out.compare(0, root.size(), root) == 0 ? root.size() : 7;  // past \\?\X:\ at least
+    for (size_t i = start + 1; i < out.size(); i++) {
         if (out[i] != L'\\')
             continue;
         DWORD a = GetFileAttributesW(out.substr(0, i).c_str());
@@ -399,10 +402,12 @@ static FileHandle create_file(const char* path, u32 attributes, DWORD dispositio
         LastError = ERROR_ACCESS_DENIED;
         return INVALID_FILE;
     }
+    // Shared for deletion alone: Ctrl-C's handler deletes the temporary file
+    // while it is open (it goes when the process ends).
     host::GuardHeld held;
     HANDLE h = host::injected_fault(host::FAULT_CREATE, ERROR_ACCESS_DENIED)
                    ? INVALID_HANDLE_VALUE
-                   : CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                   : CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, disposition,
                                  attributes | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         keep_error();
@@ -580,10 +585,28 @@ int path_replace(const char* from, const char* to)
     if (!host::beneath(from, source) || !host::beneath(to, target))
         return 0;
     host::GuardHeld held;
-    if (host::injected_fault(host::FAULT_RENAME, ERROR_ACCESS_DENIED) ||
-        !MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (host::injected_fault(host::FAULT_RENAME, ERROR_ACCESS_DENIED)) {
         keep_error();
         return 0;
+    }
+    if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        // Windows refuses to replace a read-only file, which POSIX's rename
+        // replaces like any other: the target loses the attribute for the
+        // move, and gets it back when the move fails all the same.
+        DWORD error = GetLastError();
+        DWORD a = GetFileAttributesW(target.c_str());
+        bool retried = error == ERROR_ACCESS_DENIED && a != INVALID_FILE_ATTRIBUTES &&
+                       (a & FILE_ATTRIBUTE_READONLY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                       SetFileAttributesW(target.c_str(), a & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+        if (!retried || !MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            if (retried) {
+                error = GetLastError();
+                SetFileAttributesW(target.c_str(), a);
+            }
+            SetLastError(error);
+            keep_error();
+            return 0;
+        }
     }
     host::disarm(source);
     return 1;
