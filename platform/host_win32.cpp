@@ -203,7 +203,13 @@ std::wstring full_path(const std::string& utf8_path)
 
 void set_base_path(const std::string& utf8_path)
 {
-    t_base = utf8_path.empty() ? std::wstring() : full_path(utf8_path).substr(4);
+    if (utf8_path.empty()) {
+        t_base.clear();
+        return;
+    }
+    std::wstring p = full_path(utf8_path);
+    // Kept without the prefix, as full_path takes a base.
+    t_base = p.compare(0, 8, L"\\\\?\\UNC\\") == 0 ? L"\\" + p.substr(7) : p.substr(4);
 }
 
 std::string base_path() { return wide_to_utf8(t_base); }
