@@ -32,6 +32,10 @@
 #include <time.h>
 #include <unistd.h>
 
+// <cstdio> takes back a macro named rename when it is first included: it is
+// included here, before the macro.
+#include <cstdio>
+
 #undef O_CLOEXEC
 #define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
 #define O_NOFOLLOW 0

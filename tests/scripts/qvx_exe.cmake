@@ -20,4 +20,4 @@ add_test(NAME wine.qvx_exe_same_archives
           ${CMAKE_BINARY_DIR}/qvx-exe-test)
 # One Wine prefix: the two run one after the other.
 set_tests_properties(wine.qvx_exe_cli_cases wine.qvx_exe_same_archives PROPERTIES
-  LABELS wine ENVIRONMENT "${_qvx_exe_env}" TIMEOUT 1200 RESOURCE_LOCK wine-prefix-qvx)
+  LABELS wine ENVIRONMENT "${_qvx_exe_env}" TIMEOUT 1800 RESOURCE_LOCK wine-prefix-qvx)
