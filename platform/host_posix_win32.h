@@ -32,9 +32,10 @@
 #include <time.h>
 #include <unistd.h>
 
-// <cstdio> takes back a macro named rename when it is first included: it is
-// included here, before the macro.
+// <cstdio> takes back a macro named rename when it is first included, and
+// <filesystem> declares a rename of its own: both come before the macro.
 #include <cstdio>
+#include <filesystem>
 
 #undef O_CLOEXEC
 #define O_CLOEXEC (_O_BINARY | _O_NOINHERIT)
