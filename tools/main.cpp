@@ -93,6 +93,8 @@ int main(int argc, char** argv)
 {
     CLI::App app{"qvx - QVX archives and Windows self-extractors"};
     app.set_version_flag("--version", VERSION);
+    // Never "/x" as an option (CLI11's default on Windows): that is a path.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     // Parse errors as one line that names the command and where to look.
     app.failure_message([](const CLI::App* top, const CLI::Error& e) {
