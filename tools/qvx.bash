@@ -8,7 +8,7 @@ _qvx()
 
     local commands="a x t l sfx"
     local sfx_options="--title --folder --command --overwrite --command-dir --product --product-version
-        --company --copyright --description --icon"
+        --company --copyright --description --icon --elevate --no-switches"
     local command=${words[1]}
 
     if ((cword == 1)); then
@@ -27,6 +27,10 @@ _qvx()
             ;;
         --symlinks)
             COMPREPLY=($(compgen -W "follow skip store-target" -- "$cur"))
+            return
+            ;;
+        --elevate)
+            COMPREPLY=($(compgen -W "admin highest" -- "$cur"))
             return
             ;;
         --command-dir)
@@ -48,7 +52,7 @@ _qvx()
         case $command in
             a) options="-0 -1 -2 -3 -4 -5 -6 -7 -8 -9 --level --stream-size -T --threads -x --exclude -i
                 --include --null -C --symlinks -f --force --sfx --stub -q --quiet -v --verbose $sfx_options" ;;
-            x) options="-o --output -y --yes --force -q --quiet -v --verbose" ;;
+            x) options="-o --output -y --yes --force --no-space-check -q --quiet -v --verbose" ;;
             t) options="-q --quiet -v --verbose" ;;
             l) options="--json" ;;
             sfx) options="-f --force $sfx_options" ;;
