@@ -55,7 +55,7 @@ _qvx()
             x) options="-o --output -y --yes --force --no-space-check -q --quiet -v --verbose" ;;
             t) options="-q --quiet -v --verbose" ;;
             l) options="--json" ;;
-            sfx) options="-f --force $sfx_options" ;;
+            sfx) options="-f --force --wrap-damaged $sfx_options" ;;
         esac
         COMPREPLY=($(compgen -W "$options --help" -- "$cur"))
         return
