@@ -5,4 +5,8 @@
 mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k 2>/dev/null' EXIT
+# The prefix is made (or brought up to date) here: the services this starts
+# live as long as the server, and would hold a test's output open if a
+# test's first call started them.
+wine wineboot </dev/null >/dev/null 2>&1
 "$@"
