@@ -17,7 +17,7 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== AddressSanitizer + UBSan build and tests"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDRAVEX_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDRAVEX_SANITIZE=ON -DDRAVEX_BUILD_QVX_EXE=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE wine

@@ -42,6 +42,7 @@ function(dravex_add_stub target arch name)
       -DDRAVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}
       -DDRAVEX_STUB_NAME=${name}
       -DDRAVEX_OUTPUT_DIR=${CMAKE_BINARY_DIR}
+      -DDRAVEX_VERSION=${PROJECT_VERSION}
       -DDRAVEX_POINT_RELOCATIONS=$<TARGET_FILE:dravex_point_relocations>
     DEPENDS dravex_point_relocations
     INSTALL_COMMAND ""

@@ -17,6 +17,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -335,9 +339,28 @@ ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)
     return r;
 }
 
-std::string fold_name(const std::string& utf8)
+#if defined(_WIN32)
+// Windows' own case mapping, the one its file systems compare names with.
+static uint32_t upper_code(uint32_t c)
+{
+    if (c >= 0x10000)
+        return c;
+    wchar_t w = (wchar_t)c;
+    CharUpperBuffW(&w, 1);
+    return w;
+}
+#else
+static uint32_t upper_code(uint32_t c)
 {
     static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (locale != (locale_t)0)
+        return (uint32_t)towupper_l((wint_t)c, locale);
+    return c < 0x80 ? (uint32_t)toupper((int)c) : c;
+}
+#endif
+
+std::string fold_name(const std::string& utf8)
+{
     std::string out;
     const unsigned char* p = (const unsigned char*)utf8.data();
     const unsigned char* end = p + utf8.size();
@@ -353,10 +376,8 @@ std::string fold_name(const std::string& utf8)
         }
         if (c == '\\')
             c = '/';
-        else if (locale != (locale_t)0)
-            c = (uint32_t)towupper_l((wint_t)c, locale);
-        else if (c < 0x80)
-            c = (uint32_t)toupper((int)c);
+        else
+            c = upper_code(c);
         out.append((const char*)&c, sizeof c);
         p += length;
     }
@@ -469,11 +490,20 @@ std::string link_in_the_way(const std::string& name)
     for (size_t end = 0; end != std::string::npos; end++) {
         end = name.find('/', end);
         std::string part = name.substr(0, end);
+#if defined(_WIN32)
+        // Any reparse point counts: a junction leads elsewhere as a link does.
+        DWORD attributes = GetFileAttributesW(host::full_path(part).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return "";
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return part;
+#else
         struct stat st;
         if (fstatat(host::base_directory(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return "";  // not there: nothing further in is either
         if (S_ISLNK(st.st_mode))
             return part;
+#endif
         if (end == std::string::npos)
             break;
     }
@@ -516,17 +546,28 @@ struct RunState {
         auto it = spelled.find(folded);
         if (it == spelled.end() || it->second == host_name)
             return;
+#if defined(_WIN32)
+        // The same file there: only the spelling changes.
+        if (MoveFileExW(host::full_path(it->second).c_str(), host::full_path(host_name).c_str(), 0))
+            respelled = {host_name, it->second};
+#else
         if (renameat2(host::base_directory(), it->second.c_str(), host::base_directory(), host_name.c_str(),
                       RENAME_NOREPLACE) == 0)
             respelled = {host_name, it->second};
+#endif
     }
 
     // The later entry kept the earlier one's file: it takes its name back.
     void restore_spelling()
     {
-        if (!respelled.first.empty())
+        if (!respelled.first.empty()) {
+#if defined(_WIN32)
+            MoveFileExW(host::full_path(respelled.first).c_str(), host::full_path(respelled.second).c_str(), 0);
+#else
             renameat(host::base_directory(), respelled.first.c_str(), host::base_directory(),
                      respelled.second.c_str());
+#endif
+        }
         respelled = {};
     }
 
@@ -666,6 +707,20 @@ void finish(ExtractResult& result)
 
 // Restores the thread's base directory and closes what the run opened on
 // every way out.
+#if defined(_WIN32)
+// Windows: the base folder is a path, not a descriptor.
+struct RunScope {
+    Run& run;
+    bool based = false;
+    std::string saved_base{};
+    ~RunScope()
+    {
+        if (based)
+            host::set_base_path(saved_base);
+        close_archive(run);
+    }
+};
+#else
 struct RunScope {
     Run& run;
     int dest_fd = -1;
@@ -679,6 +734,7 @@ struct RunScope {
         close_archive(run);
     }
 };
+#endif
 
 // The driver gives folders no times (the stub leaves them to Windows), and
 // writing a file into a folder changes its time: qvx sets each extracted
@@ -697,6 +753,10 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
         std::string path = host::path_to_host(e.name.c_str());
         if (options.select && !options.select(path, true))
             continue;
+#if defined(_WIN32)
+        (void)dest_fd;
+        host::set_folder_write_time(path, e.entry.write_date, e.entry.write_time);
+#else
         int fd = dup(dest_fd);
         size_t start = 0;
         while (fd >= 0 && start < path.size()) {
@@ -718,6 +778,7 @@ void restore_folder_times(Run& run, int dest_fd, const ExtractOptions& options)
         times[1].tv_nsec = 0;
         futimens(fd, times);
         close(fd);
+#endif
     }
 }
 
@@ -962,6 +1023,12 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
         finish(result);
         return result;
     }
+#if defined(_WIN32)
+    scope.saved_base = host::base_path();
+    host::set_base_path(options.dest_dir);
+    scope.based = true;
+    const int dest_fd = -1;
+#else
     scope.dest_fd = open(options.dest_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (scope.dest_fd < 0) {
         state.report("cannot enter " + options.dest_dir + ": " + errno_text());
@@ -971,6 +1038,8 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     }
     scope.saved_base = host::base_directory();
     host::set_base_directory(scope.dest_fd);
+    const int dest_fd = scope.dest_fd;
+#endif
     run->x.dest_path[0] = 0;
     // The command is reported only when the driver reaches it.
     result.command.clear();
@@ -1002,7 +1071,7 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
     }
     state.report_not_extracted();
     report_leftover_temporaries(state, options.dest_dir);
-    restore_folder_times(*run, scope.dest_fd, options);
+    restore_folder_times(*run, dest_fd, options);
     finish(result);
     return result;
 }

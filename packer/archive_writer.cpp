@@ -23,6 +23,10 @@
 #include <map>
 #include <cstring>
 #include <dirent.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 #include <set>
 #include <ios>
 #include <stdexcept>
@@ -63,6 +67,17 @@ static std::string fold_case(const std::string& s)
 // (its simple mapping, as the file system's table holds it). Without the
 // C.UTF-8 locale, names within code page 1252 fold by its rule and others
 // are taken as they are.
+#if defined(_WIN32)
+// Windows: the system's own upper-case mapping, one UTF-16 unit at a time
+// (a pair beyond U+FFFF is taken as it is), as the file system compares.
+static std::string fold_exact(const std::string& exact, const std::string&)
+{
+    std::wstring units = host::utf8_to_wide(exact);
+    if (!units.empty())
+        CharUpperBuffW(&units[0], (DWORD)units.size());
+    return host::wide_to_utf8(units);
+}
+#else
 static std::string fold_exact(const std::string& exact, const std::string& stored)
 {
     static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
@@ -80,6 +95,7 @@ static std::string fold_exact(const std::string& exact, const std::string& store
     }
     return out;
 }
+#endif
 
 // COM0 and LPT0 are listed as reserved too, though Windows opens them as
 // files; the archiver does not store them, so that they never meet a system
@@ -188,6 +204,10 @@ static void fill_times(Collector& c, const std::string& path, const std::string&
     if (statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
         (sx.stx_mask & STATX_BTIME))
         dos_date_time((time_t)sx.stx_btime.tv_sec, e.create_date, e.create_time);
+#elif defined(_WIN32)
+    (void)path;
+    (void)follow;
+    dos_date_time(st.st_btim.tv_sec, e.create_date, e.create_time);
 #else
     (void)path;
     (void)follow;
@@ -227,6 +247,10 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
         e.attributes = 0x20;
         if ((st.st_mode & 0222) == 0 && !link_target)
             e.attributes |= 0x01;
+#if defined(_WIN32)
+        // Hidden and system, which POSIX has no bits for.
+        e.attributes |= st.st_attributes & 0x06;
+#endif
     }
     if (!why.empty()) {
         c.refused.push_back("cannot store \"" + utf8_name + "\": " + why);

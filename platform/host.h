@@ -17,7 +17,23 @@ namespace host {
 void set_base_directory(int dir_fd);
 int base_directory();
 
-// For qvx x: from now on SIGINT, SIGTERM and SIGHUP first remove the file
+#if defined(_WIN32)
+// Windows (qvx.exe): the base folder is a path, absolute once set ("": the
+// working folder), and the thread's own as above.
+void set_base_path(const std::string& utf8_path);
+std::string base_path();
+// A UTF-8 path, relative ones below the base, as the absolute \\?\ form
+// the W functions take.
+std::wstring full_path(const std::string& utf8_path);
+std::wstring utf8_to_wide(const std::string& s);
+std::string wide_to_utf8(const std::wstring& s);
+// Sets the write time of a folder below the base, opened without following
+// a reparse point on the way; false when it cannot be.
+bool set_folder_write_time(const std::string& path, u16 date, u16 time_word);
+#endif
+
+// For qvx x: from now on SIGINT, SIGTERM and SIGHUP (Windows: Ctrl-C,
+// Ctrl-Break and closing the console) first remove the file
 // file_create_new made last, when it has not been renamed over its target
 // or deleted yet, then end the process as they would have. Process-wide, for
 // a tool that extracts one archive at a time.

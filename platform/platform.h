@@ -67,7 +67,8 @@ enum { MESSAGE_BUFFER_SIZE = 912 };
 
 // One per thread on the host, where extractions may run side by side (as
 // Windows keeps its own last error per thread); the stub has one thread.
-#if defined(_WIN32)
+// (qvx.exe, the host tool built for Windows, defines DRAVEX_HOST_WIN32.)
+#if defined(_WIN32) && !defined(DRAVEX_HOST_WIN32)
 #define DRAVEX_THREAD_LOCAL
 #else
 #define DRAVEX_THREAD_LOCAL thread_local

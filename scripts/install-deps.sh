@@ -7,7 +7,8 @@ packages=(
   build-essential cmake git pkg-config unzip
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libdivsufsort-dev libbz2-dev
   nlohmann-json3-dev libssl-dev python3
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  dpkg-dev man-db
   wine wine64 xvfb xauth xdotool imagemagick osslsigncode openssl icoutils
   clang libclang-rt-14-dev
   zstd xz-utils bzip2 p7zip-full gzip time
@@ -26,4 +27,30 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# libdivsufsort for the Windows build of qvx (qvx.exe): its Debian source
+# package, unpacked into /var/cache/dravex/src (or $DRAVEX_SOURCE_CACHE) and
+# built by the build for mingw-w64. Debian 12's default sources carry no
+# deb-src line; one is added beside them, for the same archive and suites.
+# Where it cannot be had, the build skips qvx.exe with a warning.
+src_cache=${DRAVEX_SOURCE_CACHE:-/var/cache/dravex/src}
+if ! ls -d "$src_cache"/libdivsufsort-*/lib >/dev/null 2>&1; then
+  sudo_cmd=""
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
+  if ! apt-get source --print-uris libdivsufsort >/dev/null 2>&1; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        $sudo_cmd tee /etc/apt/sources.list.d/dravex-deb-src.sources >/dev/null
+    elif [ -f /etc/apt/sources.list ]; then
+      grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+        $sudo_cmd tee /etc/apt/sources.list.d/dravex-deb-src.list >/dev/null
+    fi
+    $sudo_cmd apt-get update -qq || true
+  fi
+  $sudo_cmd mkdir -p "$src_cache"
+  # apt-get source unpacks as the calling user; the files stay readable.
+  if ! (cd "$src_cache" && $sudo_cmd apt-get source -qq libdivsufsort >/dev/null 2>&1); then
+    echo "install-deps: the source of libdivsufsort could not be fetched; qvx.exe will not be built" >&2
+  fi
 fi

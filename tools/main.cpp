@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "dravex_version.h"
 #include "tools/commands.h"
 #include "tools/tool_util.h"
 
-static const char* const VERSION = "qvx 1.0";
+static const char* const VERSION = "qvx " DRAVEX_VERSION_TEXT;
 
 // Options that take a value as the next argument: a "-5" there is that
 // value, not a level.
@@ -110,6 +111,8 @@ static int run(int argc, char** argv)
 {
     CLI::App app{"qvx - QVX archives and Windows self-extractors"};
     app.set_version_flag("--version", VERSION);
+    // Never "/x" as an option (CLI11's default on Windows): that is a path.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     // Parse errors as one line that names the command and where to look.
     app.failure_message([](const CLI::App* top, const CLI::Error& e) {
@@ -266,11 +269,18 @@ static int run(int argc, char** argv)
     return 2;
 }
 
+#if defined(_WIN32)
+// qvx.exe: wmain (main_win32.cpp) passes the arguments in UTF-8.
+int qvx_main(int argc, char** argv)
+#else
 int main(int argc, char** argv)
+#endif
 {
+#if defined(SIGXFSZ)
     // A file size limit (ulimit -f) makes a write fail with "File too large"
     // rather than kill qvx with its temporary file in place.
     signal(SIGXFSZ, SIG_IGN);
+#endif
     // Memory running out is the one failure met as an exception: it unwinds
     // to here, and every temporary file is removed on the way.
     try {
