@@ -752,7 +752,7 @@ click 1
 gone
 find "Texts Test" 101
 click 104
-exit 0
+exit 1223
 S
   run_driver
   # The same self-extractor for a German user.
@@ -763,7 +763,7 @@ find "Texts Test" 101
 text 102 "Beispiel-Einrichtung"
 text 105 "Welcome to Example App 100% %s %d. Choose a folder."
 click 104
-exit 0
+exit 1223
 S
     LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8 run_driver
   else
@@ -853,7 +853,7 @@ click 108
 find "Command Fails Test" 65535
 text 65535 $(qm "Cannot start \"$dest\\missing.exe\" /quiet" "File not found")
 click 1
-exit 0
+exit 5
 S
   run_driver
   cmp -s in/one.txt out/one.txt || fail "one.txt was not extracted"
