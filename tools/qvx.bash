@@ -8,7 +8,8 @@ _qvx()
 
     local commands="a x t l sfx"
     local sfx_options="--title --folder --command --overwrite --command-dir --product --product-version
-        --company --copyright --description --icon --elevate --no-switches"
+        --company --copyright --description --icon --elevate --no-switches
+        --banner --intro --help-text --support --texts"
     local command=${words[1]}
 
     if ((cword == 1)); then
@@ -17,7 +18,7 @@ _qvx()
     fi
 
     case $prev in
-        --stub | --icon)
+        --stub | --icon | --texts)
             _filedir
             return
             ;;
