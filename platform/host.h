@@ -50,6 +50,12 @@ std::string cp1252_to_utf8(const std::string& s);
 // becomes '_'.
 bool utf8_to_cp1252(const std::string& s, std::string& out, bool substitute = false);
 bool is_utf8(const std::string& s);
+// Decodes the UTF-8 character at *p (before end) and moves *p past it.
+// Returns its code point, or -1 for bytes that are not UTF-8 (no overlong
+// form, surrogate or value past U+10FFFF); *p then moves on by one.
+i32 utf8_next(const u8** p, const u8* end);
+// Appends code point cp to out in UTF-8.
+void append_utf8(std::string& out, unsigned cp);
 
 // Wraps a POSIX descriptor as a FileHandle and back.
 FileHandle handle_from_fd(int fd);

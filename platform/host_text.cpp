@@ -1,0 +1,118 @@
+// Text and names for the host backends (POSIX and Win32 alike): UTF-8
+// decoding, code page 1252 and the tool's way of showing stored paths.
+#include "platform/host.h"
+
+#include "platform/text.h"
+
+#include <string>
+
+namespace host {
+
+// Decodes the character at *p (before end) and moves *p past it. Returns its
+// code point, or -1 for bytes that are not UTF-8; *p then moves on by one.
+i32 utf8_next(const u8** p, const u8* end)
+{
+    const u8* s = *p;
+    u32 c = *s++;
+    *p = s;
+    if (c < 0x80)
+        return (i32)c;
+    // The lead byte gives the length and the smallest value that length
+    // may carry; anything smaller is an overlong form.
+    u32 more, least;
+    if (c >= 0xC2 && c <= 0xDF) {
+        more = 1;
+        least = 0x80;
+        c &= 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        more = 2;
+        least = 0x800;
+        c &= 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        more = 3;
+        least = 0x10000;
+        c &= 0x07;
+    } else {
+        return -1;
+    }
+    if ((u32)(end - s) < more)
+        return -1;
+    for (u32 i = 0; i < more; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return -1;
+        c = (c << 6) | (s[i] & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return -1;
+    *p = s + more;
+    return (i32)c;
+}
+
+void append_utf8(std::string& out, unsigned cp)
+{
+    if (cp < 0x80) {
+        out += (char)cp;
+    } else if (cp < 0x800) {
+        out += (char)(0xC0 | (cp >> 6));
+        out += (char)(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += (char)(0xE0 | (cp >> 12));
+        out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        out += (char)(0xF0 | (cp >> 18));
+        out += (char)(0x80 | ((cp >> 12) & 0x3F));
+        out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string cp1252_to_utf8(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        unsigned cp = c;
+        if (c >= 0x80 && c < 0xA0)
+            cp = cp1252_high[c - 0x80];
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
+bool utf8_to_cp1252(const std::string& s, std::string& out, bool substitute)
+{
+    out.clear();
+    const u8* p = (const u8*)s.data();
+    const u8* end = p + s.size();
+    while (p < end) {
+        i32 cp = utf8_next(&p, end);
+        if (cp < 0)
+            return false;
+        u8 b = cp1252_byte((u32)cp);
+        if (b == '_' && cp != '_' && !substitute)
+            return false;
+        out += (char)b;
+    }
+    return true;
+}
+
+bool is_utf8(const std::string& s)
+{
+    const u8* p = (const u8*)s.data();
+    const u8* end = p + s.size();
+    while (p < end)
+        if (utf8_next(&p, end) < 0)
+            return false;
+    return true;
+}
+
+std::string path_to_host(const char* path)
+{
+    std::string s = path;
+    for (char& c : s)
+        if (c == '\\')
+            c = '/';
+    return s;
+}
+
+}  // namespace host
