@@ -931,7 +931,7 @@ start changed.exe
 find "Dravex Self-Extractor" 65535
 $(screenshot_line "changed_$dpi.png")
 click 1
-exit 0
+exit 2
 start shots.exe
 find "Example App 2.0 Setup" 101
 $(screenshot_line "texts_main_$dpi.png")
@@ -958,7 +958,7 @@ gone
 find "Example App 2.0 Setup" 65535
 $(screenshot_line "command_message_$dpi.png")
 click 1
-exit 0
+exit 5
 S
     run_driver
     [ "$(cat good/readme.txt)" = new ] || fail "Yes did not replace the file at $dpi DPI"
