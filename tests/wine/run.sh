@@ -101,6 +101,9 @@ set_dpi() {
   for key in 'HKCU\Control Panel\Desktop' 'HKCC\Software\Fonts'; do
     "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
   done
+  # One program through the server after the change, so that the next one
+  # does not start while Wine is still taking it in.
+  "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 # Checks that two trees hold the same files with the same contents.
