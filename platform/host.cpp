@@ -352,26 +352,6 @@ i32 file_seek(FileHandle handle, i32 distance, u32 origin)
     return (i32)r;
 }
 
-namespace host {
-
-// DOS date: bits 9-15 years since 1980, 5-8 month, 0-4 day. DOS time: bits
-// 11-15 hours, 5-10 minutes, 0-4 seconds / 2. Both in local time.
-time_t dos_to_time(u16 date, u16 time_word)
-{
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    tm.tm_year = 80 + (date >> 9);
-    tm.tm_mon = ((date >> 5) & 15) - 1;
-    tm.tm_mday = date & 31;
-    tm.tm_hour = time_word >> 11;
-    tm.tm_min = (time_word >> 5) & 63;
-    tm.tm_sec = (time_word & 31) * 2;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
-}
-
-}  // namespace host
-
 int file_set_times(FileHandle handle, u16 create_date, u16 create_time, u16 write_date, u16 write_time)
 {
     (void)create_date;

@@ -1,8 +1,11 @@
-// Text and names for the host backends (POSIX and Win32 alike): UTF-8
-// decoding, code page 1252 and the tool's way of showing stored paths.
+// What the host backends (POSIX and Win32 alike) share: UTF-8 decoding,
+// code page 1252, the tool's way of showing stored paths and DOS times.
 #include "platform/host.h"
 
 #include "platform/text.h"
+
+#include <string.h>
+#include <time.h>
 
 #include <string>
 
@@ -113,6 +116,22 @@ std::string path_to_host(const char* path)
         if (c == '\\')
             c = '/';
     return s;
+}
+
+// DOS date: bits 9-15 years since 1980, 5-8 month, 0-4 day. DOS time: bits
+// 11-15 hours, 5-10 minutes, 0-4 seconds / 2. Both in local time.
+time_t dos_to_time(u16 date, u16 time_word)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = 80 + (date >> 9);
+    tm.tm_mon = ((date >> 5) & 15) - 1;
+    tm.tm_mday = date & 31;
+    tm.tm_hour = time_word >> 11;
+    tm.tm_min = (time_word >> 5) & 63;
+    tm.tm_sec = (time_word & 31) * 2;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
 }
 
 }  // namespace host

@@ -226,20 +226,6 @@ static void disarm(const std::wstring& path)
 
 // --- times ---------------------------------------------------------------------
 
-time_t dos_to_time(u16 date, u16 time_word)
-{
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    tm.tm_year = 80 + (date >> 9);
-    tm.tm_mon = ((date >> 5) & 15) - 1;
-    tm.tm_mday = date & 31;
-    tm.tm_hour = time_word >> 11;
-    tm.tm_min = (time_word >> 5) & 63;
-    tm.tm_sec = (time_word & 31) * 2;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
-}
-
 bool set_folder_write_time(const std::string& path, u16 date, u16 time_word)
 {
     std::wstring p;
