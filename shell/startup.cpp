@@ -206,7 +206,10 @@ int sfx_main(HINSTANCE instance, HINSTANCE previous, const char* command_line, i
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     if (init_controls != 0)
         init_controls(&controls);
-    DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_MAIN), 0, main_dialog_proc, 0);
+    // A dialog that cannot be shown (no window can be made) ends the run
+    // unseen: that is a failure, never a success.
+    if (DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_MAIN), 0, main_dialog_proc, 0) < 0)
+        return 2;
 
     // The font and the own file go with the process, which ends right after
     // this: no DeleteObject to import, no CloseHandle to call.

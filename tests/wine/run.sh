@@ -60,10 +60,23 @@ winpath() {
   echo "Z:${p//\//\\}"
 }
 
+# The shared session, when there is one: its X server is alive, and its
+# Wine server is the persistent one (restarted so, should it have ended: a
+# server that the next program starts on its own would make its desktop
+# without the display and lasts only seconds).
+in_session=
+if [ -s "$session.display" ] && kill -0 "$(cat "$session.pid" 2>/dev/null)" 2>/dev/null; then
+  in_session=1
+  export DISPLAY=":$(cat "$session.display")"
+  "$wineserver" -p 2>/dev/null || true
+elif [ -e "$session.display" ]; then
+  echo "note: the Wine session's X server is gone; this scenario starts its own"
+fi
+
 # Runs a Windows program, in the shared session when there is one.
 run_wine() {
-  if [ -s "$session.display" ] && kill -0 "$(cat "$session.pid" 2>/dev/null)" 2>/dev/null; then
-    DISPLAY=":$(cat "$session.display")" "$wine" "$@"
+  if [ -n "$in_session" ]; then
+    "$wine" "$@"
   else
     xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
       'w=$1; shift; "$0" "$@"; rc=$?; "$w" -k 2>/dev/null; exit $rc' "$wine" "$wineserver" "$@"
@@ -99,11 +112,11 @@ screenshot_line() {
 set_dpi() {
   local key
   for key in 'HKCU\Control Panel\Desktop' 'HKCC\Software\Fonts'; do
-    "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+    run_wine reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
   done
   # One program through the server after the change, so that the next one
   # does not start while Wine is still taking it in.
-  "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+  run_wine cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 # Checks that two trees hold the same files with the same contents.
