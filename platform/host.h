@@ -3,6 +3,7 @@
 #ifndef DRAVEX_PLATFORM_HOST_H
 #define DRAVEX_PLATFORM_HOST_H
 
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -56,6 +57,11 @@ bool is_utf8(const std::string& s);
 i32 utf8_next(const u8** p, const u8* end);
 // Appends code point cp to out in UTF-8.
 void append_utf8(std::string& out, unsigned cp);
+
+// Writes UTF-8 text to stdout or stderr: to a Windows console as UTF-16
+// through the console's own call (whatever its code page), otherwise, and
+// on POSIX, the bytes as they are.
+void write_text(FILE* stream, const std::string& utf8);
 
 // Wraps a POSIX descriptor as a FileHandle and back.
 FileHandle handle_from_fd(int fd);

@@ -38,6 +38,35 @@ std::wstring utf8_to_wide(const std::string& s)
     return out;
 }
 
+void write_text(FILE* stream, const std::string& utf8)
+{
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (stream == stdout)
+        h = GetStdHandle(STD_OUTPUT_HANDLE);
+    else if (stream == stderr)
+        h = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode;
+    if (h == INVALID_HANDLE_VALUE || h == nullptr || !GetConsoleMode(h, &mode)) {
+        fwrite(utf8.data(), 1, utf8.size(), stream);
+        return;
+    }
+    // What the C runtime holds for the console goes first.
+    fflush(stream);
+    std::wstring wide = utf8_to_wide(utf8);
+    const wchar_t* p = wide.data();
+    size_t left = wide.size();
+    while (left > 0) {
+        DWORD done = 0;
+        DWORD chunk = left > 8192 ? 8192 : (DWORD)left;
+        if (chunk < left && p[chunk - 1] >= 0xD800 && p[chunk - 1] < 0xDC00)
+            chunk--;  // a surrogate pair stays whole
+        if (!WriteConsoleW(h, p, chunk, &done, nullptr) || done == 0)
+            return;
+        p += done;
+        left -= done;
+    }
+}
+
 std::string wide_to_utf8(const std::wstring& s)
 {
     if (s.empty())
@@ -180,9 +209,11 @@ static BOOL WINAPI remove_temporary_and_die(DWORD event)
     if (g_armed)
         DeleteFileW(g_temporary.c_str());
     g_armed = false;
-    // The default handler ends the process, as the event would have; the
-    // lock stays held so nothing is renamed in between.
-    return FALSE;
+    // The process ends here, with the lock held so that nothing is renamed
+    // in between, and with the code Windows gives a process Ctrl-C ended:
+    // never one that reads as success.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+    return TRUE;
 }
 
 void remove_temporary_file_on_signals()

@@ -165,8 +165,20 @@ static bool expand_inputs(const AddCommand& c, std::vector<std::string>& out)
             return false;
         }
     }
+#if defined(_WIN32)
+    // Windows names folders with either slash; a backslash can be nothing
+    // else there, and the archive's names are made with '/'.
+    for (std::string& n : named)
+        std::replace(n.begin(), n.end(), '\\', '/');
+    std::string base = c.base_dir;
+    std::replace(base.begin(), base.end(), '\\', '/');
+    auto absolute = [](const std::string& n) { return n[0] == '/' || (n.size() > 1 && n[1] == ':'); };
+#else
+    const std::string& base = c.base_dir;
+    auto absolute = [](const std::string& n) { return n[0] == '/'; };
+#endif
     for (const std::string& n : named)
-        out.push_back(c.base_dir.empty() || n[0] == '/' ? n : c.base_dir + "/" + n);
+        out.push_back(base.empty() || absolute(n) ? n : base + "/" + n);
     if (out.empty()) {
         error_line("the input lists name no files; nothing written");
         return false;
@@ -380,7 +392,7 @@ int run_add(const AddCommand& c)
     unsigned files = 0, folders = 0;
     for (const packer::WriterEntry& e : entries) {
         if (c.verbosity == Verbosity::VERBOSE)
-            printf("%s%s\n", host_name(e.exact).c_str(), e.folder ? "/" : "");
+            print_out("%s%s\n", host_name(e.exact).c_str(), e.folder ? "/" : "");
         if (e.folder) {
             folders++;
         } else {
@@ -395,11 +407,11 @@ int run_add(const AddCommand& c)
         return code;
     struct stat st;
     uint64_t out_bytes = stat(c.output.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
-    printf("%s: %s, %s, %llu bytes -> %llu bytes", printable(c.output).c_str(), counted(files, "file").c_str(),
+    print_out("%s: %s, %s, %llu bytes -> %llu bytes", printable(c.output).c_str(), counted(files, "file").c_str(),
            counted(folders, "folder").c_str(), (unsigned long long)in_bytes, (unsigned long long)out_bytes);
     if (in_bytes > 0)
-        printf(" (%.1f%%)", 100.0 * (double)out_bytes / (double)in_bytes);
-    printf("\n");
+        print_out(" (%.1f%%)", 100.0 * (double)out_bytes / (double)in_bytes);
+    print_out("\n");
     return code;
 }
 

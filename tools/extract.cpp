@@ -41,7 +41,7 @@ struct OverwritePrompt {
             return ANSWER_NO;
         }
         while (true) {
-            fprintf(stderr, "Overwrite %s? [y]es/[n]o/[A]ll/[N]ever/[q]uit (Enter: no) ", shown.c_str());
+            print_err("Overwrite %s? [y]es/[n]o/[A]ll/[N]ever/[q]uit (Enter: no) ", shown.c_str());
             fflush(stderr);
             std::string answer;
             if (!std::getline(std::cin, answer)) {
@@ -130,7 +130,7 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
     options.progress = [&bar, verbosity](const std::string& name, uint64_t done, uint64_t total) {
         if (verbosity == Verbosity::VERBOSE) {
             bar.clear();
-            printf("%s\n", printable(name).c_str());
+            print_out("%s\n", printable(name).c_str());
             fflush(stdout);
         }
         bar.update(printable(name), done, total);
@@ -145,28 +145,28 @@ int run_extract_or_test(const std::string& archive, const ExtractCommand* c, Ver
     if (verbosity == Verbosity::QUIET)
         return code;
     if (!r.command.empty())
-        printf("The archive's command (not run): %s\n", printable(r.command).c_str());
+        print_out("The archive's command (not run): %s\n", printable(r.command).c_str());
     if (c == nullptr && r.exit_code != 0) {
         if (r.damaged)
-            printf("%s: FAILED, damaged or unreadable\n", printable(archive).c_str());
+            print_out("%s: FAILED, damaged or unreadable\n", printable(archive).c_str());
         else
-            printf("%s: FAILED, %u of %u entries failed\n", printable(archive).c_str(), r.failed_members,
+            print_out("%s: FAILED, %u of %u entries failed\n", printable(archive).c_str(), r.failed_members,
                    r.files + r.folders);
     }
     if (c == nullptr && r.exit_code == 0 && !r.empty)
-        printf("%s: OK, %s, %s, %llu bytes; expands to %s from %s\n", printable(archive).c_str(),
+        print_out("%s: OK, %s, %s, %llu bytes; expands to %s from %s\n", printable(archive).c_str(),
                counted(r.files, "file").c_str(), counted(r.folders, "folder").c_str(), (unsigned long long)r.bytes,
                host::human_size(r.bytes).c_str(), host::human_size(r.packed_bytes).c_str());
     if (c != nullptr && !r.damaged && !r.empty && !r.no_space) {
-        printf("extracted %s, %s, %llu bytes", counted(r.files_written, "file").c_str(),
+        print_out("extracted %s, %s, %llu bytes", counted(r.files_written, "file").c_str(),
                counted(r.folders_written, "folder").c_str(), (unsigned long long)r.bytes_written);
         if (prompt.kept + prompt.declined > 0)
-            printf("; %u existing kept", prompt.kept + prompt.declined);
+            print_out("; %u existing kept", prompt.kept + prompt.declined);
         if (r.failed_members > 0)
-            printf("; %u failed", r.failed_members);
+            print_out("; %u failed", r.failed_members);
         if (prompt.quit)
-            printf("; stopped at the prompt");
-        printf("\n");
+            print_out("; stopped at the prompt");
+        print_out("\n");
     }
     return code;
 }

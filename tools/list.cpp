@@ -65,18 +65,18 @@ int list_text(const std::string& path)
         error_line(trailing);
     // A stub that fails its self-check refuses to run: the listing says so.
     int code = stub_failure(*run, path, info);
-    printf("Archive: %s\n", printable(path).c_str());
+    print_out("Archive: %s\n", printable(path).c_str());
     if (info.sfx) {
-        printf("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
+        print_out("Self-extractor: stub %u bytes, archive at offset %u\n", info.stub_length, info.archive_start);
         if (info.has_sfx_header) {
-            printf("Title: %s\n", printable(info.title).c_str());
-            printf("Folder: %s\n", printable(info.folder).c_str());
-            printf("Command: %s\n", printable(info.command).c_str());
-            printf("Overwrite without asking: %s\n", info.overwrite ? "yes" : "no");
+            print_out("Title: %s\n", printable(info.title).c_str());
+            print_out("Folder: %s\n", printable(info.folder).c_str());
+            print_out("Command: %s\n", printable(info.command).c_str());
+            print_out("Overwrite without asking: %s\n", info.overwrite ? "yes" : "no");
         }
     }
-    printf("\n%12s  %-19s  %-5s  %s\n", "Size", "Modified", "Attr", "Name");
-    printf("------------  -------------------  -----  ----\n");
+    print_out("\n%12s  %-19s  %-5s  %s\n", "Size", "Modified", "Attr", "Name");
+    print_out("------------  -------------------  -----  ----\n");
     uint64_t bytes = 0;
     unsigned files = 0, folders = 0;
     ResultCode r = 0;
@@ -89,20 +89,20 @@ int list_text(const std::string& path)
             std::string when = dos_time_text(e.entry.write_date, e.entry.write_time);
             if (folder) {
                 folders++;
-                printf("%12s  %s  %s  %s/\n", "", when.c_str(),
+                print_out("%12s  %s  %s  %s/\n", "", when.c_str(),
                        host::format_attributes(e.entry.attributes, true).c_str(), name.c_str());
             } else {
                 files++;
                 bytes += e.entry.member_size;
-                printf("%12u  %s  %s  %s\n", e.entry.member_size, when.c_str(),
+                print_out("%12u  %s  %s  %s\n", e.entry.member_size, when.c_str(),
                        host::format_attributes(e.entry.attributes, false).c_str(), name.c_str());
             }
             return true;
         });
     }
-    printf("------------  -------------------  -----  ----\n");
+    print_out("------------  -------------------  -----  ----\n");
     uint64_t packed = info.file_size - info.archive_start;
-    printf("%12llu  %s, %s; %llu bytes packed, expands to %s\n", (unsigned long long)bytes,
+    print_out("%12llu  %s, %s; %llu bytes packed, expands to %s\n", (unsigned long long)bytes,
            counted(files, "file").c_str(), counted(folders, "folder").c_str(), (unsigned long long)packed,
            host::human_size(bytes).c_str());
     fflush(stdout);
@@ -206,12 +206,12 @@ int run_list(const ListCommand& c)
         // Names are UTF-8 (exact names are checked, stored ones converted);
         // a string of the SfxHeader marked UTF-8 may not be, and a
         // replacement character is better than an exception.
-        printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        print_out("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         return worst;
     }
     for (size_t i = 0; i < c.archives.size(); i++) {
         if (i > 0)
-            printf("\n");
+            print_out("\n");
         worst = std::max(worst, list_text(c.archives[i]));
     }
     return worst;

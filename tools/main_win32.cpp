@@ -29,8 +29,10 @@ int wmain(int argc, wchar_t** argv)
     for (std::string& a : args)
         argp.push_back(&a[0]);
     argp.push_back(nullptr);
-    // The tool writes UTF-8; a console shows it as such while its output
-    // code page is UTF-8, and gets its own page back at the end.
+    // The tool's own lines reach a console through WriteConsoleW
+    // (host::write_text); what a library prints itself (the command line's
+    // usage and errors) is UTF-8 too, shown as such while the console's
+    // output code page is UTF-8, which it gets back at the end.
     g_console_output_page = GetConsoleOutputCP();
     if (g_console_output_page != 0 && g_console_output_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
         atexit(restore_console_output_page);

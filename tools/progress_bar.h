@@ -22,6 +22,7 @@ private:
     bool enabled_;
     const char* verb_;
     bool shown_ = false;
+    size_t width_ = 0;  // characters of the line last drawn
     std::chrono::steady_clock::time_point last_;
 };
 

@@ -275,7 +275,7 @@ int run_sfx(const SfxCommand& c)
     struct stat st;
     if (stat(c.output.c_str(), &st) == 0)
         size = (uint64_t)st.st_size;
-    printf("%s: %s, %s, %llu bytes -> %llu bytes\n", printable(c.output).c_str(), counted(tested.files, "file").c_str(),
+    print_out("%s: %s, %s, %llu bytes -> %llu bytes\n", printable(c.output).c_str(), counted(tested.files, "file").c_str(),
            counted(tested.folders, "folder").c_str(), (unsigned long long)tested.bytes, (unsigned long long)size);
     return 0;
 }

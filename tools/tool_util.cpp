@@ -1,6 +1,7 @@
 #include "tools/tool_util.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -43,7 +44,45 @@ std::string counted(unsigned n, const char* noun)
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-void error_line(const std::string& text) { fprintf(stderr, "qvx: %s\n", printable(text).c_str()); }
+static void print(FILE* stream, const char* format, va_list args)
+{
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    int n = vsnprintf(small, sizeof small, format, args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    std::string text;
+    if ((size_t)n < sizeof small) {
+        text.assign(small, (size_t)n);
+    } else {
+        text.resize((size_t)n + 1);
+        vsnprintf(&text[0], text.size(), format, again);
+        text.resize((size_t)n);
+    }
+    va_end(again);
+    host::write_text(stream, text);
+}
+
+void print_out(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    print(stdout, format, args);
+    va_end(args);
+}
+
+void print_err(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    print(stderr, format, args);
+    va_end(args);
+}
+
+void error_line(const std::string& text) { print_err("qvx: %s\n", printable(text).c_str()); }
 
 bool read_file(const std::string& path, std::vector<uint8_t>& data, std::string& error)
 {

@@ -18,6 +18,11 @@ using host::EXIT_NO_MEMORY;
 // "1 file", "2 files".
 std::string counted(unsigned n, const char* noun);
 
+// What qvx prints, on stdout and stderr: formatted UTF-8, shown as such on a
+// Windows console too.
+void print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void print_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // One problem line on stderr, prefixed "qvx: ".
 void error_line(const std::string& text);
 

@@ -8,7 +8,7 @@ A case is a block of lines:
     == what the case checks
     @needs stub            skipped unless a PE32 stub is given (also: shared, built-in-stub,
                            wrestool; posix: skipped for qvx.exe, which DRAVEX_QVX_WINDOWS=1
-                           announces)
+                           announces; windows: run for qvx.exe only)
     $ shell command        one or more lines, run in order with bash -e
     ? 2                    the exit code expected (default 0)
     > text                 a line of stdout must hold text ('*' matches any run of characters)
@@ -72,6 +72,7 @@ def main():
         "shared": bool(shared) and os.path.isdir(os.path.join(shared, "conformance")),
         "wrestool": shutil.which("wrestool") is not None,
         "posix": os.environ.get("DRAVEX_QVX_WINDOWS") != "1",
+        "windows": os.environ.get("DRAVEX_QVX_WINDOWS") == "1",
     }
     env = dict(os.environ, QVX=qvx, STUB=stub, SHARED=shared, CLI=here, TZ="UTC", LC_ALL="C.UTF-8")
     work = tempfile.mkdtemp(prefix="qvx-cli-")
