@@ -51,6 +51,7 @@ for f in $FILES; do
 done
 cd "$work"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
 wineserver -p
 wine wineboot </dev/null >/dev/null 2>&1
 
@@ -62,7 +63,8 @@ cpu() {
     local best="" t i
     for i in $(seq "$RUNS"); do
         rm -rf out && mkdir out
-        t=$( { /usr/bin/time -f "%U %S" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1 | awk '{printf "%.2f", $1 + $2}')
+        /usr/bin/time -o time.txt -f "%U %S" "$@" >/dev/null 2>&1
+        t=$(awk '{printf "%.2f", $1 + $2}' time.txt)
         if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then
             best=$t
         fi
