@@ -173,7 +173,9 @@ struct Collector {
     std::vector<std::string>& warnings;
     std::string error;                 // a read error: ends the collection
     std::vector<std::string> refused;  // names that cannot be stored: all are reported
-    std::set<std::string> seen_folded;  // names already stored, case folded as Windows does
+    // Names already stored, case folded as Windows does: the name and the
+    // path it came from.
+    std::map<std::string, std::pair<std::string, std::string>> seen_folded;
     std::string tree_root;             // real path of the current input folder; "" for a file
     std::vector<std::pair<dev_t, ino_t>> open_folders;  // the folders being walked, for link loops
 };
@@ -234,8 +236,15 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
         else
             why = check_entry_name(e.name);
     }
-    if (why.empty() && !c.seen_folded.insert(fold_exact(e.exact, e.name)).second)
-        why = "the archive already holds this name (Windows ignores case)";
+    if (why.empty()) {
+        auto seen = c.seen_folded.insert({fold_exact(e.exact, e.name), {utf8_name, host_path}});
+        if (!seen.second) {
+            const auto& first = seen.first->second;
+            why = "the archive already holds " +
+                  (first.first == utf8_name ? "this name" : "\"" + first.first + "\"") + ", from " + first.second +
+                  (first.first == utf8_name ? "" : " (Windows ignores case)");
+        }
+    }
     e.host_path = host_path;
     e.folder = S_ISDIR(st.st_mode);
     if (e.folder) {
@@ -253,7 +262,8 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
 #endif
     }
     if (!why.empty()) {
-        c.refused.push_back("cannot store \"" + utf8_name + "\": " + why);
+        c.refused.push_back("cannot store \"" + utf8_name + "\"" + (host_path == utf8_name ? "" : " (" + host_path + ")") +
+                            ": " + why);
         return false;
     }
     if (link_target) {
@@ -374,20 +384,36 @@ static bool collect_path(Collector& c, const std::string& host_path, const std::
     return true;
 }
 
+NamedInput input_by_last_part(const std::string& input)
+{
+    std::string path = input;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // "." and ".." (and "/") name no folder of their own: their contents go
+    // in at the top.
+    if (base == "." || base == ".." || base.empty() || path == "/")
+        base.clear();
+    return {path, base};
+}
+
 bool collect_entries(const std::vector<std::string>& inputs, const CollectOptions& options,
                      std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings)
 {
+    std::vector<NamedInput> named;
+    for (const std::string& input : inputs)
+        named.push_back(input_by_last_part(input));
+    return collect_entries(named, options, entries, error, warnings);
+}
+
+bool collect_entries(const std::vector<NamedInput>& inputs, const CollectOptions& options,
+                     std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings)
+{
     Collector c{options, entries, warnings, "", {}, {}, "", {}};
-    for (const std::string& input : inputs) {
-        std::string path = input;
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        size_t slash = path.rfind('/');
-        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-        // "." and ".." (and "/") name no folder of their own: their
-        // contents go in at the top.
-        if (base == "." || base == ".." || base.empty() || path == "/")
-            base.clear();
+    for (const NamedInput& in : inputs) {
+        const std::string& path = in.path;
+        const std::string& base = in.name;
         c.tree_root.clear();
         if (char* real = realpath(path.c_str(), nullptr)) {
             struct stat st;
@@ -402,7 +428,7 @@ bool collect_entries(const std::vector<std::string>& inputs, const CollectOption
         if (base.empty()) {
             struct stat st;
             if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-                error = "cannot store " + input + ": no name";
+                error = "cannot store " + path + ": no name";
                 return false;
             }
         }

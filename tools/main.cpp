@@ -138,7 +138,7 @@ static int run(int argc, char** argv)
     CLI::App* a = app.add_subcommand("a", "create an archive; OUT ending in .exe makes a self-extractor");
     a->add_option("OUT", add.output, "archive to create (.qvx) or self-extractor (.exe)")->required();
     a->add_option("INPUT", add.inputs,
-                  "files and folders to pack (folders recursively); - or @FILE: a list of them, one a line")
+                  "files and folders to pack (folders recursively); - or @FILE: a list of them, one a line, each stored with its path")
         ->required();
     a->add_option("--level", add.level, "compression level; also -0 (store) .. -9 (strongest)")
         ->check(CLI::Range(0, 9))
