@@ -520,7 +520,9 @@ std::string errno_text() { return strerror(errno); }
 // necessarily the file as it is now.
 class MemberFile {
 public:
-    explicit MemberFile(const WriterEntry& e) : e_(e) {}
+    explicit MemberFile(const WriterEntry& e) : e_(e), size_(e.size) {}
+    // The bytes its member takes in the stream, when fewer than collected.
+    void lay_out(uint64_t size) { size_ = size; }
     ~MemberFile()
     {
         if (fd_ >= 0)
@@ -558,7 +560,7 @@ public:
             count -= (size_t)n;
             done_ += (uint64_t)n;
         }
-        if (done_ == e_.size)
+        if (done_ == size_)
             finish();
     }
 
@@ -595,6 +597,7 @@ private:
     }
 
     const WriterEntry& e_;
+    uint64_t size_;
     int fd_ = -1;
     struct stat before_ {};
     uint64_t done_ = 0, padded_ = 0;
@@ -602,14 +605,20 @@ private:
     bool changed_ = false;
 };
 
-// The call filter a member gets, from its first DETECT_SIZE bytes.
-uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer)
+// The call filter a member gets, from its first DETECT_SIZE bytes. A file
+// shorter now than when it was collected lowers *size to what it holds:
+// the member is laid out at that size, since a filtered member cannot be
+// cut afterwards.
+uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer, uint32_t* size)
 {
     if (e.size == 0)
         return 0;
     int fd = open(e.host_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw std::runtime_error("cannot open " + e.host_path + ": " + errno_text());
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (uint64_t)st.st_size < *size)
+        *size = (uint32_t)st.st_size;
     size_t want = (size_t)std::min<uint64_t>(e.size, DETECT_SIZE);
     buffer.resize(want);
     size_t got = 0;
@@ -1001,7 +1010,8 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
                     m.size = (uint32_t)e.size;
                     // Level 0 stores the bytes as they are, unfiltered.
                     m.store = incompressible[j];
-                    m.filter = options.level == 0 || m.store ? 0 : detect_filter(e, detect_buffer);
+                    m.filter = options.level == 0 || m.store ? 0 : detect_filter(e, detect_buffer, &m.size);
+                    file->lay_out(m.size);
                     m.read = [file](uint8_t* dst, size_t n) { file->read(dst, n); };
                 }
                 members.push_back(std::move(m));
@@ -1026,18 +1036,22 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
             for (size_t k = 0; k < indices.size(); k++) {
                 if (members[k].size == 0 && !entries[indices[k]].link)
                     files[k]->check_unread();
-                if (files[k]->changed() && options.warn)
-                    options.warn(files[k]->entry().host_path +
-                                 " changed while it was read; the archive holds it as it was read");
                 // A file that shrank is stored as read: the padding stays in
-                // the stream, outside its entry. Under a call filter the
-                // bytes near the cut were coded with the padding after them,
-                // so there the padded size is kept.
+                // the stream, outside its entry. Under a call filter every
+                // operand was coded for the size laid out (the 32-bit form
+                // depends on it), so there the padded size is kept, and said.
                 uint32_t size = members[k].size, crc = placements[k].crc;
-                if (files[k]->padded() > 0 && placements[k].filter == 0) {
+                bool padded = files[k]->padded() > 0 && placements[k].filter != 0;
+                if (files[k]->padded() > 0 && !padded) {
                     size -= (uint32_t)files[k]->padded();
                     crc = files[k]->read_crc();
                 }
+                if (files[k]->changed() && options.warn)
+                    options.warn(files[k]->entry().host_path + " changed while it was read; the archive holds it as it was read" +
+                                 (padded ? " and " + std::to_string(files[k]->padded()) +
+                                               " zero bytes after it, where the file had ended (its call filter was "
+                                               "laid out for the size first seen)"
+                                         : ""));
                 records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
                                                    placements[k].member_offset, size, crc, placements[k].filter);
             }
