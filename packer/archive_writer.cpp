@@ -1065,6 +1065,8 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
     } catch (const std::ios_base::failure&) {
         error = sink.error();
         return false;
+    } catch (const std::system_error&) {
+        throw;  // a thread that cannot start: out of memory, for main to say
     } catch (const std::runtime_error& e) {
         error = e.what();
         return false;
