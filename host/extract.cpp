@@ -46,6 +46,14 @@ namespace host {
 // How much of a file is read to find the end of a PE image: the section
 // table follows the headers within the first pages.
 static const size_t PE_PROBE_SIZE = 1 << 20;
+// The longest file or folder name Windows' file systems take, in
+// characters (UTF-16 units); the host's in bytes (Linux's NAME_MAX).
+static const u32 NAME_PART_MAX = 255;
+#if defined(_WIN32)
+static const size_t NAME_PART_BYTES_MAX = 3 * NAME_PART_MAX;
+#else
+static const size_t NAME_PART_BYTES_MAX = 255;
+#endif
 // What the driver does with an entry's name under an empty destination
 // folder: refuses it as too long for a path or as unsafe (stored or as
 // used), or uses it.
@@ -531,6 +539,8 @@ struct RunState {
     // replaced an earlier entry counts once, with its own size.
     std::map<std::string, uint64_t> written_files;
     std::set<std::string> written_folders;
+    // Every folder that holds what it wrote, entries or not, folded.
+    std::set<std::string> made_folders;
     std::string pending_name, pending_host_name;
     // The files this run made, by folded name, as spelled on disk; and a
     // file of an earlier entry that a later one, equal but for case, has
@@ -580,6 +590,12 @@ struct RunState {
         } else if (folder_pending) {
             written_folders.insert(pending_name);
         }
+        // The folders it made or found on the way.
+        if (file_pending || folder_pending)
+            for (size_t end = 0; (end = pending_host_name.find('/', end + 1)) != std::string::npos;)
+                made_folders.insert(fold_name(pending_host_name.substr(0, end)));
+        if (folder_pending)
+            made_folders.insert(pending_name);
         respelled = {};
         file_pending = folder_pending = false;
         result.files_written = (unsigned)written_files.size();
@@ -589,17 +605,68 @@ struct RunState {
             result.bytes_written += f.second;
     }
 
-    // The driver asks before each entry: the one before it is finished.
+    // Why the archive's own entries leave name (as the driver gives it,
+    // backslashes) no room whatever the destination holds, or "" when they
+    // do not: a part that is empty or "." (Windows would fold it away, the
+    // host takes it literally), a part longer than a file system's name, a
+    // file of an earlier entry where a folder must be, a folder of one where
+    // the file must be. A message goes to the report. x and t both ask it
+    // before the driver's own checks, so t says what x does.
+    bool refuse_by_earlier_entries(const std::string& name, const std::string& host_name, bool folder)
+    {
+        // A name too long for the path comes cut: its last part is the
+        // driver's to refuse, with the reason it gives.
+        bool cut = utf16_length(name.c_str()) >= PATH_SIZE - 1;
+        for (size_t start = 0; start <= host_name.size();) {
+            size_t end = std::min(host_name.find('/', start), host_name.size());
+            bool last = end == host_name.size();
+            if (last && cut)
+                break;
+            std::string part = host_name.substr(start, end - start);
+            unsigned error = part.empty() || part == "." ? OS_BAD_PATHNAME
+                             : utf16_length(part.c_str()) > NAME_PART_MAX || part.size() > NAME_PART_BYTES_MAX
+                                 ? OS_PATH_TOO_LONG
+                                 : 0;
+            if (error != 0) {
+                LastError = error;
+                report_error(&run.x, ERR_CREATE, name.c_str(), REPORT_CAN_CONTINUE);
+                return true;
+            }
+            std::string in_the_way = host_name.substr(0, end);
+            std::string folded = fold_name(in_the_way);
+            const char* what = nullptr;
+            if (!last && written_files.count(folded))
+                what = " is a file of this archive, not a folder";
+            else if (last && folder && written_files.count(folded))
+                what = " is a file of this archive";
+            else if (last && !folder && made_folders.count(folded))
+                what = " is a folder of this archive";
+            if (what != nullptr) {
+                report("Cannot create " + host_name + ": " + in_the_way + what);
+                result.failed_members++;
+                return true;
+            }
+            start = end + 1;
+        }
+        return false;
+    }
+
+    // The driver asks before each entry (t as the driver would): the one
+    // before it is finished.
     bool wants(const std::string& name, bool folder)
     {
         commit_pending();
         std::string host_name = host::path_to_host(name.c_str());
         if (options.select && !options.select(host_name, folder))
             return false;
+        // An unsafe name is the driver's to refuse.
+        bool safe = entry_name_is_safe(name.data(), (u32)name.size()) != 0;
+        if (safe && refuse_by_earlier_entries(name, host_name, folder))
+            return false;
         // Nothing is written through a symbolic link that is already in the
         // destination (the platform layer follows none either; this says
-        // why). An unsafe name is the driver's to refuse.
-        if (entry_name_is_safe(name.data(), (u32)name.size())) {
+        // why).
+        if (safe && extracting) {
             std::string link = link_in_the_way(host_name);
             if (!link.empty()) {
                 report("Cannot create " + host_name + ": " + link +
@@ -836,6 +903,10 @@ void test_members(RunState& state, const std::string& path)
     ResultCode r = walk.begin();
     ListedEntry e;
     while (r >= 0 && (r = walk.next(e)) > 0) {
+        // The checks of x in its order: the front end's first, with the
+        // name as the driver gives it.
+        if (!state.wants(cut_to_room(e.name), (e.entry.entry_flags & ENTRY_FOLDER) != 0))
+            continue;
         NameVerdict verdict = name_verdict(e);
         if (verdict == NAME_TOO_LONG) {
             // As the driver reports it: shown cut to the room there is.
@@ -864,6 +935,7 @@ void test_members(RunState& state, const std::string& path)
         if (walk.decoder()->running_crc != e.entry.member_crc)
             report_error(x, ERR_CRC, e.name.c_str(), REPORT_CAN_CONTINUE);
     }
+    state.commit_pending();
     if (r < 0) {
         report_error(x, r, nullptr, REPORT_FINAL);
         result.damaged = true;
@@ -1011,6 +1083,8 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
 
     if (options.test_only) {
         test_members(state, path);
+        // Where x extracts by default.
+        report_leftover_temporaries(state, ".");
         finish(result);
         return result;
     }

@@ -173,7 +173,9 @@ struct Collector {
     std::vector<std::string>& warnings;
     std::string error;                 // a read error: ends the collection
     std::vector<std::string> refused;  // names that cannot be stored: all are reported
-    std::set<std::string> seen_folded;  // names already stored, case folded as Windows does
+    // Names already stored, case folded as Windows does: the name and the
+    // path it came from.
+    std::map<std::string, std::pair<std::string, std::string>> seen_folded;
     std::string tree_root;             // real path of the current input folder; "" for a file
     std::vector<std::pair<dev_t, ino_t>> open_folders;  // the folders being walked, for link loops
 };
@@ -234,8 +236,15 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
         else
             why = check_entry_name(e.name);
     }
-    if (why.empty() && !c.seen_folded.insert(fold_exact(e.exact, e.name)).second)
-        why = "the archive already holds this name (Windows ignores case)";
+    if (why.empty()) {
+        auto seen = c.seen_folded.insert({fold_exact(e.exact, e.name), {utf8_name, host_path}});
+        if (!seen.second) {
+            const auto& first = seen.first->second;
+            why = "the archive already holds " +
+                  (first.first == utf8_name ? "this name" : "\"" + first.first + "\"") + ", from " + first.second +
+                  (first.first == utf8_name ? "" : " (Windows ignores case)");
+        }
+    }
     e.host_path = host_path;
     e.folder = S_ISDIR(st.st_mode);
     if (e.folder) {
@@ -253,7 +262,8 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
 #endif
     }
     if (!why.empty()) {
-        c.refused.push_back("cannot store \"" + utf8_name + "\": " + why);
+        c.refused.push_back("cannot store \"" + utf8_name + "\"" + (host_path == utf8_name ? "" : " (" + host_path + ")") +
+                            ": " + why);
         return false;
     }
     if (link_target) {
@@ -374,20 +384,36 @@ static bool collect_path(Collector& c, const std::string& host_path, const std::
     return true;
 }
 
+NamedInput input_by_last_part(const std::string& input)
+{
+    std::string path = input;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // "." and ".." (and "/") name no folder of their own: their contents go
+    // in at the top.
+    if (base == "." || base == ".." || base.empty() || path == "/")
+        base.clear();
+    return {path, base};
+}
+
 bool collect_entries(const std::vector<std::string>& inputs, const CollectOptions& options,
                      std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings)
 {
+    std::vector<NamedInput> named;
+    for (const std::string& input : inputs)
+        named.push_back(input_by_last_part(input));
+    return collect_entries(named, options, entries, error, warnings);
+}
+
+bool collect_entries(const std::vector<NamedInput>& inputs, const CollectOptions& options,
+                     std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings)
+{
     Collector c{options, entries, warnings, "", {}, {}, "", {}};
-    for (const std::string& input : inputs) {
-        std::string path = input;
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        size_t slash = path.rfind('/');
-        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-        // "." and ".." (and "/") name no folder of their own: their
-        // contents go in at the top.
-        if (base == "." || base == ".." || base.empty() || path == "/")
-            base.clear();
+    for (const NamedInput& in : inputs) {
+        const std::string& path = in.path;
+        const std::string& base = in.name;
         c.tree_root.clear();
         if (char* real = realpath(path.c_str(), nullptr)) {
             struct stat st;
@@ -402,7 +428,7 @@ bool collect_entries(const std::vector<std::string>& inputs, const CollectOption
         if (base.empty()) {
             struct stat st;
             if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-                error = "cannot store " + input + ": no name";
+                error = "cannot store " + path + ": no name";
                 return false;
             }
         }
@@ -494,7 +520,9 @@ std::string errno_text() { return strerror(errno); }
 // necessarily the file as it is now.
 class MemberFile {
 public:
-    explicit MemberFile(const WriterEntry& e) : e_(e) {}
+    explicit MemberFile(const WriterEntry& e) : e_(e), size_(e.size) {}
+    // The bytes its member takes in the stream, when fewer than collected.
+    void lay_out(uint64_t size) { size_ = size; }
     ~MemberFile()
     {
         if (fd_ >= 0)
@@ -532,7 +560,7 @@ public:
             count -= (size_t)n;
             done_ += (uint64_t)n;
         }
-        if (done_ == e_.size)
+        if (done_ == size_)
             finish();
     }
 
@@ -569,6 +597,7 @@ private:
     }
 
     const WriterEntry& e_;
+    uint64_t size_;
     int fd_ = -1;
     struct stat before_ {};
     uint64_t done_ = 0, padded_ = 0;
@@ -576,14 +605,20 @@ private:
     bool changed_ = false;
 };
 
-// The call filter a member gets, from its first DETECT_SIZE bytes.
-uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer)
+// The call filter a member gets, from its first DETECT_SIZE bytes. A file
+// shorter now than when it was collected lowers *size to what it holds:
+// the member is laid out at that size, since a filtered member cannot be
+// cut afterwards.
+uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer, uint32_t* size)
 {
     if (e.size == 0)
         return 0;
     int fd = open(e.host_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw std::runtime_error("cannot open " + e.host_path + ": " + errno_text());
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (uint64_t)st.st_size < *size)
+        *size = (uint32_t)st.st_size;
     size_t want = (size_t)std::min<uint64_t>(e.size, DETECT_SIZE);
     buffer.resize(want);
     size_t got = 0;
@@ -975,7 +1010,8 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
                     m.size = (uint32_t)e.size;
                     // Level 0 stores the bytes as they are, unfiltered.
                     m.store = incompressible[j];
-                    m.filter = options.level == 0 || m.store ? 0 : detect_filter(e, detect_buffer);
+                    m.filter = options.level == 0 || m.store ? 0 : detect_filter(e, detect_buffer, &m.size);
+                    file->lay_out(m.size);
                     m.read = [file](uint8_t* dst, size_t n) { file->read(dst, n); };
                 }
                 members.push_back(std::move(m));
@@ -1000,18 +1036,22 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
             for (size_t k = 0; k < indices.size(); k++) {
                 if (members[k].size == 0 && !entries[indices[k]].link)
                     files[k]->check_unread();
-                if (files[k]->changed() && options.warn)
-                    options.warn(files[k]->entry().host_path +
-                                 " changed while it was read; the archive holds it as it was read");
                 // A file that shrank is stored as read: the padding stays in
-                // the stream, outside its entry. Under a call filter the
-                // bytes near the cut were coded with the padding after them,
-                // so there the padded size is kept.
+                // the stream, outside its entry. Under a call filter every
+                // operand was coded for the size laid out (the 32-bit form
+                // depends on it), so there the padded size is kept, and said.
                 uint32_t size = members[k].size, crc = placements[k].crc;
-                if (files[k]->padded() > 0 && placements[k].filter == 0) {
+                bool padded = files[k]->padded() > 0 && placements[k].filter != 0;
+                if (files[k]->padded() > 0 && !padded) {
                     size -= (uint32_t)files[k]->padded();
                     crc = files[k]->read_crc();
                 }
+                if (files[k]->changed() && options.warn)
+                    options.warn(files[k]->entry().host_path + " changed while it was read; the archive holds it as it was read" +
+                                 (padded ? " and " + std::to_string(files[k]->padded()) +
+                                               " zero bytes after it, where the file had ended (its call filter was "
+                                               "laid out for the size first seen)"
+                                         : ""));
                 records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
                                                    placements[k].member_offset, size, crc, placements[k].filter);
             }
@@ -1025,6 +1065,8 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
     } catch (const std::ios_base::failure&) {
         error = sink.error();
         return false;
+    } catch (const std::system_error&) {
+        throw;  // a thread that cannot start: out of memory, for main to say
     } catch (const std::runtime_error& e) {
         error = e.what();
         return false;

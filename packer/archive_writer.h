@@ -99,6 +99,18 @@ void dos_date_time(time_t t, uint16_t& date, uint16_t& time_word);
 // have no DOS form.
 bool collect_entries(const std::vector<std::string>& inputs, const CollectOptions& options,
                      std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings);
+// An input read from path and stored under name, with what a folder holds
+// under it ("": a folder's contents at the top). name uses '/'.
+struct NamedInput {
+    std::string path, name;
+};
+// An input stored under its last path component, as collect_entries takes
+// one.
+NamedInput input_by_last_part(const std::string& path);
+// The same with names given: a line of a list keeps its path, as tar and zip
+// store it.
+bool collect_entries(const std::vector<NamedInput>& inputs, const CollectOptions& options,
+                     std::vector<WriterEntry>& entries, std::string& error, std::vector<std::string>& warnings);
 bool collect_entries(const std::vector<std::string>& inputs, std::vector<WriterEntry>& entries, std::string& error,
                      std::vector<std::string>& warnings);
 

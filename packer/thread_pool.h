@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -18,10 +19,21 @@ namespace packer {
 
 class ThreadPool {
 public:
+    // A thread the system cannot start (no memory for its stack) leaves the
+    // pool smaller; with none at all it throws std::system_error, after
+    // joining none, since none runs.
     explicit ThreadPool(unsigned threads)
     {
-        for (unsigned i = 0; i < threads; i++)
-            workers_.emplace_back([this] { work(); });
+        workers_.reserve(threads);  // no allocation once a thread runs
+        for (unsigned i = 0; i < threads; i++) {
+            try {
+                workers_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                if (workers_.empty())
+                    throw;
+                break;
+            }
+        }
     }
 
     // Jobs still queued are run before the workers end, so no future is

@@ -553,6 +553,15 @@ TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
     testutil::write_file(dir.file("in/touched.txt"), testutil::text_bytes(3000, 3));
     testutil::write_file(dir.file("in/steady.txt"), testutil::text_bytes(3000, 4));
     testutil::write_file(dir.file("in/emptied.txt"), {});
+    // A member with a call filter: an x86 PE image (with calls) that
+    // shrinks is laid out at the size it has when it is packed.
+    Bytes code = testutil::text_bytes(3000, 5);
+    code[0] = 'M', code[1] = 'Z', code[0x3C] = 64, code[0x3D] = code[0x3E] = code[0x3F] = 0;
+    const uint8_t pe[] = {'P', 'E', 0, 0, 0x4C, 0x01};
+    std::copy(pe, pe + sizeof pe, code.begin() + 64);
+    for (size_t i = 200; i + 5 < code.size(); i += 37)
+        code[i] = 0xE8, code[i + 1] = (uint8_t)i, code[i + 2] = code[i + 3] = code[i + 4] = 0;
+    testutil::write_file(dir.file("in/shrinks.exe"), code);
     std::vector<packer::WriterEntry> entries;
     std::string error;
     std::vector<std::string> warnings;
@@ -560,6 +569,8 @@ TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
 
     testutil::write_file(dir.file("in/grows.txt"), testutil::text_bytes(5000, 1));
     testutil::write_file(dir.file("in/shrinks.txt"), testutil::text_bytes(1000, 2));
+    code.resize(1000);
+    testutil::write_file(dir.file("in/shrinks.exe"), code);
     testutil::write_text(dir.file("in/emptied.txt"), "not empty now");
     struct timespec times[2] = {{0, UTIME_OMIT}, {946782245, 0}};
     utimensat(AT_FDCWD, dir.file("in/touched.txt").c_str(), times, 0);
@@ -573,8 +584,8 @@ TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
     std::string all;
     for (const std::string& line : reported)
         all += line + "\n";
-    EXPECT_EQ(reported.size(), 4u) << all;
-    for (const char* name : {"grows.txt", "shrinks.txt", "emptied.txt", "touched.txt"})
+    EXPECT_EQ(reported.size(), 5u) << all;
+    for (const char* name : {"grows.txt", "shrinks.txt", "shrinks.exe", "emptied.txt", "touched.txt"})
         EXPECT_NE(all.find(name), std::string::npos) << all;
     EXPECT_EQ(all.find("steady.txt"), std::string::npos) << all;
 
@@ -586,6 +597,7 @@ TEST(ArchiveInput, FilesThatChangeWhileReadAreReported)
     EXPECT_TRUE(grown == testutil::text_bytes(3000, 1)) << "cut at the size collected";
     EXPECT_TRUE(testutil::read_file(dir.file("out/in/shrinks.txt")) == testutil::text_bytes(1000, 2))
         << "stored as read, not padded to the size collected";
+    EXPECT_TRUE(testutil::read_file(dir.file("out/in/shrinks.exe")) == code) << "the filtered member as read";
 }
 
 // The 2 GiB bound comes from the sizes collected: nothing is opened, let

@@ -240,39 +240,41 @@ TEST(ExtractionFaults, DiskFullSaysTheExtractionStoppedAndWhatWasLeftOut)
     EXPECT_FALSE(testutil::file_exists(f.out + "/last.txt"));
 }
 
-// A name too long for the path is a member that failed, in qvx x and qvx t
-// alike, with the reason; before, one of 260 bytes and more was passed over
-// without a word and one of 256 to 259 bytes had no reason.
+// A name too long for the path, or with a part longer than a file system's
+// name, is a member that failed, in qvx x and qvx t alike, with the reason;
+// before, one of 260 bytes and more was passed over without a word, one of
+// 256 to 259 bytes had no reason, and t passed it.
 TEST(ExtractionFaults, ANameTooLongIsAFailedMemberWithItsReason)
 {
     struct Case {
-        size_t length;
-        bool test_only;
+        std::string name;
         host::ExitCode exit_code;
     } cases[] = {
-        {256, false, host::EXIT_MEMBERS_FAILED},  // too long for the host's file system
-        {256, true, host::EXIT_OK},               // fits the stub's path under a short folder
-        {280, false, host::EXIT_MEMBERS_FAILED},  // too long for any path
-        {280, true, host::EXIT_MEMBERS_FAILED},
+        {std::string(256, 'n'), host::EXIT_MEMBERS_FAILED},                       // a part of 256
+        {"d\\" + std::string(256, 'n'), host::EXIT_MEMBERS_FAILED},              // 258, a part of 256
+        {std::string(255, 'n') + "\\" + std::string(3, 'n'), host::EXIT_OK},     // 259 in parts that fit
+        {std::string(280, 'n'), host::EXIT_MEMBERS_FAILED},                       // too long for any path
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.length) + (c.test_only ? " t" : " x"));
-        testutil::TempDir temp;
-        std::string name(c.length, 'n');
-        Archive a = testarchive::build({testarchive::file(name, "long"), testarchive::file("next.txt", "next")});
-        testutil::write_file(temp.file("a.qvx"), a.bytes);
-        host::ExtractOptions options;
-        options.dest_dir = temp.file("out");
-        options.test_only = c.test_only;
-        host::ExtractResult r = host::extract_archive(temp.file("a.qvx"), options);
-        EXPECT_EQ(r.exit_code, c.exit_code);
-        if (c.exit_code == host::EXIT_OK)
-            continue;
-        ASSERT_EQ(r.messages.size(), 1u);
-        EXPECT_EQ(r.messages[0], "Cannot create " + name.substr(0, std::min<size_t>(c.length, PATH_SIZE - 1)) +
-                                     ": Path too long");
-        if (!c.test_only) {
-            EXPECT_EQ(list_tree(temp.file("out")), std::vector<std::string>{"next.txt"});
+        for (bool test_only : {false, true}) {
+            SCOPED_TRACE(std::to_string(c.name.size()) + (test_only ? " t" : " x"));
+            testutil::TempDir temp;
+            Archive a =
+                testarchive::build({testarchive::file(c.name, "long"), testarchive::file("next.txt", "next")});
+            testutil::write_file(temp.file("a.qvx"), a.bytes);
+            host::ExtractOptions options;
+            options.dest_dir = temp.file("out");
+            options.test_only = test_only;
+            host::ExtractResult r = host::extract_archive(temp.file("a.qvx"), options);
+            EXPECT_EQ(r.exit_code, c.exit_code);
+            if (c.exit_code == host::EXIT_OK)
+                continue;
+            ASSERT_EQ(r.messages.size(), 1u);
+            EXPECT_EQ(r.messages[0], "Cannot create " + c.name.substr(0, std::min<size_t>(c.name.size(), PATH_SIZE - 1)) +
+                                         ": Path too long");
+            if (!test_only) {
+                EXPECT_EQ(list_tree(temp.file("out")), std::vector<std::string>{"next.txt"});
+            }
         }
     }
 }

@@ -140,24 +140,38 @@ static bool read_list(const std::string& source, bool null_separated, std::vecto
     return true;
 }
 
-// The inputs as paths: lists expanded, -C applied.
-static bool expand_inputs(const AddCommand& c, std::vector<std::string>& out)
+// The name a list's line is stored under: its path as given, as tar and
+// zip store it, without "." parts and a leading "/" (said once). A path
+// with ".." is refused: no name may lead out of the destination.
+static bool name_from_list(const std::string& line, std::string& name, bool& said_root)
 {
-    bool stdin_used = false;
-    std::vector<std::string> named;
-    for (const std::string& input : c.inputs) {
-        if (input == "-" || (input.size() > 1 && input[0] == '@')) {
-            if (input == "-" && stdin_used) {
-                error_line("- (the list on standard input) is given twice");
-                return false;
-            }
-            stdin_used |= input == "-";
-            if (!read_list(input == "-" ? input : input.substr(1), c.null_separated, named))
-                return false;
-        } else {
-            named.push_back(input);
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= line.size();) {
+        size_t end = std::min(line.find('/', start), line.size());
+        std::string part = line.substr(start, end - start);
+        if (part == "..") {
+            error_line("cannot store \"" + line + "\" from a list: a path with \"..\" would lead out of the "
+                       "folder it is extracted to; nothing written");
+            return false;
         }
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        start = end + 1;
     }
+    if (!line.empty() && line[0] == '/' && !said_root) {
+        error_line("warning: names from a list are stored without their leading \"/\" (" + line + ")");
+        said_root = true;
+    }
+    name.clear();
+    for (const std::string& part : parts)
+        name += (name.empty() ? "" : "/") + part;
+    return true;
+}
+
+// The inputs as paths and the names they are stored under: lists expanded
+// (their lines keep their paths), -C applied.
+static bool expand_inputs(const AddCommand& c, std::vector<packer::NamedInput>& out)
+{
     if (!c.base_dir.empty()) {
         struct stat st;
         if (stat(c.base_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -168,17 +182,42 @@ static bool expand_inputs(const AddCommand& c, std::vector<std::string>& out)
 #if defined(_WIN32)
     // Windows names folders with either slash; a backslash can be nothing
     // else there, and the archive's names are made with '/'.
-    for (std::string& n : named)
-        std::replace(n.begin(), n.end(), '\\', '/');
-    std::string base = c.base_dir;
-    std::replace(base.begin(), base.end(), '\\', '/');
-    auto absolute = [](const std::string& n) { return n[0] == '/' || (n.size() > 1 && n[1] == ':'); };
+    auto host_path = [](std::string path) {
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    };
+    auto absolute = [](const std::string& path) { return path[0] == '/' || (path.size() > 1 && path[1] == ':'); };
 #else
-    const std::string& base = c.base_dir;
-    auto absolute = [](const std::string& n) { return n[0] == '/'; };
+    auto host_path = [](const std::string& path) { return path; };
+    auto absolute = [](const std::string& path) { return path[0] == '/'; };
 #endif
-    for (const std::string& n : named)
-        out.push_back(base.empty() || absolute(n) ? n : base + "/" + n);
+    const std::string base = host_path(c.base_dir);
+    auto below_base = [&base, &absolute](const std::string& path) {
+        return base.empty() || path.empty() || absolute(path) ? path : base + "/" + path;
+    };
+    bool stdin_used = false, said_root = false;
+    for (const std::string& given : c.inputs) {
+        const std::string input = host_path(given);
+        if (input == "-" || (input.size() > 1 && input[0] == '@')) {
+            if (input == "-" && stdin_used) {
+                error_line("- (the list on standard input) is given twice");
+                return false;
+            }
+            stdin_used |= input == "-";
+            std::vector<std::string> lines;
+            if (!read_list(input == "-" ? input : given.substr(1), c.null_separated, lines))
+                return false;
+            for (const std::string& given_line : lines) {
+                const std::string line = host_path(given_line);
+                packer::NamedInput in{below_base(line), ""};
+                if (!name_from_list(line, in.name, said_root))
+                    return false;
+                out.push_back(in);
+            }
+        } else {
+            out.push_back(packer::input_by_last_part(below_base(input)));
+        }
+    }
     if (out.empty()) {
         error_line("the input lists name no files; nothing written");
         return false;
@@ -257,7 +296,7 @@ int run_add(const AddCommand& c)
     if (!s.folder_set)
         strings.folder = ".";
 
-    std::vector<std::string> inputs;
+    std::vector<packer::NamedInput> inputs;
     if (!expand_inputs(c, inputs))
         return EXIT_FAILED;
 

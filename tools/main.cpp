@@ -10,6 +10,10 @@
 #include <set>
 #include <string>
 #include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#include <sys/resource.h>
+#endif
 
 #include "dravex_version.h"
 #include "tools/commands.h"
@@ -138,7 +142,7 @@ static int run(int argc, char** argv)
     CLI::App* a = app.add_subcommand("a", "create an archive; OUT ending in .exe makes a self-extractor");
     a->add_option("OUT", add.output, "archive to create (.qvx) or self-extractor (.exe)")->required();
     a->add_option("INPUT", add.inputs,
-                  "files and folders to pack (folders recursively); - or @FILE: a list of them, one a line")
+                  "files and folders to pack (folders recursively); - or @FILE: a list of them, one a line, each stored with its path")
         ->required();
     a->add_option("--level", add.level, "compression level; also -0 (store) .. -9 (strongest)")
         ->check(CLI::Range(0, 9))
@@ -280,6 +284,15 @@ int main(int argc, char** argv)
     // A file size limit (ulimit -f) makes a write fail with "File too large"
     // rather than kill qvx with its temporary file in place.
     signal(SIGXFSZ, SIG_IGN);
+#endif
+#if defined(__GLIBC__)
+    // Under a limit on the address space (ulimit -v) glibc cannot reserve
+    // the 64 MB a further thread's memory arena takes, and tries again on
+    // every allocation of that thread: packing on two threads then takes
+    // minutes instead of seconds. All threads share one arena there.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        mallopt(M_ARENA_MAX, 1);
 #endif
     // Memory running out is the one failure met as an exception: it unwinds
     // to here, and every temporary file is removed on the way.
