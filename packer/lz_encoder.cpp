@@ -33,7 +33,9 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     const LzForce& force = options.force;
 
     std::vector<Marker> markers;
-    if (options.allow_delta && length > 0)
+    if (options.delta_markers != nullptr)
+        markers = *options.delta_markers;
+    else if (options.allow_delta && length > 0)
         markers = delta_transform(window, history, length);
 
     std::vector<Item>* kept = options.parse;
