@@ -13,6 +13,7 @@ namespace packer {
 
 namespace lz {
 struct Item;
+struct MatchCache;
 }
 struct Marker;
 
@@ -46,6 +47,9 @@ struct LzOptions {
     // here, and a parse already here (of the same bytes at the same level)
     // prices the first pass in place of a lazy parse.
     std::vector<lz::Item>* parse = nullptr;
+    // Levels 8 and 9: the match finder's results, left by a first coding
+    // of the block when empty and read by a later one (lz_parse.h).
+    lz::MatchCache* matches = nullptr;
     // When set, the window's delta regions are already in their difference
     // form (delta_transform on these very bytes) and these are their
     // markers: the block's writer made that pass to foresee the history.

@@ -40,7 +40,7 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
 
     std::vector<Item>* kept = options.parse;
     std::vector<Item> items = parse_block(window, history, end, markers, options.level, options.optimal_passes,
-                                          kept != nullptr && !kept->empty() ? kept : nullptr);
+                                          kept != nullptr && !kept->empty() ? kept : nullptr, options.matches);
     if (kept != nullptr)
         *kept = items;
 
