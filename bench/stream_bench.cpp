@@ -89,7 +89,7 @@ size_t bwt_only_size(const Bytes& data, int level, double* seconds, bool* ok, co
 
 size_t stream_size(const Bytes& data, uint8_t filter, int level, double* seconds, bool* ok, const std::string& dir)
 {
-    std::vector<packer::StreamMember> members = {{"f", data.data(), (uint32_t)data.size(), filter, {}}};
+    std::vector<packer::StreamMember> members = {{"f", data.data(), (uint32_t)data.size(), filter, false, {}}};
     packer::StreamOptions options;
     options.level = level;
     std::vector<packer::StreamPlacement> placements;

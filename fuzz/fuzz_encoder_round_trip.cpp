@@ -3,10 +3,13 @@
 // members, every member must come back whole with its CRC-32.
 //
 // Input layout:
-//   byte 0       bits 0..2: level 1 to 6 (value mod 6, plus 1); bits 3..5:
-//                the members marked already compressed (stored, without
-//                trials, in runs of 4 KB or more); bit 6: the last member is
-//                a copy of the first (a twin, as the archiver places them)
+//   byte 0       bits 0..2: level 1 to 6 (value mod 6, plus 1), or with
+//                bit 7 set 7 to 9 (value mod 3, plus 7: the shortest-path
+//                parses, and at 9 machine code's second parse from the
+//                first one's searches); bits 3..5: the members marked
+//                already compressed (stored, without trials, in runs of
+//                4 KB or more); bit 6: the last member is a copy of the
+//                first (a twin, as the archiver places them)
 //   byte 1       bits 0..1: members - 1 (1 to 3); bits 2..7: call filter
 //                flags, two bits per member (0, ENTRY_FILTER16,
 //                ENTRY_FILTER32, both)
@@ -31,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 4 || size - 4 > MAX_DATA)
         return 0;
-    const int level = (data[0] & 7) % 6 + 1;
+    const int level = data[0] & 0x80 ? (data[0] & 7) % 3 + 7 : (data[0] & 7) % 6 + 1;
     const size_t count = (data[1] & 3) % 3 + 1;
     const uint8_t* bytes = data + 4;
     const size_t length = size - 4;

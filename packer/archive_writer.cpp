@@ -1025,9 +1025,12 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
             so.level = options.level;
             so.threads = options.threads;
             if (options.progress) {
+                // The stream counts its records' headers, names and CRCs
+                // too: scaled to the members' bytes, the count never runs
+                // ahead of the next stream's start.
                 uint64_t base = done_before;
-                so.progress = [&options, base, total](uint64_t done, uint64_t) {
-                    options.progress(base + done, total);
+                so.progress = [&options, base, total, stream_bytes](uint64_t done, uint64_t all) {
+                    options.progress(base + (all == 0 ? 0 : done * stream_bytes / all), total);
                 };
             }
             uint64_t stream_offset = written;

@@ -13,7 +13,9 @@ namespace packer {
 
 namespace lz {
 struct Item;
+struct MatchCache;
 }
+struct Marker;
 
 // Forces a choice the LZ encoder would make by cost, so that tests can cover
 // every path: distance alphabets 0 = by cost, 2 or 3; table sets -1 = by
@@ -45,6 +47,14 @@ struct LzOptions {
     // here, and a parse already here (of the same bytes at the same level)
     // prices the first pass in place of a lazy parse.
     std::vector<lz::Item>* parse = nullptr;
+    // Levels 8 and 9: the match finder's results, left by a first coding
+    // of the block when empty and read by a later one (lz_parse.h).
+    lz::MatchCache* matches = nullptr;
+    // When set, the window's delta regions are already in their difference
+    // form (delta_transform on these very bytes) and these are their
+    // markers: the block's writer made that pass to foresee the history.
+    // The encoder then leaves the window as it is.
+    const std::vector<Marker>* delta_markers = nullptr;
 };
 
 struct BwtOptions {

@@ -33,12 +33,14 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     const LzForce& force = options.force;
 
     std::vector<Marker> markers;
-    if (options.allow_delta && length > 0)
+    if (options.delta_markers != nullptr)
+        markers = *options.delta_markers;
+    else if (options.allow_delta && length > 0)
         markers = delta_transform(window, history, length);
 
     std::vector<Item>* kept = options.parse;
     std::vector<Item> items = parse_block(window, history, end, markers, options.level, options.optimal_passes,
-                                          kept != nullptr && !kept->empty() ? kept : nullptr);
+                                          kept != nullptr && !kept->empty() ? kept : nullptr, options.matches);
     if (kept != nullptr)
         *kept = items;
 

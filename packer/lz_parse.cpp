@@ -248,8 +248,10 @@ struct PathNode {
 
 enum { ALL_LENGTHS_UP_TO = 40 };
 
+// cache: searches' results to read where present (cache->count not
+// NOT_SEARCHED), or, when record is set, to leave there.
 void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, const Prices& prices,
-                   std::vector<Item>& items)
+                   std::vector<Item>& items, MatchCache* cache, bool record)
 {
     MatchFinder& mf = *c.mf;
     uint32_t r0 = 0, r1 = 0;
@@ -265,6 +267,9 @@ void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, co
         LengthCode lc = length_code(len);
         return prices.length_symbol[lc.sym] + 16 * lc.nbits;
     };
+    uint32_t short_length_price[ALL_LENGTHS_UP_TO + 1];
+    for (uint32_t len = MIN_MATCH; len <= ALL_LENGTHS_UP_TO; len++)
+        short_length_price[len] = length_price(len);
 
     while (true) {
         while (next_marker < markers.size() && markers[next_marker].pos == seg) {
@@ -294,33 +299,43 @@ void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, co
             const uint32_t limit = std::min<uint32_t>(n - i, LZ_MAX_MATCH);
             if (limit < MIN_MATCH)
                 continue;
-            // Price of a match of length len at distance d from this node.
-            auto try_match = [&](uint32_t len, uint32_t d) {
-                unsigned alpha = len == 2 ? 1 : 0;
+            // Matches of lengths from..to at distance d from this node: every
+            // length up to ALL_LENGTHS_UP_TO, then the longest. The distance's
+            // symbol, price and the recent distances after it are the same
+            // for every length but 2, which takes distance alphabet 1.
+            auto try_lengths = [&](uint32_t from, uint32_t to, uint32_t d) {
+                if (from > to)
+                    return;
                 unsigned sym, nbits = 0;
                 uint32_t extra;
                 uint32_t n0 = here.r0, n1 = here.r1;
-                if (d == here.r0)
+                bool is_explicit = false;
+                if (d == here.r0) {
                     sym = 0;
-                else if (d == here.r1) {
+                } else if (d == here.r1) {
                     sym = 1;
                     std::swap(n0, n1);
-                } else if (d <= 4)
+                } else if (d <= 4) {
                     sym = 1 + d;
-                else {
+                } else {
                     explicit_distance(d, sym, nbits, extra);
-                    if (sym >= alphabet_size[alpha])
-                        return;
+                    is_explicit = true;
                     n1 = n0;
                     n0 = d;
                 }
-                relax(len, here.cost + length_price(len) + prices.distance[alpha][sym] + 16 * nbits, d, n0, n1);
-            };
-            auto try_lengths = [&](uint32_t from, uint32_t to, uint32_t d) {
+                if (from == 2) {
+                    if (!is_explicit || sym < alphabet_size[1])
+                        relax(2, here.cost + short_length_price[2] + prices.distance[1][sym] + 16 * nbits, d, n0,
+                              n1);
+                    from = 3;
+                }
+                if (is_explicit && sym >= alphabet_size[0])
+                    return;
+                const uint32_t base = here.cost + prices.distance[0][sym] + 16 * nbits;
                 for (uint32_t len = from; len <= to && len <= ALL_LENGTHS_UP_TO; len++)
-                    try_match(len, d);
+                    relax(len, base + short_length_price[len], d, n0, n1);
                 if (to > ALL_LENGTHS_UP_TO && to >= from)
-                    try_match(to, d);
+                    relax(to, base + length_price(to), d, n0, n1);
             };
             uint32_t longest = 0;
             const uint32_t reps[6] = {here.r0, here.r1, 1, 2, 3, 4};
@@ -332,15 +347,35 @@ void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, co
                 longest = std::max(longest, len);
             }
             uint32_t covered = 2;
-            mf.matches(p, limit, chain, nice, [&](uint32_t len, uint32_t d) {
+            auto found = [&](uint32_t len, uint32_t d) {
                 try_lengths(covered + 1, len, d);
                 covered = len;
-            });
+            };
+            const uint32_t at = p - c.history;
+            if (cache != nullptr && !record && cache->count[at] != MatchCache::NOT_SEARCHED) {
+                const MatchCache::Match* m = &cache->found[cache->first[at]];
+                for (unsigned k = 0; k < cache->count[at]; k++)
+                    found(m[k].len, m[k].dist);
+            } else if (record) {
+                cache->first[at] = (uint32_t)cache->found.size();
+                mf.matches(p, limit, chain, nice, [&](uint32_t len, uint32_t d) {
+                    cache->found.push_back({len, d});
+                    found(len, d);
+                });
+                size_t n = cache->found.size() - cache->first[at];
+                if (n < MatchCache::NOT_SEARCHED) {
+                    cache->count[at] = (uint8_t)n;
+                } else {  // more than a count holds: searched again later
+                    cache->found.resize(cache->first[at]);
+                }
+            } else {
+                mf.matches(p, limit, chain, nice, found);
+            }
             longest = std::max(longest, covered);
             if (covered < 3) {
                 uint32_t q = mf.pair_before(p);
                 if (q != NO_POS && q < p && p - q <= DIST1_MAX)
-                    try_match(2, p - q);
+                    try_lengths(2, 2, p - q);
             }
             // A very long match is taken as it stands: searching inside it
             // costs much and gains little.
@@ -365,7 +400,7 @@ void optimal_parse(const ParseContext& c, const std::vector<Marker>& markers, co
 
 std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t end,
                               const std::vector<Marker>& markers, int level, unsigned optimal_passes,
-                              const std::vector<Item>* from)
+                              const std::vector<Item>* from, MatchCache* matches)
 {
     level = std::min(9, std::max(1, level));
     const LevelParams params = level_table[level];
@@ -412,7 +447,14 @@ std::vector<Item> parse_block(const uint8_t* window, uint32_t history, uint32_t 
             for (uint32_t q = first; q < history; q++)
                 mf.insert(q);
         }
-        optimal_parse(c, markers, prices, items);
+        bool record = matches != nullptr && matches->empty();
+        if (record) {
+            matches->first.assign(length, 0);
+            matches->count.assign(length, MatchCache::NOT_SEARCHED);
+            matches->found.clear();
+            matches->found.reserve(length);
+        }
+        optimal_parse(c, markers, prices, items, matches, record);
     }
     return items;
 }

@@ -32,6 +32,7 @@
 #include "packer/call_filter.h"
 #include "packer/history_model.h"
 #include "packer/lz_delta.h"
+#include "packer/lz_parse.h"
 #include "packer/lz_symbols.h"
 #include "packer/thread_pool.h"
 
@@ -202,6 +203,13 @@ bool usable(const std::vector<uint8_t>& block, bool last)
 // ---------------------------------------------------------------------------
 // Coding one block
 
+// The LZ encoder's delta pass over a block's window: the window with the
+// block's delta regions in their difference form, and their markers.
+struct DeltaForm {
+    std::vector<uint8_t> window;
+    std::vector<Marker> markers;
+};
+
 // What a block is coded from. The codings are functions of these fields
 // alone, so a block coded on another thread, ahead of the writer, is the
 // block the writer would code once its inputs are found equal.
@@ -214,6 +222,10 @@ struct BlockInput {
     unsigned selector = 0;
     uint32_t kept = 0;            // history bytes in front of the block
     std::vector<uint8_t> window;  // the kept history, then the block's bytes
+    // The delta pass over window, when the forecast of the history after
+    // the block has made it: the LZ coding then takes it rather than
+    // making it again. Follows from window, so it takes no part in ==.
+    std::shared_ptr<const DeltaForm> delta;
 
     const uint8_t* bytes() const { return window.data() + kept; }
     bool operator==(const BlockInput& o) const
@@ -232,29 +244,68 @@ struct Coding {
     Candidate candidate;
     bool framed = false;
     std::vector<lz::Item> parse;  // level 9's LZ parse, to go on from
+    std::unique_ptr<Coding> again;  // level 9: the second parse, when made with the first
 };
 
-// `from`: level 9's parse of the same block, to parse once more from.
-Coding code_lz(const BlockInput& in, int level, const std::vector<lz::Item>* from = nullptr)
+// `from`: level 9's parse of the same block, to parse once more from;
+// `matches`: the match searches of a first coding, left or read (lz_parse.h).
+Coding code_lz(const BlockInput& in, int level, const std::vector<lz::Item>* from = nullptr,
+               lz::MatchCache* matches = nullptr)
 {
     Coding c;
     c.candidate.method = METHOD_LZ;
     c.candidate.selector = in.selector;
-    std::vector<uint8_t> window = in.window;  // the encoder rewrites delta regions in place
+    // The encoder rewrites delta regions in place, unless the delta pass
+    // was made already: then it only reads the window.
+    std::vector<uint8_t> own;
+    uint8_t* window;
     BitWriter w(c.candidate.bytes);
     LzOptions lz_options;
     lz_options.level = level;
+    if (in.delta) {
+        lz_options.delta_markers = &in.delta->markers;
+        window = const_cast<uint8_t*>(in.delta->window.data());
+    } else {
+        own = in.window;
+        window = own.data();
+    }
     if (from != nullptr)
         c.parse = *from;
     if (level >= 9)
         lz_options.parse = &c.parse;
+    lz_options.matches = matches;
     c.framed = true;
     try {
-        encode_lz_block(w, window.data(), in.kept, in.length, in.last, in.selector, lz_options);
+        encode_lz_block(w, window, in.kept, in.length, in.last, in.selector, lz_options);
     } catch (const std::length_error&) {
         c.framed = false;
     }
-    c.candidate.coded.assign(window.begin() + in.kept, window.end());
+    c.candidate.coded.assign(window + in.kept, window + in.kept + in.length);
+    return c;
+}
+
+// A block's LZ coding. At level 9 a block that goes LZ is parsed a second
+// time, priced by the first parse's own code lengths; machine code nearly
+// always goes LZ, so its second parse is made here at once, reading the
+// first one's match searches instead of walking the chains again (the
+// searches are most of a parse's time; the result is the same as a second
+// parse made alone). The delta pass is made once for both.
+Coding code_lz_first(const BlockInput& in, int level)
+{
+    if (level < 9 || !in.machine_code)
+        return code_lz(in, level);
+    if (!in.delta) {
+        BlockInput with_delta = in;
+        auto form = std::make_shared<DeltaForm>();
+        form->window = in.window;
+        if (in.length > 0)
+            form->markers = delta_transform(form->window.data(), in.kept, in.length);
+        with_delta.delta = std::move(form);
+        return code_lz_first(with_delta, level);
+    }
+    lz::MatchCache matches;
+    Coding c = code_lz(in, level, nullptr, &matches);
+    c.again.reset(new Coding(code_lz(in, level, &c.parse, &matches)));
     return c;
 }
 
@@ -303,19 +354,20 @@ public:
     // The forecast failed: the LZ codings started ahead are of no use.
     void drop_lz() { drop(lz_jobs_); }
 
-    void start(const BlockInput& in)
+    void start(BlockInput in)
     {
         if (!pool_)
             return;
-        auto input = std::make_shared<const BlockInput>(in);
-        if (in.store) {
+        auto input = std::make_shared<const BlockInput>(std::move(in));
+        if (input->store) {
             lz_jobs_.push_back(ready(input));
             return;
         }
         const int level = level_;
         if (level >= 1)
-            lz_jobs_.push_back(submit(input, [input, level] { return code_lz(*input, level); }));
-        if (level >= 5 && std::none_of(bwt_jobs_.begin(), bwt_jobs_.end(), [&](const Job& j) { return same_block(*j.in, in); }))
+            lz_jobs_.push_back(submit(input, [input, level] { return code_lz_first(*input, level); }));
+        if (level >= 5 && std::none_of(bwt_jobs_.begin(), bwt_jobs_.end(),
+                                       [&](const Job& j) { return same_block(*j.in, *input); }))
             bwt_jobs_.push_back(submit(input, [input, level] { return code_bwt(*input, level); }));
     }
 
@@ -331,7 +383,7 @@ public:
                 drop(lz_jobs_);
                 start(in);
             }
-            lz = take_front(lz_jobs_, [&] { return code_lz(in, level_); });
+            lz = take_front(lz_jobs_, [&] { return code_lz_first(in, level_); });
         }
         if (level_ >= 5) {
             while (!bwt_jobs_.empty() && bwt_jobs_.front().in->start < in.start)
@@ -531,8 +583,9 @@ struct Outcome {
 // The state after a block of input `in` that turns out as `outcome`: the
 // writer's forecast of where the next blocks start and what they see. An LZ
 // block leaves the history in the difference form its delta regions take,
-// which the encoder's own delta pass gives.
-void forecast_after(StreamState& state, const BlockInput& in, const Outcome& outcome)
+// which the encoder's own delta pass gives; that pass is left in `in` for
+// its LZ coding, so no thread makes it twice.
+void forecast_after(StreamState& state, BlockInput& in, const Outcome& outcome)
 {
     uint32_t length = in.length;
     bool last = in.last;
@@ -541,11 +594,15 @@ void forecast_after(StreamState& state, const BlockInput& in, const Outcome& out
         last = false;
     }
     if (outcome.method == METHOD_LZ) {
-        std::vector<uint8_t> window = in.window;
-        if (length > 0)
-            delta_transform(window.data(), in.kept, length);
+        if (!in.delta) {
+            auto form = std::make_shared<DeltaForm>();
+            form->window = in.window;
+            if (length > 0)
+                form->markers = delta_transform(form->window.data(), in.kept, length);
+            in.delta = std::move(form);
+        }
         uint32_t kept = state.model.advance(METHOD_LZ, last, length, in.selector);
-        keep_history(state.history, kept, window.data() + in.kept, length);
+        keep_history(state.history, kept, in.delta->window.data() + in.kept, length);
     } else {
         uint32_t kept = state.model.advance(outcome.method, last, length, 0);
         keep_history(state.history, kept, in.bytes(), length);
@@ -661,7 +718,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
                next.done - state.done < (uint64_t)(threads + 1) * MAX_BLOCK_OUTPUT) {
             BlockInput ahead = next.input(bytes, total, level, cuts, stored_runs, code_runs);
             forecast_after(next, ahead, expected);
-            coder.start(ahead);
+            coder.start(std::move(ahead));
         }
         uint32_t length = in.length;
         bool last = in.last;
@@ -688,9 +745,10 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         // At level 9 a block that goes LZ is parsed again, priced by the
         // first parse's own code lengths (the first is priced by a lazy
         // parse's): about 0.2% smaller on machine code, spent only where LZ
-        // wins. The second parse goes on from the first one's.
+        // wins (code_lz_first made it already for machine code). The second
+        // parse goes on from the first one's.
         if (level >= 9 && best.method == METHOD_LZ) {
-            Coding again = code_lz(in, level, &lz_coding.parse);
+            Coding again = lz_coding.again ? std::move(*lz_coding.again) : code_lz(in, level, &lz_coding.parse);
             if (again.framed && usable(again.candidate.bytes, last) &&
                 again.candidate.bytes.size() < best.bytes.size())
                 best = std::move(again.candidate);

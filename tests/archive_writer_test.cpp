@@ -663,11 +663,21 @@ TEST(PackingOrder, KindsTwinsAndFoldersFirst)
     for (unsigned threads : {1u, 2u, 3u}) {
         packer::ArchiveOptions options;
         options.threads = threads;
+        // Progress only ever moves on, and ends at the bytes in all.
+        uint64_t shown = 0, all = 0;
+        bool backwards = false;
+        options.progress = [&](uint64_t done, uint64_t total) {
+            backwards |= done < shown;
+            shown = done;
+            all = total;
+        };
         Bytes archive;
         ASSERT_TRUE(packer::write_archive(entries, options, archive, error)) << error;
         if (threads == 1)
             first = archive;
         EXPECT_EQ(archive, first) << threads << " threads";
+        EXPECT_FALSE(backwards);
+        EXPECT_EQ(shown, all);
     }
     std::string path = dir.file("a.qvx");
     testutil::write_file(path, first);

@@ -73,7 +73,7 @@ Bytes write_stream(const std::vector<Member>& members, int level, std::vector<pa
 {
     std::vector<packer::StreamMember> list;
     for (const Member& m : members)
-        list.push_back({m.name, m.data.data(), (uint32_t)m.data.size(), m.filter, {}});
+        list.push_back({m.name, m.data.data(), (uint32_t)m.data.size(), m.filter, false, {}});
     packer::StreamOptions options;
     options.level = level;
     options.threads = threads;
@@ -252,8 +252,8 @@ TEST(StreamWriter, MembersReadInPiecesGiveTheSameStream)
     Bytes code = calls(2500000, 23);
     Bytes text = testutil::text_bytes(1500000, 24);
     for (uint8_t filter : {(uint8_t)ENTRY_FILTER32, (uint8_t)ENTRY_FILTER16}) {
-        std::vector<packer::StreamMember> whole = {{"c", code.data(), (uint32_t)code.size(), filter, {}},
-                                                   {"t", text.data(), (uint32_t)text.size(), 0, {}}};
+        std::vector<packer::StreamMember> whole = {{"c", code.data(), (uint32_t)code.size(), filter, false, {}},
+                                                   {"t", text.data(), (uint32_t)text.size(), 0, false, {}}};
         std::vector<packer::StreamMember> pieces = whole;
         size_t at[2] = {0, 0};
         for (size_t k = 0; k < 2; k++) {
@@ -282,7 +282,7 @@ TEST(StreamWriter, MembersReadInPiecesGiveTheSameStream)
 TEST(StreamWriter, ReportsProgress)
 {
     std::vector<Member> members = {{"a", testutil::text_bytes(2500000, 8)}};
-    std::vector<packer::StreamMember> list = {{"a", members[0].data.data(), (uint32_t)members[0].data.size(), 0, {}}};
+    std::vector<packer::StreamMember> list = {{"a", members[0].data.data(), (uint32_t)members[0].data.size(), 0, false, {}}};
     packer::StreamOptions options;
     options.level = 1;
     uint64_t last_done = 0, calls_made = 0, total_seen = 0;
