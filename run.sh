@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # The main job, as a demo: installs what is missing, builds everything, packs
 # a sample folder into a self-extractor, lists and tests it, extracts it
-# with qvx and checks the result against the originals. When Wine and Xvfb
-# are present it also runs the x86-64 build of the same self-extractor and
-# drives its dialog to extract the folder the way a Windows user would.
+# with qvx and checks the result against the originals. (The Wine tests run
+# the self-extractor's dialog: ctest -L wine.)
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/install-deps.sh

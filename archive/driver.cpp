@@ -522,7 +522,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         goto done;
     }
 
-    // 6. Buffers.
+    // 4. Buffers.
     {
         u8* input_buffer = (u8*)mem_alloc(INPUT_BUFFER_SIZE);
         if (input_buffer == 0) {
@@ -532,7 +532,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         decoder_begin(d, x->file, *run_archive_start(x), input_buffer);
     }
 
-    // 7. Name position (in bytes) and room (in characters). A folder that
+    // 5. Name position (in bytes) and room (in characters). A folder that
     // already ends in a separator (a lone backslash, the root of the current
     // drive) takes no second one, which would turn the names into server
     // paths. Three bytes of the buffer are left for each character of room.
@@ -557,7 +557,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     short_position = text_length(dest_path);
     text_copy(dest_path, PATH_BUFFER_SIZE, folder);
 
-    // 5, 8. The directory starts empty, at its first piece: once to count
+    // 6. The directory starts empty, at its first piece: once to count
     // for the progress display (a damaged directory is left to the walk
     // proper to report), then for the entries.
     x->files_total = x->files_reached = 0;
@@ -565,7 +565,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
     x->space_needed = 0;
     walk_directory(x, folder, name_position, short_position, name_room, 1);
 
-    // The free space of the destination's volume, before anything is made
+    // 7. The free space of the destination's volume, before anything is made
     // there: a run that cannot fit (say, entries that all claim one large
     // member's data) is refused whole rather than ended by a full disk.
 #ifndef DRAVEX_STUB_BUILD
@@ -579,7 +579,7 @@ ResultCode extract_all(Extraction* x, Decoder* d)
         }
     }
 
-    // 4. The destination folder. A file in its place is refused here, before
+    // 8. The destination folder. A file in its place is refused here, before
     // anything is written, rather than in every member. The user may then
     // choose another folder: nothing was written.
     dest_path[folder_length] = 0;

@@ -14,7 +14,7 @@ enum {
     OPTIONAL_SIZE_OF_HEADERS = 60,  // same offset in PE32 and PE32+
 };
 
-u32 pe_image_end(const u8* data, size_t size)
+int pe_headers(const u8* data, size_t size, PeHeaders* out)
 {
     if (data == 0 || size < DOS_HEADER_SIZE || data[0] != 'M' || data[1] != 'Z')
         return 0;
@@ -25,9 +25,22 @@ u32 pe_image_end(const u8* data, size_t size)
     u32 optional_size = load_le16(data + pe + 20);
     u64 optional = pe + COFF_HEADER_SIZE;
     u64 sections = optional + optional_size;
-    if (optional_size < OPTIONAL_SIZE_OF_HEADERS + 4 || section_count == 0 ||
-        sections + (u64)section_count * SECTION_HEADER_SIZE > size)
+    if (section_count == 0 || sections + (u64)section_count * SECTION_HEADER_SIZE > size)
         return 0;
+    out->optional = (u32)optional;
+    out->optional_size = optional_size;
+    out->sections = (u32)sections;
+    out->section_count = section_count;
+    return 1;
+}
+
+u32 pe_image_end(const u8* data, size_t size)
+{
+    PeHeaders h;
+    if (!pe_headers(data, size, &h) || h.optional_size < OPTIONAL_SIZE_OF_HEADERS + 4)
+        return 0;
+    u32 section_count = h.section_count;
+    u64 optional = h.optional, sections = h.sections;
     // The headers are part of the image even when every section is empty.
     u64 end = load_le32(data + optional + OPTIONAL_SIZE_OF_HEADERS);
     for (u32 i = 0; i < section_count; i++) {

@@ -8,6 +8,17 @@
 
 #include "platform/base.h"
 
+// Where a PE image's headers put its optional header and its section table
+// (offsets in the file; 40 bytes a section header), both within the `size`
+// bytes at data.
+struct PeHeaders {
+    u32 optional, optional_size;
+    u32 sections, section_count;
+};
+// 1 with *out filled, or 0 when the bytes are not a PE image with at least
+// one section.
+int pe_headers(const u8* data, size_t size, PeHeaders* out);
+
 // End of the PE image's last section (its raw data), or 0 when the `size`
 // bytes at data are not a PE image.
 u32 pe_image_end(const u8* data, size_t size);

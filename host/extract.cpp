@@ -26,8 +26,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <locale.h>
-#include <wctype.h>
 #include <memory>
 #include <set>
 
@@ -345,51 +343,6 @@ ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)
         if (!visit(e))
             return 0;
     return r;
-}
-
-#if defined(_WIN32)
-// Windows' own case mapping, the one its file systems compare names with.
-static uint32_t upper_code(uint32_t c)
-{
-    if (c >= 0x10000)
-        return c;
-    wchar_t w = (wchar_t)c;
-    CharUpperBuffW(&w, 1);
-    return w;
-}
-#else
-static uint32_t upper_code(uint32_t c)
-{
-    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
-    if (locale != (locale_t)0)
-        return (uint32_t)towupper_l((wint_t)c, locale);
-    return c < 0x80 ? (uint32_t)toupper((int)c) : c;
-}
-#endif
-
-std::string fold_name(const std::string& utf8)
-{
-    std::string out;
-    const unsigned char* p = (const unsigned char*)utf8.data();
-    const unsigned char* end = p + utf8.size();
-    while (p < end) {
-        uint32_t c = *p;
-        int length = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        if (end - p < length)
-            length = 1;
-        if (length > 1) {
-            c &= 0x3F >> (length - 1);
-            for (int i = 1; i < length; i++)
-                c = (c << 6) | (p[i] & 0x3F);
-        }
-        if (c == '\\')
-            c = '/';
-        else
-            c = upper_code(c);
-        out.append((const char*)&c, sizeof c);
-        p += length;
-    }
-    return out;
 }
 
 void DirectoryCheck::add(const ListedEntry& e)

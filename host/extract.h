@@ -61,10 +61,6 @@ void close_archive(Run& run);
 // ERR_READ...).
 ResultCode read_directory(Run& run, const std::function<bool(const ListedEntry&)>& visit);
 
-// A name as Windows compares names: UTF-8, every character in upper case by
-// its simple mapping, '/' and '\\' alike.
-std::string fold_name(const std::string& utf8);
-
 // What the directory as a whole says beyond its entries, gathered entry by
 // entry: names that Windows takes for one (the later entry meets the
 // overwrite question, or replaces the earlier one), entries whose data

@@ -17,16 +17,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cerrno>
-#include <clocale>
-#include <cwctype>
 #include <cmath>
 #include <map>
 #include <cstring>
 #include <dirent.h>
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
 #include <set>
 #include <ios>
 #include <stdexcept>
@@ -55,48 +49,6 @@ static const uint32_t STORED_PIECE_MAX = DIRECTORY_PIECE_MAX - 6;
 
 // --- names -----------------------------------------------------------------
 
-static std::string fold_case(const std::string& s)
-{
-    std::string out = s;
-    for (char& c : out)
-        c = (char)fold_name_byte((u8)c);
-    return out;
-}
-
-// An exact name as Windows compares names: every character in upper case
-// (its simple mapping, as the file system's table holds it). Without the
-// C.UTF-8 locale, names within code page 1252 fold by its rule and others
-// are taken as they are.
-#if defined(_WIN32)
-// Windows: the system's own upper-case mapping, one UTF-16 unit at a time
-// (a pair beyond U+FFFF is taken as it is), as the file system compares.
-static std::string fold_exact(const std::string& exact, const std::string&)
-{
-    std::wstring units = host::utf8_to_wide(exact);
-    if (!units.empty())
-        CharUpperBuffW(&units[0], (DWORD)units.size());
-    return host::wide_to_utf8(units);
-}
-#else
-static std::string fold_exact(const std::string& exact, const std::string& stored)
-{
-    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
-    if (utf8 == (locale_t)0)
-        return host::cp1252_to_utf8(stored) == exact ? fold_case(stored) : exact;
-    std::string out;
-    std::u16string units(exact.size() + 1, u'\0');
-    u32 n = text_to_units((u16*)&units[0], (u32)units.size(), exact.data(), (u32)exact.size(), 1);
-    for (u32 i = 0; i < n; i++) {
-        wint_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n)
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-        c = towupper_l(c, utf8);
-        out.append((const char*)&c, sizeof c);
-    }
-    return out;
-}
-#endif
-
 // COM0 and LPT0 are listed as reserved too, though Windows opens them as
 // files; the archiver does not store them, so that they never meet a system
 // that disagrees.
@@ -107,7 +59,9 @@ static bool is_zero_device(const std::string& component)
         base.pop_back();
     if (base.size() != 4 || base[3] != '0')
         return false;
-    std::string prefix = fold_case(base.substr(0, 3));
+    std::string prefix = base.substr(0, 3);
+    for (char& c : prefix)
+        c = (char)fold_name_byte((u8)c);
     return prefix == "com" || prefix == "lpt";
 }
 
@@ -237,7 +191,7 @@ static bool add_entry(Collector& c, const std::string& host_path, const std::str
             why = check_entry_name(e.name);
     }
     if (why.empty()) {
-        auto seen = c.seen_folded.insert({fold_exact(e.exact, e.name), {utf8_name, host_path}});
+        auto seen = c.seen_folded.insert({host::fold_name(e.exact), {utf8_name, host_path}});
         if (!seen.second) {
             const auto& first = seen.first->second;
             why = "the archive already holds " +

@@ -62,7 +62,7 @@ struct BwtOptions {
 };
 
 // Writes the 45-bit block header with stored length 0; returns the byte
-// offset of the block's start for patch_block_length.
+// offset of the block's start for finish_block.
 size_t begin_block(BitWriter& out, unsigned method, bool last, uint32_t output_length);
 // Aligns the writer and patches the stored length of the block begun at
 // block_start (its whole size, header included).

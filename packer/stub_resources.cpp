@@ -12,7 +12,9 @@
 #include <cstring>
 #include <map>
 
+#include "archive/stub_image.h"
 #include "platform/base.h"
+#include "platform/host.h"
 
 namespace packer {
 
@@ -47,16 +49,12 @@ bool in_bounds(const Bytes& b, uint64_t offset, uint64_t length)
 
 bool read_layout(const Bytes& image, PeLayout& pe)
 {
-    if (!in_bounds(image, 0, 64) || image[0] != 'M' || image[1] != 'Z')
+    PeHeaders headers;
+    if (!pe_headers(image.data(), image.size(), &headers) || headers.optional_size < 96)
         return false;
-    uint64_t signature = load_le32(&image[0x3C]);
-    if (!in_bounds(image, signature, 24) || std::memcmp(&image[signature], "PE\0\0", 4) != 0)
-        return false;
-    uint32_t count = load_le16(&image[signature + 6]);
-    uint32_t optional_size = load_le16(&image[signature + 20]);
-    pe.optional = signature + 24;
-    if (!in_bounds(image, pe.optional, optional_size) || optional_size < 96)
-        return false;
+    uint32_t count = headers.section_count;
+    uint32_t optional_size = headers.optional_size;
+    pe.optional = headers.optional;
     bool plus = load_le16(&image[pe.optional]) == 0x20B;
     size_t directory_field = plus ? 108 : 92;
     pe.data_directory = pe.optional + directory_field + 4;
@@ -70,9 +68,7 @@ bool read_layout(const Bytes& image, PeLayout& pe)
     pe.file_alignment = load_le32(&image[pe.optional + 36]);
     if (pe.file_alignment == 0 || pe.section_alignment == 0)
         return false;
-    size_t table = pe.optional + optional_size;
-    if (count == 0 || !in_bounds(image, table, 40 * (uint64_t)count))
-        return false;
+    size_t table = headers.sections;
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t* h = &image[table + 40 * i];
         pe.sections.push_back({table + 40 * i, load_le32(h + 8), load_le32(h + 12), load_le32(h + 16),
@@ -308,21 +304,7 @@ std::string utf16_to_utf8(const std::u16string& s)
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             i++;
         }
-        if (c < 0x80) {
-            o += (char)c;
-        } else if (c < 0x800) {
-            o += (char)(0xC0 | (c >> 6));
-            o += (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            o += (char)(0xE0 | (c >> 12));
-            o += (char)(0x80 | ((c >> 6) & 0x3F));
-            o += (char)(0x80 | (c & 0x3F));
-        } else {
-            o += (char)(0xF0 | (c >> 18));
-            o += (char)(0x80 | ((c >> 12) & 0x3F));
-            o += (char)(0x80 | ((c >> 6) & 0x3F));
-            o += (char)(0x80 | (c & 0x3F));
-        }
+        host::append_utf8(o, c);
     }
     return o;
 }

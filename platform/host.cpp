@@ -151,6 +151,19 @@ static void disarm(int dir, const std::string& path)
         g_armed = 0;
 }
 
+void guard_file(const std::string& path)
+{
+    remove_temporary_file_on_signals();
+    SignalsHeld held;
+    arm(AT_FDCWD, path);
+}
+
+void release_file(const std::string& path)
+{
+    SignalsHeld held;
+    disarm(AT_FDCWD, path);
+}
+
 }  // namespace host
 
 using host::fd_from_handle;

@@ -39,6 +39,11 @@ bool set_folder_write_time(const std::string& path, u16 date, u16 time_word);
 // or deleted yet, then end the process as they would have. Process-wide, for
 // a tool that extracts one archive at a time.
 void remove_temporary_file_on_signals();
+// The same for a file of the caller's (qvx a's archive under its temporary
+// name; path relative to the working folder): removed by those signals from
+// guard_file until release_file. One file at a time.
+void guard_file(const std::string& path);
+void release_file(const std::string& path);
 
 // The extractor's paths are UTF-8 with backslashes; the host file system
 // takes UTF-8 with slashes.
@@ -57,6 +62,11 @@ bool is_utf8(const std::string& s);
 i32 utf8_next(const u8** p, const u8* end);
 // Appends code point cp to out in UTF-8.
 void append_utf8(std::string& out, unsigned cp);
+// A name as Windows compares names, for comparing only (four bytes a
+// character): every character in upper case by its simple mapping, as the
+// file system's table holds it, '/' and '\\' alike. Bytes that are not
+// UTF-8 are taken one by one.
+std::string fold_name(const std::string& utf8);
 
 // Writes UTF-8 text to stdout or stderr: to a Windows console as UTF-16
 // through the console's own call (whatever its code page), otherwise, and

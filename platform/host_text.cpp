@@ -4,8 +4,15 @@
 
 #include "platform/text.h"
 
+#include <ctype.h>
+#include <locale.h>
 #include <string.h>
 #include <time.h>
+#include <wctype.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <string>
 
@@ -132,6 +139,41 @@ time_t dos_to_time(u16 date, u16 time_word)
     tm.tm_sec = (time_word & 31) * 2;
     tm.tm_isdst = -1;
     return mktime(&tm);
+}
+
+#if defined(_WIN32)
+// Windows' own case mapping, the one its file systems compare names with.
+static u32 upper_code(u32 c)
+{
+    if (c >= 0x10000)
+        return c;
+    wchar_t w = (wchar_t)c;
+    CharUpperBuffW(&w, 1);
+    return w;
+}
+#else
+static u32 upper_code(u32 c)
+{
+    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (locale != (locale_t)0)
+        return (u32)towupper_l((wint_t)c, locale);
+    return c < 0x80 ? (u32)toupper((int)c) : c;
+}
+#endif
+
+std::string fold_name(const std::string& utf8)
+{
+    std::string out;
+    const u8* p = (const u8*)utf8.data();
+    const u8* end = p + utf8.size();
+    while (p < end) {
+        u8 byte = *p;
+        i32 code = utf8_next(&p, end);
+        u32 c = code < 0 ? byte : (u32)code;
+        c = c == '\\' ? '/' : upper_code(c);
+        out.append((const char*)&c, sizeof c);
+    }
+    return out;
 }
 
 }  // namespace host

@@ -255,6 +255,19 @@ static void disarm(const std::wstring& path)
         g_armed = false;
 }
 
+void guard_file(const std::string& path)
+{
+    remove_temporary_file_on_signals();
+    GuardHeld held;
+    arm(full_path(path));
+}
+
+void release_file(const std::string& path)
+{
+    GuardHeld held;
+    disarm(full_path(path));
+}
+
 // --- times ---------------------------------------------------------------------
 
 bool set_folder_write_time(const std::string& path, u16 date, u16 time_word)

@@ -81,7 +81,9 @@ void* mem_realloc(void* block, u32 size);
 void mem_free(void* block);
 
 // Paths are UTF-8 (the Win32 backend calls the system's W functions).
-// Files. See the table in platform.cpp for which calls clear LastError.
+// Files. Most clear LastError first; path_get_attributes, path_delete,
+// path_move and dir_create only set it, and file_close keeps one already
+// there (the head of platform/win32.cpp says why).
 FileHandle file_create(const char* path, u32 attributes);
 // Creates path as a new file and fails when the name is taken by anything
 // (a file, a folder, a link): LastError is then OS_FILE_EXISTS. The driver

@@ -48,14 +48,6 @@ static void warn_long_names(const std::vector<packer::WriterEntry>& entries, con
         error_line("warning: " + std::to_string(count - 3) + " more names do not fit under the default folder");
 }
 
-static std::string fold_case(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return s;
-}
-
 // The command runs as a program path inside the destination folder (the
 // driver quotes the part before the first blank, or the quoted part). Warns
 // when no file is stored at that path, and names the member it probably
@@ -80,21 +72,24 @@ static void check_command(const std::string& command, const std::vector<packer::
             c = '\\';
     while (wanted.size() > 2 && wanted.compare(0, 2, ".\\") == 0)
         wanted.erase(0, 2);
-    wanted = fold_case(wanted);
-    std::string base = wanted.substr(wanted.rfind('\\') == std::string::npos ? 0 : wanted.rfind('\\') + 1);
+    // Compared as Windows compares names: folded, four bytes a character.
+    size_t cut = wanted.rfind('\\');
+    std::string base = host::fold_name(cut == std::string::npos ? wanted : wanted.substr(cut + 1));
+    wanted = host::fold_name(wanted);
+    const std::string separator = host::fold_name("\\"), exe = host::fold_name(".exe");
     const packer::WriterEntry* best = nullptr;
     for (const packer::WriterEntry& e : entries) {
         if (e.folder)
             continue;
-        std::string name = fold_case(e.exact);
+        std::string name = host::fold_name(e.exact);
         // Windows adds .exe to a program named without an extension.
-        if (name == wanted || name == wanted + ".exe")
+        if (name == wanted || name == wanted + exe)
             return;
-        size_t slash = name.rfind('\\');
-        std::string name_base = slash == std::string::npos ? name : name.substr(slash + 1);
+        size_t slash = e.exact.rfind('\\');
+        std::string name_base = slash == std::string::npos ? name : host::fold_name(e.exact.substr(slash + 1));
         bool tail = name.size() > wanted.size() && name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
-                    name[name.size() - wanted.size() - 1] == '\\';
-        if ((tail || name_base == base || name_base == base + ".exe") &&
+                    name.compare(name.size() - wanted.size() - separator.size(), separator.size(), separator) == 0;
+        if ((tail || name_base == base || name_base == base + exe) &&
             (best == nullptr || e.exact.size() < best->exact.size()))
             best = &e;
     }

@@ -1,7 +1,6 @@
 #include "tools/output_file.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,30 +8,15 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/host.h"
 #include "tools/tool_util.h"
 
 namespace qvx {
-
-// The temporary file being written, removed when the process is interrupted
-// so that no partial archive stays behind.
-static char g_temp_path[4096];
-
-static void remove_temp_and_die(int sig)
-{
-    if (g_temp_path[0] != 0)
-        unlink(g_temp_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
 
 bool OutputFile::open(const std::string& path)
 {
     path_ = path;
     std::string temp = path + ".tmpXXXXXX";
-    if (temp.size() >= sizeof g_temp_path) {
-        error_ = "output path too long: " + path;
-        return false;
-    }
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back(0);
     fd_ = mkstemp(name.data());
@@ -41,10 +25,8 @@ bool OutputFile::open(const std::string& path)
         return false;
     }
     temp_ = name.data();
-    memcpy(g_temp_path, name.data(), name.size());
-    signal(SIGINT, remove_temp_and_die);
-    signal(SIGTERM, remove_temp_and_die);
-    signal(SIGHUP, remove_temp_and_die);
+    // Ctrl-C, a closed terminal or a kill leave no partial archive.
+    host::guard_file(temp_);
     return true;
 }
 
@@ -94,6 +76,7 @@ bool OutputFile::commit()
         discard();
         return false;
     }
+    host::release_file(temp_);
     temp_.clear();
     discard();
     return true;
@@ -104,13 +87,11 @@ void OutputFile::discard()
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
-    if (!temp_.empty())
+    if (!temp_.empty()) {
         unlink(temp_.c_str());
+        host::release_file(temp_);
+    }
     temp_.clear();
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    g_temp_path[0] = 0;
 }
 
 OutputFile::~OutputFile() { discard(); }
