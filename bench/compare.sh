@@ -25,8 +25,9 @@
 #
 # qvx packs the files; the others pack a tar of them (each is a
 # single-stream compressor), except 7z, which packs the Silesia tar and the
-# software corpus's files (one solid stream either way). Every program runs
-# on one thread (xz -T1, zstd -T1, 7z -mmt1). Times are user + system
+# software corpus's files (one solid stream either way). The others run on
+# one thread (xz -T1, zstd -T1, 7z -mmt1); qvx on its default threads, whose
+# archive is the same whatever their number. Times are user + system
 # processor seconds of the whole process and memory its peak resident set,
 # both from /usr/bin/time, so other jobs on the machine hardly change them.
 # Every result is unpacked and compared with the original.
