@@ -25,8 +25,9 @@ namespace host {
 static thread_local int t_base_directory = AT_FDCWD;
 
 void set_base_directory(int dir_fd) { t_base_directory = dir_fd; }
-void write_text(FILE* stream, const std::string& utf8) { fwrite(utf8.data(), 1, utf8.size(), stream); }
 int base_directory() { return t_base_directory; }
+
+void write_text(FILE* stream, const std::string& utf8) { fwrite(utf8.data(), 1, utf8.size(), stream); }
 
 
 FileHandle handle_from_fd(int fd) { return (FileHandle)(intptr_t)fd; }
