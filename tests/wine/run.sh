@@ -63,12 +63,16 @@ winpath() {
 # The shared session, when there is one: its X server is alive, and its
 # Wine server is the persistent one (restarted so, should it have ended: a
 # server that the next program starts on its own would make its desktop
-# without the display and lasts only seconds).
+# without the display and lasts only seconds). One quiet program follows:
+# should the server be new, Wine's own services start with it and outlive
+# this scenario, and they must not hold its output open (ctest waits for
+# that to close, and times the scenario out).
 in_session=
 if [ -s "$session.display" ] && kill -0 "$(cat "$session.pid" 2>/dev/null)" 2>/dev/null; then
   in_session=1
   export DISPLAY=":$(cat "$session.display")"
-  "$wineserver" -p 2>/dev/null || true
+  "$wineserver" -p </dev/null >/dev/null 2>&1 || true
+  "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 elif [ -e "$session.display" ]; then
   echo "note: the Wine session's X server is gone; this scenario starts its own"
 fi

@@ -55,8 +55,10 @@ start)
   fi
   export DISPLAY=":$(cat "$state.display")"
   # A persistent server; the first run creates the prefix (slow, once).
-  "$wineserver" -p 2>/dev/null
+  "$wineserver" -p </dev/null >/dev/null 2>&1
   "$wine" wineboot -i </dev/null >/dev/null 2>&1
+  # Making a new prefix may restart the server; the one now running stays.
+  "$wineserver" -p </dev/null >/dev/null 2>&1
   "$wine" cmd /c exit </dev/null >/dev/null 2>&1
   if [ "$wine_arch" = 32 ] && [ ! -e "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     echo "FAIL: the prefix $WINEPREFIX has no 32-bit half"
