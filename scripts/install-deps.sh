@@ -3,15 +3,21 @@
 # Runs apt-get only when a package is absent, so a second call is quick.
 set -euo pipefail
 
+# Where a package's user is not plain, its line says it. Besides,
+# bench/software_corpus.sh reads the headers and documentation of several
+# (libgmock-dev, libbenchmark-dev, git, ...).
 packages=(
-  build-essential cmake git pkg-config unzip
+  build-essential cmake git unzip  # unzip: the benchmarks' corpus
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libdivsufsort-dev libbz2-dev
-  nlohmann-json3-dev libssl-dev python3
+  nlohmann-json3-dev libssl-dev python3  # python3: the command-line tests
+  # the stubs (i686, x86-64) and qvx.exe (posix threads)
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  dpkg-dev man-db
-  wine wine64 xvfb xauth xdotool imagemagick osslsigncode openssl icoutils
-  clang libclang-rt-14-dev
-  zstd xz-utils bzip2 p7zip-full gzip time
+  dpkg-dev man-db  # the package: dpkg-shlibdeps, dpkg-deb, man --warnings
+  # the Wine tests (xvfb-run needs xauth; import takes the screenshots),
+  # signed self-extractors, wrestool
+  wine wine64 xvfb xauth imagemagick osslsigncode openssl icoutils
+  clang libclang-rt-14-dev  # the fuzzers
+  zstd xz-utils bzip2 p7zip-full gzip time  # bench/compare.sh; gzip: the manual page
 )
 
 missing=()
