@@ -104,16 +104,6 @@ std::string message_line(const char* text)
     return out;
 }
 
-std::string format_dos_time(uint16_t date, uint16_t time_word)
-{
-    if (date == 0)
-        return "                   ";
-    char buffer[32];
-    snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
-             time_word >> 11, (time_word >> 5) & 63, (time_word & 31) * 2);
-    return buffer;
-}
-
 std::string format_attributes(uint16_t attributes, bool folder)
 {
     std::string s = ".....";

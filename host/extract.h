@@ -157,8 +157,6 @@ ExtractResult extract_archive(const std::string& path, const ExtractOptions& opt
 // Folds a message box text onto one line ("\n" becomes ": ") as UTF-8.
 std::string message_line(const char* text);
 
-// "YYYY-MM-DD HH:MM:SS" from DOS words, or blanks when the date is 0.
-std::string format_dos_time(uint16_t date, uint16_t time_word);
 // "RHSDA" letters of the attribute bits, '.' for the ones not set.
 std::string format_attributes(uint16_t attributes, bool folder);
 

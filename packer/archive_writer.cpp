@@ -103,22 +103,6 @@ std::string check_entry_name(const std::string& name)
     return "";
 }
 
-void dos_date_time(time_t t, uint16_t& date, uint16_t& time_word)
-{
-    date = 0;
-    time_word = 0;
-    struct tm tm;
-    if (localtime_r(&t, &tm) == nullptr)
-        return;
-    int year = tm.tm_year + 1900;
-    if (year < 1980 || year > 2107)
-        return;
-    date = (uint16_t)(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
-    // DOS keeps seconds in 2-second steps; a leap second reads as 58.
-    int seconds = tm.tm_sec > 59 ? 59 : tm.tm_sec;
-    time_word = (uint16_t)((tm.tm_hour << 11) | (tm.tm_min << 5) | (seconds / 2));
-}
-
 // --- collecting the inputs ---------------------------------------------------
 
 struct Collector {
@@ -150,7 +134,7 @@ static std::string format_time(time_t t)
 static void fill_times(Collector& c, const std::string& path, const std::string& name, const struct stat& st,
                        WriterEntry& e, bool follow)
 {
-    dos_date_time(st.st_mtime, e.write_date, e.write_time);
+    host::time_to_dos(st.st_mtime, e.write_date, e.write_time);
     if (e.write_date == 0)
         c.warnings.push_back(name + ": modification time " + format_time(st.st_mtime) +
                              " is outside the DOS range 1980-2107; stored without a date (extracted files get the "
@@ -159,11 +143,11 @@ static void fill_times(Collector& c, const std::string& path, const std::string&
     struct statx sx;
     if (statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
         (sx.stx_mask & STATX_BTIME))
-        dos_date_time((time_t)sx.stx_btime.tv_sec, e.create_date, e.create_time);
+        host::time_to_dos((time_t)sx.stx_btime.tv_sec, e.create_date, e.create_time);
 #elif defined(_WIN32)
     (void)path;
     (void)follow;
-    dos_date_time(st.st_btim.tv_sec, e.create_date, e.create_time);
+    host::time_to_dos(st.st_btim.tv_sec, e.create_date, e.create_time);
 #else
     (void)path;
     (void)follow;

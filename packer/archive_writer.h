@@ -87,9 +87,6 @@ struct ArchiveSink {
 // reason it is refused.
 std::string check_entry_name(const std::string& name);
 
-// DOS date and time words in local time; both 0 outside 1980..2107.
-void dos_date_time(time_t t, uint16_t& date, uint16_t& time_word);
-
 // Collects the inputs (files or folders, recursively, folders before their
 // contents, names sorted) into entries. An input's own name is its last path
 // component; "." or a path ending in "/." adds a folder's contents only.

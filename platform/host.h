@@ -77,8 +77,17 @@ void write_text(FILE* stream, const std::string& utf8);
 FileHandle handle_from_fd(int fd);
 int fd_from_handle(FileHandle handle);
 
-// A DOS date and time word pair (local time) as seconds since the epoch.
+// DOS date and time words, as entries keep them (local time). The one place
+// they are converted, for every tool and backend.
+// As seconds since the epoch.
 time_t dos_to_time(u16 date, u16 time_word);
+// From seconds since the epoch; both 0 outside 1980..2107.
+void time_to_dos(time_t t, u16& date, u16& time_word);
+// "YYYY-MM-DD HH:MM:SS"; 19 blanks when the date is 0, and
+// "????-??-?? ??:??:??" when a field is out of its range.
+std::string dos_time_text(u16 date, u16 time_word);
+// The same as "YYYY-MM-DDTHH:MM:SS" for JSON; "" when absent or invalid.
+std::string dos_time_iso(u16 date, u16 time_word);
 
 // Maps errno to the Windows error number kept in LastError.
 unsigned windows_error_from_errno(int err);

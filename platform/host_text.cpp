@@ -6,6 +6,7 @@
 
 #include <ctype.h>
 #include <locale.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <wctype.h>
@@ -139,6 +140,55 @@ time_t dos_to_time(u16 date, u16 time_word)
     tm.tm_sec = (time_word & 31) * 2;
     tm.tm_isdst = -1;
     return mktime(&tm);
+}
+
+void time_to_dos(time_t t, u16& date, u16& time_word)
+{
+    date = 0;
+    time_word = 0;
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr)
+        return;
+    int year = tm.tm_year + 1900;
+    if (year < 1980 || year > 2107)
+        return;
+    date = (u16)(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+    // DOS keeps seconds in 2-second steps; a leap second reads as 58.
+    int seconds = tm.tm_sec > 59 ? 59 : tm.tm_sec;
+    time_word = (u16)((tm.tm_hour << 11) | (tm.tm_min << 5) | (seconds / 2));
+}
+
+static bool dos_fields(u16 date, u16 time_word, int f[6])
+{
+    f[0] = 1980 + (date >> 9);
+    f[1] = (date >> 5) & 15;
+    f[2] = date & 31;
+    f[3] = time_word >> 11;
+    f[4] = (time_word >> 5) & 63;
+    f[5] = (time_word & 31) * 2;
+    static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return f[1] >= 1 && f[1] <= 12 && f[2] >= 1 && f[2] <= days[f[1] - 1] && f[3] < 24 && f[4] < 60 && f[5] < 60;
+}
+
+std::string dos_time_text(u16 date, u16 time_word)
+{
+    if (date == 0)
+        return std::string(19, ' ');
+    int f[6];
+    if (!dos_fields(date, time_word, f))
+        return "?\?\?\?-?\?-?\? ?\?:?\?:?\?";  // escaped: no trigraphs
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", f[0], f[1], f[2], f[3], f[4], f[5]);
+    return text;
+}
+
+std::string dos_time_iso(u16 date, u16 time_word)
+{
+    std::string text = dos_time_text(date, time_word);
+    if (text[0] == ' ' || text[0] == '?')
+        return "";
+    text[10] = 'T';
+    return text;
 }
 
 #if defined(_WIN32)

@@ -15,6 +15,7 @@
 #include "archive/records.h"
 #include "host/extract.h"
 #include "packer/archive_writer.h"
+#include "platform/host.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"
 
@@ -234,16 +235,16 @@ TEST(DosTimes, RangeAndRounding)
 {
     UtcZone utc;
     uint16_t date, time_word;
-    packer::dos_date_time(315532800, date, time_word);  // 1980-01-01 00:00:00
+    host::time_to_dos(315532800, date, time_word);  // 1980-01-01 00:00:00
     EXPECT_EQ(date, (0 << 9) | (1 << 5) | 1);
     EXPECT_EQ(time_word, 0);
-    packer::dos_date_time(315532799, date, time_word);  // 1979: no DOS date
+    host::time_to_dos(315532799, date, time_word);  // 1979: no DOS date
     EXPECT_EQ(date, 0);
     EXPECT_EQ(time_word, 0);
-    packer::dos_date_time(4354819199, date, time_word);  // 2107-12-31 23:59:59
+    host::time_to_dos(4354819199, date, time_word);  // 2107-12-31 23:59:59
     EXPECT_EQ(date, (127 << 9) | (12 << 5) | 31);
     EXPECT_EQ(time_word, (23 << 11) | (59 << 5) | 29);
-    packer::dos_date_time(4354819200, date, time_word);  // 2108
+    host::time_to_dos(4354819200, date, time_word);  // 2108
     EXPECT_EQ(date, 0);
 }
 
@@ -533,7 +534,7 @@ TEST(Messages, OneLinePerMessage)
     EXPECT_EQ(host::message_line("File \"caf\xc3\xa9\" fails error check"), "File \"caf\xc3\xa9\" fails error check");
     EXPECT_EQ(host::format_attributes(0x27, false), "RHS.A");
     EXPECT_EQ(host::format_attributes(0x10, true), "...D.");
-    EXPECT_EQ(host::format_dos_time((45 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 2), "2025-01-02 03:04:04");
+    EXPECT_EQ(host::dos_time_text((45 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 2), "2025-01-02 03:04:04");
 }
 
 }  // namespace

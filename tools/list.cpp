@@ -86,7 +86,7 @@ int list_text(const std::string& path)
             check.add(e);
             bool folder = (e.entry.entry_flags & ENTRY_FOLDER) != 0;
             std::string name = host_name(e.name);
-            std::string when = dos_time_text(e.entry.write_date, e.entry.write_time);
+            std::string when = host::dos_time_text(e.entry.write_date, e.entry.write_time);
             if (folder) {
                 folders++;
                 print_out("%12s  %s  %s  %s/\n", "", when.c_str(),
@@ -119,7 +119,7 @@ int list_text(const std::string& path)
 
 nlohmann::json dos_time_json(uint16_t date, uint16_t time_word)
 {
-    std::string iso = dos_time_iso(date, time_word);
+    std::string iso = host::dos_time_iso(date, time_word);
     return iso.empty() ? nlohmann::json(nullptr) : nlohmann::json(iso);
 }
 

@@ -169,37 +169,4 @@ std::string host_name(const std::string& name)
     return printable(s);
 }
 
-static bool dos_fields(uint16_t date, uint16_t time_word, int f[6])
-{
-    f[0] = 1980 + (date >> 9);
-    f[1] = (date >> 5) & 15;
-    f[2] = date & 31;
-    f[3] = time_word >> 11;
-    f[4] = (time_word >> 5) & 63;
-    f[5] = (time_word & 31) * 2;
-    static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return f[1] >= 1 && f[1] <= 12 && f[2] >= 1 && f[2] <= days[f[1] - 1] && f[3] < 24 && f[4] < 60 && f[5] < 60;
-}
-
-std::string dos_time_text(uint16_t date, uint16_t time_word)
-{
-    if (date == 0)
-        return std::string(19, ' ');
-    int f[6];
-    if (!dos_fields(date, time_word, f))
-        return "?\?\?\?-?\?-?\? ?\?:?\?:?\?";  // escaped: no trigraphs
-    char text[32];
-    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", f[0], f[1], f[2], f[3], f[4], f[5]);
-    return text;
-}
-
-std::string dos_time_iso(uint16_t date, uint16_t time_word)
-{
-    std::string text = dos_time_text(date, time_word);
-    if (text[0] == ' ' || text[0] == '?')
-        return "";
-    text[10] = 'T';
-    return text;
-}
-
 }  // namespace qvx

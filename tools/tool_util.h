@@ -40,12 +40,6 @@ std::string printable(const std::string& utf8);
 // An archive name (UTF-8, backslashes) as shown on the terminal.
 std::string host_name(const std::string& name);
 
-// "YYYY-MM-DD HH:MM:SS" from DOS date and time words; 19 blanks when the date
-// is 0, and "????-??-?? ??:??:??" when a field is out of its range.
-std::string dos_time_text(uint16_t date, uint16_t time_word);
-// The same as "YYYY-MM-DDTHH:MM:SS" for JSON; "" when absent or invalid.
-std::string dos_time_iso(uint16_t date, uint16_t time_word);
-
 }  // namespace qvx
 
 #endif
