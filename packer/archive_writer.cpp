@@ -22,8 +22,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <set>
-#include <ios>
-#include <stdexcept>
 #include <memory>
 
 #include "archive/names.h"
@@ -395,7 +393,8 @@ static bool encode_piece(const std::vector<uint8_t>& decoded, int level, std::ve
     std::vector<uint8_t> best;
     if (decoded.size() <= STORED_PIECE_MAX) {
         BitWriter w(best);
-        encode_stored_block(w, decoded.data(), (uint32_t)decoded.size(), true);
+        if (!encode_stored_block(w, decoded.data(), (uint32_t)decoded.size(), true))
+            best.clear();
     }
     std::vector<uint8_t> lz;
     if (level >= 1 || best.empty()) {
@@ -404,7 +403,8 @@ static bool encode_piece(const std::vector<uint8_t>& decoded, int level, std::ve
         LzOptions options;
         options.level = level;
         options.allow_delta = false;
-        encode_lz_block(w, window.data(), 0, (uint32_t)window.size(), true, 0, options);
+        if (!encode_lz_block(w, window.data(), 0, (uint32_t)window.size(), true, 0, options))
+            lz.clear();
     }
     if (!lz.empty() && lz.size() <= DIRECTORY_PIECE_MAX && (best.empty() || lz.size() < best.size()))
         best.swap(lz);
@@ -469,12 +469,15 @@ public:
     MemberFile(const MemberFile&) = delete;
     MemberFile& operator=(const MemberFile&) = delete;
 
-    void read(uint8_t* dst, size_t count)
+    // False when the file cannot be opened or read; error says why.
+    bool read(uint8_t* dst, size_t count, std::string& error)
     {
         if (fd_ < 0) {
             fd_ = open(e_.host_path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd_ < 0 || fstat(fd_, &before_) != 0)
-                throw std::runtime_error("cannot open " + e_.host_path + ": " + errno_text());
+            if (fd_ < 0 || fstat(fd_, &before_) != 0) {
+                error = "cannot open " + e_.host_path + ": " + errno_text();
+                return false;
+            }
             if ((uint64_t)before_.st_size != e_.size || before_.st_mtim.tv_sec != e_.modified.tv_sec ||
                 before_.st_mtim.tv_nsec != e_.modified.tv_nsec)
                 changed_ = true;
@@ -483,8 +486,10 @@ public:
             ssize_t n = ::read(fd_, dst, count);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0)
-                throw std::runtime_error("cannot read " + e_.host_path + ": " + errno_text());
+            if (n < 0) {
+                error = "cannot read " + e_.host_path + ": " + errno_text();
+                return false;
+            }
             if (n == 0) {
                 memset(dst, 0, count);
                 done_ += count;
@@ -500,6 +505,7 @@ public:
         }
         if (done_ == size_)
             finish();
+        return true;
     }
 
     // For an empty member, which is never read.
@@ -546,14 +552,18 @@ private:
 // The call filter a member gets, from its first DETECT_SIZE bytes. A file
 // shorter now than when it was collected lowers *size to what it holds:
 // the member is laid out at that size, since a filtered member cannot be
-// cut afterwards.
-uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer, uint32_t* size)
+// cut afterwards. False when the file cannot be opened; error says why.
+bool detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer, uint32_t* size, uint8_t* filter,
+                   std::string& error)
 {
+    *filter = 0;
     if (e.size == 0)
-        return 0;
+        return true;
     int fd = open(e.host_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw std::runtime_error("cannot open " + e.host_path + ": " + errno_text());
+    if (fd < 0) {
+        error = "cannot open " + e.host_path + ": " + errno_text();
+        return false;
+    }
     struct stat st;
     if (fstat(fd, &st) == 0 && (uint64_t)st.st_size < *size)
         *size = (uint32_t)st.st_size;
@@ -569,7 +579,8 @@ uint8_t detect_filter(const WriterEntry& e, std::vector<uint8_t>& buffer, uint32
         got += (size_t)n;
     }
     close(fd);
-    return detect_call_filter(buffer.data(), (uint32_t)got);
+    *filter = detect_call_filter(buffer.data(), (uint32_t)got);
+    return true;
 }
 
 std::vector<uint8_t> entry_record(const WriterEntry& e, uint32_t stream_offset, uint32_t member_offset, uint32_t size,
@@ -912,105 +923,100 @@ bool write_archive(const std::vector<WriterEntry>& given, const ArchiveOptions& 
         return false;
     uint64_t written = ARCHIVE_HEADER_BYTES;
     auto emit = [&](const uint8_t* p, size_t n) {
-        if (written + n > MAX_ARCHIVE_SIZE)
-            throw std::length_error(too_large);
-        if (!sink.write(p, n))
-            throw std::ios_base::failure("");
+        if (written + n > MAX_ARCHIVE_SIZE) {
+            error = too_large;
+            return false;
+        }
+        if (!sink.write(p, n)) {
+            error = sink.error();
+            return false;
+        }
         written += n;
+        return true;
     };
 
     std::vector<std::vector<uint8_t>> records(entries.size());
     uint64_t done_before = 0;
     std::vector<uint8_t> detect_buffer;
-    try {
-        for (const Group& g : groups) {
-            std::vector<std::unique_ptr<MemberFile>> files;
-            std::vector<size_t> indices;
-            std::vector<StreamMember> members;
-            uint64_t stream_bytes = 0;
-            for (size_t j = g.first; j < g.end; j++) {
-                const WriterEntry& e = entries[j];
-                if (e.folder) {
-                    records[j] = entry_record(e, 0, 0, 0, 0, 0);
-                    continue;
-                }
-                files.push_back(std::make_unique<MemberFile>(e));
-                MemberFile* file = files.back().get();
-                StreamMember m;
-                m.name = e.name;
-                if (e.link) {
-                    // A link stored as a file: its target path is the bytes.
-                    m.data = (const uint8_t*)e.link_target.data();
-                    m.size = (uint32_t)e.link_target.size();
-                    m.filter = 0;
-                } else {
-                    m.data = nullptr;
-                    m.size = (uint32_t)e.size;
-                    // Level 0 stores the bytes as they are, unfiltered.
-                    m.store = incompressible[j];
-                    m.filter = options.level == 0 || m.store ? 0 : detect_filter(e, detect_buffer, &m.size);
-                    file->lay_out(m.size);
-                    m.read = [file](uint8_t* dst, size_t n) { file->read(dst, n); };
-                }
-                members.push_back(std::move(m));
-                indices.push_back(j);
-                stream_bytes += e.size;
-            }
-            detect_buffer = std::vector<uint8_t>();
-            if (members.empty())
+    for (const Group& g : groups) {
+        std::vector<std::unique_ptr<MemberFile>> files;
+        std::vector<size_t> indices;
+        std::vector<StreamMember> members;
+        uint64_t stream_bytes = 0;
+        for (size_t j = g.first; j < g.end; j++) {
+            const WriterEntry& e = entries[j];
+            if (e.folder) {
+                records[j] = entry_record(e, 0, 0, 0, 0, 0);
                 continue;
-            StreamOptions so;
-            so.level = options.level;
-            so.threads = options.threads;
-            if (options.progress) {
-                // The stream counts its records' headers, names and CRCs
-                // too: scaled to the members' bytes, the count never runs
-                // ahead of the next stream's start.
-                uint64_t base = done_before;
-                so.progress = [&options, base, total, stream_bytes](uint64_t done, uint64_t all) {
-                    options.progress(base + (all == 0 ? 0 : done * stream_bytes / all), total);
-                };
             }
-            uint64_t stream_offset = written;
-            std::vector<StreamPlacement> placements;
-            write_data_stream(members, so, placements, emit);
-            for (size_t k = 0; k < indices.size(); k++) {
-                if (members[k].size == 0 && !entries[indices[k]].link)
-                    files[k]->check_unread();
-                // A file that shrank is stored as read: the padding stays in
-                // the stream, outside its entry. Under a call filter every
-                // operand was coded for the size laid out (the 32-bit form
-                // depends on it), so there the padded size is kept, and said.
-                uint32_t size = members[k].size, crc = placements[k].crc;
-                bool padded = files[k]->padded() > 0 && placements[k].filter != 0;
-                if (files[k]->padded() > 0 && !padded) {
-                    size -= (uint32_t)files[k]->padded();
-                    crc = files[k]->read_crc();
-                }
-                if (files[k]->changed() && options.warn)
-                    options.warn(files[k]->entry().host_path + " changed while it was read; the archive holds it as it was read" +
-                                 (padded ? " and " + std::to_string(files[k]->padded()) +
-                                               " zero bytes after it, where the file had ended (its call filter was "
-                                               "laid out for the size first seen)"
-                                         : ""));
-                records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
-                                                   placements[k].member_offset, size, crc, placements[k].filter);
+            files.push_back(std::make_unique<MemberFile>(e));
+            MemberFile* file = files.back().get();
+            StreamMember m;
+            m.name = e.name;
+            if (e.link) {
+                // A link stored as a file: its target path is the bytes.
+                m.data = (const uint8_t*)e.link_target.data();
+                m.size = (uint32_t)e.link_target.size();
+                m.filter = 0;
+            } else {
+                m.data = nullptr;
+                m.size = (uint32_t)e.size;
+                // Level 0 stores the bytes as they are, unfiltered.
+                m.store = incompressible[j];
+                m.filter = 0;
+                if (options.level != 0 && !m.store && !detect_filter(e, detect_buffer, &m.size, &m.filter, error))
+                    return false;
+                file->lay_out(m.size);
+                m.read = [file, &error](uint8_t* dst, size_t n) { return file->read(dst, n, error); };
             }
-            done_before += stream_bytes;
-            if (options.progress)
-                options.progress(done_before, total);
+            members.push_back(std::move(m));
+            indices.push_back(j);
+            stream_bytes += e.size;
         }
-    } catch (const std::length_error& e) {
-        error = e.what();
-        return false;
-    } catch (const std::ios_base::failure&) {
-        error = sink.error();
-        return false;
-    } catch (const std::system_error&) {
-        throw;  // a thread that cannot start: out of memory, for main to say
-    } catch (const std::runtime_error& e) {
-        error = e.what();
-        return false;
+        detect_buffer = std::vector<uint8_t>();
+        if (members.empty())
+            continue;
+        StreamOptions so;
+        so.level = options.level;
+        so.threads = options.threads;
+        if (options.progress) {
+            // The stream counts its records' headers, names and CRCs
+            // too: scaled to the members' bytes, the count never runs
+            // ahead of the next stream's start.
+            uint64_t base = done_before;
+            so.progress = [&options, base, total, stream_bytes](uint64_t done, uint64_t all) {
+                options.progress(base + (all == 0 ? 0 : done * stream_bytes / all), total);
+            };
+        }
+        uint64_t stream_offset = written;
+        std::vector<StreamPlacement> placements;
+        if (!write_data_stream(members, so, placements, emit, error))
+            return false;
+        for (size_t k = 0; k < indices.size(); k++) {
+            if (members[k].size == 0 && !entries[indices[k]].link)
+                files[k]->check_unread();
+            // A file that shrank is stored as read: the padding stays in
+            // the stream, outside its entry. Under a call filter every
+            // operand was coded for the size laid out (the 32-bit form
+            // depends on it), so there the padded size is kept, and said.
+            uint32_t size = members[k].size, crc = placements[k].crc;
+            bool padded = files[k]->padded() > 0 && placements[k].filter != 0;
+            if (files[k]->padded() > 0 && !padded) {
+                size -= (uint32_t)files[k]->padded();
+                crc = files[k]->read_crc();
+            }
+            if (files[k]->changed() && options.warn)
+                options.warn(files[k]->entry().host_path + " changed while it was read; the archive holds it as it was read" +
+                             (padded ? " and " + std::to_string(files[k]->padded()) +
+                                           " zero bytes after it, where the file had ended (its call filter was "
+                                           "laid out for the size first seen)"
+                                     : ""));
+            records[indices[k]] = entry_record(entries[indices[k]], (uint32_t)stream_offset,
+                                               placements[k].member_offset, size, crc, placements[k].filter);
+        }
+        done_before += stream_bytes;
+        if (options.progress)
+            options.progress(done_before, total);
     }
     // Folders after the last file.
     for (size_t j = 0; j < entries.size(); j++)

@@ -1,6 +1,5 @@
 #include "packer/block_writer.h"
 
-#include <stdexcept>
 
 #include "codec/input_stream.h"
 
@@ -17,7 +16,7 @@ size_t begin_block(BitWriter& out, unsigned method, bool last, uint32_t output_l
     return start;
 }
 
-void finish_block(BitWriter& out, size_t block_start)
+bool finish_block(BitWriter& out, size_t block_start)
 {
     out.align();
     std::vector<uint8_t>& bytes = out.bytes();
@@ -26,7 +25,7 @@ void finish_block(BitWriter& out, size_t block_start)
     // the length would write a block the extractor misreads, so refuse it and
     // let the caller choose another method or a shorter block.
     if (stored > MAX_BLOCK_OUTPUT)
-        throw std::length_error("block longer than 1,048,575 bytes");
+        return false;
     uint64_t header = 0;
     for (int i = 0; i < 6; i++)
         header |= (uint64_t)bytes[block_start + i] << (8 * i);
@@ -34,14 +33,15 @@ void finish_block(BitWriter& out, size_t block_start)
     header |= (stored & 0xFFFFF) << 25;
     for (int i = 0; i < 6; i++)
         bytes[block_start + i] = (uint8_t)(header >> (8 * i));
+    return true;
 }
 
-void encode_stored_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last)
+bool encode_stored_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last)
 {
     size_t start = begin_block(out, METHOD_STORED, last, length);
     out.put(0, 3);  // bits 45..47, not read
     out.bytes().insert(out.bytes().end(), data, data + length);
-    finish_block(out, start);
+    return finish_block(out, start);
 }
 
 }  // namespace packer

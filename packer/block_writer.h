@@ -65,11 +65,15 @@ struct BwtOptions {
 // offset of the block's start for finish_block.
 size_t begin_block(BitWriter& out, unsigned method, bool last, uint32_t output_length);
 // Aligns the writer and patches the stored length of the block begun at
-// block_start (its whole size, header included).
-void finish_block(BitWriter& out, size_t block_start);
+// block_start (its whole size, header included). Returns false, patching
+// nothing, when the block is longer than its 20-bit stored length can say:
+// the caller then takes another method or a shorter block, and drops what
+// was written.
+bool finish_block(BitWriter& out, size_t block_start);
 
-// One stored block (method 0).
-void encode_stored_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last);
+// One stored block (method 0). The encoders return false for a block that
+// does not fit its frame (finish_block).
+bool encode_stored_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last);
 
 // One LZ block (method 1): header, window selector, sub-header, tables and
 // symbols. window[0, history) is what the decoder holds in front of the
@@ -78,11 +82,11 @@ void encode_stored_block(BitWriter& out, const uint8_t* data, uint32_t length, b
 // may rewrite the block's bytes inside delta regions into their difference
 // form; later blocks must then see the rewritten bytes as their history,
 // since that is the form the decoder keeps.
-void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t length, bool last,
+bool encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t length, bool last,
                      unsigned selector, const LzOptions& options);
 
 // One BWT block (method 2).
-void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last, const BwtOptions& options);
+bool encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last, const BwtOptions& options);
 
 }  // namespace packer
 

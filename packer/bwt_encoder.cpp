@@ -24,6 +24,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 #include "codec/bwt_decoder.h"
@@ -79,8 +80,9 @@ Symbols transform(const uint8_t* data, uint32_t n, uint8_t offset)
     for (uint32_t i = 0; i < n; i++)
         t[i] = (uint8_t)(data[i] - offset);
     std::vector<saidx_t> sa(n);
+    // The sort fails only when it cannot have its work space.
     if (n > 0 && divsufsort(t.data(), sa.data(), (saidx_t)n) != 0)
-        throw std::runtime_error("suffix sorting failed");
+        throw std::bad_alloc();
 
     uint8_t order[256];
     for (int i = 0; i < 256; i++)
@@ -492,7 +494,7 @@ TableFit best_fit(const Symbols& symbols, int level, uint64_t stored_bits)
     return fit;
 }
 
-void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last, const BwtOptions& options)
+bool encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool last, const BwtOptions& options)
 {
     if (length > MAX_BLOCK_OUTPUT)
         throw std::invalid_argument("BWT block longer than a block may be");
@@ -553,7 +555,7 @@ void encode_bwt_block(BitWriter& out, const uint8_t* data, uint32_t length, bool
         }
         group++;
     });
-    finish_block(out, start);
+    return finish_block(out, start);
 }
 
 }  // namespace packer

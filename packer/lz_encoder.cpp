@@ -26,7 +26,7 @@ namespace packer {
 
 using namespace lz;
 
-void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t length, bool last,
+bool encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t length, bool last,
                      unsigned selector, const LzOptions& options)
 {
     const uint32_t end = history + length;
@@ -94,10 +94,11 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
     if (best.S > 0)
         write_code_lengths(out, best.rows, table_width(best.D), best.S);
     write_tokens(out, tokens, best);
-    finish_block(out, start);
+    if (!finish_block(out, start))
+        return false;
 
     if (options.stats == nullptr)
-        return;
+        return true;
     LzBlockStats& stats = *options.stats;
     stats = LzBlockStats();
     stats.distance_alphabets = best.D;
@@ -112,6 +113,7 @@ void encode_lz_block(BitWriter& out, uint8_t* window, uint32_t history, uint32_t
         stats.recent_distances += t.dsym <= 1;
         stats.length2_matches += t.alpha == 1;
     }
+    return true;
 }
 
 }  // namespace packer

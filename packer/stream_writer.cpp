@@ -76,11 +76,12 @@ class RecordSource {
 public:
     explicit RecordSource(const std::vector<StreamMember>& members) : members_(members), crcs_(members.size(), 0) {}
 
-    // Copies the next count bytes (or fewer at the end) to dst.
+    // Copies the next count bytes (or fewer at the end, or where a member's
+    // read failed) to dst.
     size_t read(uint8_t* dst, size_t count)
     {
         size_t done = 0;
-        while (done < count && index_ < members_.size()) {
+        while (done < count && index_ < members_.size() && !failed_) {
             if (part_pos_ == part_ready_ && !next_part())
                 continue;
             size_t n = std::min(count - done, part_ready_ - part_pos_);
@@ -94,6 +95,8 @@ public:
     }
 
     uint32_t crc(size_t index) const { return crcs_[index]; }
+    // A member's read returned false: the stream ends there.
+    bool failed() const { return failed_; }
 
 private:
     enum : size_t { PIECE_SIZE = 1 << 20 };
@@ -124,10 +127,13 @@ private:
             std::memmove(part_.data(), part_.data() + part_ready_, tail);
             size_t n = (size_t)std::min<uint64_t>(PIECE_SIZE, m.size - read_);
             part_.resize(tail + n);
-            if (m.data != nullptr)
+            if (m.data != nullptr) {
                 std::memcpy(part_.data() + tail, m.data + read_, n);
-            else
-                m.read(part_.data() + tail, n);
+            } else if (!m.read(part_.data() + tail, n)) {
+                failed_ = true;
+                set_ready(0);
+                return true;
+            }
             crc_ = crc32_update(part_.data() + tail, (u32)n, crc_);
             uint64_t position = read_ - tail;
             read_ += n;
@@ -165,6 +171,7 @@ private:
     CallFilterStream filter_{0, 0};
     uint64_t read_ = 0;  // member bytes read so far
     u32 crc_ = 0;
+    bool failed_ = false;
 };
 
 struct Candidate {
@@ -178,7 +185,9 @@ std::vector<uint8_t> encode_stored(const uint8_t* data, uint32_t length, bool la
 {
     std::vector<uint8_t> bytes;
     BitWriter w(bytes);
-    encode_stored_block(w, data, length, last);
+    // Its callers cut it to a length that fits.
+    if (!encode_stored_block(w, data, length, last))
+        throw std::logic_error("stored block longer than its frame");
     return bytes;
 }
 
@@ -274,12 +283,7 @@ Coding code_lz(const BlockInput& in, int level, const std::vector<lz::Item>* fro
     if (level >= 9)
         lz_options.parse = &c.parse;
     lz_options.matches = matches;
-    c.framed = true;
-    try {
-        encode_lz_block(w, window, in.kept, in.length, in.last, in.selector, lz_options);
-    } catch (const std::length_error&) {
-        c.framed = false;
-    }
+    c.framed = encode_lz_block(w, window, in.kept, in.length, in.last, in.selector, lz_options);
     c.candidate.coded.assign(window + in.kept, window + in.kept + in.length);
     return c;
 }
@@ -318,12 +322,7 @@ Coding code_bwt(const BlockInput& in, int level)
     // Machine code goes LZ: the finer table fits of levels 8 and 9 (most
     // of their time) are spent on the blocks BWT can win, text and data.
     bwt_options.level = in.machine_code ? std::min(level, 6) : level;
-    c.framed = true;
-    try {
-        encode_bwt_block(w, in.bytes(), in.length, in.last, bwt_options);
-    } catch (const std::length_error&) {
-        c.framed = false;
-    }
+    c.framed = encode_bwt_block(w, in.bytes(), in.length, in.last, bwt_options);
     return c;
 }
 
@@ -480,15 +479,20 @@ public:
     explicit StreamBytes(const std::vector<StreamMember>& members) : source_(members) {}
 
     // [pos, pos + n) of the stream; pos must not lie before what was
-    // released.
+    // released. Null when a member could not be read.
     const uint8_t* at(uint64_t pos, uint32_t n)
     {
         uint64_t want = pos + n - base_;
         if (want > bytes_.size()) {
             size_t have = bytes_.size();
             bytes_.resize(want);
-            if (source_.read(bytes_.data() + have, want - have) != want - have)
+            if (source_.read(bytes_.data() + have, want - have) != want - have) {
+                if (source_.failed()) {
+                    bytes_.resize(have);
+                    return nullptr;
+                }
                 throw std::logic_error("member records shorter than counted");
+            }
         }
         return bytes_.data() + (pos - base_);
     }
@@ -538,10 +542,11 @@ struct StreamState {
     HistoryModel model;
     std::vector<uint8_t> history;  // the last kept bytes, in the form the extractor keeps them
 
-    BlockInput input(StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts,
-                     const std::vector<uint64_t>& stored_runs, const std::vector<uint64_t>& code_runs) const
+    // False when a member could not be read.
+    bool input(BlockInput& in, StreamBytes& stream, uint64_t total, int level, const std::vector<uint64_t>& cuts,
+               const std::vector<uint64_t>& stored_runs, const std::vector<uint64_t>& code_runs) const
     {
-        BlockInput in;
+        in = BlockInput();
         in.start = done;
         in.length = (uint32_t)std::min<uint64_t>(total - done, MAX_BLOCK_OUTPUT);
         // A block ends where a large member starts or ends, so that its
@@ -564,11 +569,13 @@ struct StreamState {
             in.selector = lz_selector_for(std::min<uint64_t>(model.valid, MAX_KEPT_HISTORY));
             in.kept = model.kept_before(METHOD_LZ, in.last, in.length, in.selector);
         }
+        const uint8_t* bytes = stream.at(done, in.length);
+        if (bytes == nullptr)
+            return false;
         in.window.reserve((size_t)in.kept + in.length);
         in.window.assign(history.end() - in.kept, history.end());
-        const uint8_t* bytes = stream.at(done, in.length);
         in.window.insert(in.window.end(), bytes, bytes + in.length);
-        return in;
+        return true;
     }
 };
 
@@ -616,28 +623,39 @@ std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members,
                                        std::vector<StreamPlacement>& placements)
 {
     std::vector<uint8_t> stream;
-    write_data_stream(members, options, placements,
-                      [&stream](const uint8_t* p, size_t n) { stream.insert(stream.end(), p, p + n); });
+    std::string error;
+    if (!write_data_stream(
+            members, options, placements,
+            [&stream](const uint8_t* p, size_t n) {
+                stream.insert(stream.end(), p, p + n);
+                return true;
+            },
+            error))
+        stream.clear();
     return stream;
 }
 
-void write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
+bool write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
                        std::vector<StreamPlacement>& placements,
-                       const std::function<void(const uint8_t*, size_t)>& out)
+                       const std::function<bool(const uint8_t*, size_t)>& out, std::string& error)
 {
     placements.clear();
     uint64_t total = 0;
     for (const StreamMember& m : members) {
-        if (m.name.size() > MAX_NAME_LENGTH)
-            throw std::length_error("member name longer than 65,535 bytes: " + m.name.substr(0, 80));
+        if (m.name.size() > MAX_NAME_LENGTH) {
+            error = "member name longer than 65,535 bytes: " + m.name.substr(0, 80);
+            return false;
+        }
         StreamPlacement p{};
         p.member_offset = (uint32_t)total;
         p.filter = applied_filter(m);
         placements.push_back(p);
         total += LOCAL_HEADER_SIZE + m.name.size() + (uint64_t)m.size + MEMBER_CRC_SIZE;
         // Stream positions are 32-bit everywhere in the format.
-        if (total > 0xFFFFFFFFull)
-            throw std::length_error("data stream longer than 4 GiB");
+        if (total > 0xFFFFFFFFull) {
+            error = "data stream longer than 4 GiB";
+            return false;
+        }
     }
 
     // Block cuts: the record boundaries next to a large member, at the
@@ -680,12 +698,12 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         }
     }
 
-    out(stream_signature, STREAM_SIGNATURE_SIZE);
+    if (!out(stream_signature, STREAM_SIGNATURE_SIZE))
+        return false;
     if (total == 0) {
         // A stream holds at least its last block.
         std::vector<uint8_t> empty = encode_stored(nullptr, 0, true);
-        out(empty.data(), empty.size());
-        return;
+        return out(empty.data(), empty.size());
     }
 
     StreamBytes bytes(members);
@@ -702,7 +720,9 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         options.progress(0, total);
 
     while (state.done < total) {
-        BlockInput in = state.input(bytes, total, level, cuts, stored_runs, code_runs);
+        BlockInput in;
+        if (!state.input(in, bytes, total, level, cuts, stored_runs, code_runs))
+            return false;
         const uint32_t full_length = in.length;
         if (threads > 1 && !coder.started_for(in)) {
             // Nothing ahead, or the forecast went wrong: start again from
@@ -716,7 +736,9 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         // that many blocks' bytes read ahead (stored blocks cost no work).
         while (threads > 1 && coder.started() < threads && next.done < total &&
                next.done - state.done < (uint64_t)(threads + 1) * MAX_BLOCK_OUTPUT) {
-            BlockInput ahead = next.input(bytes, total, level, cuts, stored_runs, code_runs);
+            BlockInput ahead;
+            if (!next.input(ahead, bytes, total, level, cuts, stored_runs, code_runs))
+                return false;
             forecast_after(next, ahead, expected);
             coder.start(std::move(ahead));
         }
@@ -771,7 +793,8 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
         const uint8_t* coded = best.method == METHOD_STORED || best.method == METHOD_BWT ? block : best.coded.data();
         keep_history(state.history, kept, coded, length);
 
-        out(best.bytes.data(), best.bytes.size());
+        if (!out(best.bytes.data(), best.bytes.size()))
+            return false;
         // Bytes cut off a stored block start the next one.
         state.done += length;
         bytes.release(state.done);
@@ -780,6 +803,7 @@ void write_data_stream(const std::vector<StreamMember>& members, const StreamOpt
     }
     for (size_t i = 0; i < members.size(); i++)
         placements[i].crc = bytes.crc(i);
+    return true;
 }
 
 }  // namespace packer

@@ -21,8 +21,8 @@ struct StreamMember {
     bool store = false;
     // When data is null: fills the buffer with the member's next bytes, in
     // order, exactly as many as asked (the caller pads a file that ended
-    // early); may throw std::runtime_error, which ends the stream.
-    std::function<void(uint8_t*, size_t)> read;
+    // early); false when they cannot be read, which ends the stream.
+    std::function<bool(uint8_t*, size_t)> read;
 };
 
 struct StreamPlacement {
@@ -41,16 +41,20 @@ struct StreamOptions {
     std::function<void(uint64_t, uint64_t)> progress;
 };
 
-// Returns the stream, starting with its "QVXLH\0" signature.
+// Returns the stream, starting with its "QVXLH\0" signature; empty when it
+// cannot be written (see below).
 std::vector<uint8_t> write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
                                        std::vector<StreamPlacement>& placements);
 
 // The same, handing the stream's bytes to out as each block is done, so
 // neither the members nor the stream are ever held whole: memory stays at
-// the block in work, the history and the encoders' tables.
-void write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
+// the block in work, the history and the encoders' tables. Returns false
+// when the stream cannot be written: a member's name or the whole stream
+// too long for the format (error says which), or a member's read or out
+// returning false (they have said why; error is left as it was).
+bool write_data_stream(const std::vector<StreamMember>& members, const StreamOptions& options,
                        std::vector<StreamPlacement>& placements,
-                       const std::function<void(const uint8_t*, size_t)>& out);
+                       const std::function<bool(const uint8_t*, size_t)>& out, std::string& error);
 
 }  // namespace packer
 

@@ -625,6 +625,13 @@ TEST(ArchiveInput, TooLargeIsRefusedBeforeReading)
     options.level = 0;
     EXPECT_FALSE(packer::write_archive(entries, options, archive, error));
     EXPECT_NE(error.find("2 GiB"), std::string::npos) << error;
+    // A small one that fits is opened when its bytes are read, and the
+    // stream ends there.
+    entries.resize(1);
+    entries[0].size = 10;
+    error.clear();
+    EXPECT_FALSE(packer::write_archive(entries, options, archive, error));
+    EXPECT_NE(error.find("cannot open /nonexistent/a"), std::string::npos) << error;
 }
 
 // Members go into the stream by content class, extension and path, a twin

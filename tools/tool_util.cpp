@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/commands.h"
@@ -14,14 +15,12 @@ bool parse_size(const std::string& text, uint64_t& out)
 {
     if (text.empty() || text[0] < '0' || text[0] > '9')
         return false;
-    size_t used = 0;
-    unsigned long long value;
-    try {
-        value = std::stoull(text, &used, 10);
-    } catch (...) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (errno == ERANGE)
         return false;
-    }
-    std::string unit = text.substr(used);
+    std::string unit = text.substr((size_t)(end - text.c_str()));
     uint64_t scale = 1;
     if (unit == "" || unit == "B" || unit == "b")
         scale = 1;
