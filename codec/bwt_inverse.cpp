@@ -19,23 +19,32 @@
 // end, and the chunks are copied into place. Links of a damaged block need
 // not form one cycle through every row: then the pieces do not chain up, and
 // the block is decoded again along the single chain, with the result the
-// plain walk gives. The stub keeps the plain walk alone.
+// plain walk gives. The stub has a smaller form of its own (below).
 #include "codec/bwt_inverse.h"
+
+#include "codec/input_stream.h"
 
 enum {
     LINK_SHIFT = 24,
-    LINK_MASK = (1u << LINK_SHIFT) - 1,
+    // Rows need 20 bits (n + 1 <= 2^20); bits 20 to 23 are free for marks.
+    ROW_MASK = (1u << 20) - 1,
 };
 
-#ifndef DRAVEX_STUB_BUILD
+#ifdef DRAVEX_STUB_BUILD
+enum {
+    // A cut every 2^14 rows: at most 64 pieces, each followed by a chain
+    // of its own, all at once; a block under 16 KB is one piece.
+    STUB_CUT_SHIFT = 14,
+    STUB_PIECES = ((1u << 20) >> STUB_CUT_SHIFT) + 1,
+};
+#else
 enum {
     LANES = 16,            // chains followed at once
     PIECES = 256,          // cuts in the cycle of links
     CHUNK = 4096,          // bytes of scratch a lane takes at a time
     PARALLEL_MIN = 65536,  // smaller blocks take the plain walk
-    // Rows need 20 bits (n + 1 <= 2^20); bit 23 marks a cut, whose entry
-    // then holds the piece number instead of a link.
-    ROW_MASK = (1u << 20) - 1,
+    // Bit 23 marks a cut, whose entry then holds the piece number instead
+    // of a link.
     CUT_FLAG = 1u << 23,
     ORIGIN_PIECE = PIECES,  // the cut at the marker's row: the text's start
     NONE = 0xFFFFFFFFu,
@@ -52,11 +61,13 @@ static u32 chunk_count(u32 n)
 
 u32 bwt_link_bytes(u32 n)
 {
-#ifndef DRAVEX_STUB_BUILD
+#ifdef DRAVEX_STUB_BUILD
+    return (n + 1) * 5;  // the links and the plane
+#else
     if (n >= PARALLEL_MIN)
         return (n + 1) * 4 + chunk_count(n) * CHUNK;
-#endif
     return (n + 1) * 4;
+#endif
 }
 
 void bwt_build_links(u32* link, const u8* last, u32 n, u32 origin, u32* start)
@@ -69,15 +80,83 @@ void bwt_build_links(u32* link, const u8* last, u32 n, u32 origin, u32* start)
     }
 }
 
+#ifndef DRAVEX_STUB_BUILD
 static void unwind_plain(const u32* link, u8* out, u32 n, u32 offset)
 {
     u32 i = 0;
     for (u32 q = n; q > 0; q--) {
         u32 e = link[i];
         out[q - 1] = (u8)((e >> LINK_SHIFT) + offset);
-        i = e & LINK_MASK;
+        i = e & ROW_MASK;
     }
 }
+#endif
+
+#ifdef DRAVEX_STUB_BUILD
+// The stub's form of the parallel walk: less code than the host's, and
+// 1 byte a row more memory. The cuts are the rows at multiples of a power
+// of two, so a chain sees a cut from the row number alone, and every cut
+// starts a piece of its own, all followed at once. A piece stops at the next
+// cut or at the marker's row, and leaves in every row it passes, in place of
+// the link just read, its number and its step within the piece: every row is
+// passed once. Chaining the pieces from row 0 gives the place of each
+// piece's steps in the text; one pass over the rows then puts every row's
+// byte of L there, in a plane behind the links, and the plane goes to `out`.
+// The links form a permutation, so every piece stops at a cut or at the
+// marker's row. A damaged block whose pieces do not chain up into n bytes
+// (links of several cycles) leaves L in `out`, which its check value then
+// refuses; the host's walk gives the single chain's bytes there instead.
+namespace {
+struct StubPiece {
+    u32 row;   // where the chain is, then where it stopped
+    u32 step;  // steps taken, then the place of the first one
+};
+}  // namespace
+
+static void unwind_pieces(u32* link, u8* out, u32 n, u32 origin, u32 offset)
+{
+    const u32 pieces = (n >> STUB_CUT_SHIFT) + 1;
+    u8* plane = (u8*)(link + n + 1);
+    StubPiece piece[STUB_PIECES];
+    for (u32 j = 0; j < pieces; j++) {
+        piece[j].row = j << STUB_CUT_SHIFT;
+        piece[j].step = 0;
+    }
+    for (u32 busy = 1; busy;) {
+        busy = 0;
+        for (u32 j = 0; j < pieces; j++) {
+            StubPiece* p = &piece[j];
+            u32 r = p->row;
+            if (r == origin || (p->step && !(r & ((1u << STUB_CUT_SHIFT) - 1))))
+                continue;  // stopped
+            p->row = link[r] & ROW_MASK;
+            link[r] = (j << 20) | ++p->step;
+            busy = 1;
+        }
+    }
+    // From the block's end back to the marker, each piece at most once.
+    u32 place = n;
+    u32 r = 0;
+    for (u32 k = pieces; r != origin; k--) {
+        StubPiece* p = &piece[r >> STUB_CUT_SHIFT];
+        u32 m = p->step;
+        if (k == 0 || m > place)
+            return;
+        p->step = place;  // step s of the piece goes to place - s
+        place -= m;
+        r = p->row;
+    }
+    if (place)
+        return;
+    // Every row, the marker's too: its entry is still 0, which puts its byte
+    // at n, the plane's spare last byte.
+    for (r = 0; r <= n; r++) {
+        u32 t = link[r];
+        plane[piece[t >> 20].step - (t & ROW_MASK)] = (u8)(out[r] + offset);
+    }
+    forward_copy(out, plane, n);
+}
+#endif
 
 #ifndef DRAVEX_STUB_BUILD
 namespace {
@@ -271,14 +350,14 @@ private:
 
 void bwt_unwind(u32* link, u8* out, u32 n, u32 origin, u32 offset)
 {
-#ifndef DRAVEX_STUB_BUILD
+#ifdef DRAVEX_STUB_BUILD
+    unwind_pieces(link, out, n, origin, offset);
+#else
     if (n >= PARALLEL_MIN) {
         Unwinder u(link, n, origin);
         if (u.run(out, offset))
             return;
     }
-#else
-    (void)origin;
-#endif
     unwind_plain(link, out, n, offset);
+#endif
 }

@@ -7,7 +7,8 @@
 #include "platform/base.h"
 
 // Bytes of the working area bwt_unwind needs for a block of n bytes: the link
-// vector of n + 1 entries, and on the host room for the parallel chains.
+// vector of n + 1 entries, and room for the parallel chains (in the stub a
+// byte a row).
 u32 bwt_link_bytes(u32 n);
 
 // Fills link[0..n] from the last column at `last` (the marker at `origin`,
@@ -18,8 +19,9 @@ u32 bwt_link_bytes(u32 n);
 void bwt_build_links(u32* link, const u8* last, u32 n, u32 origin, u32* start);
 
 // Follows the links from row 0 and writes the n bytes, each plus `offset`
-// (mod 256), at out[0..n-1]. `link` must be the area of bwt_link_bytes(n)
-// bytes filled by bwt_build_links; the host uses the rest as scratch.
+// (mod 256), at out[0..n-1], which holds L on entry. `link` must be the area
+// of bwt_link_bytes(n) bytes filled by bwt_build_links; the rest of the area
+// is scratch. The stub's walk spends the links.
 void bwt_unwind(u32* link, u8* out, u32 n, u32 origin, u32 offset);
 
 #endif

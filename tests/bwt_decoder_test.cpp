@@ -417,9 +417,11 @@ TEST(BwtDecoder, ArchiverBlocksRoundTrip)
     }
 }
 
-// The host follows several chains of links at once. Whatever the links, a
-// valid block's single cycle or a damaged block's several cycles, the bytes
-// must be those of the one chain from row 0, taken by a plain walk here.
+// Both builds follow several chains of links at once. For a valid block's
+// single cycle the bytes must be those of the one chain from row 0, taken by
+// a plain walk here. Links of several cycles (a damaged block) give the same
+// in the host's build; the stub's leaves L as it was, which the member's
+// check value refuses all the same.
 TEST(BwtDecoder, UnwindGivesTheSingleChainWalk)
 {
     const uint32_t n = 70000;
@@ -469,10 +471,16 @@ TEST(BwtDecoder, UnwindGivesTheSingleChainWalk)
             std::vector<uint32_t> start_copy = start;
             bwt_build_links(link.data(), c.last.data(), n, c.origin, start_copy.data());
             Bytes expected(n);
-            for (uint32_t q = n, i = 0; q > 0; q--) {
+            uint32_t i = 0;
+            for (uint32_t q = n; q > 0; q--) {
                 expected[q - 1] = (uint8_t)((link[i] >> 24) + offset);
                 i = link[i] & 0xFFFFFF;
             }
+#ifdef DRAVEX_CODEC_STUB_FORM
+            if (i != c.origin)  // row 0's cycle is not all n + 1 rows
+                expected.assign(c.last.begin(), c.last.begin() + n);
+#endif
+            EXPECT_EQ(i == c.origin, std::string(c.name) == "valid") << c.name;
             Bytes out = c.last;
             bwt_unwind(link.data(), out.data(), n, c.origin, offset);
             out.resize(n);
