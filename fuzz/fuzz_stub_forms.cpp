@@ -77,14 +77,20 @@ void check_bwt(const uint8_t* data, size_t size, bool transform, uint32_t extra,
     // row (a damaged block), the stub's form leaves L as it was.
     std::vector<uint8_t> expected(n);
     uint32_t row = 0;
+    bool one_cycle = true;  // the marker's row first met after n steps
     for (uint32_t q = n; q > 0; q--) {
         uint32_t e = link[row];
         expected[q - 1] = (uint8_t)((e >> 24) + offset);
         row = e & 0xFFFFF;
+        if (row == origin && q > 1)
+            one_cycle = false;
     }
+    one_cycle = one_cycle && row == origin;
 #ifdef DRAVEX_CODEC_STUB_FORM
-    if (row != origin)
+    if (!one_cycle)
         expected.assign(last.begin(), last.begin() + n);
+#else
+    (void)one_cycle;
 #endif
     std::vector<uint8_t> out(last);  // L, as the decoder leaves it there
     bwt_unwind(link, out.data(), n, origin, offset);

@@ -472,15 +472,19 @@ TEST(BwtDecoder, UnwindGivesTheSingleChainWalk)
             bwt_build_links(link.data(), c.last.data(), n, c.origin, start_copy.data());
             Bytes expected(n);
             uint32_t i = 0;
+            bool one_cycle = true;  // the marker's row first met after n steps
             for (uint32_t q = n; q > 0; q--) {
                 expected[q - 1] = (uint8_t)((link[i] >> 24) + offset);
                 i = link[i] & 0xFFFFFF;
+                if (i == c.origin && q > 1)
+                    one_cycle = false;
             }
+            one_cycle = one_cycle && i == c.origin;
 #ifdef DRAVEX_CODEC_STUB_FORM
-            if (i != c.origin)  // row 0's cycle is not all n + 1 rows
+            if (!one_cycle)
                 expected.assign(c.last.begin(), c.last.begin() + n);
 #endif
-            EXPECT_EQ(i == c.origin, std::string(c.name) == "valid") << c.name;
+            EXPECT_EQ(one_cycle, std::string(c.name) == "valid") << c.name;
             Bytes out = c.last;
             bwt_unwind(link.data(), out.data(), n, c.origin, offset);
             out.resize(n);
