@@ -1,8 +1,8 @@
 // Fuzz target, differential: the decoder's inner steps that the stub and the
 // host take in different forms, against the plain forms both must give the
 // same bytes as. The BWT inversion (the host's chains through a chunk list,
-// the stub's through a chunk per piece, both falling back to the single
-// walk) against the single walk over the links it leaves behind; the forward
+// falling back to the single walk; the stub's pieces, which leave L as it
+// was for links of several cycles) against the single walk; the forward
 // copy (8- or 4-byte steps) against byte after byte, in both directions and
 // at every distance; the CRC-32 (eight or four bytes a step) against the
 // bit-serial one. Built against either form of the codec (the *_stub_form
