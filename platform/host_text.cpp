@@ -127,17 +127,33 @@ std::string path_to_host(const char* path)
 }
 
 // DOS date: bits 9-15 years since 1980, 5-8 month, 0-4 day. DOS time: bits
-// 11-15 hours, 5-10 minutes, 0-4 seconds / 2. Both in local time.
+// 11-15 hours, 5-10 minutes, 0-4 seconds / 2. Both in local time. The
+// fields year, month, day, hour, minute, second; false when one is out of
+// its range.
+static bool dos_fields(u16 date, u16 time_word, int f[6])
+{
+    f[0] = 1980 + (date >> 9);
+    f[1] = (date >> 5) & 15;
+    f[2] = date & 31;
+    f[3] = time_word >> 11;
+    f[4] = (time_word >> 5) & 63;
+    f[5] = (time_word & 31) * 2;
+    static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return f[1] >= 1 && f[1] <= 12 && f[2] >= 1 && f[2] <= days[f[1] - 1] && f[3] < 24 && f[4] < 60 && f[5] < 60;
+}
+
 time_t dos_to_time(u16 date, u16 time_word)
 {
+    int f[6];
+    dos_fields(date, time_word, f);  // mktime normalises what is out of range
     struct tm tm;
     memset(&tm, 0, sizeof tm);
-    tm.tm_year = 80 + (date >> 9);
-    tm.tm_mon = ((date >> 5) & 15) - 1;
-    tm.tm_mday = date & 31;
-    tm.tm_hour = time_word >> 11;
-    tm.tm_min = (time_word >> 5) & 63;
-    tm.tm_sec = (time_word & 31) * 2;
+    tm.tm_year = f[0] - 1900;
+    tm.tm_mon = f[1] - 1;
+    tm.tm_mday = f[2];
+    tm.tm_hour = f[3];
+    tm.tm_min = f[4];
+    tm.tm_sec = f[5];
     tm.tm_isdst = -1;
     return mktime(&tm);
 }
@@ -156,18 +172,6 @@ void time_to_dos(time_t t, u16& date, u16& time_word)
     // DOS keeps seconds in 2-second steps; a leap second reads as 58.
     int seconds = tm.tm_sec > 59 ? 59 : tm.tm_sec;
     time_word = (u16)((tm.tm_hour << 11) | (tm.tm_min << 5) | (seconds / 2));
-}
-
-static bool dos_fields(u16 date, u16 time_word, int f[6])
-{
-    f[0] = 1980 + (date >> 9);
-    f[1] = (date >> 5) & 15;
-    f[2] = date & 31;
-    f[3] = time_word >> 11;
-    f[4] = (time_word >> 5) & 63;
-    f[5] = (time_word & 31) * 2;
-    static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return f[1] >= 1 && f[1] <= 12 && f[2] >= 1 && f[2] <= days[f[1] - 1] && f[3] < 24 && f[4] < 60 && f[5] < 60;
 }
 
 std::string dos_time_text(u16 date, u16 time_word)
